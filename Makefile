@@ -1,0 +1,31 @@
+# Thin front of the CMake build. `make run` and `make test` install what is missing first.
+PRESET_TEST ?= asan
+export VELMOR_WERROR ?= $(if $(CI),ON,OFF)
+
+.PHONY: all deps build run test test-debug bench fuzz format clean
+
+all: build
+
+deps:
+	@scripts/install-deps.sh
+
+build: deps
+	cmake --preset release >/dev/null
+	cmake --build --preset release
+
+run: build
+	cd build/release && ./velmorserver
+
+test: deps
+	cmake --preset $(PRESET_TEST) >/dev/null
+	cmake --build --preset $(PRESET_TEST)
+	ctest --preset $(PRESET_TEST)
+
+test-debug:
+	$(MAKE) test PRESET_TEST=debug
+
+format:
+	find src client tools tests bench -name '*.cpp' -o -name '*.h' | xargs clang-format -i
+
+clean:
+	rm -rf build

@@ -1,0 +1,17 @@
+#include "app/FatalExit.h"
+
+#include <chrono>
+#include <cstdlib>
+#include <thread>
+
+#include "net/Console.h"
+
+namespace velmor {
+
+void fatalExit(const char* message) {
+  consoleWrite("%s", message);
+  std::this_thread::sleep_for(std::chrono::milliseconds(2000));
+  std::exit(1);
+}
+
+}  // namespace velmor

@@ -1,0 +1,67 @@
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace velmor {
+
+// A room written into the stored rooms at every start ("rooms" of the settings file).
+struct RoomConfig {
+  bool navigation = true;  // "type": false only for exactly "chat"
+  std::string name;
+  std::string password;
+  std::string leaderpassword;
+  std::uint32_t maxusers = 0;  // 0: the default of the room's type
+  bool loadatstartup = false;
+  bool neversleeps = false;
+};
+
+// The settings record: defaults, then "velmorserv.json" from the executable's folder.
+// Built and loaded once by the entry point before anything else; port forwarding may
+// replace serverport and the two address texts before the server is built; read-only
+// afterwards (the status screen reads it from the worker thread). Owned by main().
+class Settings {
+ public:
+  static constexpr const char* kFileName = "velmorserv.json";
+
+  // Sets the defaults and finds the application directory; if there is none, prints
+  // "Unable to get application path." and ends the process with status 0.
+  Settings();
+  // Defaults with a given application directory (tests, tools).
+  explicit Settings(std::string directory);
+
+  // Reads the settings file from the application directory. A missing, unreadable or
+  // malformed file, and every value of the wrong type, leave the earlier values silently.
+  void load();
+  // The same rules applied to a text; nothing changes unless the whole text parses.
+  void loadFromText(const std::string& text);
+
+  std::string applicationDirectory;  // ends with the directory separator
+  std::uint32_t chatroommaxusers = 64;
+  std::uint32_t navroommaxusers = 32;
+  std::uint32_t roomUpdateInterval = 50;    // ms, fixed
+  std::uint32_t enemyupdateinterval = 500;  // ms
+  std::uint32_t roomidletime = 600;         // s
+  std::uint32_t roomExpiryTime = 604800;    // s, fixed
+  std::uint32_t serverport = 7175;
+  bool userscancreateroom = false;
+  bool useupnp = true;
+  std::string servername = "VelmorServer";
+  std::string adminpassword;
+  std::string serverpassword;
+  std::string publicAddressText = "Unknown. You can check at: https://ifconfig.me";
+  std::string lanAddressText = "Unknown. You can check using ipconfig/ifconfig";
+  std::vector<RoomConfig> rooms;
+  // IPv4 address to listen on. Not one of the classic keys: operators (and the tests)
+  // may bind one interface with "bindaddress"; every interface by default.
+  std::string bindaddress = "0.0.0.0";
+};
+
+// The directory part of an executable path, up to and including the last separator;
+// nothing when the path holds no separator.
+std::optional<std::string> directoryOfPath(std::string_view executablePath);
+
+}  // namespace velmor

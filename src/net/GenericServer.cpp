@@ -1,0 +1,172 @@
+#include "net/GenericServer.h"
+
+#include <cstdlib>
+#include <cstring>
+
+#include "net/Console.h"
+
+namespace velmor {
+
+namespace {
+constexpr int kBacklog = 128;
+constexpr std::uint64_t kRetryIntervalMs = 1000;
+
+GenericServer* serverOf(uv_stream_t* client) {
+  return static_cast<ClientData*>(client->data)->owner;
+}
+}  // namespace
+
+GenericServer::GenericServer(uv_loop_t* loop)
+    : loop_(loop), retryTimer_([loop](uv_timer_t* t) { return uv_timer_init(loop, t); }) {
+  retryTimer_.get()->data = this;
+  uv_timer_start(retryTimer_.get(), onRetryTimer, 0, kRetryIntervalMs);
+}
+
+GenericServer::~GenericServer() {
+  retryTimer_.close();
+}
+
+ClientData* GenericServer::createClient(uv_stream_t* client, uv_stream_t* serverHandle) {
+  return new ClientData(client, serverHandle);
+}
+
+void GenericServer::onRetryTimer(uv_timer_t* timer) {
+  auto* server = static_cast<GenericServer*>(timer->data);
+  if (!server->isListening()) server->start();
+}
+
+int GenericServer::listenOn(uv_stream_t* handle) {
+  return uv_listen(handle, kBacklog, onConnection);
+}
+
+void GenericServer::onConnection(uv_stream_t* serverHandle, int status) {
+  if (status < 0) {
+    consoleWrite("TCPServer new connection error: %s", uv_strerror(status));
+    return;
+  }
+  static_cast<GenericServer*>(serverHandle->data)->accept(serverHandle);
+}
+
+void GenericServer::accept(uv_stream_t* listener) {
+  auto* tcp = static_cast<uv_tcp_t*>(std::calloc(1, sizeof(uv_tcp_t)));
+  if (tcp == nullptr) return;  // the connection stays in the backlog until memory returns
+  uv_tcp_init(listener->loop, tcp);
+  uv_tcp_nodelay(tcp, 1);
+  auto* client = reinterpret_cast<uv_stream_t*>(tcp);
+  ClientData* data = createClient(client, listener);
+  data->owner = this;
+  client->data = data;
+  if (uv_accept(listener, client) < 0) {
+    uv_close(reinterpret_cast<uv_handle_t*>(client), onClientClosed);
+    return;
+  }
+  data->connected = true;
+  linkOpen(data);
+  int length = sizeof(data->peerAddress);
+  uv_tcp_getpeername(tcp, reinterpret_cast<sockaddr*>(&data->peerAddress), &length);
+  if (onConnect(client)) {
+    uv_read_start(client, onAllocate, onRead);
+  } else {
+    closeClient(client);
+  }
+}
+
+void GenericServer::onAllocate(uv_handle_t* handle, std::size_t, uv_buf_t* buf) {
+  auto* data = static_cast<ClientData*>(handle->data);
+  *buf = uv_buf_init(data->readBuffer, ClientData::kReadSize);
+}
+
+void GenericServer::onRead(uv_stream_t* client, ssize_t nread, const uv_buf_t* buf) {
+  if (nread < 0) {
+    serverOf(client)->closeClient(client);
+  } else if (nread > 0) {
+    serverOf(client)->onData(client, nread, buf);
+  }
+}
+
+bool GenericServer::write(uv_stream_t* client, const char* data, std::size_t length) {
+  if (uv_is_closing(reinterpret_cast<uv_handle_t*>(client))) return false;
+  // Nothing queued: hand the bytes to the socket directly and queue only what it refused.
+  if (uv_stream_get_write_queue_size(client) == 0) {
+    uv_buf_t direct = uv_buf_init(const_cast<char*>(data), static_cast<unsigned>(length));
+    int written = uv_try_write(client, &direct, 1);
+    if (written == UV_EAGAIN || written == UV_ENOSYS) {
+      written = 0;
+    } else if (written < 0) {
+      closeClient(client);
+      return false;
+    }
+    data += written;
+    length -= static_cast<std::size_t>(written);
+    if (length == 0) return true;
+  }
+  WriteRequest* request = writePool_.acquire(length);
+  if (request == nullptr) {
+    closeClient(client);  // out of memory: the stream would lose bytes, so drop it
+    return false;
+  }
+  std::memcpy(request->bytes, data, length);
+  request->request.data = this;
+  uv_buf_t buf = uv_buf_init(request->bytes, static_cast<unsigned>(length));
+  if (uv_write(&request->request, client, &buf, 1, onWriteDone) < 0) {
+    closeClient(client);
+    writePool_.release(request);
+    return false;
+  }
+  return true;
+}
+
+void GenericServer::onWriteDone(uv_write_t* request, int) {
+  auto* server = static_cast<GenericServer*>(request->data);
+  server->writePool_.release(reinterpret_cast<WriteRequest*>(request));
+}
+
+void GenericServer::closeClient(uv_stream_t* client) {
+  auto* handle = reinterpret_cast<uv_handle_t*>(client);
+  if (!uv_is_closing(handle)) uv_close(handle, onClientClosed);
+}
+
+void GenericServer::onClientClosed(uv_handle_t* handle) {
+  auto* data = static_cast<ClientData*>(handle->data);
+  if (data != nullptr) {
+    GenericServer* server = data->owner;
+    if (data->connected) {
+      server->unlinkOpen(data);
+      server->onDisconnect(reinterpret_cast<uv_stream_t*>(handle));
+    }
+    delete data;
+  }
+  std::free(handle);
+}
+
+void GenericServer::stopListening() {
+  retryTimer_.close();
+  closeServerHandle();
+  setListening(false);
+}
+
+void GenericServer::closeAllClients() {
+  for (ClientData* data = openHead_; data != nullptr; data = data->nextOpen)
+    closeClient(data->client);
+}
+
+void GenericServer::linkOpen(ClientData* data) {
+  data->previousOpen = nullptr;
+  data->nextOpen = openHead_;
+  if (openHead_ != nullptr) openHead_->previousOpen = data;
+  openHead_ = data;
+  ++openClients_;
+}
+
+void GenericServer::unlinkOpen(ClientData* data) {
+  if (data->previousOpen != nullptr) {
+    data->previousOpen->nextOpen = data->nextOpen;
+  } else {
+    openHead_ = data->nextOpen;
+  }
+  if (data->nextOpen != nullptr) data->nextOpen->previousOpen = data->previousOpen;
+  data->previousOpen = data->nextOpen = nullptr;
+  --openClients_;
+}
+
+}  // namespace velmor

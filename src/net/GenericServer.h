@@ -1,0 +1,92 @@
+#pragma once
+
+#include <uv.h>
+
+#include <atomic>
+#include <cstddef>
+
+#include "net/ClientData.h"
+#include "net/UvHandle.h"
+#include "net/WriteRequestPool.h"
+
+namespace velmor {
+
+// A stream server bound to one event loop, independent of any protocol. It keeps
+// trying to listen (start()) every second until it succeeds, accepts connections,
+// reads into each client's own buffer, writes through a pool of requests and turns
+// the libuv callbacks of every connection into calls of its virtual operations.
+//
+// Ownership: the framework allocates each client's uv_tcp_t and its ClientData and
+// frees both in the client's close callback, after onDisconnect. A client is closed
+// only through closeClient (or the read and write paths), which never closes twice,
+// so onDisconnect runs exactly once per accepted connection.
+//
+// Thread: main loop only, except isListening(), which any thread may read.
+// REQUIRES for destruction: every client closed and the loop run until their close
+// callbacks finished (shutdown() then uv_run), since pending writes point into the pool.
+class GenericServer {
+ public:
+  explicit GenericServer(uv_loop_t* loop);
+  virtual ~GenericServer();
+
+  GenericServer(const GenericServer&) = delete;
+  GenericServer& operator=(const GenericServer&) = delete;
+
+  // Binds and listens; sets the listening flag on success, prints why on failure.
+  virtual void start() = 0;
+  virtual ClientData* createClient(uv_stream_t* client, uv_stream_t* serverHandle);
+  virtual void onData(uv_stream_t* client, ssize_t nread, const uv_buf_t* buf) = 0;
+  // True keeps the connection (reading starts); false closes it, unless onConnect
+  // already did. onDisconnect follows in both cases.
+  virtual bool onConnect(uv_stream_t* client) = 0;
+  virtual void onDisconnect(uv_stream_t* client) = 0;
+
+  // Sends the bytes; they are written at once if the socket takes them, else copied
+  // into a pooled request, so the caller may reuse `data` as soon as this returns.
+  // False if the connection failed (it is then being closed) or is already closing.
+  bool write(uv_stream_t* client, const char* data, std::size_t length);
+
+  // Closes the connection unless it is already closing; onDisconnect follows later.
+  void closeClient(uv_stream_t* client);
+
+  // Stops the listen retries and closes the listening handle; new connections are
+  // no longer accepted. Idempotent.
+  void stopListening();
+  // Closes every open connection. Idempotent.
+  void closeAllClients();
+
+  bool isListening() const { return listening_.load(std::memory_order_relaxed); }
+  uv_loop_t* loop() const { return loop_; }
+  std::size_t openClientCount() const { return openClients_; }
+  std::size_t writePoolBlocks() const { return writePool_.blockCount(); }
+
+ protected:
+  // The listening handle, created by the derived server; its data must be this server.
+  virtual uv_stream_t* serverHandle() const = 0;
+  virtual void closeServerHandle() = 0;
+  void setListening(bool listening) { listening_.store(listening, std::memory_order_relaxed); }
+
+  // Starts listening on the server handle with backlog 128; a libuv status.
+  int listenOn(uv_stream_t* handle);
+
+ private:
+  static void onRetryTimer(uv_timer_t* timer);
+  static void onConnection(uv_stream_t* serverHandle, int status);
+  static void onAllocate(uv_handle_t* handle, std::size_t suggested, uv_buf_t* buf);
+  static void onRead(uv_stream_t* client, ssize_t nread, const uv_buf_t* buf);
+  static void onWriteDone(uv_write_t* request, int status);
+  static void onClientClosed(uv_handle_t* handle);
+
+  void accept(uv_stream_t* serverHandle);
+  void linkOpen(ClientData* data);
+  void unlinkOpen(ClientData* data);
+
+  uv_loop_t* const loop_;
+  UvHandle<uv_timer_t> retryTimer_;
+  std::atomic<bool> listening_{false};
+  WriteRequestPool writePool_;
+  ClientData* openHead_ = nullptr;  // every accepted connection not yet closed
+  std::size_t openClients_ = 0;
+};
+
+}  // namespace velmor

@@ -1,0 +1,9 @@
+#include "net/UvHandle.h"
+
+namespace velmor {
+
+void freeHandle(uv_handle_t* handle) {
+  std::free(handle);
+}
+
+}  // namespace velmor

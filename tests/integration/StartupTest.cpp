@@ -1,0 +1,69 @@
+// The real executable, started in a temporary folder with its settings beside it.
+#include <gtest/gtest.h>
+#include <signal.h>
+
+#include <chrono>
+#include <thread>
+
+#include "support/ServerProcess.h"
+#include "support/Sockets.h"
+
+namespace velmor {
+namespace {
+
+using namespace std::chrono_literals;
+
+constexpr const char* kStartLine = "Wait while we initialize your VelmorServer...";
+
+TEST(Startup, InterruptEndsTheProcessWithStatusZero) {
+  test::ServerProcess server;
+  ASSERT_TRUE(server.start());
+  ASSERT_TRUE(server.waitListening(10s)) << server.output();
+  test::Socket client = test::connectTo(server.port());
+  ASSERT_TRUE(client.valid());
+
+  auto interrupted = std::chrono::steady_clock::now();
+  server.signal(SIGINT);
+  auto status = server.waitExit(2s);
+  ASSERT_TRUE(status.has_value()) << "still running 2 s after SIGINT";
+  EXPECT_EQ(*status, 0);
+  EXPECT_LT(std::chrono::steady_clock::now() - interrupted, 2s);
+  EXPECT_EQ(server.output().rfind(kStartLine, 0), 0u) << server.output();
+  EXPECT_TRUE(client.waitClosed(1s)) << "open connections are closed by the shutdown";
+}
+
+TEST(Startup, SecondInterruptDuringShutdownDoesNothingHarmful) {
+  test::ServerProcess server;
+  ASSERT_TRUE(server.start());
+  ASSERT_TRUE(server.waitListening(10s));
+  server.signal(SIGINT);
+  server.signal(SIGINT);
+  auto status = server.waitExit(2s);
+  ASSERT_TRUE(status.has_value());
+  EXPECT_EQ(*status, 0);
+}
+
+TEST(Startup, PortInUseRetriesEverySecondAndInterruptStillEnds) {
+  test::ServerProcess server;
+  test::Socket blocker = test::listenOn(server.port());
+  ASSERT_TRUE(blocker.valid());
+  ASSERT_TRUE(server.start());
+  ASSERT_TRUE(server.waitForOutput("EADDRINUSE", 5s)) << server.output();
+  std::this_thread::sleep_for(1200ms);
+  std::string output = server.output();
+  std::size_t attempts = 0;
+  for (std::size_t at = output.find("EADDRINUSE"); at != std::string::npos;
+       at = output.find("EADDRINUSE", at + 1)) {
+    ++attempts;
+  }
+  EXPECT_GE(attempts, 2u) << output;
+  blocker.close();
+  ASSERT_TRUE(server.waitListening(3s)) << server.output();
+  server.signal(SIGINT);
+  auto status = server.waitExit(2s);
+  ASSERT_TRUE(status.has_value());
+  EXPECT_EQ(*status, 0);
+}
+
+}  // namespace
+}  // namespace velmor

@@ -1,0 +1,52 @@
+#pragma once
+
+#include <sys/types.h>
+
+#include <chrono>
+#include <cstdint>
+#include <optional>
+#include <string>
+
+#include "support/TempDir.h"
+
+namespace velmor::test {
+
+// The real server executable, copied into a temporary directory with its settings file
+// beside it (the server reads its files from its own folder), started as a child
+// process with standard output captured in "stdout.txt" of that folder.
+// The default settings keep port forwarding off and bind 127.0.0.1 on a free port.
+// The destructor kills a process still running (by its pid) and removes the folder.
+class ServerProcess {
+ public:
+  // `extraSettings` is inserted into the JSON object, e.g. R"("servername": "X",)".
+  explicit ServerProcess(const std::string& extraSettings = "");
+  ~ServerProcess();
+  ServerProcess(const ServerProcess&) = delete;
+  ServerProcess& operator=(const ServerProcess&) = delete;
+
+  // Writes the settings text exactly as given instead of the default one.
+  void setSettingsText(const std::string& json);
+
+  bool start();
+  pid_t pid() const { return pid_; }
+  std::uint16_t port() const { return port_; }
+  const TempDir& dir() const { return dir_; }
+
+  void signal(int signum) const;
+  // The exit status, or nothing if the process still runs after the timeout.
+  std::optional<int> waitExit(std::chrono::milliseconds timeout);
+  // Connects until the server accepts (from fresh source addresses), up to the timeout.
+  bool waitListening(std::chrono::milliseconds timeout) const;
+
+  std::string output() const;
+  bool waitForOutput(const std::string& text, std::chrono::milliseconds timeout) const;
+
+ private:
+  TempDir dir_;
+  std::uint16_t port_;
+  pid_t pid_ = -1;
+  bool exited_ = false;
+  int status_ = 0;
+};
+
+}  // namespace velmor::test
