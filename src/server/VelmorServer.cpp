@@ -1,24 +1,77 @@
 #include "server/VelmorServer.h"
 
+#include "net/FixedText.h"
+#include "protocol/MessageBuilder.h"
+#include "protocol/MessageCatalogue.h"
+#include "protocol/User.h"
+
 namespace velmor {
 
 VelmorServer::VelmorServer(uv_loop_t* loop, const Settings* settings)
-    : TCPServer(loop), settings_(settings) {
+    : TCPServer(loop),
+      settings_(settings),
+      core_(std::make_unique<ServerCore>(*this, *settings)),
+      tickTimer_([loop](uv_timer_t* timer) { return uv_timer_init(loop, timer); }) {
   port = static_cast<int>(settings->serverport);
   address = settings->bindaddress;
+  tickTimer_.get()->data = core_.get();
+  uv_timer_start(tickTimer_.get(), onTick, kTickIntervalMs, kTickIntervalMs);
 }
 
-VelmorServer::~VelmorServer() = default;
+VelmorServer::~VelmorServer() {
+  tickTimer_.close();
+}
 
-void VelmorServer::onData(uv_stream_t*, ssize_t, const uv_buf_t*) {}
+void VelmorServer::onTick(uv_timer_t* timer) {
+  static_cast<ServerCore*>(timer->data)->tick();
+}
 
-bool VelmorServer::onConnect(uv_stream_t*) {
+ClientData* VelmorServer::createClient(uv_stream_t* client, uv_stream_t* serverHandle) {
+  return new User(client, serverHandle, core_.get());
+}
+
+void VelmorServer::onData(uv_stream_t* client, ssize_t nread, const uv_buf_t* buf) {
+  core_->packetsReceived.add(1);
+  core_->bytesReceived.add(static_cast<std::uint64_t>(nread));
+  auto* user = static_cast<User*>(client->data);
+  if (user != nullptr) user->handleData(buf->base, static_cast<std::size_t>(nread));
+}
+
+bool VelmorServer::onConnect(uv_stream_t* client) {
+  auto* user = static_cast<User*>(client->data);
+  user->address = user->peerIPv4();
+
+  if (!connectionRates_.admit(user->address, uv_now(loop()))) {
+    static const char kRefused[] = {1, 0, static_cast<char>(wire::ServerCode::ConnectionRefused)};
+    refuse(client, kRefused, sizeof(kRefused));
+    return false;
+  }
+  if (const BanEntry* ban = findServerBan(user->address)) {
+    MessageBuilder frame;
+    frame.begin(wire::ServerCode::Banned).string(fieldText(ban->name));
+    frame.finish();
+    refuse(client, frame.data(), frame.size());
+    return false;
+  }
   return true;
+}
+
+void VelmorServer::refuse(uv_stream_t* client, const char* frame, std::size_t length) {
+  write(client, frame, length);
+  closeClient(client);
+}
+
+const BanEntry* VelmorServer::findServerBan(std::uint32_t peer) const {
+  for (const BanEntry& entry : core_->serverBans) {
+    if (entry.matchesAddress(peer)) return &entry;
+  }
+  return nullptr;
 }
 
 void VelmorServer::onDisconnect(uv_stream_t*) {}
 
 void VelmorServer::shutdown() {
+  tickTimer_.close();
   stopListening();
   closeAllClients();
 }

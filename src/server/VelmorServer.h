@@ -1,30 +1,50 @@
 #pragma once
 
+#include <memory>
+
 #include "app/Settings.h"
 #include "net/TCPServer.h"
+#include "net/UvHandle.h"
+#include "server/ConnectionRateTable.h"
+#include "server/ServerCore.h"
 
 namespace velmor {
 
-// The application server: a TCPServer listening on the configured port.
-// Created once by the entry point with the main loop and the settings (not owned,
-// outlives the server). Main loop only.
+// The application server: a TCPServer that gives every connection a User, applies the
+// connection-rate limit and the server ban list when a connection arrives, hands the
+// received bytes to the User, and drives the periodic processing of the ServerCore.
+// Created once by the entry point with the main loop and the settings (not owned; they
+// outlive the server). Main loop only.
 class VelmorServer : public TCPServer {
  public:
+  static constexpr std::uint64_t kTickIntervalMs = 20;
+
   VelmorServer(uv_loop_t* loop, const Settings* settings);
   ~VelmorServer() override;
 
+  ClientData* createClient(uv_stream_t* client, uv_stream_t* serverHandle) override;
   void onData(uv_stream_t* client, ssize_t nread, const uv_buf_t* buf) override;
   bool onConnect(uv_stream_t* client) override;
   void onDisconnect(uv_stream_t* client) override;
 
-  // Ends serving: stops listening and closes every connection and handle of the server,
-  // so that the main loop runs out of work and uv_run returns. Idempotent.
+  // Ends serving: stops listening, closes every connection and every handle of the
+  // server, so that the main loop runs out of work and uv_run returns. Idempotent.
   void shutdown();
 
   const Settings& settings() const { return *settings_; }
+  ServerCore& core() { return *core_; }
+  ConnectionRateTable& connectionRates() { return connectionRates_; }
 
  private:
+  static void onTick(uv_timer_t* timer);
+  // Sends the refusal straight through the connection (not counted) and closes it.
+  void refuse(uv_stream_t* client, const char* frame, std::size_t length);
+  const BanEntry* findServerBan(std::uint32_t address) const;
+
   const Settings* settings_;
+  std::unique_ptr<ServerCore> core_;
+  UvHandle<uv_timer_t> tickTimer_;
+  ConnectionRateTable connectionRates_;
 };
 
 }  // namespace velmor

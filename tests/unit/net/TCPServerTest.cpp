@@ -11,6 +11,7 @@
 #include <thread>
 #include <vector>
 
+#include "support/LoopPump.h"
 #include "support/Sockets.h"
 
 namespace velmor {
@@ -70,22 +71,9 @@ class TCPServerTest : public testing::Test {
   }
 
   bool pumpUntil(const std::function<bool()>& done, std::chrono::milliseconds timeout = 3s) {
-    auto deadline = std::chrono::steady_clock::now() + timeout;
-    while (!done()) {
-      if (std::chrono::steady_clock::now() > deadline) return false;
-      uv_run(&loop, UV_RUN_NOWAIT);
-      std::this_thread::sleep_for(1ms);
-    }
-    return true;
+    return test::pumpUntil(&loop, done, timeout);
   }
-
-  void pumpFor(std::chrono::milliseconds duration) {
-    auto deadline = std::chrono::steady_clock::now() + duration;
-    while (std::chrono::steady_clock::now() < deadline) {
-      uv_run(&loop, UV_RUN_NOWAIT);
-      std::this_thread::sleep_for(1ms);
-    }
-  }
+  void pumpFor(std::chrono::milliseconds duration) { test::pumpFor(&loop, duration); }
 
   void listen() {
     ASSERT_TRUE(pumpUntil([&] { return server->isListening(); }));

@@ -1,0 +1,30 @@
+#pragma once
+
+#include <cstddef>
+#include <cstring>
+#include <string_view>
+
+namespace velmor {
+
+// Copies text into a fixed-size character field: at most capacity - 1 bytes, then a
+// terminator. Longer input is cut, never refused, never overrun. Every fixed field of
+// the server (names, passwords, reasons, chat text) is filled through this one function.
+inline void copyText(char* field, std::size_t capacity, std::string_view text) {
+  if (capacity == 0) return;
+  std::size_t n = text.size() < capacity - 1 ? text.size() : capacity - 1;
+  std::memcpy(field, text.data(), n);
+  field[n] = '\0';
+}
+
+template <std::size_t N>
+void copyText(char (&field)[N], std::string_view text) {
+  copyText(field, N, text);
+}
+
+// The text of a terminated fixed field, never reading past its capacity.
+template <std::size_t N>
+std::string_view fieldText(const char (&field)[N]) {
+  return std::string_view(field, strnlen(field, N));
+}
+
+}  // namespace velmor

@@ -1,0 +1,58 @@
+#include "protocol/Dispatch.h"
+
+#include <array>
+
+#include "protocol/MessageCatalogue.h"
+#include "protocol/User.h"
+
+namespace velmor {
+
+namespace {
+
+using wire::ClientType;
+
+bool ignoreMessage(User&, MessageReader&) {
+  return true;
+}
+
+// A type whose handler is not there cannot be parsed, so nothing after it can be
+// found: it stops the chunk.
+bool notHandled(User&, MessageReader&) {
+  return false;
+}
+
+constexpr std::array<RequestHandler, wire::kLastClientType + 1> makeTable() {
+  std::array<RequestHandler, wire::kLastClientType + 1> table{};
+  for (auto& handler : table) handler = notHandled;
+  table[static_cast<std::size_t>(ClientType::Login)] = handleLogin;
+  table[static_cast<std::size_t>(ClientType::Nop)] = ignoreMessage;
+  table[static_cast<std::size_t>(ClientType::KeepAlive)] = ignoreMessage;
+  return table;
+}
+
+// Constant in the server; tests replace entries to observe the dispatch.
+auto handlers = makeTable();
+
+// Before admission only Login and KeepAlive pass, and LoginProof while a login is pending.
+bool passesLoginGate(const User& user, std::uint8_t type) {
+  if (user.loggedIn) return true;
+  return type == static_cast<std::uint8_t>(ClientType::Login) ||
+         type == static_cast<std::uint8_t>(ClientType::KeepAlive) ||
+         (type == static_cast<std::uint8_t>(ClientType::LoginProof) && user.loginPending);
+}
+
+}  // namespace
+
+bool dispatchMessage(std::uint8_t type, User& user, MessageReader& reader) {
+  if (!passesLoginGate(user, type)) return false;
+  if (type < wire::kFirstClientType || type > wire::kLastClientType) return false;
+  return handlers[type](user, reader);
+}
+
+RequestHandler replaceHandler(std::uint8_t type, RequestHandler handler) {
+  RequestHandler previous = handlers[type];
+  handlers[type] = handler;
+  return previous;
+}
+
+}  // namespace velmor

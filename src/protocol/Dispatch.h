@@ -1,0 +1,25 @@
+#pragma once
+
+#include <cstdint>
+
+namespace velmor {
+
+class User;
+class MessageReader;
+
+// A request handler: reads its fields from the reader (positioned after the type) and
+// acts. False stops the chunk: the rest of the received bytes is dropped.
+using RequestHandler = bool (*)(User& user, MessageReader& reader);
+
+// Applies the login gate and the type range, then runs the type's handler.
+// False when the message stops the chunk.
+bool dispatchMessage(std::uint8_t type, User& user, MessageReader& reader);
+
+// Puts `handler` in place for a type of 1..41 and returns the one it replaced. Only tests
+// call it, to observe what the frame loop dispatches.
+RequestHandler replaceHandler(std::uint8_t type, RequestHandler handler);
+
+// Handlers, grouped by family in their own files.
+bool handleLogin(User& user, MessageReader& reader);
+
+}  // namespace velmor
