@@ -2,7 +2,7 @@
 PRESET_TEST ?= asan
 export VELMOR_WERROR ?= $(if $(CI),ON,OFF)
 
-.PHONY: all deps build run test test-debug bench fuzz format clean
+.PHONY: all deps build run test test-threads test-debug bench fuzz format clean
 
 all: build
 
@@ -20,6 +20,13 @@ test: deps
 	cmake --preset $(PRESET_TEST) >/dev/null
 	cmake --build --preset $(PRESET_TEST)
 	ctest --preset $(PRESET_TEST)
+	$(MAKE) test-threads
+
+# The tests of the code shared between threads, under ThreadSanitizer.
+test-threads:
+	cmake --preset tsan >/dev/null
+	cmake --build --preset tsan --target db_tests
+	ctest --preset tsan -R 'QueryPipeline'
 
 test-debug:
 	$(MAKE) test PRESET_TEST=debug

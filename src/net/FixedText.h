@@ -12,7 +12,7 @@ namespace velmor {
 inline void copyText(char* field, std::size_t capacity, std::string_view text) {
   if (capacity == 0) return;
   std::size_t n = text.size() < capacity - 1 ? text.size() : capacity - 1;
-  std::memcpy(field, text.data(), n);
+  if (n != 0) std::memcpy(field, text.data(), n);  // a NULL column gives no pointer at all
   field[n] = '\0';
 }
 

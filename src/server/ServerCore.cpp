@@ -4,6 +4,8 @@
 
 #include "net/FixedText.h"
 #include "protocol/User.h"
+#include "rooms/RoomRegistry.h"
+#include "server/Completions.h"
 #include "server/VelmorServer.h"
 
 namespace velmor {
@@ -26,16 +28,51 @@ ServerCore::ServerCore(VelmorServer& owner, const Settings& settings)
   copyText(servername, settings.servername);
   copyText(adminpassword, settings.adminpassword);
   copyText(serverpassword, settings.serverpassword);
+
+  fileDatabase = std::make_unique<FileDatabase>(settings.applicationDirectory);
+  mainDatabase = std::make_unique<MainDatabase>(
+      settings.applicationDirectory,
+      MainDatabase::Limits{chatroommaxusers, navroommaxusers, roomExpiryTime}, *fileDatabase,
+      sweepRequested);
+  mainDatabase->writeConfiguredRooms(settings.rooms);
+  clock = static_cast<std::uint32_t>(uv_now(server.loop()));
+  mainDatabase->loadStoredRooms([this](const RoomRecord& record, bool loadAtStartup) {
+    if (loadAtStartup) {
+      makeLive(*this, record);
+    } else {
+      addStoredRoom(*this, record);
+    }
+  });
+  pipeline = std::make_unique<QueryPipeline>(
+      server.loop(), *mainDatabase, *fileDatabase,
+      [this](VelmorBaseQuery& query) { return completeQuery(query, *this); });
 }
 
-ServerCore::~ServerCore() = default;
+ServerCore::~ServerCore() {
+  pipeline.reset();  // stops and joins the worker before the databases close
+}
+
+void ServerCore::startWorker(QueryPipeline::WorkerHooks hooks) {
+  pipeline->start(std::move(hooks));
+}
+
+void ServerCore::postQuery(User* owner, VelmorBaseQuery* query) {
+  query->owner = owner;
+  if (owner != nullptr) owner->pendingQueries.push_back(query);
+  pipeline->post(query);
+}
 
 void ServerCore::forgetUser(User& user) {
+  for (VelmorBaseQuery* query : user.pendingQueries) {
+    query->cancelled.store(true, std::memory_order_release);
+  }
+  user.pendingQueries.clear();
   if (user.admissionPending) eraseUser(admissionQueue, &user);
   if (user.loggedIn) eraseUser(onlineList, &user);
 }
 
 void ServerCore::tick() {
+  if (!pipeline->workerStarted()) return;
   clock = static_cast<std::uint32_t>(uv_now(server.loop()));
 }
 

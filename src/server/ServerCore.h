@@ -1,11 +1,19 @@
 #pragma once
 
+#include <atomic>
 #include <cstdint>
+#include <memory>
+#include <string>
+#include <unordered_map>
 #include <vector>
 
 #include "app/Settings.h"
+#include "db/FileDatabase.h"
+#include "db/MainDatabase.h"
+#include "db/QueryPipeline.h"
 #include "net/RelaxedCounter.h"
 #include "protocol/BanEntry.h"
+#include "rooms/Room.h"
 
 namespace velmor {
 
@@ -13,10 +21,15 @@ class User;
 class VelmorServer;
 
 // The state every subsystem of the server reaches: traffic counters, the copies of the
-// settings, the users online, the ban list, the clock. One per VelmorServer, built with it.
+// settings, the databases and the query pipeline, the room registries, the users online,
+// the ban list, the clock. One per VelmorServer, built with it: the constructor opens the
+// databases, writes the configured rooms and loads the stored ones (failures end the
+// process through fatalExit).
 //
 // Threads: the main loop owns everything here. The counters are also read, without a
-// lock, by the status screen on the worker thread (RelaxedCounter).
+// lock, by the status screen on the worker thread (RelaxedCounter); the databases belong
+// to the query worker once it runs. Destruction stops and joins the worker before the
+// databases close.
 class ServerCore {
  public:
   ServerCore(VelmorServer& server, const Settings& settings);
@@ -24,7 +37,13 @@ class ServerCore {
   ServerCore(const ServerCore&) = delete;
   ServerCore& operator=(const ServerCore&) = delete;
 
-  // Removes a user that is going away from every list that may still name it.
+  // Starts the query worker (after the server's handles exist).
+  void startWorker(QueryPipeline::WorkerHooks hooks = {});
+  // Hands a query to the worker; a query with an owner joins its pending queries.
+  void postQuery(User* owner, VelmorBaseQuery* query);
+
+  // Removes a user that is going away from every list that may still name it and
+  // cancels its pending queries.
   void forgetUser(User& user);
 
   // Periodic processing, every 20 ms on the main loop.
@@ -58,6 +77,21 @@ class ServerCore {
   std::vector<User*> onlineList;  // admitted users, in order of admission
   std::vector<User*> admissionQueue;
   std::vector<BanEntry> serverBans;
+
+  // Room registries (keys: lower-case names).
+  std::vector<std::unique_ptr<Room>> liveRooms;  // position = room number
+  std::vector<Room*> newRooms;                   // made live since the last tick
+  std::unordered_map<std::string, Room*> liveRoomMap;
+  std::vector<std::unique_ptr<RoomRecord>> roomDirectory;  // stored rooms not live
+  std::unordered_map<std::string, RoomRecord*> storedRoomMap;
+  std::uint64_t sweepTime = 0;              // loop ms of the last expiry sweep
+  std::uint64_t touchTime = 0;              // loop ms of the last hourly save
+  std::atomic<bool> sweepRequested{false};  // raised by the worker when a load finds a room expired
+
+  // Declared last but one: destroyed (stopped and joined) before the databases.
+  std::unique_ptr<FileDatabase> fileDatabase;
+  std::unique_ptr<MainDatabase> mainDatabase;
+  std::unique_ptr<QueryPipeline> pipeline;
 };
 
 }  // namespace velmor

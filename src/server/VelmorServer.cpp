@@ -16,6 +16,7 @@ VelmorServer::VelmorServer(uv_loop_t* loop, const Settings* settings)
   address = settings->bindaddress;
   tickTimer_.get()->data = core_.get();
   uv_timer_start(tickTimer_.get(), onTick, kTickIntervalMs, kTickIntervalMs);
+  core_->startWorker();
 }
 
 VelmorServer::~VelmorServer() {
@@ -74,6 +75,7 @@ void VelmorServer::shutdown() {
   tickTimer_.close();
   stopListening();
   closeAllClients();
+  core_->pipeline->stop();
 }
 
 }  // namespace velmor

@@ -1,6 +1,7 @@
 // The real executable, started in a temporary folder with its settings beside it.
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/stat.h>
 
 #include <chrono>
 #include <thread>
@@ -63,6 +64,39 @@ TEST(Startup, PortInUseRetriesEverySecondAndInterruptStillEnds) {
   auto status = server.waitExit(2s);
   ASSERT_TRUE(status.has_value());
   EXPECT_EQ(*status, 0);
+}
+
+TEST(Startup, DatabaseThatCannotBeOpenedEndsWithStatusOne) {
+  struct Case {
+    const char* file;
+    const char* message;
+  };
+  for (const Case& c : {Case{"velmordata.db", "Unable to open database."},
+                        Case{"velmorfiledata.db", "Error opening file data database."}}) {
+    test::ServerProcess server;
+    // A folder in place of the database file cannot be opened as one.
+    ASSERT_EQ(::mkdir(server.dir().file(c.file).c_str(), 0755), 0);
+    ASSERT_TRUE(server.start());
+    auto status = server.waitExit(10s);
+    ASSERT_TRUE(status.has_value()) << c.file;
+    EXPECT_EQ(*status, 1) << c.file;
+    EXPECT_EQ(server.output(), std::string(kStartLine) + c.message);
+  }
+}
+
+TEST(Startup, StoredDataSurvivesARestart) {
+  test::ServerProcess server(
+      R"("rooms": [{"type": "chat", "name": "Lobby", "password": "", "leaderpassword": "x", "loadatstartup": true}],)");
+  ASSERT_TRUE(server.start());
+  ASSERT_TRUE(server.waitListening(10s)) << server.output();
+  server.signal(SIGINT);
+  ASSERT_EQ(server.waitExit(3s), 0);
+  EXPECT_NE(server.output().find("Exiting Query Event Thread"), std::string::npos)
+      << server.output();
+  ASSERT_TRUE(server.start());
+  ASSERT_TRUE(server.waitListening(10s)) << server.output();
+  server.signal(SIGINT);
+  EXPECT_EQ(server.waitExit(3s), 0);
 }
 
 }  // namespace

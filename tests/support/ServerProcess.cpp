@@ -40,6 +40,7 @@ void ServerProcess::setSettingsText(const std::string& json) {
 }
 
 bool ServerProcess::start() {
+  exited_ = false;
   posix_spawn_file_actions_t actions;
   posix_spawn_file_actions_init(&actions);
   posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);

@@ -27,6 +27,7 @@ class ServerProcess {
   // Writes the settings text exactly as given instead of the default one.
   void setSettingsText(const std::string& json);
 
+  // Starts the executable (again, after an exit: the folder and its files stay).
   bool start();
   pid_t pid() const { return pid_; }
   std::uint16_t port() const { return port_; }

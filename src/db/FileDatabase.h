@@ -1,0 +1,44 @@
+#pragma once
+
+#include <string>
+
+#include "db/Queries.h"
+#include "db/Sqlite.h"
+
+namespace velmor {
+
+// The room-file database "velmorfiledata.db": the descriptors and contents of the files
+// kept in rooms. Opened on the main thread at start-up (failures end the process through
+// fatalExit); afterwards used only by the query worker. Its statements run in autocommit
+// mode, outside the worker's batch transaction (which belongs to the main database).
+class FileDatabase {
+ public:
+  static constexpr const char* kFileName = "velmorfiledata.db";
+
+  // Opens (creating if needed) `directory` + kFileName, creates the table and prepares
+  // the five statements.
+  explicit FileDatabase(const std::string& directory);
+
+  // The files of a room (its stored name), each record without content and holding the
+  // list's reference; null when the room has none. Rows with a NULL name, creator or
+  // editor are skipped; longer texts are cut to their fields.
+  std::unique_ptr<FileList> listFiles(std::string_view roomName);
+  // LoadFileContent: clears loaded and found; runs once per record (contentRequested).
+  void loadContent(VelmorFileQuery& query);
+  // SaveFile: inserts or replaces the row of query.file with its content.
+  void saveFile(VelmorFileQuery& query);
+  // DeleteFileRecord.
+  void deleteFile(VelmorFileQuery& query);
+
+  sqlite3* connection() const { return db_.get(); }
+
+ private:
+  SqliteConnection db_;
+  Statement list_;            // files statement 1
+  Statement loadContent_;     // 2
+  Statement saveDescriptor_;  // 3: prepared, unused
+  Statement save_;            // 4
+  Statement delete_;          // 5
+};
+
+}  // namespace velmor

@@ -1,0 +1,285 @@
+#include "db/MainDatabase.h"
+
+#include <algorithm>
+#include <cstdint>
+#include <cstring>
+#include <ctime>
+
+#include "app/FatalExit.h"
+#include "net/Console.h"
+#include "net/FixedText.h"
+
+namespace velmor {
+
+namespace {
+
+constexpr std::uint32_t kMaxRoomUsers = 10000;
+
+constexpr const char* kSchema =
+    "CREATE TABLE IF NOT EXISTS [channels] ([Name] VARCHAR(32) COLLATE NOCASE, [CreatorName] "
+    "VARCHAR(32), [Password] VARCHAR(32), [LeaderPassword] VARCHAR(32), [LastAccessed] UNSIGNED "
+    "INTEGER, [MaxUsers] UNSIGNED INTEGER, [bNavigation] UNSIGNED CHAR, [bLoadAtStartup] UNSIGNED "
+    "CHAR, [bNeverSleeps] UNSIGNED CHAR, CONSTRAINT [] PRIMARY KEY ([Name])); CREATE TABLE IF NOT "
+    "EXISTS [users] ( [Name] VARCHAR(32) COLLATE NOCASE, [EmailHash] CHAR(16), [PasswordHash] "
+    "CHAR(16), [Salt] CHAR(16), [RegisteredTime] UNSIGNED INTEGER, [LastAccessed] UNSIGNED "
+    "INTEGER, CONSTRAINT [] PRIMARY KEY ([Name]));";
+
+// The statement texts are kept exactly as earlier versions wrote them, blanks included.
+constexpr const char* kSelectRoom =
+    "SELECT [Name], [CreatorName], [Password], [LeaderPassword], [LastAccessed], [MaxUsers], "
+    "[bNavigation], [bNeverSleeps] FROM [channels] WHERE [Name]=?;";
+constexpr const char* kSaveRoom =
+    "UPDATE [channels] SET [Password]=?, [LeaderPassword]=?, [LastAccessed]=?, [bNavigation]=? "
+    "WHERE [Name]=?;";
+constexpr const char* kTouchRoom = "UPDATE [channels] SET [LastAccessed]=? WHERE [Name]=?;";
+constexpr const char* kDeleteRoom = "DELETE FROM [channels] WHERE [Name]=?;";
+constexpr const char* kInsertRoom =
+    "INSERT INTO [channels]                 ([Name], [CreatorName], [Password], "
+    "[LeaderPassword], [LastAccessed], [MaxUsers], [bNavigation]) VALUES             (?, ?, ?, "
+    "?, ?, ?, ?);";
+constexpr const char* kReplaceRoom =
+    "INSERT OR REPLACE INTO [channels]                 ([Name], [CreatorName], [Password], "
+    "[LeaderPassword], [LastAccessed], [MaxUsers], [bNavigation], [bLoadAtStartup], "
+    "[bNeverSleeps]) VALUES             (?, ?, ?, ?, ?, ?, ?, ?, ?);";
+constexpr const char* kSelectUser =
+    "SELECT [Name], [PasswordHash], [Salt] FROM [users] WHERE [Name]=?;";
+constexpr const char* kTouchUser = "UPDATE [users] SET [LastAccessed]=? WHERE [Name]=?;";
+constexpr const char* kInsertUser =
+    "INSERT INTO [users] ([Name], [EmailHash], [PasswordHash], [Salt], [RegisteredTime], "
+    "[LastAccessed]) VALUES (?, ?, ?, ?, ?, ?);";
+constexpr const char* kChangePassword =
+    "UPDATE [users] SET [PasswordHash]=? WHERE [Name]=? AND [PasswordHash]=?;";
+constexpr const char* kBegin = "BEGIN TRANSACTION;";
+constexpr const char* kCommit = "COMMIT;";
+constexpr const char* kSelectAllRooms =
+    "SELECT [Name], [CreatorName], [Password], [LeaderPassword], [LastAccessed], [MaxUsers], "
+    "[bNavigation], [bLoadAtStartup], [bNeverSleeps] FROM [channels]";
+
+Statement prepareOrExit(sqlite3* db, const char* sql, const char* failure) {
+  Statement statement(db, sql);
+  if (!statement.prepared()) fatalExit(failure);
+  return statement;
+}
+
+std::uint32_t limitedMaxUsers(std::uint32_t stored) {
+  return std::min(stored, kMaxRoomUsers);
+}
+
+// Unsigned fields go to the database as the signed 32-bit number of the same bits.
+std::int64_t signExtended(std::uint32_t value) {
+  return static_cast<std::int32_t>(value);
+}
+
+}  // namespace
+
+MainDatabase::MainDatabase(const std::string& directory, const Limits& limits, FileDatabase& files,
+                           std::atomic<bool>& sweepRequest)
+    : limits_(limits),
+      files_(files),
+      sweepRequest_(sweepRequest),
+      db_(openDatabase(directory + kFileName)) {
+  if (!db_) fatalExit("Unable to open database.");
+  char* error = nullptr;
+  if (sqlite3_exec(db_.get(), kSchema, nullptr, nullptr, &error) != SQLITE_OK && error != nullptr) {
+    fatalExit(error);
+  }
+  sqlite3_free(error);
+  sqlite3* db = db_.get();
+  selectRoom_ = prepareOrExit(db, kSelectRoom, "Unable to prepare statement 1.");
+  saveRoom_ = prepareOrExit(db, kSaveRoom, "Unable to prepare statement 2.");
+  touchRoom_ = prepareOrExit(db, kTouchRoom, "Unable to prepare statement 3.");
+  deleteRoom_ = prepareOrExit(db, kDeleteRoom, "Unable to prepare statement 4.");
+  insertRoom_ = prepareOrExit(db, kInsertRoom, "Unable to prepare statement 5.");
+  replaceRoom_ = prepareOrExit(db, kReplaceRoom, "Unable to prepare statement 12.");
+  selectUser_ = prepareOrExit(db, kSelectUser, "Unable to prepare statement 6.");
+  touchUser_ = prepareOrExit(db, kTouchUser, "Unable to prepare statement 7.");
+  insertUser_ = prepareOrExit(db, kInsertUser, "Unable to prepare statement 8.");
+  changePassword_ = prepareOrExit(db, kChangePassword, "Unable to prepare statement 9.");
+  begin_ = prepareOrExit(db, kBegin, "Unable to prepare statement 10.");
+  commit_ = prepareOrExit(db, kCommit, "Unable to prepare statement 11.");
+}
+
+void MainDatabase::writeConfiguredRooms(const std::vector<RoomConfig>& rooms) {
+  if (rooms.empty()) return;
+  begin();
+  for (const RoomConfig& room : rooms) {
+    // The texts go through the record so that what is stored is what the server will
+    // later look up: a name longer than the field would otherwise never match again.
+    const std::uint32_t maxUsers =
+        room.maxusers != 0 ? room.maxusers
+                           : (room.navigation ? limits_.navroommaxusers : limits_.chatroommaxusers);
+    const RoomRecord record = makeRoomRecord(room.name, "", room.password, room.leaderpassword,
+                                             maxUsers, room.navigation, room.neversleeps);
+    auto use = replaceRoom_.use();
+    use.text(fieldText(record.name))
+        .text("server")
+        .text(fieldText(record.password))
+        .text(fieldText(record.leaderPassword))
+        .time(wallClockSeconds())
+        .int64(signExtended(record.maxUsers))
+        .int32(room.navigation ? 1 : 0)
+        .int32(room.loadatstartup ? 1 : 0)
+        .int32(room.neversleeps ? 1 : 0);
+    use.step();
+  }
+  auto use = commit_.use();
+  if (!use.stepDone()) consoleWrite("Something went wrong!");
+}
+
+void MainDatabase::loadStoredRooms(
+    const std::function<void(const RoomRecord&, bool loadAtStartup)>& each) {
+  const Statement all =
+      prepareOrExit(db_.get(), kSelectAllRooms, "Unable to prepare startup rooms statement.");
+  auto use = all.use();
+  while (use.step() == SQLITE_ROW) {
+    if (use.columnCount() != 9) break;
+    if (use.isNull(0) || use.isNull(2) || use.isNull(3)) continue;
+    // A NULL creator reads as empty text (a literal: copyText must not see a null pointer).
+    const std::string_view creator = use.isNull(1) ? std::string_view("") : use.textColumn(1);
+    RoomRecord record = makeRoomRecord(use.textColumn(0), creator, use.textColumn(2),
+                                       use.textColumn(3), limitedMaxUsers(use.u32Column(5)),
+                                       use.int64Column(6) > 0, use.int64Column(8) > 0);
+    record.lastAccessed = use.u32Column(4);
+    each(record, use.int64Column(7) > 0);
+  }
+}
+
+bool MainDatabase::lookupRoom(RoomRecord& record) {
+  record.lastAccessed = 0;
+  auto use = selectRoom_.use();
+  use.text(fieldText(record.name));
+  if (use.step() != SQLITE_ROW || use.columnCount() != 8) return false;
+  // A NULL text leaves its field as it was and makes the room unusable, but the rest of
+  // the row is read all the same. Stored texts longer than a field are cut to it.
+  bool found = true;
+  char* texts[] = {record.name, record.creatorName, record.password, record.leaderPassword};
+  for (int column = 0; column < 4; ++column) {
+    if (use.isNull(column)) {
+      found = false;
+      continue;
+    }
+    copyText(texts[column], sizeof(record.name), use.textColumn(column));
+  }
+  record.lastAccessed = use.u32Column(4);
+  record.maxUsers = limitedMaxUsers(use.u32Column(5));
+  record.navigation = use.int64Column(6) > 0 ? 1 : 0;
+  record.neverSleeps = use.int64Column(7) > 0 ? 1 : 0;
+  return found;
+}
+
+void MainDatabase::loadRoom(VelmorRoomQuery& query) {
+  using namespace queryresult;
+  RoomRecord& record = query.record;
+  query.result = 0;
+  if (!lookupRoom(record)) {
+    query.result = kNoSuchRoom;
+    return;
+  }
+  // 64-bit arithmetic, so that a LastAccessed ahead of the clock gives a negative idle
+  // time (not expired) instead of wrapping around.
+  const std::int64_t now = static_cast<std::int64_t>(std::time(nullptr));
+  const std::int64_t idle = now - static_cast<std::int64_t>(record.lastAccessed);
+  if (idle >= static_cast<std::int64_t>(limits_.roomExpiryTime)) {
+    // The row stays; the main loop's sweep of stored rooms removes it soon.
+    sweepRequest_.store(true);
+    query.result = kNoSuchRoom;
+    return;
+  }
+  const std::uint32_t typeDefault =
+      record.navigation ? limits_.navroommaxusers : limits_.chatroommaxusers;
+  record.maxUsers = std::max(record.maxUsers, typeDefault);
+
+  const std::string_view supplied = fieldText(query.suppliedPassword);
+  if (supplied != fieldText(record.password) && supplied != fieldText(record.leaderPassword)) {
+    query.result = kWrongRoomPassword;
+    return;
+  }
+  query.files = files_.listFiles(fieldText(record.name));
+  query.result = kRoomLoaded;
+}
+
+void MainDatabase::createRoom(VelmorRoomQuery& query) {
+  using namespace queryresult;
+  RoomRecord& record = query.record;
+  record.maxUsers = record.navigation ? limits_.navroommaxusers : limits_.chatroommaxusers;
+  query.result = kRoomCreateFailed;
+  if (lookupRoom(record)) {
+    // The record now holds the stored room: its password decides which refusal.
+    query.result = record.password[0] != '\0' ? kRoomExistsLocked : kRoomExists;
+    return;
+  }
+  const std::uint32_t now = wallClockSeconds();
+  auto use = insertRoom_.use();
+  use.text(fieldText(record.name))
+      .text(fieldText(record.creatorName))
+      .text(fieldText(record.password))
+      .text(fieldText(record.leaderPassword))
+      .time(now)
+      .int64(signExtended(record.maxUsers))
+      .int32(record.navigation ? 1 : 0);
+  if (!use.stepDone()) return;
+  // The record mirrors the new row, so the room's age counts from its creation rather
+  // than from 0 (which the expiry sweep would take for long expired).
+  record.lastAccessed = now;
+  query.result = kRoomCreated;
+}
+
+void MainDatabase::saveRoom(const RoomRecord& record) {
+  auto use = saveRoom_.use();
+  use.text(fieldText(record.password))
+      .text(fieldText(record.leaderPassword))
+      .time(record.lastAccessed)
+      .int32(record.navigation ? 1 : 0)
+      .text(fieldText(record.name));
+  use.step();
+}
+
+void MainDatabase::touchRoom(const RoomRecord& record) {
+  auto use = touchRoom_.use();
+  use.int32(static_cast<std::int32_t>(record.lastAccessed)).text(fieldText(record.name));
+  use.step();
+}
+
+void MainDatabase::deleteRoom(const RoomRecord& record) {
+  auto use = deleteRoom_.use();
+  use.text(fieldText(record.name));
+  use.step();
+}
+
+void MainDatabase::lookupUser(VelmorUserQuery& query) {
+  auto use = selectUser_.use();
+  use.text(fieldText(query.name));
+  if (use.step() != SQLITE_ROW || use.columnCount() != 3) return;
+  if (use.isNull(0) || use.isNull(1) || use.isNull(2)) return;
+  // A hash shorter than 16 bytes cannot be checked against any proof: no account.
+  const std::string_view hash = use.blobColumn(1);
+  if (hash.size() < sizeof(query.passwordHash)) return;
+  copyText(query.name, use.textColumn(0));
+  std::memcpy(query.passwordHash, hash.data(), sizeof(query.passwordHash));
+  copyText(query.salt, use.textColumn(2));
+  query.result = 1;
+}
+
+void MainDatabase::registerUser(VelmorRegisterUserQuery& query) {
+  query.result = 0;
+  auto use = insertUser_.use();
+  use.text(fieldText(query.name))
+      .blob(query.emailHash, sizeof(query.emailHash))
+      .blob(query.passwordHash, sizeof(query.passwordHash))
+      .text(fieldText(query.salt))
+      .time(wallClockSeconds())
+      .time(wallClockSeconds());
+  if (use.stepDone()) query.result = 1;
+}
+
+void MainDatabase::begin() {
+  auto use = begin_.use();
+  use.step();
+}
+
+void MainDatabase::commit() {
+  auto use = commit_.use();
+  use.step();
+}
+
+}  // namespace velmor

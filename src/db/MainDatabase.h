@@ -1,0 +1,78 @@
+#pragma once
+
+#include <atomic>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "app/Settings.h"
+#include "db/FileDatabase.h"
+#include "db/Queries.h"
+#include "db/Sqlite.h"
+
+namespace velmor {
+
+// The main database "velmordata.db": stored rooms (table channels) and accounts (table
+// users). Opened, filled with the configured rooms and read back on the main thread at
+// start-up (failures end the process through fatalExit); afterwards used only by the query
+// worker, whose batch transaction runs on this connection.
+class MainDatabase {
+ public:
+  static constexpr const char* kFileName = "velmordata.db";
+
+  struct Limits {
+    std::uint32_t chatroommaxusers;
+    std::uint32_t navroommaxusers;
+    std::uint32_t roomExpiryTime;  // s
+  };
+
+  // Opens `directory` + kFileName, creates the tables, prepares the statements in their
+  // order. `files` lists the files of a loaded room. `sweepRequest` is raised (atomic
+  // store) when a room load finds the room expired, so that the main loop sweeps soon.
+  MainDatabase(const std::string& directory, const Limits& limits, FileDatabase& files,
+               std::atomic<bool>& sweepRequest);
+
+  // Writes every configured room (INSERT OR REPLACE) in one transaction.
+  void writeConfiguredRooms(const std::vector<RoomConfig>& rooms);
+  // Reads every stored room; `loadAtStartup` tells whether the row asks to be made live.
+  void loadStoredRooms(const std::function<void(const RoomRecord&, bool loadAtStartup)>& each);
+
+  // Worker operations: each writes the query's result and output fields.
+  void loadRoom(VelmorRoomQuery& query);              // kind 2
+  void createRoom(VelmorRoomQuery& query);            // kind 3
+  void saveRoom(const RoomRecord& record);            // kind 4
+  void touchRoom(const RoomRecord& record);           // kind 5
+  void deleteRoom(const RoomRecord& record);          // kind 6
+  void lookupUser(VelmorUserQuery& query);            // kind 7, after the challenge was made
+  void registerUser(VelmorRegisterUserQuery& query);  // kind 8
+
+  // The worker's batch transaction.
+  void begin();
+  void commit();
+
+  sqlite3* connection() const { return db_.get(); }
+
+ private:
+  // Statement 1: fills the record from the stored row. False when not found (no row, or
+  // a NULL among the four texts).
+  bool lookupRoom(RoomRecord& record);
+
+  Limits limits_;
+  FileDatabase& files_;
+  std::atomic<bool>& sweepRequest_;
+  SqliteConnection db_;
+  Statement selectRoom_;      // 1
+  Statement saveRoom_;        // 2
+  Statement touchRoom_;       // 3
+  Statement deleteRoom_;      // 4
+  Statement insertRoom_;      // 5
+  Statement replaceRoom_;     // 12
+  Statement selectUser_;      // 6
+  Statement touchUser_;       // 7: prepared, unused
+  Statement insertUser_;      // 8
+  Statement changePassword_;  // 9: prepared, unused
+  Statement begin_;           // 10
+  Statement commit_;          // 11
+};
+
+}  // namespace velmor

@@ -1,0 +1,128 @@
+#include "db/QueryPipeline.h"
+
+#include <cstdlib>
+#include <future>
+
+#include "db/QueryExecution.h"
+#include "net/Console.h"
+
+namespace velmor {
+
+QueryPipeline::QueryPipeline(uv_loop_t* mainLoop, MainDatabase& main, FileDatabase& files,
+                             Complete complete)
+    : main_(main),
+      files_(files),
+      complete_(std::move(complete)),
+      completionWakeup_([mainLoop](uv_async_t* handle) {
+        return uv_async_init(mainLoop, handle, onCompletionWakeup);
+      }) {
+  completionWakeup_.get()->data = this;
+}
+
+QueryPipeline::~QueryPipeline() {
+  stop();
+  // Nothing is left after a stop; a pipeline that never started may still hold posts.
+  VelmorBaseQuery* query = nullptr;
+  while (requests_.try_dequeue(query)) delete query;
+  while (completions_.try_dequeue(query)) delete query;
+}
+
+void QueryPipeline::start(WorkerHooks hooks) {
+  std::promise<void> ready;
+  std::future<void> started = ready.get_future();
+  worker_ = std::thread([this, hooks = std::move(hooks), &ready]() mutable {
+    uv_loop_t loop;
+    uv_loop_init(&loop);
+    workerWakeup_ = static_cast<uv_async_t*>(std::calloc(1, sizeof(uv_async_t)));
+    uv_async_init(&loop, workerWakeup_, onWorkerWakeup);
+    workerWakeup_->data = this;
+    if (hooks.onStart) hooks.onStart(&loop);
+    loop.data = &hooks;
+    workerStarted_.store(true, std::memory_order_release);
+    ready.set_value();
+    // Queries posted before the wake-up existed are taken by this first batch.
+    uv_async_send(workerWakeup_);
+    uv_run(&loop, UV_RUN_DEFAULT);
+    consoleWrite("Exiting Query Event Thread\n");
+    uv_loop_close(&loop);
+  });
+  started.wait();
+}
+
+void QueryPipeline::post(VelmorBaseQuery* query) {
+  query->result = 0;
+  query->cancelled.store(false, std::memory_order_relaxed);
+  if (stopped_) {
+    delete query;
+    return;
+  }
+  requests_.enqueue(query);
+  if (workerStarted()) uv_async_send(workerWakeup_);
+}
+
+void QueryPipeline::onWorkerWakeup(uv_async_t* handle) {
+  auto* pipeline = static_cast<QueryPipeline*>(handle->data);
+  pipeline->runBatch();
+  if (!pipeline->stopRequested_.load(std::memory_order_acquire)) return;
+  // The stop: the batch above took everything posted before it. Close the worker's
+  // handles so that its loop ends.
+  auto* hooks = static_cast<WorkerHooks*>(handle->loop->data);
+  if (hooks != nullptr && hooks->onStop) hooks->onStop(handle->loop);
+  uv_close(reinterpret_cast<uv_handle_t*>(handle), freeHandle);
+}
+
+void QueryPipeline::runBatch() {
+  std::lock_guard<std::mutex> lock(queryLock_);
+  main_.begin();
+  VelmorBaseQuery* query = nullptr;
+  while (requests_.try_dequeue(query)) {
+    if (query->cancelled.load(std::memory_order_acquire)) {
+      delete query;
+      continue;
+    }
+    query->succeeded = executeQuery(*query, main_, files_);
+    if (query->cancelled.load(std::memory_order_acquire)) {
+      delete query;  // the owner went away while it ran; its effect stays committed
+      continue;
+    }
+    executed_.push_back(query);
+  }
+  main_.commit();
+  batches_.fetch_add(1, std::memory_order_relaxed);
+  if (executed_.empty()) return;
+  for (VelmorBaseQuery* done : executed_) completions_.enqueue(done);
+  executed_.clear();
+  uv_async_send(completionWakeup_.get());
+}
+
+void QueryPipeline::onCompletionWakeup(uv_async_t* handle) {
+  static_cast<QueryPipeline*>(handle->data)->dispatchCompletions();
+}
+
+void QueryPipeline::dispatchCompletions() {
+  VelmorBaseQuery* query = nullptr;
+  while (completions_.try_dequeue(query)) {
+    if (query->cancelled.load(std::memory_order_acquire)) {
+      delete query;
+      continue;
+    }
+    if (!complete_(*query)) delete query;
+  }
+}
+
+void QueryPipeline::stop() {
+  if (stopped_) return;
+  stopped_ = true;
+  if (worker_.joinable()) {
+    {
+      std::lock_guard<std::mutex> lock(queryLock_);
+      stopRequested_.store(true, std::memory_order_release);
+      uv_async_send(workerWakeup_);
+    }
+    worker_.join();
+    dispatchCompletions();
+  }
+  completionWakeup_.close();
+}
+
+}  // namespace velmor

@@ -1,0 +1,71 @@
+#include "db/Sqlite.h"
+
+#include <ctime>
+
+namespace velmor {
+
+namespace {
+constexpr int kBusyTimeoutMs = 5000;
+}
+
+SqliteConnection openDatabase(const std::string& path) {
+  sqlite3* db = nullptr;
+  const int status =
+      sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE, nullptr);
+  SqliteConnection connection(db);  // a failed open still returns a handle to close
+  if (status != SQLITE_OK) return nullptr;
+  sqlite3_busy_timeout(db, kBusyTimeoutMs);
+  return connection;
+}
+
+Statement::Statement(sqlite3* db, const char* sql) {
+  sqlite3_stmt* statement = nullptr;
+  if (sqlite3_prepare_v2(db, sql, -1, &statement, nullptr) == SQLITE_OK)
+    statement_.reset(statement);
+}
+
+Statement::Use& Statement::Use::text(std::string_view value) {
+  bound_ &= sqlite3_bind_text(statement_, nextIndex_++, value.data(),
+                              static_cast<int>(value.size()), SQLITE_STATIC) == SQLITE_OK;
+  return *this;
+}
+
+Statement::Use& Statement::Use::blob(const void* bytes, std::size_t length) {
+  bound_ &= sqlite3_bind_blob(statement_, nextIndex_++, bytes, static_cast<int>(length),
+                              SQLITE_STATIC) == SQLITE_OK;
+  return *this;
+}
+
+Statement::Use& Statement::Use::int64(std::int64_t value) {
+  bound_ &= sqlite3_bind_int64(statement_, nextIndex_++, value) == SQLITE_OK;
+  return *this;
+}
+
+Statement::Use& Statement::Use::int32(int value) {
+  bound_ &= sqlite3_bind_int(statement_, nextIndex_++, value) == SQLITE_OK;
+  return *this;
+}
+
+int Statement::Use::step() {
+  if (!bound_) return SQLITE_MISUSE;
+  return sqlite3_step(statement_);
+}
+
+std::string_view Statement::Use::textColumn(int column) const {
+  const auto* text = reinterpret_cast<const char*>(sqlite3_column_text(statement_, column));
+  if (text == nullptr) return {};
+  return std::string_view(text, static_cast<std::size_t>(sqlite3_column_bytes(statement_, column)));
+}
+
+std::string_view Statement::Use::blobColumn(int column) const {
+  const auto* bytes = static_cast<const char*>(sqlite3_column_blob(statement_, column));
+  if (bytes == nullptr) return {};
+  return std::string_view(bytes,
+                          static_cast<std::size_t>(sqlite3_column_bytes(statement_, column)));
+}
+
+std::uint32_t wallClockSeconds() {
+  return static_cast<std::uint32_t>(std::time(nullptr));
+}
+
+}  // namespace velmor

@@ -1,0 +1,83 @@
+#pragma once
+
+#include <sqlite3.h>
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <string_view>
+
+namespace velmor {
+
+struct SqliteCloser {
+  void operator()(sqlite3* db) const { sqlite3_close(db); }
+};
+// An open database connection, closed when the owner goes.
+using SqliteConnection = std::unique_ptr<sqlite3, SqliteCloser>;
+
+struct StatementFinalizer {
+  void operator()(sqlite3_stmt* statement) const { sqlite3_finalize(statement); }
+};
+
+// Opens a file read-write (created if missing) with a busy timeout, so that a batch waits
+// for a lock held by another connection instead of failing. Null on failure.
+SqliteConnection openDatabase(const std::string& path);
+
+// A statement prepared once and reused. Each use binds, steps and ends with a reset, made
+// by the Use guard so that no path forgets it. Binding keeps track of failures: stepping
+// is only worth doing when every bind succeeded. Texts and blobs are bound without a copy
+// and must stay valid until the use ends. Thread: whoever owns the connection at the time.
+class Statement {
+ public:
+  Statement() = default;
+  Statement(sqlite3* db, const char* sql);  // check prepared() afterwards
+
+  bool prepared() const { return statement_ != nullptr; }
+  sqlite3_stmt* get() const { return statement_.get(); }
+
+  class Use {
+   public:
+    explicit Use(sqlite3_stmt* statement) : statement_(statement) {}
+    ~Use() { sqlite3_reset(statement_); }
+    Use(const Use&) = delete;
+    Use& operator=(const Use&) = delete;
+
+    Use& text(std::string_view value);
+    Use& blob(const void* bytes, std::size_t length);
+    Use& int64(std::int64_t value);
+    Use& int32(int value);
+    // A time of the server's clocks: the low 32 bits, sign-extended.
+    Use& time(std::uint32_t seconds) { return int64(static_cast<std::int32_t>(seconds)); }
+    bool bound() const { return bound_; }
+
+    // SQLITE_ROW, SQLITE_DONE or an error; SQLITE_MISUSE without a step when a bind failed.
+    int step();
+    bool stepDone() { return step() == SQLITE_DONE; }
+
+    int columnCount() const { return sqlite3_column_count(statement_); }
+    bool isNull(int column) const { return sqlite3_column_type(statement_, column) == SQLITE_NULL; }
+    std::int64_t int64Column(int column) const { return sqlite3_column_int64(statement_, column); }
+    std::uint32_t u32Column(int column) const {
+      return static_cast<std::uint32_t>(sqlite3_column_int(statement_, column));
+    }
+    // The text of a column; empty for NULL.
+    std::string_view textColumn(int column) const;
+    // The bytes of a blob column; empty for NULL (and for an empty blob).
+    std::string_view blobColumn(int column) const;
+
+   private:
+    sqlite3_stmt* statement_;
+    int nextIndex_ = 1;
+    bool bound_ = true;
+  };
+
+  Use use() const { return Use(statement_.get()); }
+
+ private:
+  std::unique_ptr<sqlite3_stmt, StatementFinalizer> statement_;
+};
+
+// Seconds since 1970-01-01 UTC, cut to 32 bits.
+std::uint32_t wallClockSeconds();
+
+}  // namespace velmor

@@ -1,0 +1,47 @@
+#pragma once
+
+#include <cstdint>
+#include <string_view>
+
+#include "net/FixedText.h"
+
+namespace velmor {
+
+// The stored form of a room: copied by value between the registries, the queries and
+// the live Room. All texts are terminated and hold at most 31 characters.
+struct RoomRecord {
+  char name[32] = {};
+  char lowerName[32] = {};    // name with ASCII A..Z lowered: the key of every room map
+  char creatorName[32] = {};  // empty when the stored value is NULL
+  char password[32] = {};     // empty: no password
+  char leaderPassword[32] = {};
+  std::uint32_t maxUsers = 0;
+  std::uint32_t lastAccessed = 0;  // wall-clock seconds, low 32 bits
+  std::uint8_t neverSleeps = 0;
+  std::uint8_t navigation = 0;
+};
+
+// ASCII lower case of a name, nothing else changed; `out` holds at most 31 characters.
+inline void lowerName(char (&out)[32], std::string_view name) {
+  copyText(out, name);
+  for (char& c : out) {
+    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+  }
+}
+
+inline RoomRecord makeRoomRecord(std::string_view name, std::string_view creator,
+                                 std::string_view password, std::string_view leaderPassword,
+                                 std::uint32_t maxUsers, bool navigation, bool neverSleeps) {
+  RoomRecord record;
+  copyText(record.name, name);
+  lowerName(record.lowerName, record.name);
+  copyText(record.creatorName, creator);
+  copyText(record.password, password);
+  copyText(record.leaderPassword, leaderPassword);
+  record.maxUsers = maxUsers;
+  record.navigation = navigation ? 1 : 0;
+  record.neverSleeps = neverSleeps ? 1 : 0;
+  return record;
+}
+
+}  // namespace velmor

@@ -1,0 +1,26 @@
+#include "rooms/RoomRegistry.h"
+
+#include <memory>
+
+#include "server/ServerCore.h"
+
+namespace velmor {
+
+Room& makeLive(ServerCore& core, const RoomRecord& record) {
+  auto room = std::make_unique<Room>(record, core);
+  Room& live = *room;
+  live.roomNumber = static_cast<std::uint32_t>(core.liveRooms.size());
+  core.liveRooms.push_back(std::move(room));
+  core.newRooms.push_back(&live);
+  core.liveRoomMap[live.record.lowerName] = &live;
+  core.roomCount.add(1);
+  return live;
+}
+
+void addStoredRoom(ServerCore& core, const RoomRecord& record) {
+  auto stored = std::make_unique<RoomRecord>(record);
+  core.storedRoomMap[stored->lowerName] = stored.get();
+  core.roomDirectory.push_back(std::move(stored));
+}
+
+}  // namespace velmor

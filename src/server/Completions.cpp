@@ -1,0 +1,34 @@
+#include "server/Completions.h"
+
+#include <algorithm>
+
+#include "db/Queries.h"
+#include "protocol/User.h"
+#include "server/ServerCore.h"
+
+namespace velmor {
+
+bool completeQuery(VelmorBaseQuery& query, ServerCore& core) {
+  const bool kept = query.succeeded && applyCompletion(query, core);
+  if (query.owner != nullptr) std::erase(query.owner->pendingQueries, &query);
+  return kept;
+}
+
+bool applyCompletion(VelmorBaseQuery& query, ServerCore&) {
+  switch (static_cast<QueryKind>(query.kind)) {
+    case QueryKind::LoadRoom:
+    case QueryKind::CreateRoom:
+    case QueryKind::SaveRoom:
+    case QueryKind::TouchRoom:
+    case QueryKind::DeleteRoom:
+    case QueryKind::LookupUser:
+    case QueryKind::RegisterUser:
+    case QueryKind::DeleteFileRecord:
+    case QueryKind::SaveFile:
+    case QueryKind::LoadFileContent:
+      return false;
+  }
+  return false;
+}
+
+}  // namespace velmor

@@ -1,0 +1,356 @@
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstring>
+#include <ctime>
+#include <filesystem>
+
+#include "db/FileDatabase.h"
+#include "db/MainDatabase.h"
+#include "support/TempDir.h"
+
+namespace velmor {
+namespace {
+
+using Rows = std::vector<std::string>;
+constexpr MainDatabase::Limits kLimits{64, 32, 604800};
+
+std::int64_t now() {
+  return static_cast<std::int64_t>(std::time(nullptr));
+}
+
+// The first column of every row as text.
+Rows query(sqlite3* db, const std::string& sql) {
+  Rows rows;
+  sqlite3_stmt* statement = nullptr;
+  EXPECT_EQ(sqlite3_prepare_v2(db, sql.c_str(), -1, &statement, nullptr), SQLITE_OK) << sql;
+  while (sqlite3_step(statement) == SQLITE_ROW) {
+    const auto* text = reinterpret_cast<const char*>(sqlite3_column_text(statement, 0));
+    rows.emplace_back(text ? text : "NULL");
+  }
+  sqlite3_finalize(statement);
+  return rows;
+}
+
+std::int64_t integer(sqlite3* db, const std::string& sql) {
+  return std::stoll(query(db, sql).at(0));
+}
+
+Rows preparedTexts(sqlite3* db) {
+  Rows sql;
+  for (sqlite3_stmt* s = sqlite3_next_stmt(db, nullptr); s; s = sqlite3_next_stmt(db, s)) {
+    sql.emplace_back(sqlite3_sql(s));
+  }
+  return sql;
+}
+
+class DatabaseTest : public testing::Test {
+ protected:
+  sqlite3* mainDb() { return db_->connection(); }
+  void exec(sqlite3* db, const std::string& sql) {
+    ASSERT_EQ(sqlite3_exec(db, sql.c_str(), nullptr, nullptr, nullptr), SQLITE_OK) << sql;
+  }
+  // Name, CreatorName, Password, LeaderPassword, LastAccessed, MaxUsers, bNavigation,
+  // bLoadAtStartup, bNeverSleeps.
+  void storeRoom(const std::string& values) {
+    exec(mainDb(), "INSERT OR REPLACE INTO channels VALUES(" + values + ")");
+  }
+  std::uint32_t roomQuery(QueryKind kind, const char* name, const char* password = "") {
+    room_ = std::make_unique<VelmorRoomQuery>(kind);
+    copyText(room_->record.name, name);
+    const bool load = kind == QueryKind::LoadRoom;
+    copyText(load ? room_->suppliedPassword : room_->record.password, password);
+    copyText(room_->record.creatorName, "maker");
+    if (load) {
+      db_->loadRoom(*room_);
+    } else {
+      db_->createRoom(*room_);
+    }
+    return room_->result;
+  }
+
+  test::TempDir dir_;
+  std::atomic<bool> sweep_{false};
+  FileDatabase files_{dir_.path()};
+  std::unique_ptr<MainDatabase> db_ =
+      std::make_unique<MainDatabase>(dir_.path(), kLimits, files_, sweep_);
+  std::unique_ptr<VelmorRoomQuery> room_;
+};
+
+TEST_F(DatabaseTest, SchemaAndStatementTextsAreExact) {
+  EXPECT_EQ(
+      query(mainDb(), "SELECT sql FROM sqlite_master WHERE type='table' ORDER BY name"),
+      (Rows{"CREATE TABLE [channels] ([Name] VARCHAR(32) COLLATE NOCASE, [CreatorName] "
+            "VARCHAR(32), [Password] VARCHAR(32), [LeaderPassword] VARCHAR(32), "
+            "[LastAccessed] UNSIGNED INTEGER, [MaxUsers] UNSIGNED INTEGER, [bNavigation] "
+            "UNSIGNED CHAR, [bLoadAtStartup] UNSIGNED CHAR, [bNeverSleeps] UNSIGNED CHAR, "
+            "CONSTRAINT [] PRIMARY KEY ([Name]))",
+            "CREATE TABLE [users] ( [Name] VARCHAR(32) COLLATE NOCASE, [EmailHash] "
+            "CHAR(16), [PasswordHash] CHAR(16), [Salt] CHAR(16), [RegisteredTime] UNSIGNED "
+            "INTEGER, [LastAccessed] UNSIGNED INTEGER, CONSTRAINT [] PRIMARY KEY ([Name]))"}));
+  EXPECT_EQ(query(files_.connection(), "SELECT sql FROM sqlite_master WHERE type='table'"),
+            Rows{"CREATE TABLE [files] ([RoomName] VARCHAR(32) NOT NULL, [FileName] VARCHAR(32) "
+                 "NOT NULL, [CreatorName] VARCHAR(32), [EditorName] VARCHAR(32), [Content] NONE, "
+                 "[Length] UNSIGNED INTEGER, [LastEdited] UNSIGNED INTEGER, [UsersCanRead] "
+                 "UNISGNED INTEGER, [UsersCanWrite] UNSIGNED INTEGER, PRIMARY KEY([RoomName], "
+                 "[FileName]))"});
+
+  db_->loadStoredRooms([](const RoomRecord&, bool) {});  // finalizes its own statement
+  const Rows statements = preparedTexts(mainDb());
+  EXPECT_EQ(statements.size(), 12u);
+  EXPECT_EQ(preparedTexts(files_.connection()).size(), 5u);
+  for (const char* sql :
+       {"INSERT INTO [channels]                 ([Name], [CreatorName], [Password], "
+        "[LeaderPassword], [LastAccessed], [MaxUsers], [bNavigation]) VALUES             (?, ?, "
+        "?, ?, ?, ?, ?);",
+        "INSERT OR REPLACE INTO [channels]                 ([Name], [CreatorName], [Password], "
+        "[LeaderPassword], [LastAccessed], [MaxUsers], [bNavigation], [bLoadAtStartup], "
+        "[bNeverSleeps]) VALUES             (?, ?, ?, ?, ?, ?, ?, ?, ?);"}) {
+    EXPECT_NE(std::find(statements.begin(), statements.end(), sql), statements.end()) << sql;
+  }
+}
+
+TEST_F(DatabaseTest, LoadRoom) {
+  const std::string t = std::to_string(now());
+  storeRoom("'lobby', 'bob', '', '', " + t + ", 20000, 0, NULL, NULL");
+  storeRoom("'Vault', 'bob', 'pw', 'lead', " + t + ", 5, 1, NULL, 1");
+  storeRoom("'den', 'bob', '', '', " + t + ", 5, 0, NULL, NULL");
+  storeRoom("'ghost', NULL, '', '', " + t + ", 5, 0, NULL, NULL");
+  struct {
+    const char* name;
+    const char* password;
+    std::uint32_t result;
+    const char* storedName;
+    std::uint32_t maxUsers;
+  } cases[] = {
+      {"Lobby", "", 36, "lobby", 10000},  // found regardless of case; limited to 10000
+      {"vault", "pw", 36, "Vault", 32},   // navigation room raised to its default
+      {"VAULT", "lead", 36, "Vault", 32}, {"Vault", "PW", 259, "", 0},  // passwords compare exactly
+      {"Vault", "", 259, "", 0},          {"den", "", 36, "den", 64},
+      {"nowhere", "", 257, "", 0},        {"ghost", "", 257, "", 0},  // NULL creator: not found
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(std::string(c.name) + "/" + c.password);
+    EXPECT_EQ(roomQuery(QueryKind::LoadRoom, c.name, c.password), c.result);
+    if (c.result != 36) continue;
+    EXPECT_STREQ(room_->record.name, c.storedName);
+    EXPECT_STREQ(room_->record.creatorName, "bob");
+    EXPECT_EQ(room_->record.maxUsers, c.maxUsers);
+  }
+  EXPECT_FALSE(sweep_.load());
+
+  // Files are listed under the stored name, compared exactly; incomplete rows are left out.
+  exec(files_.connection(),
+       "INSERT INTO files VALUES('Vault', 'a', 'bob', 'eve', x'41', 1, 77, 1, 0);"
+       "INSERT INTO files VALUES('Vault', 'b', 'bob', NULL, x'41', 1, 77, 1, 1);"
+       "INSERT INTO files VALUES('vault', 'c', 'bob', 'eve', x'41', 1, 77, 1, 1);");
+  ASSERT_EQ(roomQuery(QueryKind::LoadRoom, "VAULT", "pw"), 36u);
+  ASSERT_TRUE(room_->files && room_->files->size() == 1);
+  const FileRecord& file = *room_->files->front();
+  EXPECT_EQ(std::string(file.fileName) + file.editorName, "aeve");
+  EXPECT_TRUE(file.length == 1 && file.lastEdited == 77 && file.usersCanRead &&
+              !file.usersCanWrite && !file.hasContent());
+  ASSERT_EQ(roomQuery(QueryKind::LoadRoom, "den"), 36u);
+  EXPECT_EQ(room_->files, nullptr);
+}
+
+TEST_F(DatabaseTest, RoomExpiresAtExactlyThePeriod) {
+  for (std::int64_t age :
+       {std::int64_t{604800}, std::int64_t{604799}, std::int64_t{-3600}, now()}) {
+    SCOPED_TRACE(age);
+    std::int64_t before;
+    do {  // again if the clock's second turned during the case
+      before = now();
+      storeRoom("'old', 'bob', '', '', " + std::to_string(before - age) + ", 10, 0, 0, 0");
+      sweep_ = false;
+      roomQuery(QueryKind::LoadRoom, "old");
+    } while (now() != before);
+    const bool expired = age >= 604800;
+    EXPECT_EQ(room_->result, expired ? 257u : 36u);
+    EXPECT_EQ(sweep_.load(), expired);
+    EXPECT_EQ(integer(mainDb(), "SELECT COUNT(*) FROM channels"), 1);  // the row stays
+  }
+}
+
+TEST_F(DatabaseTest, CreateRoom) {
+  ASSERT_EQ(roomQuery(QueryKind::CreateRoom, "Den"), 34u);
+  EXPECT_EQ(query(mainDb(), "SELECT MaxUsers || CreatorName FROM channels"), Rows{"64maker"});
+  EXPECT_NEAR(room_->record.lastAccessed, now(), 2);
+  EXPECT_EQ(room_->record.lastAccessed, integer(mainDb(), "SELECT LastAccessed FROM channels"));
+  EXPECT_EQ(roomQuery(QueryKind::CreateRoom, "DEN", "pw"), 256u);
+  EXPECT_STREQ(room_->record.name, "Den");
+
+  storeRoom("'Vault', 'bob', 'pw', 'lead', 1, 20, 1, 0, 0");
+  ASSERT_EQ(roomQuery(QueryKind::CreateRoom, "vault"), 258u);
+  const RoomRecord& r = room_->record;
+  EXPECT_EQ(std::string(r.creatorName) + r.password + r.leaderPassword, "bobpwlead");
+  EXPECT_TRUE(r.maxUsers == 20 && r.lastAccessed == 1 && r.navigation);
+
+  storeRoom("'ghost', NULL, '', '', 1, 5, 0, 0, 0");
+  EXPECT_EQ(roomQuery(QueryKind::CreateRoom, "ghost"), 35u);  // not found, yet the key is taken
+}
+
+TEST_F(DatabaseTest, SaveTouchAndDeleteRoom) {
+  storeRoom("'Den', 'bob', '', '', 1, 5, 0, 0, 0");
+  RoomRecord record = makeRoomRecord("den", "x", "new", "lead", 9, true, false);
+  record.lastAccessed = 0x90000000;  // stored as the signed 32-bit value
+  db_->saveRoom(record);
+  EXPECT_EQ(query(mainDb(),
+                  "SELECT Password || LeaderPassword || LastAccessed || bNavigation || "
+                  "CreatorName FROM channels"),
+            Rows{"newlead-18790481921bob"});
+
+  record.lastAccessed = 0xFFFFFFFF;
+  db_->touchRoom(record);
+  EXPECT_EQ(integer(mainDb(), "SELECT LastAccessed FROM channels"), -1);
+  ASSERT_EQ(roomQuery(QueryKind::LoadRoom, "Den", "new"), 36u);  // ahead of the clock
+  EXPECT_EQ(room_->record.lastAccessed, 0xFFFFFFFFu);
+
+  db_->deleteRoom(record);
+  EXPECT_EQ(integer(mainDb(), "SELECT COUNT(*) FROM channels"), 0);
+}
+
+TEST_F(DatabaseTest, RegisterAndLookUpUsers) {
+  VelmorRegisterUserQuery reg;
+  copyText(reg.name, "alice");
+  copyText(reg.salt, "s4lt");
+  std::memset(reg.passwordHash, 0xAB, sizeof(reg.passwordHash));
+  db_->registerUser(reg);
+  EXPECT_EQ(reg.result, 1u);
+  EXPECT_NEAR(integer(mainDb(), "SELECT RegisteredTime FROM users"), now(), 2);
+  copyText(reg.name, "Alice");
+  db_->registerUser(reg);
+  EXPECT_EQ(reg.result, 0u);
+
+  exec(mainDb(),
+       "INSERT INTO users VALUES('carol', x'00', x'0102', 'salt', 1, 1);"
+       "INSERT INTO users VALUES('dave', x'00', x'abababababababababababababababab', "
+       "'0123456789abcdefXYZ', 1, 1);");
+  struct {
+    const char* name;
+    std::uint32_t result;
+    const char* nameAfter;
+    const char* salt;
+  } cases[] = {
+      {"ALICE", 1, "alice", "s4lt"},
+      {"bob", 0, "bob", ""},
+      {"carol", 0, "carol", ""},               // hash shorter than 16 bytes: no account
+      {"dave", 1, "dave", "0123456789abcde"},  // salt cut to its field
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    VelmorUserQuery user;
+    copyText(user.name, c.name);
+    db_->lookupUser(user);
+    EXPECT_EQ(user.result, c.result);
+    EXPECT_STREQ(user.name, c.nameAfter);
+    EXPECT_STREQ(user.salt, c.salt);
+    EXPECT_EQ(user.passwordHash[15], c.result ? 0xAB : 0);
+  }
+}
+
+TEST_F(DatabaseTest, ConfiguredRoomsReplaceUserChangesAtEveryStart) {
+  const std::vector<RoomConfig> rooms{{true, "Main", "pw", "lead", 0, true, false},
+                                      {false, "Chat", "", "", 12, false, true},
+                                      {false, std::string(40, 'n'), "", "", 0, false, false}};
+  db_->writeConfiguredRooms(rooms);
+  exec(mainDb(),
+       "UPDATE channels SET CreatorName='eve', Password='x', LeaderPassword='y', "
+       "LastAccessed=5, MaxUsers=99, bNavigation=0, bLoadAtStartup=0");
+  storeRoom("'ghost', NULL, '', '', 1, 20000, 0, 1, 1");
+  storeRoom("'broken', 'bob', NULL, '', 1, 5, 0, 0, 0");
+
+  db_.reset();  // the next start, on the existing file
+  db_ = std::make_unique<MainDatabase>(dir_.path(), kLimits, files_, sweep_);
+  db_->writeConfiguredRooms(rooms);
+  EXPECT_EQ(query(mainDb(),
+                  "SELECT Name || CreatorName || Password || LeaderPassword || MaxUsers "
+                  "|| bNavigation || bLoadAtStartup || bNeverSleeps FROM channels "
+                  "WHERE Name IN ('Main', 'Chat') ORDER BY Name"),
+            (Rows{"Chatserver12001", "Mainserverpwlead32110"}));
+  EXPECT_NEAR(integer(mainDb(), "SELECT MIN(LastAccessed) FROM channels WHERE Name='Main'"), now(),
+              2);
+  EXPECT_EQ(integer(mainDb(), "SELECT MAX(LENGTH(Name)) FROM channels"), 31);
+
+  Rows loaded;  // 'broken', with its NULL password, is skipped
+  db_->loadStoredRooms([&](const RoomRecord& r, bool live) {
+    loaded.push_back(std::string(r.lowerName) + "/" + r.creatorName + "/" +
+                     std::to_string(r.maxUsers) + (live ? "L" : "") + (r.neverSleeps ? "N" : ""));
+  });
+  std::sort(loaded.begin(), loaded.end());
+  EXPECT_EQ(loaded, (Rows{"chat/server/12N", "ghost//10000LN", "main/server/32L",
+                          std::string(31, 'n') + "/server/64"}));
+}
+
+class FileDatabaseTest : public DatabaseTest {
+ protected:
+  std::unique_ptr<VelmorFileQuery> fileQuery(QueryKind kind, const char* name,
+                                             const std::string& content = "") {
+    auto q = std::make_unique<VelmorFileQuery>(kind);
+    copyText(q->roomName, "Vault");
+    q->file = kind == QueryKind::SaveFile
+                  ? FileRecord::createWithContent(static_cast<std::uint32_t>(content.size()))
+                  : FileRecord::create();
+    copyText(q->file->fileName, name);
+    copyText(q->file->editorName, "eve");
+    q->file->length = static_cast<std::uint32_t>(content.size());
+    std::copy(content.begin(), content.end(), q->file->content());
+    q->file->lastEdited = 99;
+    return q;
+  }
+  bool found(const char* name) {
+    auto q = fileQuery(QueryKind::LoadFileContent, name);
+    files_.loadContent(*q);
+    return q->found;
+  }
+};
+
+TEST_F(FileDatabaseTest, SaveLoadAndDelete) {
+  files_.saveFile(*fileQuery(QueryKind::SaveFile, "a", "first"));
+  files_.saveFile(*fileQuery(QueryKind::SaveFile, "a", "second"));
+  EXPECT_EQ(query(files_.connection(), "SELECT CAST(Content AS TEXT) || Length FROM files"),
+            Rows{"second6"});
+
+  auto read = fileQuery(QueryKind::LoadFileContent, "a");
+  files_.loadContent(*read);
+  ASSERT_TRUE(read->found && read->loaded);
+  EXPECT_STREQ(read->loaded->content(), "second");
+  EXPECT_TRUE(read->loaded->length == 6 && read->loaded->capacity == 6);
+  EXPECT_TRUE(read->loaded->lastEdited == 99 && read->file->contentRequested);
+  files_.loadContent(*read);  // the content of a record is read only once
+  EXPECT_TRUE(!read->found && !read->loaded);
+
+  files_.deleteFile(*fileQuery(QueryKind::DeleteFileRecord, "a"));
+  EXPECT_EQ(integer(files_.connection(), "SELECT COUNT(*) FROM files"), 0);
+}
+
+TEST_F(FileDatabaseTest, EmptyOrDamagedContentIsNotFound) {
+  files_.saveFile(*fileQuery(QueryKind::SaveFile, "empty"));
+  files_.saveFile(*fileQuery(QueryKind::SaveFile, "short", "abc"));
+  exec(files_.connection(), "UPDATE files SET Length=100 WHERE FileName='short'");
+  EXPECT_FALSE(found("empty"));
+  EXPECT_FALSE(found("short"));
+  EXPECT_FALSE(found("missing"));
+}
+
+TEST(DatabaseDeathTest, UnopenableFileEndsTheProcess) {
+  const std::pair<const char*, const char*> cases[] = {
+      {FileDatabase::kFileName, "Error opening file data database\\."},
+      {MainDatabase::kFileName, "Unable to open database\\."}};
+  for (const auto& [inTheWay, message] : cases) {
+    test::TempDir dir;
+    std::filesystem::create_directory(dir.file(inTheWay));
+    EXPECT_EXIT(
+        {
+          dup2(STDERR_FILENO, STDOUT_FILENO);  // the death test matches what fatalExit writes
+          FileDatabase files(dir.path());
+          std::atomic<bool> sweep{false};
+          MainDatabase db(dir.path(), kLimits, files, sweep);
+        },
+        testing::ExitedWithCode(1), message);
+  }
+}
+
+}  // namespace
+}  // namespace velmor

@@ -1,0 +1,191 @@
+// The query pipeline with its worker thread, on real database files.
+#include "db/QueryPipeline.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <string>
+#include <vector>
+
+#include "db/LoginChallenge.h"
+#include "support/LoopPump.h"
+#include "support/TempDir.h"
+
+namespace velmor {
+namespace {
+
+using namespace std::chrono_literals;
+
+std::atomic<int> destroyed{0};
+
+// A registration whose destruction is counted, on whichever thread it happens.
+class CountedRegistration : public VelmorRegisterUserQuery {
+ public:
+  explicit CountedRegistration(const std::string& user) { copyText(name, user); }
+  ~CountedRegistration() override { destroyed.fetch_add(1); }
+};
+
+class CountedQuery : public VelmorBaseQuery {
+ public:
+  explicit CountedQuery(std::uint32_t kind) : VelmorBaseQuery(kind) {}
+  ~CountedQuery() override { destroyed.fetch_add(1); }
+};
+
+class QueryPipelineTest : public testing::Test {
+ protected:
+  void SetUp() override {
+    destroyed = 0;
+    uv_loop_init(&loop);
+    files = std::make_unique<FileDatabase>(dir.path());
+    main = std::make_unique<MainDatabase>(dir.path(), MainDatabase::Limits{64, 32, 604800}, *files,
+                                          sweep);
+    pipeline =
+        std::make_unique<QueryPipeline>(&loop, *main, *files, [this](VelmorBaseQuery& query) {
+          completed.push_back({query.kind, query.result, query.succeeded});
+          return false;
+        });
+    pipeline->start();
+  }
+
+  void TearDown() override {
+    pipeline.reset();
+    uv_run(&loop, UV_RUN_DEFAULT);
+    EXPECT_EQ(uv_loop_close(&loop), 0);
+  }
+
+  bool waitCompleted(std::size_t n) {
+    return test::pumpUntil(
+        &loop, [&] { return completed.size() >= n; }, 5s);
+  }
+
+  bool userStored(const std::string& name) {
+    auto query = std::make_unique<VelmorUserQuery>();
+    copyText(query->name, name);
+    std::lock_guard<std::mutex> lock(pipeline->queryLock());  // the worker is idle meanwhile
+    main->lookupUser(*query);
+    return query->result == 1;
+  }
+
+  struct Completion {
+    std::uint32_t kind;
+    std::uint32_t result;
+    bool succeeded;
+  };
+
+  test::TempDir dir;
+  uv_loop_t loop{};
+  std::atomic<bool> sweep{false};
+  std::unique_ptr<FileDatabase> files;
+  std::unique_ptr<MainDatabase> main;
+  std::unique_ptr<QueryPipeline> pipeline;
+  std::vector<Completion> completed;
+};
+
+int countCommit(void* count) {
+  static_cast<std::atomic<int>*>(count)->fetch_add(1);
+  return 0;  // let it commit
+}
+
+TEST_F(QueryPipelineTest, QueriesPostedBeforeOneWakeupRunInOneTransaction) {
+  std::atomic<int> commits{0};
+  sqlite3_commit_hook(main->connection(), countCommit, &commits);
+  {
+    // While the lock is held the worker cannot start a batch: all ten wait for the same one.
+    std::lock_guard<std::mutex> lock(pipeline->queryLock());
+    for (int i = 0; i < 10; ++i)
+      pipeline->post(new CountedRegistration("user" + std::to_string(i)));
+  }
+  ASSERT_TRUE(waitCompleted(10));
+  EXPECT_EQ(commits.load(), 1);
+  for (const Completion& c : completed) {
+    EXPECT_TRUE(c.succeeded);
+    EXPECT_EQ(c.result, 1u);
+  }
+  EXPECT_EQ(destroyed.load(), 10);
+  sqlite3_commit_hook(main->connection(), nullptr, nullptr);
+}
+
+TEST_F(QueryPipelineTest, QueryCancelledWhileQueuedIsNeverExecuted) {
+  {
+    std::lock_guard<std::mutex> lock(pipeline->queryLock());
+    auto* ghost = new CountedRegistration("ghost");
+    pipeline->post(ghost);
+    ghost->cancelled = true;  // its owner went away before the worker took it
+    pipeline->post(new CountedRegistration("marker"));
+  }
+  ASSERT_TRUE(waitCompleted(1));
+  test::pumpFor(&loop, 50ms);
+  ASSERT_EQ(completed.size(), 1u);
+  EXPECT_EQ(destroyed.load(), 2);
+  EXPECT_FALSE(userStored("ghost"));
+  EXPECT_TRUE(userStored("marker"));
+}
+
+// Set by the test, taken by the first insert the worker makes.
+std::atomic<VelmorBaseQuery*> cancelOnInsert{nullptr};
+
+void cancelWhileExecuting(void*, int operation, const char*, const char* table, sqlite3_int64) {
+  if (operation != SQLITE_INSERT || std::string(table) != "users") return;
+  if (VelmorBaseQuery* query = cancelOnInsert.exchange(nullptr)) query->cancelled = true;
+}
+
+TEST_F(QueryPipelineTest, QueryCancelledWhileExecutingIsDestroyedAndItsEffectStays) {
+  auto* query = new CountedRegistration("leaver");
+  cancelOnInsert = query;
+  sqlite3_update_hook(main->connection(), cancelWhileExecuting, nullptr);
+  pipeline->post(query);
+  pipeline->post(new CountedRegistration("marker"));
+  ASSERT_TRUE(waitCompleted(1));
+  test::pumpFor(&loop, 50ms);
+  sqlite3_update_hook(main->connection(), nullptr, nullptr);
+  EXPECT_EQ(completed.size(), 1u);
+  EXPECT_EQ(destroyed.load(), 2);
+  EXPECT_TRUE(userStored("leaver")) << "the registration was committed all the same";
+}
+
+TEST_F(QueryPipelineTest, KindOutsideTheCatalogueComesBackNotSucceeded) {
+  for (std::uint32_t kind : {0u, 1u, 12u}) pipeline->post(new CountedQuery(kind));
+  ASSERT_TRUE(waitCompleted(3));
+  for (const Completion& c : completed) EXPECT_FALSE(c.succeeded);
+  EXPECT_EQ(destroyed.load(), 3);
+}
+
+TEST_F(QueryPipelineTest, StopExecutesWhatIsQueuedThenEndsTheWorker) {
+  testing::internal::CaptureStdout();
+  for (int i = 0; i < 5; ++i) pipeline->post(new CountedRegistration("late" + std::to_string(i)));
+  pipeline->stop();
+  const std::string printed = testing::internal::GetCapturedStdout();
+  EXPECT_NE(printed.find("Exiting Query Event Thread\n"), std::string::npos) << printed;
+  EXPECT_EQ(completed.size(), 5u) << "their completions are dispatched by the stop";
+  EXPECT_EQ(destroyed.load(), 5);
+  EXPECT_TRUE(userStored("late4"));
+  pipeline->post(new CountedRegistration("after"));  // destroyed at once, never run
+  EXPECT_EQ(destroyed.load(), 6);
+  EXPECT_FALSE(userStored("after"));
+}
+
+TEST(LoginChallenge, FifteenCharactersOfTheNinetyThreeAndUnpredictable) {
+  std::vector<int> seen(128, 0);
+  char first[16];
+  makeLoginChallenge(first);
+  for (int i = 0; i < 2000; ++i) {
+    char challenge[16];
+    makeLoginChallenge(challenge);
+    ASSERT_EQ(std::string(challenge).size(), 15u);
+    for (int j = 0; j < 15; ++j) {
+      const int c = static_cast<unsigned char>(challenge[j]);
+      ASSERT_GE(c, 33);
+      ASSERT_LE(c, 125);
+      ++seen[c];
+    }
+  }
+  // 30000 draws over 93 characters: every one turns up.
+  for (int c = 33; c <= 125; ++c) EXPECT_GT(seen[c], 0) << c;
+  char second[16];
+  makeLoginChallenge(second);
+  EXPECT_NE(std::string(first), std::string(second));
+}
+
+}  // namespace
+}  // namespace velmor
