@@ -25,6 +25,9 @@ constexpr std::array<RequestHandler, wire::kLastClientType + 1> makeTable() {
   std::array<RequestHandler, wire::kLastClientType + 1> table{};
   for (auto& handler : table) handler = notHandled;
   table[static_cast<std::size_t>(ClientType::Login)] = handleLogin;
+  table[static_cast<std::size_t>(ClientType::LoginProof)] = handleLoginProof;
+  table[static_cast<std::size_t>(ClientType::Register)] = handleRegister;
+  table[static_cast<std::size_t>(ClientType::StatusRequest)] = handleStatusRequest;
   table[static_cast<std::size_t>(ClientType::Nop)] = ignoreMessage;
   table[static_cast<std::size_t>(ClientType::KeepAlive)] = ignoreMessage;
   return table;

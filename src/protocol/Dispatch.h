@@ -21,5 +21,8 @@ RequestHandler replaceHandler(std::uint8_t type, RequestHandler handler);
 
 // Handlers, grouped by family in their own files.
 bool handleLogin(User& user, MessageReader& reader);
+bool handleLoginProof(User& user, MessageReader& reader);
+bool handleRegister(User& user, MessageReader& reader);
+bool handleStatusRequest(User& user, MessageReader& reader);
 
 }  // namespace velmor

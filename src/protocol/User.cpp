@@ -2,6 +2,7 @@
 
 #include <algorithm>
 
+#include "db/Queries.h"
 #include "net/GenericServer.h"
 #include "protocol/Dispatch.h"
 #include "server/ServerCore.h"
@@ -27,6 +28,8 @@ User::User(uv_stream_t* client, uv_stream_t* server, ServerCore* serverCore)
 
 User::~User() {
   core->forgetUser(*this);
+  delete accountRecord;
+  FileRecord::release(fileTransfer);
   core->userCount.sub(1);
 }
 

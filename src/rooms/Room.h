@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <vector>
 
 #include "db/Queries.h"
 #include "rooms/RoomRecord.h"
@@ -8,6 +9,7 @@
 namespace velmor {
 
 class ServerCore;
+class User;
 
 // A live room: the stored record and what exists only while the room is awake. Owned by
 // the live-room list of the ServerCore (or, while it is being saved after going to sleep,
@@ -22,6 +24,7 @@ class Room {
   RoomRecord record;
   std::uint8_t hasPassword = 0;
   std::uint32_t roomNumber = 0;  // position in the live-room list
+  std::vector<User*> members;    // in joining order: a member's index is its roomSlot
   FileList files;                // each record holds the list's reference
   ServerCore& core;
 };

@@ -1,7 +1,9 @@
 #include "rooms/RoomRegistry.h"
 
+#include <algorithm>
 #include <memory>
 
+#include "protocol/User.h"
 #include "server/ServerCore.h"
 
 namespace velmor {
@@ -15,6 +17,15 @@ Room& makeLive(ServerCore& core, const RoomRecord& record) {
   core.liveRoomMap[live.record.lowerName] = &live;
   core.roomCount.add(1);
   return live;
+}
+
+void leaveRoom(Room& room, User& user) {
+  auto member = std::find(room.members.begin(), room.members.end(), &user);
+  if (member != room.members.end()) {
+    member = room.members.erase(member);
+    for (; member != room.members.end(); ++member) --(*member)->roomSlot;
+  }
+  user.room = nullptr;
 }
 
 void addStoredRoom(ServerCore& core, const RoomRecord& record) {

@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "db/Queries.h"
+#include "protocol/Login.h"
 #include "protocol/User.h"
 #include "server/ServerCore.h"
 
@@ -16,13 +17,17 @@ bool completeQuery(VelmorBaseQuery& query, ServerCore& core) {
 
 bool applyCompletion(VelmorBaseQuery& query, ServerCore&) {
   switch (static_cast<QueryKind>(query.kind)) {
+    case QueryKind::LookupUser:
+      completeLookupUser(*query.owner, static_cast<VelmorUserQuery&>(query));
+      return true;
+    case QueryKind::RegisterUser:
+      completeRegisterUser(*query.owner, static_cast<VelmorRegisterUserQuery&>(query));
+      return false;
     case QueryKind::LoadRoom:
     case QueryKind::CreateRoom:
     case QueryKind::SaveRoom:
     case QueryKind::TouchRoom:
     case QueryKind::DeleteRoom:
-    case QueryKind::LookupUser:
-    case QueryKind::RegisterUser:
     case QueryKind::DeleteFileRecord:
     case QueryKind::SaveFile:
     case QueryKind::LoadFileContent:

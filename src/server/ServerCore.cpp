@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "net/FixedText.h"
+#include "protocol/Login.h"
 #include "protocol/User.h"
 #include "rooms/RoomRegistry.h"
 #include "server/Completions.h"
@@ -35,7 +36,8 @@ ServerCore::ServerCore(VelmorServer& owner, const Settings& settings)
       MainDatabase::Limits{chatroommaxusers, navroommaxusers, roomExpiryTime}, *fileDatabase,
       sweepRequested);
   mainDatabase->writeConfiguredRooms(settings.rooms);
-  clock = static_cast<std::uint32_t>(uv_now(server.loop()));
+  startTime = rateSampleTime = uv_now(server.loop());
+  clock = static_cast<std::uint32_t>(startTime);
   mainDatabase->loadStoredRooms([this](const RoomRecord& record, bool loadAtStartup) {
     if (loadAtStartup) {
       makeLive(*this, record);
@@ -68,12 +70,30 @@ void ServerCore::forgetUser(User& user) {
   }
   user.pendingQueries.clear();
   if (user.admissionPending) eraseUser(admissionQueue, &user);
-  if (user.loggedIn) eraseUser(onlineList, &user);
+  if (user.loggedIn) {
+    eraseUser(onlineList, &user);
+    auto entry = onlineMap.find(user.nameKey);
+    if (entry != onlineMap.end() && entry->second == &user) onlineMap.erase(entry);
+  }
+}
+
+void ServerCore::sampleTrafficRates(std::uint64_t now) {
+  constexpr std::uint64_t kSamplePeriodMs = 1000;
+  if (now - rateSampleTime < kSamplePeriodMs) return;
+  const double seconds = static_cast<double>(now - rateSampleTime) / 1000.0;
+  sendRate = static_cast<double>(bytesSent.get() - rateBytesSent) / 1024.0 / seconds;
+  receiveRate = static_cast<double>(bytesReceived.get() - rateBytesReceived) / 1024.0 / seconds;
+  rateBytesSent = bytesSent.get();
+  rateBytesReceived = bytesReceived.get();
+  rateSampleTime = now;
 }
 
 void ServerCore::tick() {
   if (!pipeline->workerStarted()) return;
-  clock = static_cast<std::uint32_t>(uv_now(server.loop()));
+  const std::uint64_t now = uv_now(server.loop());
+  clock = static_cast<std::uint32_t>(now);
+  sampleTrafficRates(now);
+  admitWaitingUsers(*this);
 }
 
 }  // namespace velmor

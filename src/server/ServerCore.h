@@ -48,6 +48,7 @@ class ServerCore {
 
   // Periodic processing, every 20 ms on the main loop.
   void tick();
+  void sampleTrafficRates(std::uint64_t now);
 
   VelmorServer& server;
 
@@ -74,8 +75,16 @@ class ServerCore {
   // Main loop only.
   std::uint32_t clock = 0;  // loop time in ms, cut to 32 bits; refreshed by every tick
   std::uint32_t relaySequence = 0;
-  std::vector<User*> onlineList;  // admitted users, in order of admission
+  std::vector<User*> onlineList;                     // admitted users, in order of admission
+  std::unordered_map<std::string, User*> onlineMap;  // nameKey -> online user
   std::vector<User*> admissionQueue;
+  std::uint64_t startTime = 0;  // loop ms at construction
+  // Traffic rates in KB/s over the last second, sampled by the tick.
+  double sendRate = 0;
+  double receiveRate = 0;
+  std::uint64_t rateSampleTime = 0;
+  std::uint64_t rateBytesSent = 0;
+  std::uint64_t rateBytesReceived = 0;
   std::vector<BanEntry> serverBans;
 
   // Room registries (keys: lower-case names).

@@ -1,0 +1,75 @@
+// Login steps that need a look inside the server: ban list, pending queries, stored names.
+#include <gtest/gtest.h>
+
+#include <mutex>
+
+#include "net/FixedText.h"
+#include "support/InProcessServer.h"
+#include "support/TestClient.h"
+
+namespace velmor {
+namespace {
+
+using namespace std::chrono_literals;
+using client::RequestWriter;
+using wire::ServerCode;
+
+class LoginStepsTest : public testing::Test {
+ protected:
+  std::unique_ptr<test::TestClient> connect() {
+    return std::make_unique<test::TestClient>(server.port(), 0,
+                                              [this] { uv_run(server.loop(), UV_RUN_NOWAIT); });
+  }
+  test::InProcessServer server;
+};
+
+TEST_F(LoginStepsTest, BannedNameIsAnsweredWithTheEntryName) {
+  BanEntry ban;
+  copyText(ban.name, "Mallory");
+  server.core().serverBans.push_back(ban);
+  auto client = connect();
+  client::LoginFields fields;
+  fields.name = "mALLORY";
+  client->request([&](RequestWriter& w) { w.login(fields); });
+  auto banned = client->next();
+  ASSERT_TRUE(banned && banned->is(ServerCode::Banned));
+  EXPECT_EQ(banned->text(0), "Mallory");
+  EXPECT_TRUE(client->drain(100ms).empty());
+}
+
+TEST_F(LoginStepsTest, DisconnectWhileTheLookupIsQueuedLeavesNothingBehind) {
+  auto client = connect();
+  ASSERT_TRUE(server.pumpUntil([&] { return server.server().users.size() == 1; }));
+  {
+    std::lock_guard<std::mutex> hold(server.core().pipeline->queryLock());
+    client::LoginFields fields;
+    fields.name = "Leaver";
+    client->request([&](RequestWriter& w) { w.login(fields); });
+    ASSERT_TRUE(
+        server.pumpUntil([&] { return !server.server().users[0]->pendingQueries.empty(); }));
+    client->socket().close();
+    ASSERT_TRUE(server.pumpUntil([&] { return server.server().disconnects == 1; }));
+  }
+  server.pumpFor(100ms);  // the worker drops the cancelled lookup; nothing comes back
+  EXPECT_TRUE(server.core().admissionQueue.empty());
+  EXPECT_TRUE(server.core().onlineList.empty());
+  EXPECT_EQ(server.core().userCount.get(), 0u);
+}
+
+TEST_F(LoginStepsTest, StoredLetterCaseOfTheNameWins) {
+  auto guest = connect();
+  ASSERT_TRUE(guest->loginAsGuest("DaVinci"));
+  ASSERT_TRUE(guest->registerAccount(test::testHash(8)));
+  guest.reset();
+  ASSERT_TRUE(server.pumpUntil([&] { return server.core().onlineList.empty(); }));
+  auto member = connect();
+  ASSERT_TRUE(member->loginAsMember("davinci", test::testHash(8)));
+  ASSERT_EQ(server.core().onlineList.size(), 1u);
+  const User& user = *server.core().onlineList[0];
+  EXPECT_STREQ(user.name, "DaVinci");
+  EXPECT_STREQ(user.nameKey, "davinci");
+  EXPECT_TRUE(user.isMember);
+}
+
+}  // namespace
+}  // namespace velmor
