@@ -42,7 +42,9 @@ TEST(NameRules, AcceptAndRefuse) {
   for (const Case& c : cases) {
     char key[32] = {};
     EXPECT_EQ(checkName(c.name, key), c.accepted) << '"' << c.name << '"';
-    if (c.accepted) EXPECT_STREQ(key, c.key);
+    if (c.accepted) {
+      EXPECT_STREQ(key, c.key);
+    }
   }
 }
 
