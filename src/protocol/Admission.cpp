@@ -38,7 +38,7 @@ void admit(ServerCore& core, User& user, const MessageBuilder& welcome) {
 }  // namespace
 
 void takeOffline(ServerCore& core, User& user) {
-  if (user.room != nullptr) leaveRoom(*user.room, user);
+  if (user.room != nullptr) leave(*user.room, user);
   user.loggedIn = 0;
   std::erase(core.onlineList, &user);
   auto entry = core.onlineMap.find(user.nameKey);

@@ -24,5 +24,21 @@ bool handleLogin(User& user, MessageReader& reader);
 bool handleLoginProof(User& user, MessageReader& reader);
 bool handleRegister(User& user, MessageReader& reader);
 bool handleStatusRequest(User& user, MessageReader& reader);
+bool handleCreateRoom(User& user, MessageReader& reader);
+bool handleEnterRoom(User& user, MessageReader& reader);
+bool handleLeaveRoom(User& user, MessageReader& reader);
+bool handleListRooms(User& user, MessageReader& reader);
+bool handleClaimLeader(User& user, MessageReader& reader);
+bool handleSetRoomPasswords(User& user, MessageReader& reader);
+bool handleJoinChannel(User& user, MessageReader& reader);
+bool handleLeaveChannel(User& user, MessageReader& reader);
+bool handleRoomKick(User& user, MessageReader& reader);
+bool handleRoomBan(User& user, MessageReader& reader);
+bool handleServerKick(User& user, MessageReader& reader);
+bool handleServerBan(User& user, MessageReader& reader);
+bool handleListRoomBans(User& user, MessageReader& reader);
+bool handleListServerBans(User& user, MessageReader& reader);
+bool handleRoomUnban(User& user, MessageReader& reader);
+bool handleServerUnban(User& user, MessageReader& reader);
 
 }  // namespace velmor

@@ -5,6 +5,7 @@
 #include "db/Queries.h"
 #include "protocol/Login.h"
 #include "protocol/User.h"
+#include "rooms/RoomCompletions.h"
 #include "server/ServerCore.h"
 
 namespace velmor {
@@ -15,7 +16,7 @@ bool completeQuery(VelmorBaseQuery& query, ServerCore& core) {
   return kept;
 }
 
-bool applyCompletion(VelmorBaseQuery& query, ServerCore&) {
+bool applyCompletion(VelmorBaseQuery& query, ServerCore& core) {
   switch (static_cast<QueryKind>(query.kind)) {
     case QueryKind::LookupUser:
       completeLookupUser(*query.owner, static_cast<VelmorUserQuery&>(query));
@@ -24,8 +25,14 @@ bool applyCompletion(VelmorBaseQuery& query, ServerCore&) {
       completeRegisterUser(*query.owner, static_cast<VelmorRegisterUserQuery&>(query));
       return false;
     case QueryKind::LoadRoom:
+      completeLoadRoom(core, *query.owner, static_cast<VelmorRoomQuery&>(query));
+      return false;
     case QueryKind::CreateRoom:
+      completeCreateRoom(core, *query.owner, static_cast<VelmorRoomQuery&>(query));
+      return false;
     case QueryKind::SaveRoom:
+      completeSaveRoom(core, static_cast<VelmorRoomQuery&>(query));
+      return false;
     case QueryKind::TouchRoom:
     case QueryKind::DeleteRoom:
     case QueryKind::DeleteFileRecord:

@@ -6,6 +6,7 @@
 #include "protocol/Login.h"
 #include "protocol/User.h"
 #include "rooms/RoomRegistry.h"
+#include "rooms/RoomTick.h"
 #include "server/Completions.h"
 #include "server/VelmorServer.h"
 
@@ -26,6 +27,8 @@ ServerCore::ServerCore(VelmorServer& owner, const Settings& settings)
       userscancreateroom(settings.userscancreateroom),
       roomidletime(settings.roomidletime * 1000u),
       roomExpiryTime(settings.roomExpiryTime) {
+  uv_loop_t* loop = server.loop();
+  clockSource_ = {[loop] { return uv_now(loop); }, [] { return wallClockSeconds(); }};
   copyText(servername, settings.servername);
   copyText(adminpassword, settings.adminpassword);
   copyText(serverpassword, settings.serverpassword);
@@ -36,7 +39,7 @@ ServerCore::ServerCore(VelmorServer& owner, const Settings& settings)
       MainDatabase::Limits{chatroommaxusers, navroommaxusers, roomExpiryTime}, *fileDatabase,
       sweepRequested);
   mainDatabase->writeConfiguredRooms(settings.rooms);
-  startTime = rateSampleTime = uv_now(server.loop());
+  startTime = rateSampleTime = now();
   clock = static_cast<std::uint32_t>(startTime);
   mainDatabase->loadStoredRooms([this](const RoomRecord& record, bool loadAtStartup) {
     if (loadAtStartup) {
@@ -69,6 +72,9 @@ void ServerCore::forgetUser(User& user) {
     query->cancelled.store(true, std::memory_order_release);
   }
   user.pendingQueries.clear();
+  if (user.room != nullptr) leave(*user.room, user);
+  while (user.channelCount > 0) dropChannel(user, *user.chatChannels[0]);
+  user.currentChannel = nullptr;
   if (user.admissionPending) eraseUser(admissionQueue, &user);
   if (user.loggedIn) {
     eraseUser(onlineList, &user);
@@ -90,10 +96,10 @@ void ServerCore::sampleTrafficRates(std::uint64_t now) {
 
 void ServerCore::tick() {
   if (!pipeline->workerStarted()) return;
-  const std::uint64_t now = uv_now(server.loop());
-  clock = static_cast<std::uint32_t>(now);
-  sampleTrafficRates(now);
-  admitWaitingUsers(*this);
+  const std::uint64_t loopNow = now();
+  clock = static_cast<std::uint32_t>(loopNow);
+  sampleTrafficRates(loopNow);
+  roomTick(*this, loopNow, wallSeconds());
 }
 
 }  // namespace velmor

@@ -2,6 +2,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <unordered_map>
@@ -48,6 +49,16 @@ class ServerCore {
 
   // Periodic processing, every 20 ms on the main loop.
   void tick();
+
+  // The clocks every timing rule reads: loop milliseconds and wall-clock seconds. Tests
+  // replace them to move time.
+  struct ClockSource {
+    std::function<std::uint64_t()> loopMs;
+    std::function<std::uint32_t()> wallSeconds;
+  };
+  void setClockSource(ClockSource source) { clockSource_ = std::move(source); }
+  std::uint64_t now() const { return clockSource_.loopMs(); }
+  std::uint32_t wallSeconds() const { return clockSource_.wallSeconds(); }
   void sampleTrafficRates(std::uint64_t now);
 
   VelmorServer& server;
@@ -101,6 +112,9 @@ class ServerCore {
   std::unique_ptr<FileDatabase> fileDatabase;
   std::unique_ptr<MainDatabase> mainDatabase;
   std::unique_ptr<QueryPipeline> pipeline;
+
+ private:
+  ClockSource clockSource_;
 };
 
 }  // namespace velmor

@@ -25,7 +25,7 @@ std::string formatUptime(std::uint64_t s) {
 
 std::string formatStatusText(const ServerCore& core) {
   const Settings& settings = core.server.settings();
-  const std::uint64_t uptime = (uv_now(core.server.loop()) - core.startTime) / 1000;
+  const std::uint64_t uptime = (core.now() - core.startTime) / 1000;
   constexpr double kMegabyte = 1048576.0;
   char text[4096];
   const int length = std::snprintf(

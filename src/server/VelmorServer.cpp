@@ -4,6 +4,7 @@
 #include "protocol/MessageBuilder.h"
 #include "protocol/MessageCatalogue.h"
 #include "protocol/User.h"
+#include "rooms/RoomRegistry.h"
 
 namespace velmor {
 
@@ -69,7 +70,10 @@ const BanEntry* VelmorServer::findServerBan(std::uint32_t peer) const {
   return nullptr;
 }
 
-void VelmorServer::onDisconnect(uv_stream_t*) {}
+void VelmorServer::onDisconnect(uv_stream_t* client) {
+  auto* user = static_cast<User*>(client->data);
+  if (user != nullptr && user->room != nullptr) leave(*user->room, *user);
+}
 
 void VelmorServer::shutdown() {
   tickTimer_.close();

@@ -1,0 +1,31 @@
+#pragma once
+
+#include <cstdint>
+
+namespace velmor {
+
+// One chat line: shared by the room's chat queue, the room's recent lines and the
+// sender's last chat, each holding a reference. Lines come from a free pool and go back to
+// it when the last reference is dropped, so chatting does not allocate once warm.
+// Main loop only.
+struct ChatLine {
+  static constexpr std::uint16_t kMaxText = 1024;
+
+  char recipient[32];  // empty for room and local chat; the whispered-to member otherwise
+  std::uint16_t length;
+  std::uint16_t senderSlot;
+  std::uint8_t references;
+  std::uint8_t local;  // 1: local chat of a navigation room
+  char text[kMaxText + 1];
+  ChatLine* nextFree;
+
+  // A line with references 1, no recipient and no text.
+  static ChatLine* acquire();
+  void addRef() { ++references; }
+  // Drops one reference; the last returns the line to the pool. Null is ignored.
+  static void release(ChatLine* line);
+  // Lines kept in the pool (tests, memory figures).
+  static std::uint32_t pooled();
+};
+
+}  // namespace velmor

@@ -1,0 +1,21 @@
+#pragma once
+
+#include <cstdint>
+
+namespace velmor {
+
+class MessageBuilder;
+class Room;
+
+// The room relay: turns what a live room's members reported since the last pass into
+// batched frames for the members, the channel followers and the other online users.
+// Main loop only.
+
+// One pass over the room; `now` is the loop time in ms.
+void relayUpdate(Room& room, std::uint64_t now);
+// Writes the room's queued chat lines into the builder (whispers go out on their own).
+void deliverChat(Room& room, MessageBuilder& builder);
+// Finishes the frame and sends it to every member, if it holds a message.
+void sendToMembers(Room& room, MessageBuilder& builder);
+
+}  // namespace velmor

@@ -1,0 +1,63 @@
+#include "rooms/RoomCompletions.h"
+
+#include "net/FixedText.h"
+#include "protocol/MessageBuilder.h"
+#include "protocol/Sending.h"
+#include "protocol/User.h"
+#include "rooms/RoomRegistry.h"
+#include "server/ServerCore.h"
+
+namespace velmor {
+
+using wire::ServerCode;
+
+void enterLiveRoom(Room& room, User& user, const char* password, bool banCheckForAll) {
+  if (room.members.size() >= room.record.maxUsers) {
+    sendCode(user, ServerCode::RoomFull);
+    return;
+  }
+  if (banCheckForAll || (!user.isLeader && !user.isAdmin)) {
+    if (const BanEntry* ban = findBan(room, user)) {
+      MessageBuilder banned;
+      banned.begin(ServerCode::Banned).string(fieldText(ban->name));
+      sendTo(user, banned);
+      return;
+    }
+  }
+  if (!join(room, user, password)) sendCode(user, ServerCode::WrongRoomPassword);
+}
+
+void completeLoadRoom(ServerCore& core, User& user, VelmorRoomQuery& query) {
+  if (query.result != queryresult::kRoomLoaded) {
+    if (query.result != 0) sendCode(user, static_cast<ServerCode>(query.result));
+    return;
+  }
+  lowerName(query.record.lowerName, query.record.name);
+  Room* room = findLiveRoom(core, query.record.lowerName);
+  if (room == nullptr) {
+    if (!removeStoredRoom(core, query.record.lowerName)) return;  // deleted meanwhile
+    room = &makeLive(core, query.record);
+    if (query.files) {
+      room->files = std::move(*query.files);  // the list's references pass to the room
+      query.files.reset();
+    }
+  }
+  enterLiveRoom(*room, user, query.suppliedPassword, true);
+}
+
+void completeCreateRoom(ServerCore& core, User& user, const VelmorRoomQuery& query) {
+  if (query.result == queryresult::kRoomCreated) {
+    RoomRecord record = query.record;
+    lowerName(record.lowerName, record.name);
+    addStoredRoom(core, record);
+  }
+  sendCode(user, static_cast<ServerCode>(query.result));
+}
+
+void completeSaveRoom(ServerCore& core, VelmorRoomQuery& query) {
+  addStoredRoom(core, query.room->record);
+  delete query.room;
+  query.room = nullptr;
+}
+
+}  // namespace velmor
