@@ -1,0 +1,59 @@
+// Rooms outlive the process: what a sleeping room saved is there after a restart.
+#include <gtest/gtest.h>
+#include <signal.h>
+
+#include <chrono>
+#include <thread>
+
+#include "support/ServerProcess.h"
+#include "support/TestClient.h"
+
+namespace velmor {
+namespace {
+
+using namespace std::chrono_literals;
+using client::RequestWriter;
+using wire::ServerCode;
+
+TEST(RoomPersistence, NewPasswordsOfASleptRoomSurviveARestart) {
+  test::ServerProcess server(R"("roomidletime": 1, "userscancreateroom": true,)");
+  ASSERT_TRUE(server.start());
+  ASSERT_TRUE(server.waitListening(10s)) << server.output();
+  {
+    auto guest = std::make_unique<test::TestClient>(server.port());
+    ASSERT_TRUE(guest->loginAsGuest("Owner"));
+    ASSERT_TRUE(guest->registerAccount(test::testHash(5)));
+    test::TestClient owner(server.port());
+    ASSERT_TRUE(owner.loginAsMember("Owner", test::testHash(5)));
+    owner.request([](RequestWriter& w) { w.createRoom("Den", "old", "oldlead", 0); });
+    ASSERT_TRUE(owner.waitFor(ServerCode::RoomCreated));
+    owner.request([](RequestWriter& w) { w.enterRoom("den", "old"); });
+    std::this_thread::sleep_for(300ms);  // the room is loaded from the database first
+    owner.request([](RequestWriter& w) { w.setRoomPasswords("new", "newlead"); });
+    ASSERT_TRUE(owner.waitFor(ServerCode::RoomPasswordsChanged));
+    owner.request([](RequestWriter& w) { w.leaveRoom(); });
+    ASSERT_TRUE(owner.waitFor(ServerCode::RoomLeft));
+    // Asleep after the idle second: the room closes for everyone online.
+    ASSERT_TRUE(owner.waitFor(ServerCode::RoomClosed, 5s));
+  }
+  std::this_thread::sleep_for(200ms);  // the save is on its way to the database
+  server.signal(SIGINT);
+  ASSERT_EQ(server.waitExit(3s), 0);
+
+  ASSERT_TRUE(server.start());
+  ASSERT_TRUE(server.waitListening(10s)) << server.output();
+  test::TestClient visitor(server.port());
+  ASSERT_TRUE(visitor.loginAsGuest("Visitor"));
+  visitor.request([](RequestWriter& w) { w.enterRoom("Den", "old"); });
+  EXPECT_TRUE(visitor.waitFor(ServerCode::WrongRoomPassword));
+  visitor.request([](RequestWriter& w) { w.enterRoom("Den", "new"); });
+  std::this_thread::sleep_for(300ms);
+  visitor.request([](RequestWriter& w) { w.leaveRoom(); });
+  EXPECT_TRUE(visitor.waitFor(ServerCode::RoomLeft)) << "entered with the new password";
+  visitor.request([](RequestWriter& w) { w.enterRoom("Den", "newlead"); });
+  visitor.request([](RequestWriter& w) { w.leaveRoom(); });
+  EXPECT_TRUE(visitor.waitFor(ServerCode::RoomLeft)) << "and with the new leader password";
+}
+
+}  // namespace
+}  // namespace velmor

@@ -1,0 +1,1 @@
+// Room requests end to end.

@@ -1,0 +1,226 @@
+// The periodic room processing, with the server's clocks under the test's control.
+#include <gtest/gtest.h>
+#include <sqlite3.h>
+
+#include <memory>
+
+#include "rooms/ChatLine.h"
+#include "rooms/RoomRegistry.h"
+#include "support/InProcessServer.h"
+#include "support/TestClient.h"
+
+namespace velmor {
+namespace {
+
+using namespace std::chrono_literals;
+using wire::ServerCode;
+
+constexpr std::uint32_t kIdleSeconds = 10;
+constexpr std::uint64_t kIdleMs = kIdleSeconds * 1000;
+
+class RoomTickTest : public testing::Test {
+ protected:
+  RoomTickTest()
+      : server([](Settings& s) {
+          s.roomidletime = kIdleSeconds;
+          s.rooms.push_back(RoomConfig{false, "Stored Hall", "", "lead", 0, true, false});
+        }) {
+    loopNow = uv_now(server.loop());  // no jump: rooms made live at start count from here
+    wallNow = static_cast<std::uint32_t>(std::time(nullptr));
+    core().setClockSource({[this] { return loopNow; }, [this] { return wallNow; }});
+    core().tick();
+  }
+  ~RoomTickTest() override { users.clear(); }
+
+  ServerCore& core() { return server.core(); }
+  Room& live(const char* name, bool neverSleeps = false) {
+    return makeLive(core(), makeRoomRecord(name, "server", "", "lead", 64, false, neverSleeps));
+  }
+  User& fakeUser() {
+    users.push_back(std::make_unique<User>(nullptr, nullptr, &core()));
+    return *users.back();
+  }
+  bool isLive(const char* lowerName) { return findLiveRoom(core(), lowerName) != nullptr; }
+  bool isStored(const char* lowerName) { return core().storedRoomMap.contains(lowerName); }
+  void tickAt(std::uint64_t at) {
+    loopNow = at;
+    core().tick();
+    server.pumpFor(30ms);  // let queries come back
+  }
+  std::unique_ptr<test::TestClient> onlineClient(const char* name) {
+    auto client = std::make_unique<test::TestClient>(
+        server.port(), 0, [this] { uv_run(server.loop(), UV_RUN_NOWAIT); });
+    EXPECT_TRUE(client->loginAsGuest(name));
+    return client;
+  }
+  std::int64_t storedLastAccessed(const char* name) {
+    sqlite3* db = nullptr;
+    sqlite3_open((server.settings().applicationDirectory + "velmordata.db").c_str(), &db);
+    sqlite3_stmt* statement = nullptr;
+    sqlite3_prepare_v2(db, "SELECT LastAccessed FROM channels WHERE Name=?", -1, &statement,
+                       nullptr);
+    sqlite3_bind_text(statement, 1, name, -1, SQLITE_STATIC);
+    const std::int64_t value =
+        sqlite3_step(statement) == SQLITE_ROW ? sqlite3_column_int64(statement, 0) : -1;
+    sqlite3_finalize(statement);
+    sqlite3_close(db);
+    return value;
+  }
+  void setStoredLastAccessed(const char* name, std::int64_t value) {
+    sqlite3* db = nullptr;
+    sqlite3_open((server.settings().applicationDirectory + "velmordata.db").c_str(), &db);
+    const std::string sql =
+        "UPDATE channels SET LastAccessed=" + std::to_string(value) + " WHERE Name='" + name + "'";
+    sqlite3_exec(db, sql.c_str(), nullptr, nullptr, nullptr);
+    sqlite3_close(db);
+  }
+
+  test::InProcessServer server;
+  std::uint64_t loopNow;
+  std::uint32_t wallNow;
+  std::vector<std::unique_ptr<User>> users;
+};
+
+TEST_F(RoomTickTest, IdleRoomSleepsAfterTheIdleTimeUnlessItNeverSleeps) {
+  const std::uint64_t start = loopNow;
+  live("Nap");
+  live("Awake", true);
+  tickAt(start + kIdleMs);
+  EXPECT_TRUE(isLive("nap")) << "exactly the idle time is not more than it";
+  tickAt(start + kIdleMs + 1);
+  EXPECT_FALSE(isLive("nap"));
+  EXPECT_TRUE(server.pumpUntil([&] { return isStored("nap"); }))
+      << "saved and back in the directory";
+  EXPECT_TRUE(isLive("awake"));
+  tickAt(start + 100 * kIdleMs);
+  EXPECT_TRUE(isLive("awake"));
+}
+
+TEST_F(RoomTickTest, RoomEmptiedByItsLastMemberGetsOneMoreUpdateThenSleeps) {
+  Room& room = live("Emptied");
+  User& member = fakeUser();
+  ASSERT_TRUE(join(room, member, ""));
+  tickAt(loopNow + 5 * kIdleMs);
+  EXPECT_TRUE(isLive("emptied")) << "a room with members never sleeps";
+  leave(room, member);
+  ASSERT_TRUE(room.memberLeft);
+  const std::uint64_t left = loopNow + 60;
+  tickAt(left);
+  EXPECT_FALSE(room.memberLeft);
+  EXPECT_EQ(room.lastUpdateTime, left);
+  tickAt(left + kIdleMs);
+  EXPECT_TRUE(isLive("emptied")) << "the idle time counts from that last update";
+  tickAt(left + kIdleMs + 1);
+  EXPECT_FALSE(isLive("emptied"));
+}
+
+TEST_F(RoomTickTest, RoomsUnloadedInOneTickAreClosedWithThePositionsTheyHad) {
+  auto watcher = onlineClient("Watcher");
+  // The configured "Stored Hall" is live at position 0 and never touched here.
+  Room& first = live("First");
+  live("Keeper", true);
+  Room& third = live("Third");
+  ASSERT_EQ(first.roomNumber, 1u);
+  ASSERT_EQ(third.roomNumber, 3u);
+  watcher->drain(50ms);  // the RoomOpened announcements
+  core().liveRooms[0]->record.neverSleeps = 1;
+  tickAt(loopNow + kIdleMs + 1);
+  auto closedFirst = watcher->waitFor(ServerCode::RoomClosed);
+  auto closedThird = watcher->waitFor(ServerCode::RoomClosed);
+  ASSERT_TRUE(closedFirst && closedThird);
+  EXPECT_EQ(closedFirst->number(0), 1u);
+  EXPECT_EQ(closedThird->number(0), 2u) << "Third had moved up into position 2";
+}
+
+TEST_F(RoomTickTest, SweepKeepsARoomExactlyTheExpiryOldAndDeletesOneASecondOlder) {
+  const std::uint32_t expiry = core().roomExpiryTime;
+  RoomRecord edge = makeRoomRecord("Edge", "x", "", "l", 64, false, false);
+  edge.lastAccessed = wallNow - expiry;
+  RoomRecord old = makeRoomRecord("Old", "x", "", "l", 64, false, false);
+  old.lastAccessed = wallNow - expiry - 1;
+  RoomRecord future = makeRoomRecord("Future", "x", "", "l", 64, false, false);
+  future.lastAccessed = wallNow + 100;
+  addStoredRoom(core(), edge);
+  addStoredRoom(core(), old);
+  addStoredRoom(core(), future);
+  tickAt(loopNow + 5001);
+  EXPECT_TRUE(isStored("edge"));
+  EXPECT_FALSE(isStored("old"));
+  EXPECT_TRUE(isStored("future"));
+  EXPECT_EQ(core().roomDirectory.size(), core().storedRoomMap.size());
+}
+
+TEST_F(RoomTickTest, SleptRoomKeepsItsLastAccessAndIsNotSwept) {
+  Room& room = live("Visited");
+  User& visitor = fakeUser();
+  wallNow -= 1000;  // the visit happened a while ago
+  ASSERT_TRUE(join(room, visitor, ""));
+  const std::uint32_t visited = wallNow;
+  leave(room, visitor);
+  wallNow += 1000;
+  tickAt(loopNow + 60);
+  tickAt(loopNow + kIdleMs + 1);
+  ASSERT_TRUE(server.pumpUntil([&] { return isStored("visited"); }));
+  EXPECT_EQ(core().storedRoomMap["visited"]->lastAccessed, visited);
+  tickAt(loopNow + 5001);
+  EXPECT_TRUE(isStored("visited")) << "recently accessed: kept by the sweep";
+}
+
+TEST_F(RoomTickTest, HourlyTouchWritesTheLastJoinOnceAndSkipsWhenNobodyJoinedSince) {
+  Room& hall = *findLiveRoom(core(), "stored hall");
+  User& visitor = fakeUser();
+  wallNow += 100;
+  ASSERT_TRUE(join(hall, visitor, ""));
+  tickAt(loopNow + 3'600'001);
+  ASSERT_TRUE(server.pumpUntil([&] { return storedLastAccessed("Stored Hall") == wallNow; }));
+  EXPECT_EQ(hall.record.lastAccessed, wallNow) << "the time stays with the live room";
+
+  setStoredLastAccessed("Stored Hall", 5);
+  tickAt(loopNow + 3'600'001);
+  server.pumpFor(50ms);
+  EXPECT_EQ(storedLastAccessed("Stored Hall"), 5) << "nobody joined since: no write";
+}
+
+TEST_F(RoomTickTest, CreatedRoomCarriesItsCreationTimeAndIsNotSwept) {
+  auto creator = onlineClient("Maker");
+  ASSERT_TRUE(creator->registerAccount(test::testHash(3)));
+  auto member = std::make_unique<test::TestClient>(
+      server.port(), 0, [this] { uv_run(server.loop(), UV_RUN_NOWAIT); });
+  ASSERT_TRUE(member->loginAsMember("Maker", test::testHash(3)));
+  core().onlineList.back()->isAdmin = 1;  // may create rooms
+  member->request([](client::RequestWriter& w) { w.createRoom("Fresh", "", "lead", 0); });
+  ASSERT_TRUE(member->waitFor(ServerCode::RoomCreated));
+  ASSERT_TRUE(isStored("fresh"));
+  const std::uint32_t created = core().storedRoomMap["fresh"]->lastAccessed;
+  EXPECT_NEAR(static_cast<double>(created), static_cast<double>(std::time(nullptr)), 5.0);
+  wallNow = created + core().roomExpiryTime;  // as old as may be
+  tickAt(loopNow + 5001);
+  EXPECT_TRUE(isStored("fresh"));
+}
+
+TEST_F(RoomTickTest, LeavingRenumbersLaterSlotsAndTheirChat) {
+  Room& room = live("Five");
+  std::vector<User*> members;
+  for (int i = 0; i < 5; ++i) {
+    members.push_back(&fakeUser());
+    ASSERT_TRUE(join(room, *members.back(), ""));
+  }
+  for (std::uint16_t slot = 0; slot < 5; ++slot) {
+    ChatLine* line = ChatLine::acquire();
+    line->senderSlot = slot;
+    room.chatQueue.push_back(line);
+  }
+  leave(room, *members[2]);
+  EXPECT_EQ(members[0]->roomSlot, 0u);
+  EXPECT_EQ(members[1]->roomSlot, 1u);
+  EXPECT_EQ(members[3]->roomSlot, 2u);
+  EXPECT_EQ(members[4]->roomSlot, 3u);
+  EXPECT_EQ(members[2]->room, nullptr);
+  std::vector<std::uint16_t> slots;
+  for (ChatLine* line : room.chatQueue) slots.push_back(line->senderSlot);
+  EXPECT_EQ(slots, (std::vector<std::uint16_t>{0, 1, 2, 3})) << "slot 2's line is gone";
+  EXPECT_EQ(room.members.size(), 4u);
+}
+
+}  // namespace
+}  // namespace velmor
