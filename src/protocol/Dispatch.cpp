@@ -44,6 +44,17 @@ constexpr std::array<RequestHandler, wire::kLastClientType + 1> makeTable() {
   table[static_cast<std::size_t>(ClientType::ListServerBans)] = handleListServerBans;
   table[static_cast<std::size_t>(ClientType::RoomUnban)] = handleRoomUnban;
   table[static_cast<std::size_t>(ClientType::ServerUnban)] = handleServerUnban;
+  table[static_cast<std::size_t>(ClientType::Position)] = handlePosition;
+  table[static_cast<std::size_t>(ClientType::ObjectReport)] = handleObjectReport;
+  table[static_cast<std::size_t>(ClientType::Appearance)] = handleAppearance;
+  table[static_cast<std::size_t>(ClientType::LocalChat)] = handleLocalChat;
+  table[static_cast<std::size_t>(ClientType::RoomChat)] = handleRoomChat;
+  table[static_cast<std::size_t>(ClientType::RepeatLocalChat)] = handleRepeatLocalChat;
+  table[static_cast<std::size_t>(ClientType::RepeatRoomChat)] = handleRepeatRoomChat;
+  table[static_cast<std::size_t>(ClientType::Whisper)] = handleWhisper;
+  table[static_cast<std::size_t>(ClientType::PrivateMessage)] = handlePrivateMessage;
+  table[static_cast<std::size_t>(ClientType::EnemyReport)] = handleEnemyReport;
+  table[static_cast<std::size_t>(ClientType::RoomRefresh)] = handleRoomRefresh;
   table[static_cast<std::size_t>(ClientType::Nop)] = ignoreMessage;
   table[static_cast<std::size_t>(ClientType::KeepAlive)] = ignoreMessage;
   return table;

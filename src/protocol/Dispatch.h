@@ -40,5 +40,16 @@ bool handleListRoomBans(User& user, MessageReader& reader);
 bool handleListServerBans(User& user, MessageReader& reader);
 bool handleRoomUnban(User& user, MessageReader& reader);
 bool handleServerUnban(User& user, MessageReader& reader);
+bool handlePosition(User& user, MessageReader& reader);
+bool handleObjectReport(User& user, MessageReader& reader);
+bool handleAppearance(User& user, MessageReader& reader);
+bool handleLocalChat(User& user, MessageReader& reader);
+bool handleRoomChat(User& user, MessageReader& reader);
+bool handleRepeatLocalChat(User& user, MessageReader& reader);
+bool handleRepeatRoomChat(User& user, MessageReader& reader);
+bool handleWhisper(User& user, MessageReader& reader);
+bool handlePrivateMessage(User& user, MessageReader& reader);
+bool handleEnemyReport(User& user, MessageReader& reader);
+bool handleRoomRefresh(User& user, MessageReader& reader);
 
 }  // namespace velmor

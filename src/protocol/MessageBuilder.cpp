@@ -160,6 +160,13 @@ MessageBuilder& MessageBuilder::blob(const void* bytes, std::size_t length) {
   return *this;
 }
 
+void MessageBuilder::dropLastMessage() {
+  if (messages_ == 0) return;
+  position_ = messageStart_;
+  --messages_;
+  messageTooBig_ = false;
+}
+
 void MessageBuilder::finish() {
   dropOversizedMessage();
   writeFrameLength(frameStart_, position_);

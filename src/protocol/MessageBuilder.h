@@ -46,6 +46,10 @@ class MessageBuilder {
   MessageBuilder& string(std::string_view text);
   MessageBuilder& blob(const void* bytes, std::size_t length);
 
+  // Takes the message begun last back out, when it was the last thing written
+  // (an opening message that nothing followed).
+  void dropLastMessage();
+
   // Closes the last frame (writes its payload length). Further messages may follow.
   void finish();
 

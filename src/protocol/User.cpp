@@ -5,6 +5,7 @@
 #include "db/Queries.h"
 #include "net/GenericServer.h"
 #include "protocol/Dispatch.h"
+#include "rooms/ChatLine.h"
 #include "server/ServerCore.h"
 
 namespace velmor {
@@ -29,6 +30,7 @@ User::User(uv_stream_t* client, uv_stream_t* server, ServerCore* serverCore)
 User::~User() {
   core->forgetUser(*this);
   delete accountRecord;
+  ChatLine::release(lastChat);
   FileRecord::release(fileTransfer);
   core->userCount.sub(1);
 }

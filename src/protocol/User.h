@@ -69,6 +69,7 @@ class User : public ClientData {
   Room* room = nullptr;
   Room* currentChannel = nullptr;
   std::unique_ptr<std::uint32_t[]> chatTimes;  // one time per allowed line of the room's limit
+  std::unique_ptr<std::uint32_t[]> privateChatTimes;  // the limit of a sender in no room
   std::uint32_t profileWord1 = 0;
   std::uint32_t profileWord2 = 0;
   std::uint32_t appearanceWord = 0;

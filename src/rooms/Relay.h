@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <string_view>
 
 namespace velmor {
 
@@ -17,5 +18,9 @@ void relayUpdate(Room& room, std::uint64_t now);
 void deliverChat(Room& room, MessageBuilder& builder);
 // Finishes the frame and sends it to every member, if it holds a message.
 void sendToMembers(Room& room, MessageBuilder& builder);
+// A named object's report: updates its entry, or adds one (at most 255: then the entry
+// reported longest ago is taken over).
+bool objectReport(Room& room, std::string_view name, std::uint16_t value1, std::uint16_t value2,
+                  std::uint8_t value3);
 
 }  // namespace velmor

@@ -1,0 +1,1 @@
+// Relay end to end.
