@@ -31,6 +31,10 @@ test-threads:
 test-debug:
 	$(MAKE) test PRESET_TEST=debug
 
+# Micro-benchmarks on the release build.
+bench: build
+	build/release/velmor_bench --benchmark_counters_tabular=true
+
 format:
 	find src client tools tests bench -name '*.cpp' -o -name '*.h' | xargs clang-format -i
 
