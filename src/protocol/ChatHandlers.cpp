@@ -45,7 +45,8 @@ bool allowChat(User& user) {
   if (user.room != nullptr) {
     return user.chatTimes && allowLine(user.chatTimes.get(), user.room->chatAllowance, now);
   }
-  if (!user.privateChatTimes) user.privateChatTimes = std::make_unique<std::uint32_t[]>(Room::kChatAllowance);
+  if (!user.privateChatTimes)
+    user.privateChatTimes = std::make_unique<std::uint32_t[]>(Room::kChatAllowance);
   return allowLine(user.privateChatTimes.get(), Room::kChatAllowance, now);
 }
 
@@ -53,7 +54,9 @@ void noteIdleActivity(User& user) {
   if (user.relayIdle && user.room != nullptr) user.room->activityNoted = 1;
 }
 
-bool inNavigationRoom(const User& user) { return user.room != nullptr && user.room->record.navigation; }
+bool inNavigationRoom(const User& user) {
+  return user.room != nullptr && user.room->record.navigation;
+}
 
 void queueLine(Room& room, ChatLine* line) {
   line->addRef();
@@ -155,8 +158,9 @@ bool handleAppearance(User& user, MessageReader& reader) {
   const std::uint16_t short2 = reader.u16();
   char text[32] = {};
   reader.string(text);
-  if (word == user.appearanceWord && byte == user.appearanceByte && short1 == user.appearanceShort1 &&
-      short2 == user.appearanceShort2 && std::strcmp(text, user.appearanceText) == 0) {
+  if (word == user.appearanceWord && byte == user.appearanceByte &&
+      short1 == user.appearanceShort1 && short2 == user.appearanceShort2 &&
+      std::strcmp(text, user.appearanceText) == 0) {
     return true;
   }
   user.appearanceWord = word;
@@ -172,10 +176,18 @@ bool handleAppearance(User& user, MessageReader& reader) {
   return true;
 }
 
-bool handleLocalChat(User& user, MessageReader& reader) { return sayLine(user, reader, 1); }
-bool handleRoomChat(User& user, MessageReader& reader) { return sayLine(user, reader, 0); }
-bool handleRepeatLocalChat(User& user, MessageReader&) { return repeatLine(user, 1); }
-bool handleRepeatRoomChat(User& user, MessageReader&) { return repeatLine(user, 0); }
+bool handleLocalChat(User& user, MessageReader& reader) {
+  return sayLine(user, reader, 1);
+}
+bool handleRoomChat(User& user, MessageReader& reader) {
+  return sayLine(user, reader, 0);
+}
+bool handleRepeatLocalChat(User& user, MessageReader&) {
+  return repeatLine(user, 1);
+}
+bool handleRepeatRoomChat(User& user, MessageReader&) {
+  return repeatLine(user, 0);
+}
 
 bool handleWhisper(User& user, MessageReader& reader) {
   if (user.room == nullptr || !allowChat(user)) {
@@ -226,7 +238,9 @@ bool handlePrivateMessage(User& user, MessageReader& reader) {
   auto entry = core.onlineMap.find(key);
   if (entry == core.onlineMap.end() || entry->second == &user) return true;
   MessageBuilder notice;
-  notice.begin(ServerCode::PrivateMessageNotice).string(text.substr(0, ChatLine::kMaxText)).string(fieldText(user.name));
+  notice.begin(ServerCode::PrivateMessageNotice)
+      .string(text.substr(0, ChatLine::kMaxText))
+      .string(fieldText(user.name));
   sendTo(*entry->second, notice);
   return true;
 }
@@ -244,7 +258,8 @@ bool handleEnemyReport(User& user, MessageReader& reader) {
 
 bool handleRoomRefresh(User& user, MessageReader&) {
   Room* room = user.room;
-  if (room != nullptr && user.core->clock - room->resetTime > kResetSettleMs) room->refreshRequested = 1;
+  if (room != nullptr && user.core->clock - room->resetTime > kResetSettleMs)
+    room->refreshRequested = 1;
   return true;
 }
 

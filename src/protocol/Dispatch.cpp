@@ -55,6 +55,14 @@ constexpr std::array<RequestHandler, wire::kLastClientType + 1> makeTable() {
   table[static_cast<std::size_t>(ClientType::PrivateMessage)] = handlePrivateMessage;
   table[static_cast<std::size_t>(ClientType::EnemyReport)] = handleEnemyReport;
   table[static_cast<std::size_t>(ClientType::RoomRefresh)] = handleRoomRefresh;
+  table[static_cast<std::size_t>(ClientType::CreateFile)] = handleCreateFile;
+  table[static_cast<std::size_t>(ClientType::ReadFile)] = handleReadFile;
+  table[static_cast<std::size_t>(ClientType::WriteFile)] = handleWriteFile;
+  table[static_cast<std::size_t>(ClientType::SetFileAccess)] = handleSetFileAccess;
+  table[static_cast<std::size_t>(ClientType::ListFiles)] = handleListFiles;
+  table[static_cast<std::size_t>(ClientType::DeleteFile)] = handleDeleteFile;
+  table[static_cast<std::size_t>(ClientType::FileChunk)] = handleFileChunk;
+  table[static_cast<std::size_t>(ClientType::FileChunkRequest)] = handleFileChunkRequest;
   table[static_cast<std::size_t>(ClientType::Nop)] = ignoreMessage;
   table[static_cast<std::size_t>(ClientType::KeepAlive)] = ignoreMessage;
   return table;

@@ -51,5 +51,13 @@ bool handleWhisper(User& user, MessageReader& reader);
 bool handlePrivateMessage(User& user, MessageReader& reader);
 bool handleEnemyReport(User& user, MessageReader& reader);
 bool handleRoomRefresh(User& user, MessageReader& reader);
+bool handleCreateFile(User& user, MessageReader& reader);
+bool handleReadFile(User& user, MessageReader& reader);
+bool handleWriteFile(User& user, MessageReader& reader);
+bool handleSetFileAccess(User& user, MessageReader& reader);
+bool handleListFiles(User& user, MessageReader& reader);
+bool handleDeleteFile(User& user, MessageReader& reader);
+bool handleFileChunk(User& user, MessageReader& reader);
+bool handleFileChunkRequest(User& user, MessageReader& reader);
 
 }  // namespace velmor

@@ -47,22 +47,38 @@ PassFrames& passFrames() {
   return frames;
 }
 
-std::uint8_t low(std::uint32_t value) { return static_cast<std::uint8_t>(value); }
-std::uint16_t u16(std::size_t value) { return static_cast<std::uint16_t>(value); }
+std::uint8_t low(std::uint32_t value) {
+  return static_cast<std::uint8_t>(value);
+}
+std::uint16_t u16(std::size_t value) {
+  return static_cast<std::uint16_t>(value);
+}
 
 // --- message writers ---------------------------------------------------------------------
 
 void writeMemberInfoChat(MessageBuilder& b, const User& m) {
-  b.begin(ServerCode::MemberInfo).string(fieldText(m.name)).u32(m.profileWord1).u16(m.profileShort).u8(m.isLeader);
+  b.begin(ServerCode::MemberInfo)
+      .string(fieldText(m.name))
+      .u32(m.profileWord1)
+      .u16(m.profileShort)
+      .u8(m.isLeader);
 }
 
 void writeAppearance(MessageBuilder& b, const User& m) {
-  b.u32(m.appearanceWord).u8(m.appearanceByte).u16(m.appearanceShort1).u16(m.appearanceShort2).u8(m.isLeader);
+  b.u32(m.appearanceWord)
+      .u8(m.appearanceByte)
+      .u16(m.appearanceShort1)
+      .u16(m.appearanceShort2)
+      .u8(m.isLeader);
   b.string(fieldText(m.appearanceText));
 }
 
 void writeMemberInfoNavigation(MessageBuilder& b, const User& m) {
-  b.begin(ServerCode::MemberInfo).string(fieldText(m.name)).u32(m.profileWord1).u32(m.profileWord2).u16(m.profileShort);
+  b.begin(ServerCode::MemberInfo)
+      .string(fieldText(m.name))
+      .u32(m.profileWord1)
+      .u32(m.profileWord2)
+      .u16(m.profileShort);
   writeAppearance(b, m);
 }
 
@@ -78,7 +94,8 @@ void writeChannelMemberJoined(MessageBuilder& b, const Room& room, const User& m
 
 void writeMemberList(MessageBuilder& b, const Room& room) {
   b.begin(ServerCode::MemberList).u16(u16(room.roomNumber)).u16(u16(room.members.size()));
-  for (const User* m : room.members) b.string(fieldText(m->name)).u32(m->profileWord1).u16(m->profileShort).u8(m->isLeader);
+  for (const User* m : room.members)
+    b.string(fieldText(m->name)).u32(m->profileWord1).u16(m->profileShort).u8(m->isLeader);
 }
 
 void writeRoomState(MessageBuilder& b, const Room& room, std::uint16_t value) {
@@ -90,7 +107,8 @@ void writeRecentLines(MessageBuilder& b, const Room& room) {
   std::uint8_t count = 0;
   while (count < Room::kRecentLines && room.recentLines[count] != nullptr) ++count;
   b.begin(ServerCode::RecentLines).u8(count);
-  for (std::uint8_t i = 0; i < count; ++i) b.string(std::string_view(room.recentLines[i]->text, room.recentLines[i]->length));
+  for (std::uint8_t i = 0; i < count; ++i)
+    b.string(std::string_view(room.recentLines[i]->text, room.recentLines[i]->length));
 }
 
 void writeObjectInfo(MessageBuilder& b, const ObjectEntry& o) {
@@ -121,7 +139,8 @@ void writeMemberStep(MessageBuilder& b, User& m) {
     if (turn == 0) {
       b.beginType(type);
     } else if (turn >= -128 && turn <= 127) {
-      b.beginType(static_cast<std::uint8_t>(type + wire::kMemberStepCount)).i8(static_cast<std::int8_t>(turn));
+      b.beginType(static_cast<std::uint8_t>(type + wire::kMemberStepCount))
+          .i8(static_cast<std::int8_t>(turn));
     } else {
       b.beginType(static_cast<std::uint8_t>(type + 2 * wire::kMemberStepCount)).u16(m.posDir);
     }
@@ -136,8 +155,9 @@ void writeMemberStep(MessageBuilder& b, User& m) {
 void writeObjectStep(MessageBuilder& b, ObjectEntry& o) {
   const int dx = static_cast<std::int16_t>(o.value1 - o.previousValue1);
   const int dy = static_cast<std::int16_t>(o.value2 - o.previousValue2);
-  if (o.value3 == o.previousValue3 && dx >= -wire::kObjectStepRange && dx <= wire::kObjectStepRange &&
-      dy >= -wire::kObjectStepRange && dy <= wire::kObjectStepRange) {
+  if (o.value3 == o.previousValue3 && dx >= -wire::kObjectStepRange &&
+      dx <= wire::kObjectStepRange && dy >= -wire::kObjectStepRange &&
+      dy <= wire::kObjectStepRange) {
     b.beginType(wire::objectStepType(dx, dy));
   } else {
     b.begin(ServerCode::ObjectPosition).u16(o.value1).u16(o.value2).u8(o.value3);
@@ -154,7 +174,8 @@ void writeDepartures(Room& room, PassFrames& f, bool hasChannelMembers, bool& co
   if (room.departedSlots.empty()) return;
   for (std::uint32_t slot : room.departedSlots) {
     f.members.begin(ServerCode::MemberLeft).u8(low(slot));
-    if (hasChannelMembers) f.channel.begin(ServerCode::ChannelMemberLeft).u16(u16(room.roomNumber)).u16(u16(slot));
+    if (hasChannelMembers)
+      f.channel.begin(ServerCode::ChannelMemberLeft).u16(u16(room.roomNumber)).u16(u16(slot));
   }
   countChanged = true;
   room.departedSlots.clear();
@@ -177,7 +198,10 @@ void chatRoomPass(Room& room, PassFrames& f, bool hasChannelMembers, bool& count
         m.appearanceChanged = 0;
       } else if (m.appearanceChanged) {
         f.members.begin(ServerCode::MemberLeaderState).u16(u16(slot)).u8(m.isLeader);
-        f.channel.begin(ServerCode::ChannelLeaderState).u16(u16(room.roomNumber)).u16(u16(slot)).u8(m.isLeader);
+        f.channel.begin(ServerCode::ChannelLeaderState)
+            .u16(u16(room.roomNumber))
+            .u16(u16(slot))
+            .u8(m.isLeader);
         m.appearanceChanged = 0;
       }
     }
@@ -266,8 +290,8 @@ void memberPass(Room& room, PassFrames& f, bool hasChannelMembers) {
     }
     if (room.membersJoined) {
       writeMemberInfoNavigation(f.joiners, m);
-      writeMemberPosition(f.joiners, m.lastSentX, m.lastSentY, m.lastSentPosLayer, m.lastSentPosFlags,
-                          m.lastSentDir);
+      writeMemberPosition(f.joiners, m.lastSentX, m.lastSentY, m.lastSentPosLayer,
+                          m.lastSentPosFlags, m.lastSentDir);
       writeFlags(f.joiners, ServerCode::MemberRelayFlags, m.relayMoving, m.relayIdle);
     }
   }
@@ -358,7 +382,10 @@ void navigationRoomPass(Room& room, PassFrames& f, bool hasChannelMembers) {
   }
   if (room.enemiesPending) {
     for (const EnemyReport& report : room.enemyReports) {
-      f.members.begin(ServerCode::EnemySighting).u8(low(report.reporterSlot)).u16(report.value1).u16(report.value2);
+      f.members.begin(ServerCode::EnemySighting)
+          .u8(low(report.reporterSlot))
+          .u16(report.value1)
+          .u16(report.value2);
       f.members.u8(report.value3);
     }
     room.enemyReports.clear();
@@ -422,7 +449,9 @@ void serveChannelFollowers(Room& room, PassFrames& f, bool hasChannelMembers) {
 void serveOthers(Room& room, PassFrames& f, bool countChanged) {
   ServerCore& core = room.core;
   if (countChanged && !room.hasPassword) {
-    f.others.begin(ServerCode::RoomMemberCount).u16(u16(room.roomNumber)).u16(u16(room.members.size()));
+    f.others.begin(ServerCode::RoomMemberCount)
+        .u16(u16(room.roomNumber))
+        .u16(u16(room.members.size()));
   }
   if (!f.others.hasMessage()) return;
   f.others.finish();
@@ -432,8 +461,9 @@ void serveOthers(Room& room, PassFrames& f, bool countChanged) {
 }
 
 bool hasWork(const Room& room) {
-  return room.membersJoined || room.memberStateChanged || room.membersDeparted || room.chatPending ||
-         room.objectsChanged || room.channelMembersChanged || room.enemiesPending;
+  return room.membersJoined || room.memberStateChanged || room.membersDeparted ||
+         room.chatPending || room.objectsChanged || room.channelMembersChanged ||
+         room.enemiesPending;
 }
 
 // Pre-checks of a navigation room: members gone idle, objects due, activity noted.
@@ -490,7 +520,8 @@ void deliverChat(Room& room, MessageBuilder& builder) {
       std::size_t found = count;
       for (std::size_t i = 0; i < count; ++i) {
         const ChatLine* recent = room.recentLines[i];
-        if (recent->length == line->length && std::memcmp(recent->text, line->text, line->length) == 0) {
+        if (recent->length == line->length &&
+            std::memcmp(recent->text, line->text, line->length) == 0) {
           found = i;
           break;
         }
@@ -499,7 +530,9 @@ void deliverChat(Room& room, MessageBuilder& builder) {
         ChatLine* recent = room.recentLines[found];
         std::copy(room.recentLines + found + 1, room.recentLines + count, room.recentLines + found);
         room.recentLines[count - 1] = recent;
-        builder.begin(ServerCode::LocalLineRepeat).u8(low(line->senderSlot)).u8(static_cast<std::uint8_t>(found));
+        builder.begin(ServerCode::LocalLineRepeat)
+            .u8(low(line->senderSlot))
+            .u8(static_cast<std::uint8_t>(found));
       } else {
         if (count == Room::kRecentLines) {
           ChatLine::release(room.recentLines[0]);
@@ -540,7 +573,8 @@ bool objectReport(Room& room, std::string_view name, std::uint16_t value1, std::
     for (ObjectEntry& o : room.objects) {
       if (clock - o.lastReport >= clock - oldest->lastReport) oldest = &o;
     }
-    if (clock - oldest->lastReport >= kObjectReplaceAgeMs || room.objects.size() >= Room::kMaxObjects) {
+    if (clock - oldest->lastReport >= kObjectReplaceAgeMs ||
+        room.objects.size() >= Room::kMaxObjects) {
       entry = oldest;
       copyText(entry->name, name);
       entry->nameReplaced = 1;

@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "db/Queries.h"
+#include "protocol/Files.h"
 #include "protocol/Login.h"
 #include "protocol/User.h"
 #include "rooms/RoomCompletions.h"
@@ -35,10 +36,12 @@ bool applyCompletion(VelmorBaseQuery& query, ServerCore& core) {
       return false;
     case QueryKind::TouchRoom:
     case QueryKind::DeleteRoom:
+    case QueryKind::LoadFileContent:
+      completeLoadFileContent(*query.owner, static_cast<VelmorFileQuery&>(query));
+      return false;
     case QueryKind::DeleteFileRecord:
     case QueryKind::SaveFile:
-    case QueryKind::LoadFileContent:
-      return false;
+      return false;  // the query's reference on the file goes with it
   }
   return false;
 }
