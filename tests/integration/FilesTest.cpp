@@ -1,0 +1,1 @@
+// Room files end to end.
