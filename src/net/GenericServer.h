@@ -55,6 +55,12 @@ class GenericServer {
   // Closes every open connection. Idempotent.
   void closeAllClients();
 
+  // Calls `visit` for every accepted connection that is not closed yet.
+  template <typename Visit>
+  void forEachOpenClient(Visit&& visit) {
+    for (ClientData* data = openHead_; data != nullptr; data = data->nextOpen) visit(*data);
+  }
+
   bool isListening() const { return listening_.load(std::memory_order_relaxed); }
   uv_loop_t* loop() const { return loop_; }
   std::size_t openClientCount() const { return openClients_; }

@@ -10,6 +10,7 @@
 #include "protocol/User.h"
 #include "rooms/ChatLine.h"
 #include "server/ServerCore.h"
+#include "server/VelmorServer.h"
 
 namespace velmor {
 
@@ -173,6 +174,12 @@ void unload(ServerCore& core, Room& room, std::uint32_t position) {
     }
     room.channelMembers.clear();
   }
+  // A user who left this room's channel may still hold it as his current channel: no user
+  // may keep a pointer to a room that is going away.
+  core.server.forEachOpenClient([&room](ClientData& client) {
+    auto& user = static_cast<User&>(client);
+    if (user.currentChannel == &room) user.currentChannel = nullptr;
+  });
   removeLive(core, room);
   room.releaseRelayState();
   auto* save = new VelmorRoomQuery(QueryKind::SaveRoom);
