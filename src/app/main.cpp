@@ -7,6 +7,7 @@
 #include <memory>
 
 #include "app/Settings.h"
+#include "app/StatusScreen.h"
 #include "net/Console.h"
 #include "net/UvHandle.h"
 #include "server/VelmorServer.h"
@@ -45,7 +46,17 @@ int main() {
   auto loop = std::make_unique<uv_loop_t>();
   uv_loop_init(loop.get());
 
-  auto server = std::make_unique<VelmorServer>(loop.get(), settings.get());
+  // The status screen lives on the query worker's loop (worker thread only).
+  StatusScreen* screen = nullptr;
+  VelmorServer::WorkerHooks hooks{
+      [&screen, &settings](uv_loop_t* workerLoop, VelmorServer& server) {
+        screen = StatusScreen::start(workerLoop, server.core(), *settings, server);
+      },
+      [&screen](uv_loop_t*) {
+        if (screen != nullptr) screen->stop();
+        screen = nullptr;
+      }};
+  auto server = std::make_unique<VelmorServer>(loop.get(), settings.get(), std::move(hooks));
 
   auto* interrupt = static_cast<uv_signal_t*>(std::calloc(1, sizeof(uv_signal_t)));
   interrupt->data = server.get();

@@ -8,7 +8,7 @@
 
 namespace velmor {
 
-VelmorServer::VelmorServer(uv_loop_t* loop, const Settings* settings)
+VelmorServer::VelmorServer(uv_loop_t* loop, const Settings* settings, WorkerHooks workerHooks)
     : TCPServer(loop),
       settings_(settings),
       core_(std::make_unique<ServerCore>(*this, *settings)),
@@ -17,7 +17,14 @@ VelmorServer::VelmorServer(uv_loop_t* loop, const Settings* settings)
   address = settings->bindaddress;
   tickTimer_.get()->data = core_.get();
   uv_timer_start(tickTimer_.get(), onTick, kTickIntervalMs, kTickIntervalMs);
-  core_->startWorker();
+  QueryPipeline::WorkerHooks hooks;
+  if (workerHooks.onStart) {
+    hooks.onStart = [this, start = std::move(workerHooks.onStart)](uv_loop_t* workerLoop) {
+      start(workerLoop, *this);
+    };
+  }
+  hooks.onStop = std::move(workerHooks.onStop);
+  core_->startWorker(std::move(hooks));
 }
 
 VelmorServer::~VelmorServer() {

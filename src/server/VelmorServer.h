@@ -1,5 +1,6 @@
 #pragma once
 
+#include <functional>
 #include <memory>
 
 #include "app/Settings.h"
@@ -19,7 +20,14 @@ class VelmorServer : public TCPServer {
  public:
   static constexpr std::uint64_t kTickIntervalMs = 20;
 
-  VelmorServer(uv_loop_t* loop, const Settings* settings);
+  // Run on the query worker's loop when it starts (the server is complete by then) and
+  // when it stops: the console screen lives there.
+  struct WorkerHooks {
+    std::function<void(uv_loop_t*, VelmorServer&)> onStart;
+    std::function<void(uv_loop_t*)> onStop;
+  };
+
+  VelmorServer(uv_loop_t* loop, const Settings* settings, WorkerHooks workerHooks = {});
   ~VelmorServer() override;
 
   ClientData* createClient(uv_stream_t* client, uv_stream_t* serverHandle) override;

@@ -47,9 +47,12 @@ bool ServerProcess::start() {
   posix_spawn_file_actions_addopen(&actions, 1, dir_.file("stdout.txt").c_str(),
                                    O_WRONLY | O_CREAT | O_TRUNC, 0644);
   posix_spawn_file_actions_adddup2(&actions, 1, 2);
-  std::string exe = dir_.file(kExecutableName);
-  char* argv[] = {exe.data(), nullptr};
-  int rc = posix_spawn(&pid_, exe.c_str(), &actions, nullptr, argv, environ);
+  std::vector<std::string> command = prefix_;
+  command.push_back(dir_.file(kExecutableName));
+  std::vector<char*> argv;
+  for (std::string& word : command) argv.push_back(word.data());
+  argv.push_back(nullptr);
+  int rc = posix_spawnp(&pid_, argv[0], &actions, nullptr, argv.data(), environ);
   posix_spawn_file_actions_destroy(&actions);
   return rc == 0;
 }

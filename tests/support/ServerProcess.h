@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "support/TempDir.h"
 
@@ -27,6 +28,10 @@ class ServerProcess {
   // Writes the settings text exactly as given instead of the default one.
   void setSettingsText(const std::string& json);
 
+  // Runs the executable through another command, e.g. {"ip", "netns", "exec", "ns"}.
+  void setLaunchPrefix(std::vector<std::string> prefix) { prefix_ = std::move(prefix); }
+  std::string executable() const { return dir_.file("velmorserver"); }
+
   // Starts the executable (again, after an exit: the folder and its files stay).
   bool start();
   pid_t pid() const { return pid_; }
@@ -45,6 +50,7 @@ class ServerProcess {
  private:
   TempDir dir_;
   std::uint16_t port_;
+  std::vector<std::string> prefix_;
   pid_t pid_ = -1;
   bool exited_ = false;
   int status_ = 0;

@@ -1,0 +1,116 @@
+#include "app/StatusScreen.h"
+
+#include <cstdio>
+#include <cstdlib>
+
+#include "app/Settings.h"
+#include "net/GenericServer.h"
+#include "net/UvHandle.h"
+#include "server/ServerCore.h"
+#include "server/StatusText.h"
+
+namespace velmor {
+
+namespace {
+constexpr std::uint64_t kRefreshMs = 1000;
+constexpr int kStdout = 1;
+
+// The screen: cleared, headings in bright white, values in black with the bright attribute
+// kept; the values of the first block end in column 26.
+constexpr const char* kScreen =
+    "\x1b[2J\x1b[H\x1b[37;1mServer Info\n\x1b[30mVersion: %17s\nPublic IP: %15s\nPort:   "
+    "%18u\nUptime: %18s\n"
+    "Users:  %18u\nRooms:  %18u\n\n\x1b[37;1mUsage Levels\n\x1b[30mPackets Sent:  %6llu\nPackets "
+    "Recv:  %6llu\n"
+    "Data Sent:     %6.2f MB\nData Recv:     %6.2f MB\nCur Send Rate: %6.1f KB/s\nCur Recv Rate: "
+    "%6.1f KB/s\n"
+    "\x1b[37;1m";
+}  // namespace
+
+std::string StatusScreen::format(const Figures& f) {
+  char text[4096];
+  const int length =
+      std::snprintf(text, sizeof(text), kScreen, kServerVersion, f.publicAddress.c_str(), f.port,
+                    formatUptime(f.uptimeSeconds).c_str(), f.users, f.rooms,
+                    static_cast<unsigned long long>(f.packetsSent),
+                    static_cast<unsigned long long>(f.packetsReceived), f.bytesSent / 1048576.0,
+                    f.bytesReceived / 1048576.0, f.sendRate, f.receiveRate);
+  if (length < 0 || static_cast<std::size_t>(length) >= sizeof(text)) return {};
+  return std::string(text, static_cast<std::size_t>(length));
+}
+
+StatusScreen::StatusScreen(uv_loop_t* loop, const ServerCore& core, const Settings& settings,
+                           const GenericServer& server)
+    : loop_(loop), core_(core), settings_(settings), server_(server), startTime_(uv_now(loop)) {}
+
+StatusScreen* StatusScreen::start(uv_loop_t* workerLoop, const ServerCore& core,
+                                  const Settings& settings, const GenericServer& server) {
+  auto* screen = new StatusScreen(workerLoop, core, settings, server);
+  if (uv_tty_init(workerLoop, &screen->tty_, kStdout, 0) != 0) {
+    delete screen;
+    return nullptr;
+  }
+  uv_tty_set_mode(&screen->tty_, UV_TTY_MODE_NORMAL);
+  screen->tty_.data = screen;
+  screen->refreshTimer_ = static_cast<uv_timer_t*>(std::calloc(1, sizeof(uv_timer_t)));
+  uv_timer_init(workerLoop, screen->refreshTimer_);
+  screen->refreshTimer_->data = screen;
+  uv_timer_start(screen->refreshTimer_, onRefresh, 0, kRefreshMs);
+  return screen;
+}
+
+void StatusScreen::stop() {
+  uv_close(reinterpret_cast<uv_handle_t*>(refreshTimer_), freeHandle);
+  uv_close(reinterpret_cast<uv_handle_t*>(&tty_), onConsoleClosed);
+}
+
+void StatusScreen::onConsoleClosed(uv_handle_t* handle) {
+  delete static_cast<StatusScreen*>(handle->data);
+}
+
+void StatusScreen::onRefresh(uv_timer_t* timer) {
+  auto* screen = static_cast<StatusScreen*>(timer->data);
+  if (screen->server_.isListening()) screen->redraw();
+}
+
+void StatusScreen::onWritten(uv_write_t* request, int) {
+  static_cast<StatusScreen*>(request->data)->writePending_ = false;
+}
+
+void StatusScreen::redraw() {
+  const std::uint64_t now = uv_now(loop_);
+  int width = 0;
+  int height = 0;
+  if (uv_tty_get_winsize(&tty_, &width, &height) != 0) return;  // not a console
+  if (writePending_) return;  // the last screen is still on its way; its buffer is in use
+
+  Figures figures;
+  figures.publicAddress = settings_.publicAddressText;
+  figures.port = settings_.serverport;
+  figures.uptimeSeconds = (now - startTime_) / 1000;
+  figures.users = core_.userCount.get();
+  figures.rooms = core_.roomCount.get();
+  figures.packetsSent = core_.packetsSent.get();
+  figures.packetsReceived = core_.packetsReceived.get();
+  figures.bytesSent = core_.bytesSent.get();
+  figures.bytesReceived = core_.bytesReceived.get();
+  if (drawn_ && now > lastRefreshTime_) {
+    const double seconds = static_cast<double>(now - lastRefreshTime_) / 1000.0;
+    figures.sendRate = static_cast<double>(figures.bytesSent - lastBytesSent_) / 1024.0 / seconds;
+    figures.receiveRate =
+        static_cast<double>(figures.bytesReceived - lastBytesReceived_) / 1024.0 / seconds;
+  }
+  const std::string text = format(figures);
+  if (text.empty()) return;
+  text.copy(text_, sizeof(text_));
+  uv_buf_t buffer = uv_buf_init(text_, static_cast<unsigned>(text.size()));
+  write_.data = this;
+  if (uv_write(&write_, reinterpret_cast<uv_stream_t*>(&tty_), &buffer, 1, onWritten) == 0)
+    writePending_ = true;
+  lastBytesSent_ = figures.bytesSent;
+  lastBytesReceived_ = figures.bytesReceived;
+  lastRefreshTime_ = now;
+  drawn_ = true;
+}
+
+}  // namespace velmor

@@ -1,0 +1,65 @@
+// The status screen through a real terminal, and its absence without one.
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <sstream>
+#include <thread>
+
+#include "support/ServerProcess.h"
+#include "support/Shell.h"
+
+namespace velmor {
+namespace {
+
+using namespace std::chrono_literals;
+
+TEST(Console, StatusScreenInATerminalShowsTheServer) {
+  if (!test::commandExists("tmux")) GTEST_SKIP() << "tmux is not installed";
+  test::ServerProcess server(R"("servername": "Screen",)");
+  const std::string tmux = "tmux -L velmor-console-" + std::to_string(getpid());
+  ASSERT_EQ(test::run(tmux + " new-session -d -x 100 -y 30 'exec " + server.executable() + "'"), 0);
+  std::string pane;
+  for (int attempt = 0; attempt < 100 && pane.find("Cur Recv Rate") == std::string::npos;
+       ++attempt) {
+    std::this_thread::sleep_for(100ms);
+    pane = test::capture(tmux + " capture-pane -p");
+  }
+  const std::string pid = test::capture(tmux + " list-panes -F '#{pane_pid}'");
+  test::run(tmux + " send-keys C-c");
+  for (int attempt = 0; attempt < 50 && test::run(tmux + " has-session") == 0; ++attempt)
+    std::this_thread::sleep_for(100ms);
+  const bool ended = test::run(tmux + " has-session") != 0;
+  if (!ended && !pid.empty()) ::kill(std::stoi(pid), SIGKILL);
+  test::run(tmux + " kill-server");
+  EXPECT_TRUE(ended) << "Ctrl-C ends the server";
+
+  std::istringstream lines(pane);
+  std::vector<std::string> screen;
+  for (std::string line; std::getline(lines, line);) screen.push_back(line);
+  ASSERT_GE(screen.size(), 15u) << pane;
+  EXPECT_EQ(screen[0], "Server Info") << "the screen was cleared first";
+  EXPECT_EQ(screen[1], "Version:             1.0.1");
+  EXPECT_EQ(screen[3].substr(0, 8), "Port:   ");
+  EXPECT_EQ(std::stoi(screen[3].substr(8)), server.port());
+  for (int i : {1, 3, 4, 5, 6}) EXPECT_EQ(screen[i].size(), 26u) << screen[i];
+  EXPECT_EQ(screen[5], "Users:                   0");
+  EXPECT_EQ(screen[8], "Usage Levels");
+  EXPECT_EQ(screen[13].substr(0, 15), "Cur Send Rate: ");
+}
+
+TEST(Console, NothingOfTheScreenGoesToAFile) {
+  test::ServerProcess server;
+  ASSERT_TRUE(server.start());
+  ASSERT_TRUE(server.waitListening(10s));
+  std::this_thread::sleep_for(1500ms);  // a redraw would have come by now
+  server.signal(SIGINT);
+  ASSERT_EQ(server.waitExit(3s), 0);
+  const std::string output = server.output();
+  EXPECT_EQ(output.find("Server Info"), std::string::npos) << output;
+  EXPECT_EQ(output.find('\x1b'), std::string::npos) << output;
+}
+
+}  // namespace
+}  // namespace velmor
