@@ -2,11 +2,13 @@
 // Everything here runs on the main thread.
 #include <uv.h>
 
+#include <chrono>
 #include <csignal>
 #include <cstdlib>
 #include <memory>
 
 #include "app/Settings.h"
+#include "app/ShutdownWatchdog.h"
 #include "app/StatusScreen.h"
 #include "net/Console.h"
 #include "net/UvHandle.h"
@@ -16,15 +18,34 @@
 namespace {
 
 constexpr std::uint16_t kNoPortForwarded = 65535;
+constexpr std::chrono::seconds kShutdownLimit{10};
 
-// Only the first interrupt has an effect; it lives for the whole process.
-bool interruptSeen = false;
+// The stop signals: Ctrl-C and a service manager's SIGTERM. Only the first one has an
+// effect: it starts the shutdown and closes both handles. Main loop only.
+struct StopSignals {
+  velmor::VelmorServer* server = nullptr;
+  velmor::ShutdownWatchdog* watchdog = nullptr;
+  uv_signal_t* interrupt = nullptr;
+  uv_signal_t* terminate = nullptr;
+  bool seen = false;
+};
 
-void onInterrupt(uv_signal_t* handle, int) {
-  if (interruptSeen) return;
-  interruptSeen = true;
-  static_cast<velmor::VelmorServer*>(handle->data)->shutdown();
-  uv_close(reinterpret_cast<uv_handle_t*>(handle), velmor::freeHandle);
+void onStopSignal(uv_signal_t* handle, int) {
+  auto* stop = static_cast<StopSignals*>(handle->data);
+  if (stop->seen) return;
+  stop->seen = true;
+  stop->watchdog->arm(kShutdownLimit);
+  stop->server->shutdown();
+  uv_close(reinterpret_cast<uv_handle_t*>(stop->interrupt), velmor::freeHandle);
+  uv_close(reinterpret_cast<uv_handle_t*>(stop->terminate), velmor::freeHandle);
+}
+
+uv_signal_t* watchSignal(uv_loop_t* loop, StopSignals* stop, int signum) {
+  auto* handle = static_cast<uv_signal_t*>(std::calloc(1, sizeof(uv_signal_t)));
+  handle->data = stop;
+  uv_signal_init(loop, handle);
+  uv_signal_start(handle, onStopSignal, signum);
+  return handle;
 }
 
 }  // namespace
@@ -58,17 +79,20 @@ int main() {
       }};
   auto server = std::make_unique<VelmorServer>(loop.get(), settings.get(), std::move(hooks));
 
-  auto* interrupt = static_cast<uv_signal_t*>(std::calloc(1, sizeof(uv_signal_t)));
-  interrupt->data = server.get();
-  uv_signal_init(loop.get(), interrupt);
-  uv_signal_start(interrupt, onInterrupt, SIGINT);
+  ShutdownWatchdog watchdog;
+  StopSignals stop;
+  stop.server = server.get();
+  stop.watchdog = &watchdog;
+  stop.interrupt = watchSignal(loop.get(), &stop, SIGINT);
+  stop.terminate = watchSignal(loop.get(), &stop, SIGTERM);
 
   uv_run(loop.get(), UV_RUN_DEFAULT);
 
-  // Every handle has been closed by the shutdown; destroying the server closes what
-  // might remain, and one more run lets the close callbacks free their memory.
+  // Every handle has been closed by the shutdown and the worker has committed and ended;
+  // destroying the server finalizes the statements and closes the databases.
   server.reset();
   uv_run(loop.get(), UV_RUN_DEFAULT);
   uv_loop_close(loop.get());
+  watchdog.disarm();
   return 0;
 }

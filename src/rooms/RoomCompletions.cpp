@@ -55,6 +55,7 @@ void completeCreateRoom(ServerCore& core, User& user, const VelmorRoomQuery& que
 }
 
 void completeSaveRoom(ServerCore& core, VelmorRoomQuery& query) {
+  if (query.room == nullptr) return;  // a live room saved at shutdown
   addStoredRoom(core, query.room->record);
   delete query.room;
   query.room = nullptr;

@@ -188,6 +188,12 @@ void unload(ServerCore& core, Room& room, std::uint32_t position) {
   core.postQuery(nullptr, save);
 }
 
+void saveRoom(ServerCore& core, const Room& room) {
+  auto* save = new VelmorRoomQuery(QueryKind::SaveRoom);
+  save->record = room.record;  // no room attached: the completion has nothing to return
+  core.postQuery(nullptr, save);
+}
+
 void touch(ServerCore& core, Room& room) {
   if (room.lastAccessSaved) return;
   auto* query = new VelmorRoomQuery(QueryKind::TouchRoom);

@@ -38,6 +38,8 @@ void removeLive(ServerCore& core, Room& room);
 // Puts an idle room to sleep: tells its channel members, removes it, and hands it to a
 // SaveRoom query, whose completion returns its record to the directory.
 void unload(ServerCore& core, Room& room, std::uint32_t position);
+// Writes the live room's passwords and last access to the database; the room stays live.
+void saveRoom(ServerCore& core, const Room& room);
 // Writes the time of the room's last join to the database unless it is there already.
 void touch(ServerCore& core, Room& room);
 

@@ -86,6 +86,9 @@ void VelmorServer::shutdown() {
   tickTimer_.close();
   stopListening();
   closeAllClients();
+  // Every live room is saved as its sleep would save it, and the worker executes and
+  // commits all that was posted before it ends.
+  for (const auto& room : core_->liveRooms) saveRoom(*core_, *room);
   core_->pipeline->stop();
 }
 
