@@ -108,7 +108,7 @@ class Decoder {
 
  private:
   bool decodeMessage(ServerMessage& m) {
-    std::uint32_t first;
+    std::uint32_t first = 0;
     cursor_.u8(first);
     if (first >= wire::kCompactStepBase && first <= wire::kLastObjectStep) {
       return decodeStep(static_cast<std::uint8_t>(first), m);
@@ -165,7 +165,7 @@ class Decoder {
 
   bool fields(const char* spelling, ServerMessage& m) {
     for (const char* f = spelling; *f != '\0'; ++f) {
-      std::uint32_t value;
+      std::uint32_t value = 0;
       bool ok = true;
       switch (*f) {
         case 'b':

@@ -102,6 +102,7 @@ void sendFileToReader(User& user, FileRecord& file, std::uint32_t versionHeld) {
   sendTo(user, reply);
   if (length > kChunkSize) {
     file.addRef();
+    releaseTransfer(user);  // a transfer begun while the content was loading ends here
     user.fileTransfer = &file;
   }
 }

@@ -1,0 +1,90 @@
+#include "Scenario.h"
+
+#include <cstdio>
+#include <cstring>
+
+#include "ProcessStats.h"
+#include "ScenarioSupport.h"
+
+namespace velmor::load {
+
+namespace {
+constexpr std::uint64_t kSetupLimitMs = 120000;
+constexpr std::uint64_t kCloseLimitMs = 5000;
+}  // namespace
+
+Scenario::Scenario(const Options& options)
+    : options_(options),
+      nextSource_((127u << 24) | (static_cast<std::uint32_t>(options.sourceNet) << 16) | 1u) {
+  uv_loop_init(&loop_);
+}
+
+Scenario::~Scenario() {
+  clients_.clear();
+  uv_run(&loop_, UV_RUN_NOWAIT);
+  uv_loop_close(&loop_);
+}
+
+LoadClient& Scenario::addClient() {
+  if ((nextSource_ & 0xFF) == 0xFF) nextSource_ += 2;
+  clients_.push_back(std::make_unique<LoadClient>(&loop_, nextSource_++, clients_.size()));
+  return *clients_.back();
+}
+
+void Scenario::fail(const std::string& why) {
+  std::fprintf(stderr, "velmor-load: %s\n", why.c_str());
+  failed_ = true;
+}
+
+bool Scenario::run(Metrics& metrics) {
+  metrics_ = &metrics;
+  begin();
+  const std::uint64_t setupStart = uv_hrtime();
+  runUntil(&loop_,
+           [&] { return ready_ || failed_ || uv_hrtime() - setupStart > kSetupLimitMs * 1000000; });
+  if (!ready_) {
+    if (!failed_)
+      fail("set-up did not complete within " + std::to_string(kSetupLimitMs / 1000) + " s");
+    return false;
+  }
+  auto serverBefore = options_.serverPid > 0 ? sampleProcess(options_.serverPid) : std::nullopt;
+  const std::uint64_t ownBefore = ownCpuMicros();
+  const std::uint64_t start = uv_hrtime();
+  measuring_ = true;
+  startLoad();
+  const std::uint64_t limit = static_cast<std::uint64_t>(options_.duration * 1e9);
+  runUntil(&loop_, [&] { return uv_hrtime() - start >= limit || failed_; });
+  measuring_ = false;
+  stopLoad();
+  const double seconds = static_cast<double>(uv_hrtime() - start) / 1e9;
+  const std::uint64_t ownCpu = ownCpuMicros() - ownBefore;
+  auto serverAfter = options_.serverPid > 0 ? sampleProcess(options_.serverPid) : std::nullopt;
+
+  metrics.note("scenario", options_.scenario);
+  metrics.set("seconds", seconds);
+  report(metrics, seconds);
+  if (serverBefore && serverAfter) {
+    const double cpu = static_cast<double>(serverAfter->cpuMicros - serverBefore->cpuMicros);
+    metrics.set("server_cpu_percent_of_core", cpu / (seconds * 1e6) * 100.0);
+    metrics.set("server_cpu_us", cpu);
+    metrics.set("server_peak_rss_kb", static_cast<double>(serverAfter->peakRssKb));
+    metrics.set("server_rss_kb", static_cast<double>(serverAfter->rssKb));
+  }
+  metrics.set("generator_cpu_percent_of_core",
+              static_cast<double>(ownCpu) / (seconds * 1e6) * 100.0);
+  for (const auto& c : clients_) disconnects_ += c->closedByServer() ? 1 : 0;
+  metrics.set("disconnects", static_cast<double>(disconnects_));
+  metrics.set("errors", static_cast<double>(errors_));
+
+  for (auto& c : clients_) c->close();
+  const std::uint64_t closing = uv_hrtime();
+  runUntil(&loop_, [&] {
+    for (const auto& c : clients_) {
+      if (!c->closed()) return uv_hrtime() - closing > kCloseLimitMs * 1000000;
+    }
+    return true;
+  });
+  return true;
+}
+
+}  // namespace velmor::load
