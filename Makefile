@@ -31,9 +31,9 @@ test-threads:
 test-debug:
 	$(MAKE) test PRESET_TEST=debug
 
-# Micro-benchmarks on the release build.
+# Micro-benchmarks and the load scenarios on the release build (about three minutes).
 bench: build
-	build/release/velmor_bench --benchmark_counters_tabular=true
+	bench/run.sh
 
 format:
 	find src client tools tests bench -name '*.cpp' -o -name '*.h' | xargs clang-format -i

@@ -159,6 +159,8 @@ void Settings::loadFromText(const std::string& text) {
       takeText(value, serverpassword);
     } else if (key == "bindaddress") {
       takeText(value, bindaddress);
+    } else if (key == "maxpendingoutput") {
+      takeU32(value, maxpendingoutput);
     } else if (key == "rooms") {
       if (!value.IsArray()) continue;
       for (const auto& element : value.GetArray()) readRoom(element, rooms);

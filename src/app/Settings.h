@@ -58,6 +58,9 @@ class Settings {
   // IPv4 address to listen on. Not one of the classic keys: operators (and the tests)
   // may bind one interface with "bindaddress"; every interface by default.
   std::string bindaddress = "0.0.0.0";
+  // Bytes that may wait to be written to one connection before it is closed as too slow
+  // a reader ("maxpendingoutput"); 0 means no limit.
+  std::uint32_t maxpendingoutput = 4 * 1024 * 1024;
 };
 
 // The directory part of an executable path, up to and including the last separator;

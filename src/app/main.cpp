@@ -1,5 +1,6 @@
 // Entry point: settings, optional port forwarding, the main loop and the server.
 // Everything here runs on the main thread.
+#include <sys/resource.h>
 #include <uv.h>
 
 #include <chrono>
@@ -50,9 +51,21 @@ uv_signal_t* watchSignal(uv_loop_t* loop, StopSignals* stop, int signum) {
 
 }  // namespace
 
+// A server holds one descriptor per client: take the whole allowance the system grants.
+void raiseDescriptorLimit() {
+  rlimit limit{};
+  if (getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur < limit.rlim_max) {
+    limit.rlim_cur = limit.rlim_max;
+    setrlimit(RLIMIT_NOFILE, &limit);
+  }
+}
+
 int main() {
   using namespace velmor;
   consoleWrite("Wait while we initialize your VelmorServer...");
+  // A write to a connection the peer has reset must fail with EPIPE, not end the process.
+  std::signal(SIGPIPE, SIG_IGN);
+  raiseDescriptorLimit();
 
   auto settings = std::make_unique<Settings>();
   settings->load();

@@ -100,6 +100,12 @@ bool GenericServer::write(uv_stream_t* client, const char* data, std::size_t len
     length -= static_cast<std::size_t>(written);
     if (length == 0) return true;
   }
+  if (maxPendingOutput_ != 0 &&
+      uv_stream_get_write_queue_size(client) + length > maxPendingOutput_) {
+    slowReaderCloses_.fetch_add(1, std::memory_order_relaxed);
+    closeClient(client);  // it stopped reading: its backlog would only grow
+    return false;
+  }
   WriteRequest* request = writePool_.acquire(length);
   if (request == nullptr) {
     closeClient(client);  // out of memory: the stream would lose bytes, so drop it

@@ -61,6 +61,14 @@ class GenericServer {
     for (ClientData* data = openHead_; data != nullptr; data = data->nextOpen) visit(*data);
   }
 
+  // A connection whose unwritten bytes would pass this many is closed: a client that stops
+  // reading cannot make the server hold its output without bound. 0: no limit.
+  void setMaxPendingOutput(std::size_t bytes) { maxPendingOutput_ = bytes; }
+  // Connections closed for passing the limit (read by the status text).
+  std::uint64_t slowReaderCloses() const {
+    return slowReaderCloses_.load(std::memory_order_relaxed);
+  }
+
   bool isListening() const { return listening_.load(std::memory_order_relaxed); }
   uv_loop_t* loop() const { return loop_; }
   std::size_t openClientCount() const { return openClients_; }
@@ -92,6 +100,8 @@ class GenericServer {
   std::atomic<bool> listening_{false};
   WriteRequestPool writePool_;
   ClientData* openHead_ = nullptr;  // every accepted connection not yet closed
+  std::size_t maxPendingOutput_ = 0;
+  std::atomic<std::uint64_t> slowReaderCloses_{0};
   std::size_t openClients_ = 0;
 };
 

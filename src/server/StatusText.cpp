@@ -32,12 +32,13 @@ std::string formatStatusText(const ServerCore& core) {
       text, sizeof(text),
       "Version: %s\nPublic IP: %.1000s\nPort: %u\nUptime: %s\nUsers: %u\nRooms: %u\n"
       "Packets Sent: %llu\nPackets Recv: %llu\nData Sent: %.2f MB\nData Recv: %.2f MB\n"
-      "Cur Send Rate: %.1f KB/s\nCur Recv Rate: %.1f KB/s\n",
+      "Cur Send Rate: %.1f KB/s\nCur Recv Rate: %.1f KB/s\nSlow readers closed: %llu\n",
       kServerVersion, settings.publicAddressText.c_str(), settings.serverport,
       formatUptime(uptime).c_str(), core.userCount.get(), core.roomCount.get(),
       static_cast<unsigned long long>(core.packetsSent.get()),
       static_cast<unsigned long long>(core.packetsReceived.get()), core.bytesSent.get() / kMegabyte,
-      core.bytesReceived.get() / kMegabyte, core.sendRate, core.receiveRate);
+      core.bytesReceived.get() / kMegabyte, core.sendRate, core.receiveRate,
+      static_cast<unsigned long long>(core.server.slowReaderCloses()));
   return std::string(text, length > 0 ? static_cast<std::size_t>(length) : 0);
 }
 

@@ -15,6 +15,7 @@ VelmorServer::VelmorServer(uv_loop_t* loop, const Settings* settings, WorkerHook
       tickTimer_([loop](uv_timer_t* timer) { return uv_timer_init(loop, timer); }) {
   port = static_cast<int>(settings->serverport);
   address = settings->bindaddress;
+  setMaxPendingOutput(settings->maxpendingoutput);
   tickTimer_.get()->data = core_.get();
   uv_timer_start(tickTimer_.get(), onTick, kTickIntervalMs, kTickIntervalMs);
   QueryPipeline::WorkerHooks hooks;

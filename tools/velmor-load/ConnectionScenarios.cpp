@@ -17,7 +17,12 @@ class LoginScenario : public Scenario {
   using Scenario::Scenario;
 
  private:
-  static std::string memberName(std::size_t i) { return "Member" + std::to_string(i); }
+  // Names differ from run to run (the source net), so that a run finds its accounts new.
+  std::string memberName(std::size_t i) const {
+    std::string name = "M";
+    name.append(std::to_string(options_.sourceNet)).append("x").append(std::to_string(i));
+    return name;
+  }
 
   void begin() override {
     for (int i = 0; i < options_.clients; ++i) {
@@ -37,7 +42,8 @@ class LoginScenario : public Scenario {
         }
       });
       c.connect(
-          options_.port, [member](LoadClient& client) { loginAsGuest(client, memberName(member)); },
+          options_.port,
+          [this, member](LoadClient& client) { loginAsGuest(client, memberName(member)); },
           nullptr);
     }
   }
@@ -64,7 +70,7 @@ class LoginScenario : public Scenario {
       });
       c.connect(
           options_.port,
-          [member](LoadClient& client) {
+          [this, member](LoadClient& client) {
             client::LoginFields fields;
             const std::string name = memberName(member);
             fields.name = name;

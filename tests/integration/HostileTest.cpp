@@ -1,0 +1,224 @@
+// Hostile and careless clients against the real executable: none of them may take the
+// server down, corrupt its databases or make it hold memory without bound.
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sqlite3.h>
+#include <sys/resource.h>
+#include <sys/socket.h>
+
+#include <chrono>
+#include <fstream>
+#include <thread>
+
+#include "support/ServerProcess.h"
+#include "support/TestClient.h"
+
+namespace velmor {
+namespace {
+
+using namespace std::chrono_literals;
+using client::RequestWriter;
+using test::TestClient;
+using wire::ServerCode;
+
+std::uint64_t residentKb(pid_t pid) {
+  std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+  for (std::string line; std::getline(status, line);) {
+    if (line.rfind("VmRSS:", 0) == 0) return std::stoull(line.substr(6));
+  }
+  return 0;
+}
+
+std::string integrity(const std::string& path) {
+  sqlite3* db = nullptr;
+  sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READONLY, nullptr);
+  std::string answer;
+  sqlite3_exec(
+      db, "PRAGMA integrity_check;",
+      [](void* out, int, char** values, char**) {
+        *static_cast<std::string*>(out) += values[0] != nullptr ? values[0] : "";
+        return 0;
+      },
+      &answer, nullptr);
+  sqlite3_close(db);
+  return answer;
+}
+
+// Closes with a reset instead of an orderly end, as a crashed client does.
+void reset(test::Socket& socket) {
+  linger hard{1, 0};
+  setsockopt(socket.fd(), SOL_SOCKET, SO_LINGER, &hard, sizeof(hard));
+  socket.close();
+}
+
+class HostileTest : public testing::Test {
+ protected:
+  void start(const std::string& settings = "") {
+    server = std::make_unique<test::ServerProcess>(
+        settings +
+        R"("rooms": [{"type": "nav", "name": "Yard", "password": "", "leaderpassword": "lead",
+                                 "loadatstartup": true, "neversleeps": true}],)");
+    ASSERT_TRUE(server->start());
+    ASSERT_TRUE(server->waitListening(10s)) << server->output();
+  }
+  // A normal client is served at once, and the databases are sound.
+  void expectHealthy() {
+    TestClient normal(server->port());
+    ASSERT_TRUE(normal.loginAsGuest("Normal")) << "the server no longer serves";
+    normal.request([](RequestWriter& w) { w.listRooms(0); });
+    EXPECT_TRUE(normal.waitFor(ServerCode::RoomDirectory, 1s));
+    server->signal(SIGINT);
+    ASSERT_EQ(server->waitExit(10s), 0) << server->output();
+    EXPECT_EQ(integrity(server->dir().file("velmordata.db")), "ok");
+    EXPECT_EQ(integrity(server->dir().file("velmorfiledata.db")), "ok");
+  }
+  std::unique_ptr<test::ServerProcess> server;
+};
+
+TEST_F(HostileTest, EveryRequestTruncatedAtEveryByte) {
+  start();
+  TestClient attacker(server->port());
+  attacker.navigationRoom = true;
+  ASSERT_TRUE(attacker.loginAsGuest("Cutter"));
+  attacker.request([](RequestWriter& w) { w.enterRoom("Yard", ""); });
+  ASSERT_TRUE(attacker.waitFor(ServerCode::RoomState));
+  RequestWriter w;
+  auto every = [](RequestWriter& m) {
+    client::LoginFields login;
+    login.name = "Someone";
+    m.login(login)
+        .position(1, 2, 3, 4, 5)
+        .objectReport("box", 1, 2, 3)
+        .appearance(1, 2, 3, 4, "coat");
+    m.localChat("hi").repeatLocalChat().whisper("Cutter", "psst").roomChat("all").repeatRoomChat();
+    m.privateMessage("Cutter", "pm").createRoom("Den", "a", "b", 1).nop().joinChannel("Yard", "");
+    m.leaveChannel("Yard").enterRoom("Yard", "").loginProof(test::testHash(1));
+    m.registerAccount(test::testHash(1), test::testHash(2)).keepAlive().roomKick("x", "y");
+    m.roomBan("x", "y", 0xFFFFFFFF).serverKick("x", "y").serverBan("x", "y", 0).listRoomBans();
+    m.listServerBans().roomUnban("x").serverUnban("x").claimLeader("lead").createFile("f", 1, 1);
+    m.readFile("f", 0)
+        .writeFile(3, "f", "abc")
+        .setFileAccess("f", 1, 1)
+        .listFiles()
+        .deleteFile("f");
+    m.listRooms(0).setRoomPasswords("p", "q").fileChunk("zz").fileChunkRequest(0).enemyReport(1, 2,
+                                                                                              3);
+    m.roomRefresh().statusRequest("x");
+  };
+  w.beginFrame();
+  every(w);
+  w.endFrame();
+  const std::string all = w.bytes().substr(2);
+  // Each message alone, cut at every length, each cut in a frame of its own.
+  std::string frames;
+  for (std::size_t cut = 1; cut < all.size(); ++cut) {
+    const std::string payload = all.substr(0, cut);
+    frames += std::string{char(payload.size() & 0xFF), char(payload.size() >> 8)} + payload;
+    if (frames.size() > 60000) {
+      ASSERT_TRUE(attacker.send(frames));
+      frames.clear();
+    }
+  }
+  ASSERT_TRUE(attacker.send(frames));
+  attacker.drain(300ms);
+  expectHealthy();
+}
+
+TEST_F(HostileTest, NamesAndPasswordsOfEveryLength) {
+  start();
+  for (std::size_t length : {0u, 1u, 30u, 31u, 32u, 33u, 255u, 1000u, 30000u, 65000u}) {
+    TestClient c(server->port());
+    const std::string text(length, 'N');
+    client::LoginFields login;
+    login.name = text;
+    login.password = text;
+    login.appearanceText = text;
+    c.request([&](RequestWriter& w) { w.login(login); });
+    c.drain(50ms);
+  }
+  expectHealthy();
+}
+
+TEST_F(HostileTest, ManyConnectionsOpenedAndResetAtOnce) {
+  rlimit limit{};
+  getrlimit(RLIMIT_NOFILE, &limit);
+  limit.rlim_cur = limit.rlim_max;
+  setrlimit(RLIMIT_NOFILE, &limit);
+  const int count =
+      static_cast<int>(std::min<rlim_t>(10000, limit.rlim_cur > 200 ? limit.rlim_cur - 200 : 0));
+  if (count < 1000) GTEST_SKIP() << "only " << limit.rlim_cur << " descriptors allowed here";
+  start();
+  std::vector<test::Socket> sockets;
+  sockets.reserve(static_cast<std::size_t>(count));
+  for (int i = 0; i < count; ++i) sockets.push_back(test::connectTo(server->port()));
+  // Half of them send the start of a login and stay silent; the rest are reset at once.
+  for (int i = 0; i < count; i += 2)
+    sockets[static_cast<std::size_t>(i)].sendAll(std::string("\x40\x00\x01\x01", 4));
+  for (int i = 1; i < count; i += 2) reset(sockets[static_cast<std::size_t>(i)]);
+  std::this_thread::sleep_for(500ms);
+  for (auto& socket : sockets) reset(socket);
+  expectHealthy();
+}
+
+TEST_F(HostileTest, ClientsResettingWhileTheServerWritesDoNotEndIt) {
+  start();
+  TestClient mover(server->port());
+  mover.navigationRoom = true;
+  ASSERT_TRUE(mover.loginAsGuest("Mover"));
+  mover.request([](RequestWriter& w) { w.enterRoom("Yard", ""); });
+  ASSERT_TRUE(mover.waitFor(ServerCode::RoomState));
+  for (int round = 0; round < 30; ++round) {
+    TestClient victim(server->port());
+    victim.navigationRoom = true;
+    ASSERT_TRUE(victim.loginAsGuest("Victim" + std::to_string(round)));
+    victim.request([](RequestWriter& w) { w.enterRoom("Yard", ""); });
+    mover.request(
+        [&](RequestWriter& w) { w.position(static_cast<std::uint16_t>(round), 0, 0, 0, 0); });
+    reset(victim.socket());
+  }
+  expectHealthy();
+}
+
+TEST_F(HostileTest, ReaderThatNeverReadsIsClosedAndOthersKeepReceiving) {
+  start(R"("maxpendingoutput": 1048576, "userscancreateroom": true,)");
+  // A member fills a large file in a room of his own.
+  TestClient owner(server->port());
+  ASSERT_TRUE(owner.loginAsGuest("Owner"));
+  ASSERT_TRUE(owner.registerAccount(test::testHash(6)));
+  owner.request([](RequestWriter& w) { w.createRoom("Store", "", "lead", 0); });
+  ASSERT_TRUE(owner.waitFor(ServerCode::RoomCreated));
+  owner.request([](RequestWriter& w) { w.enterRoom("Store", "lead"); });
+  ASSERT_TRUE(owner.waitFor(ServerCode::RoomState));
+  owner.request([](RequestWriter& w) { w.createFile("big", 1, 1); });
+  ASSERT_TRUE(owner.waitFor(ServerCode::FileCreated));
+  const std::string chunk(60000, 'b');
+  owner.request([&](RequestWriter& w) { w.writeFile(600000, "big", chunk); });
+  for (int i = 1; i < 10; ++i) owner.request([&](RequestWriter& w) { w.fileChunk(chunk); });
+  ASSERT_TRUE(owner.waitFor(ServerCode::FileSaved, 5s));
+
+  // The slow reader asks for the file again and again and never reads an answer.
+  TestClient slow(server->port());
+  ASSERT_TRUE(slow.loginAsGuest("Slow"));
+  slow.request([](RequestWriter& w) { w.enterRoom("Store", ""); });
+  ASSERT_TRUE(slow.waitFor(ServerCode::RoomState));
+  int small = 4096;
+  setsockopt(slow.socket().fd(), SOL_SOCKET, SO_RCVBUF, &small, sizeof(small));
+  const std::uint64_t before = residentKb(server->pid());
+  for (int round = 0; round < 60; ++round) {
+    RequestWriter w;
+    w.beginFrame();
+    w.readFile("big", 0);
+    for (std::uint32_t offset = 8000; offset < 600000; offset += 8000) w.fileChunkRequest(offset);
+    w.endFrame();
+    if (!slow.socket().sendAll(w.bytes())) break;  // closed by the server
+  }
+  // Meanwhile the others are served.
+  owner.request([](RequestWriter& w) { w.listFiles(); });
+  EXPECT_TRUE(owner.waitFor(ServerCode::FileList, 2s));
+  EXPECT_TRUE(slow.closedByServer(5s)) << "the reader that never reads is closed";
+  EXPECT_LT(residentKb(server->pid()), before + 64 * 1024) << "memory stays bounded";
+  expectHealthy();
+}
+
+}  // namespace
+}  // namespace velmor
