@@ -35,6 +35,15 @@ test-debug:
 bench: build
 	bench/run.sh
 
+# libFuzzer over the frame loop and the settings loader; FUZZ_SECONDS each (60).
+FUZZ_SECONDS ?= 60
+fuzz: deps
+	cmake --preset fuzz >/dev/null
+	cmake --build --preset fuzz
+	mkdir -p build/fuzz/corpus/protocol build/fuzz/corpus/settings
+	build/fuzz/velmor_fuzz_protocol -max_total_time=$(FUZZ_SECONDS) -max_len=8192 build/fuzz/corpus/protocol fuzz/corpus/protocol
+	build/fuzz/velmor_fuzz_settings -max_total_time=$(FUZZ_SECONDS) build/fuzz/corpus/settings fuzz/corpus/settings
+
 format:
 	find src client tools tests bench -name '*.cpp' -o -name '*.h' | xargs clang-format -i
 
