@@ -2,13 +2,13 @@
 // middle of it, a restart on the same folder, and every acknowledged change checked.
 #include <gtest/gtest.h>
 #include <signal.h>
-#include <sqlite3.h>
 
 #include <chrono>
 #include <set>
 #include <string>
 #include <vector>
 
+#include "support/Databases.h"
 #include "support/ServerProcess.h"
 #include "support/TestClient.h"
 
@@ -19,24 +19,6 @@ using namespace std::chrono_literals;
 using client::RequestWriter;
 using test::TestClient;
 using wire::ServerCode;
-
-std::string integrity(const std::string& path) {
-  sqlite3* db = nullptr;
-  if (sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READONLY, nullptr) != SQLITE_OK) {
-    sqlite3_close(db);
-    return "cannot open";
-  }
-  std::string answer;
-  sqlite3_exec(
-      db, "PRAGMA integrity_check;",
-      [](void* out, int, char** values, char**) {
-        *static_cast<std::string*>(out) += values[0] != nullptr ? values[0] : "";
-        return 0;
-      },
-      &answer, nullptr);
-  sqlite3_close(db);
-  return answer;
-}
 
 std::string contentFor(int i) {
   return "file of user " + std::to_string(i) + std::string(100 + i, 'a' + i % 26);
@@ -146,8 +128,8 @@ class DurabilityTest : public testing::Test {
   }
 
   void expectIntact() {
-    EXPECT_EQ(integrity(server->dir().file("velmordata.db")), "ok");
-    EXPECT_EQ(integrity(server->dir().file("velmorfiledata.db")), "ok");
+    EXPECT_EQ(test::integrityCheck(server->dir().file("velmordata.db")), "ok");
+    EXPECT_EQ(test::integrityCheck(server->dir().file("velmorfiledata.db")), "ok");
   }
 
   std::unique_ptr<test::ServerProcess> server;

@@ -42,20 +42,7 @@ bool isAnswer(const ServerMessage& m) {
 
 // The next answer is `code`; it is stored in `out` when given.
 testing::AssertionResult answered(TestClient& c, ServerCode code, ServerMessage* out = nullptr) {
-  const auto deadline = std::chrono::steady_clock::now() + 5s;
-  for (;;) {
-    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-        deadline - std::chrono::steady_clock::now());
-    auto m = left.count() > 0 ? c.next(left) : std::nullopt;
-    if (!m) {
-      return testing::AssertionFailure()
-             << "no answer, expected " << client::serverCodeName(static_cast<std::uint16_t>(code));
-    }
-    if (!isAnswer(*m)) continue;
-    if (!m->is(code)) return testing::AssertionFailure() << "answered " << m->describe();
-    if (out != nullptr) *out = std::move(*m);
-    return testing::AssertionSuccess();
-  }
+  return c.answer(code, isAnswer, out, 5s);
 }
 
 testing::AssertionResult silent(TestClient& c) {

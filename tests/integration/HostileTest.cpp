@@ -2,7 +2,6 @@
 // server down, corrupt its databases or make it hold memory without bound.
 #include <gtest/gtest.h>
 #include <signal.h>
-#include <sqlite3.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
 
@@ -10,6 +9,7 @@
 #include <fstream>
 #include <thread>
 
+#include "support/Databases.h"
 #include "support/ServerProcess.h"
 #include "support/TestClient.h"
 
@@ -27,21 +27,6 @@ std::uint64_t residentKb(pid_t pid) {
     if (line.rfind("VmRSS:", 0) == 0) return std::stoull(line.substr(6));
   }
   return 0;
-}
-
-std::string integrity(const std::string& path) {
-  sqlite3* db = nullptr;
-  sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READONLY, nullptr);
-  std::string answer;
-  sqlite3_exec(
-      db, "PRAGMA integrity_check;",
-      [](void* out, int, char** values, char**) {
-        *static_cast<std::string*>(out) += values[0] != nullptr ? values[0] : "";
-        return 0;
-      },
-      &answer, nullptr);
-  sqlite3_close(db);
-  return answer;
 }
 
 // Closes with a reset instead of an orderly end, as a crashed client does.
@@ -69,8 +54,8 @@ class HostileTest : public testing::Test {
     EXPECT_TRUE(normal.waitFor(ServerCode::RoomDirectory, 1s));
     server->signal(SIGINT);
     ASSERT_EQ(server->waitExit(10s), 0) << server->output();
-    EXPECT_EQ(integrity(server->dir().file("velmordata.db")), "ok");
-    EXPECT_EQ(integrity(server->dir().file("velmorfiledata.db")), "ok");
+    EXPECT_EQ(test::integrityCheck(server->dir().file("velmordata.db")), "ok");
+    EXPECT_EQ(test::integrityCheck(server->dir().file("velmorfiledata.db")), "ok");
   }
   std::unique_ptr<test::ServerProcess> server;
 };

@@ -56,7 +56,9 @@ class PortForwardingTest : public testing::Test {
   // A server in the host namespace with port forwarding on.
   std::unique_ptr<test::ServerProcess> startServer(int port) {
     auto server = std::make_unique<test::ServerProcess>();
-    server->setSettingsText(R"({"useupnp": true, "serverport": )" + std::to_string(port) + "}");
+    // Discovery stays inside the test namespace: the server runs in it.
+    server->setSettingsText(R"({"useupnp": true, "serverport": )" + std::to_string(port) +
+                            "}");  // netns only
     server->setLaunchPrefix({"ip", "netns", "exec", kLan});
     EXPECT_TRUE(server->start());
     return server;
@@ -165,7 +167,7 @@ TEST_F(PortForwardingTest, WithoutAGatewayTheConfiguredPortIsUsed) {
 
 TEST_F(PortForwardingTest, StatusScreenShowsTheGatewaysPublicAddress) {
   test::ServerProcess server;
-  server.setSettingsText(R"({"useupnp": true, "serverport": 7175})");
+  server.setSettingsText(R"({"useupnp": true, "serverport": 7175})");  // run inside the test netns
   const std::string socket = "velmor-upnp-" + std::to_string(getpid());
   const std::string tmux = "tmux -L " + socket;
   ASSERT_EQ(run(tmux + " new-session -d -x 100 -y 30 'exec ip netns exec " + kLan + " " +

@@ -75,6 +75,25 @@ std::optional<ServerMessage> TestClient::waitFor(ServerCode code,
   }
 }
 
+testing::AssertionResult TestClient::answer(
+    ServerCode code, const std::function<bool(const ServerMessage&)>& isAnswer, ServerMessage* out,
+    std::chrono::milliseconds timeout) {
+  const auto deadline = std::chrono::steady_clock::now() + timeout;
+  for (;;) {
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+        deadline - std::chrono::steady_clock::now());
+    auto m = left.count() > 0 ? next(left) : std::nullopt;
+    if (!m) {
+      return testing::AssertionFailure()
+             << "no answer, expected " << client::serverCodeName(static_cast<std::uint16_t>(code));
+    }
+    if (!isAnswer(*m)) continue;
+    if (!m->is(code)) return testing::AssertionFailure() << "answered " << m->describe();
+    if (out != nullptr) *out = std::move(*m);
+    return testing::AssertionSuccess();
+  }
+}
+
 std::vector<ServerMessage> TestClient::drain(std::chrono::milliseconds window) {
   const auto deadline = std::chrono::steady_clock::now() + window;
   while (readMore(deadline)) {

@@ -8,6 +8,8 @@
 #include <string>
 #include <vector>
 
+#include <gtest/gtest.h>
+
 #include "client/FrameDecoder.h"
 #include "client/RequestWriter.h"
 #include "client/ServerMessage.h"
@@ -41,6 +43,12 @@ class TestClient {
   // Skips messages until one with the code arrives.
   std::optional<ServerMessage> waitFor(ServerCode code,
                                        std::chrono::milliseconds timeout = std::chrono::seconds(3));
+  // Skips messages that are not answers (relay traffic, announcements) and checks that the
+  // next answer is `code`; it is stored in `out` when given.
+  testing::AssertionResult answer(ServerCode code,
+                                  const std::function<bool(const ServerMessage&)>& isAnswer,
+                                  ServerMessage* out = nullptr,
+                                  std::chrono::milliseconds timeout = std::chrono::seconds(5));
   // Everything that arrives within the window.
   std::vector<ServerMessage> drain(std::chrono::milliseconds window);
   // Raw payloads of every frame received so far, in order.
