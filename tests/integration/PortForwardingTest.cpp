@@ -57,8 +57,8 @@ class PortForwardingTest : public testing::Test {
   std::unique_ptr<test::ServerProcess> startServer(int port) {
     auto server = std::make_unique<test::ServerProcess>();
     // Discovery stays inside the test namespace: the server runs in it.
-    server->setSettingsText(R"({"useupnp": true, "serverport": )" + std::to_string(port) +
-                            "}");  // netns only
+    const std::string netnsSettings = R"({"useupnp": true, "serverport": )";
+    server->setSettingsText(netnsSettings + std::to_string(port) + "}");
     server->setLaunchPrefix({"ip", "netns", "exec", kLan});
     EXPECT_TRUE(server->start());
     return server;
