@@ -22,11 +22,12 @@ test: deps
 	ctest --preset $(PRESET_TEST)
 	$(MAKE) test-threads
 
-# The tests of the code shared between threads, under ThreadSanitizer.
+# The tests of the code shared between threads, under ThreadSanitizer: the query pipeline,
+# and the shutdown of the real server (built with the same sanitizer).
 test-threads:
 	cmake --preset tsan >/dev/null
-	cmake --build --preset tsan --target db_tests
-	ctest --preset tsan -R 'QueryPipeline'
+	cmake --build --preset tsan --target db_tests integration_tests
+	ctest --preset tsan -R 'QueryPipeline|Durability'
 
 test-debug:
 	$(MAKE) test PRESET_TEST=debug
