@@ -298,22 +298,36 @@ bool handleFileChunk(User& user, MessageReader& reader) {
   return true;
 }
 
+namespace {
+
+// The checks that changing a listed file shares: a member, the file, and the right. Answers
+// the refusal and returns null, or returns the file's place in the list.
+FileRecord** fileToChange(User& user, Room& room, const char* name,
+                          bool (*allowed)(const User&, const FileRecord&)) {
+  if (!user.isMember) {
+    sendCode(user, ServerCode::MembersOnly);
+    return nullptr;
+  }
+  FileRecord** listed = findFile(room, name);
+  if (listed == nullptr) {
+    sendCode(user, ServerCode::FileNotFound);
+  } else if (!allowed(user, **listed)) {
+    sendCode(user, ServerCode::FileAccessDenied);
+    listed = nullptr;
+  }
+  return listed;
+}
+
+}  // namespace
+
 bool handleSetFileAccess(User& user, MessageReader& reader) {
   char name[32] = {};
   reader.string(name);
   const std::uint8_t canRead = reader.u8();
   const std::uint8_t canWrite = reader.u8();
   if (!reader.ok()) return false;
-  Room* room = user.room;
-  if (room == nullptr) return true;
-  FileRecord** listed = user.isMember ? findFile(*room, name) : nullptr;
-  if (!user.isMember) {
-    sendCode(user, ServerCode::MembersOnly);
-  } else if (listed == nullptr) {
-    sendCode(user, ServerCode::FileNotFound);
-  } else if (!mayChangePermissions(user, **listed)) {
-    sendCode(user, ServerCode::FileAccessDenied);
-  } else {
+  if (user.room == nullptr) return true;
+  if (FileRecord** listed = fileToChange(user, *user.room, name, mayChangePermissions)) {
     (*listed)->usersCanRead = canRead != 0;
     (*listed)->usersCanWrite = canWrite != 0;
     sendCode(user, ServerCode::FileSaved);
@@ -327,14 +341,7 @@ bool handleDeleteFile(User& user, MessageReader& reader) {
   if (!reader.ok()) return false;
   Room* room = user.room;
   if (room == nullptr) return true;
-  FileRecord** listed = user.isMember ? findFile(*room, name) : nullptr;
-  if (!user.isMember) {
-    sendCode(user, ServerCode::MembersOnly);
-  } else if (listed == nullptr) {
-    sendCode(user, ServerCode::FileNotFound);
-  } else if (!mayWrite(user, **listed)) {
-    sendCode(user, ServerCode::FileAccessDenied);
-  } else {
+  if (FileRecord** listed = fileToChange(user, *room, name, mayWrite)) {
     FileRecord* file = *listed;
     room->files.erase(room->files.begin() + (listed - room->files.data()));
     postFileQuery(user, QueryKind::DeleteFileRecord, file,

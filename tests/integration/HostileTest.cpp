@@ -6,7 +6,6 @@
 #include <sys/socket.h>
 
 #include <chrono>
-#include <fstream>
 #include <thread>
 
 #include "support/Databases.h"
@@ -20,14 +19,6 @@ using namespace std::chrono_literals;
 using client::RequestWriter;
 using test::TestClient;
 using wire::ServerCode;
-
-std::uint64_t residentKb(pid_t pid) {
-  std::ifstream status("/proc/" + std::to_string(pid) + "/status");
-  for (std::string line; std::getline(status, line);) {
-    if (line.rfind("VmRSS:", 0) == 0) return std::stoull(line.substr(6));
-  }
-  return 0;
-}
 
 // Closes with a reset instead of an orderly end, as a crashed client does.
 void reset(test::Socket& socket) {
@@ -188,7 +179,7 @@ TEST_F(HostileTest, ReaderThatNeverReadsIsClosedAndOthersKeepReceiving) {
   ASSERT_TRUE(slow.waitFor(ServerCode::RoomState));
   int small = 4096;
   setsockopt(slow.socket().fd(), SOL_SOCKET, SO_RCVBUF, &small, sizeof(small));
-  const std::uint64_t before = residentKb(server->pid());
+  const std::uint64_t before = server->residentKb();
   for (int round = 0; round < 60; ++round) {
     RequestWriter w;
     w.beginFrame();
@@ -201,7 +192,7 @@ TEST_F(HostileTest, ReaderThatNeverReadsIsClosedAndOthersKeepReceiving) {
   owner.request([](RequestWriter& w) { w.listFiles(); });
   EXPECT_TRUE(owner.waitFor(ServerCode::FileList, 2s));
   EXPECT_TRUE(slow.closedByServer(5s)) << "the reader that never reads is closed";
-  EXPECT_LT(residentKb(server->pid()), before + 64 * 1024) << "memory stays bounded";
+  EXPECT_LT(server->residentKb(), before + 64 * 1024) << "memory stays bounded";
   expectHealthy();
 }
 

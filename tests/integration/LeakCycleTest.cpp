@@ -4,7 +4,6 @@
 #include <signal.h>
 
 #include <chrono>
-#include <fstream>
 #include <memory>
 #include <string>
 #include <vector>
@@ -19,14 +18,6 @@ using namespace std::chrono_literals;
 using client::RequestWriter;
 using test::TestClient;
 using wire::ServerCode;
-
-std::uint64_t residentKb(pid_t pid) {
-  std::ifstream status("/proc/" + std::to_string(pid) + "/status");
-  for (std::string line; std::getline(status, line);) {
-    if (line.rfind("VmRSS:", 0) == 0) return std::stoull(line.substr(6));
-  }
-  return 0;
-}
 
 // Ten at a time: connect, log in, enter the room, chat, leave, disconnect.
 void visitBatch(std::uint16_t port, int first) {
@@ -53,12 +44,12 @@ TEST(LeakCycle, ThousandVisitsLeaveTheServerAsItWas) {
   ASSERT_TRUE(server.waitListening(10s)) << server.output();
   for (int n = 0; n < 100; n += 10)
     visitBatch(server.port(), n);  // pools and tables reach their size
-  const std::uint64_t before = residentKb(server.pid());
+  const std::uint64_t before = server.residentKb();
   for (int n = 100; n < 1100; n += 10) {
     visitBatch(server.port(), n);
     if (testing::Test::HasFatalFailure()) return;
   }
-  const std::uint64_t after = residentKb(server.pid());
+  const std::uint64_t after = server.residentKb();
   EXPECT_LE(after, before + before / 10) << "resident KB before " << before << ", after " << after;
   server.signal(SIGINT);
   EXPECT_EQ(server.waitExit(10s), 0)

@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <filesystem>
+#include <fstream>
 #include <thread>
 
 #include "support/Sockets.h"
@@ -59,6 +60,14 @@ bool ServerProcess::start() {
 
 void ServerProcess::signal(int signum) const {
   if (pid_ > 0 && !exited_) ::kill(pid_, signum);
+}
+
+std::uint64_t ServerProcess::residentKb() const {
+  std::ifstream status("/proc/" + std::to_string(pid_) + "/status");
+  for (std::string line; std::getline(status, line);) {
+    if (line.rfind("VmRSS:", 0) == 0) return std::stoull(line.substr(6));
+  }
+  return 0;
 }
 
 std::optional<int> ServerProcess::waitExit(std::chrono::milliseconds timeout) {
