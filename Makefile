@@ -27,7 +27,7 @@ test: deps
 test-threads:
 	cmake --preset tsan >/dev/null
 	cmake --build --preset tsan --target db_tests integration_tests
-	ctest --preset tsan -R 'QueryPipeline|Durability'
+	ctest --preset tsan -R 'QueryPipeline|Durability|StopSignals|PendingQueries'
 
 test-debug:
 	$(MAKE) test PRESET_TEST=debug

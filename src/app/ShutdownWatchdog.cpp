@@ -1,5 +1,8 @@
 #include "app/ShutdownWatchdog.h"
 
+#include <pthread.h>
+
+#include <csignal>
 #include <cstdlib>
 
 #include "net/Console.h"
@@ -8,6 +11,14 @@ namespace velmor {
 
 void ShutdownWatchdog::arm(std::chrono::milliseconds limit) {
   if (thread_.joinable()) return;
+  // The watchdog's thread never takes a stop signal: the main thread decides what becomes
+  // of them (the thread inherits the mask it is created with).
+  sigset_t stopSignals;
+  sigemptyset(&stopSignals);
+  sigaddset(&stopSignals, SIGINT);
+  sigaddset(&stopSignals, SIGTERM);
+  sigset_t previous;
+  pthread_sigmask(SIG_BLOCK, &stopSignals, &previous);
   thread_ = std::thread([this, limit] {
     std::unique_lock<std::mutex> lock(mutex_);
     if (finished_.wait_for(lock, limit, [this] { return done_; })) return;
@@ -16,6 +27,7 @@ void ShutdownWatchdog::arm(std::chrono::milliseconds limit) {
         static_cast<long long>(std::chrono::duration_cast<std::chrono::seconds>(limit).count()));
     std::_Exit(1);
   });
+  pthread_sigmask(SIG_SETMASK, &previous, nullptr);
 }
 
 void ShutdownWatchdog::disarm() {

@@ -1,5 +1,6 @@
 // Entry point: settings, optional port forwarding, the main loop and the server.
 // Everything here runs on the main thread.
+#include <pthread.h>
 #include <sys/resource.h>
 #include <uv.h>
 
@@ -22,7 +23,9 @@ constexpr std::uint16_t kNoPortForwarded = 65535;
 constexpr std::chrono::seconds kShutdownLimit{10};
 
 // The stop signals: Ctrl-C and a service manager's SIGTERM. Only the first one has an
-// effect: it starts the shutdown and closes both handles. Main loop only.
+// effect: it starts the shutdown. Both handles stay open, though no longer keeping the
+// loop alive, so that every later stop signal until the process ends reaches them (and
+// does nothing) instead of the default action. Main loop only.
 struct StopSignals {
   velmor::VelmorServer* server = nullptr;
   velmor::ShutdownWatchdog* watchdog = nullptr;
@@ -37,8 +40,24 @@ void onStopSignal(uv_signal_t* handle, int) {
   stop->seen = true;
   stop->watchdog->arm(kShutdownLimit);
   stop->server->shutdown();
-  uv_close(reinterpret_cast<uv_handle_t*>(stop->interrupt), velmor::freeHandle);
-  uv_close(reinterpret_cast<uv_handle_t*>(stop->terminate), velmor::freeHandle);
+  uv_unref(reinterpret_cast<uv_handle_t*>(stop->interrupt));
+  uv_unref(reinterpret_cast<uv_handle_t*>(stop->terminate));
+}
+
+// At the very end: the handles close (libuv then restores the default action), so the two
+// signals are first blocked on this thread (the only one left that takes them) and ignored
+// for good afterwards, which also discards any that arrived in between.
+void closeStopSignals(uv_loop_t* loop, StopSignals& stop) {
+  sigset_t stopSignals;
+  sigemptyset(&stopSignals);
+  sigaddset(&stopSignals, SIGINT);
+  sigaddset(&stopSignals, SIGTERM);
+  pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
+  uv_close(reinterpret_cast<uv_handle_t*>(stop.interrupt), velmor::freeHandle);
+  uv_close(reinterpret_cast<uv_handle_t*>(stop.terminate), velmor::freeHandle);
+  uv_run(loop, UV_RUN_DEFAULT);
+  std::signal(SIGINT, SIG_IGN);
+  std::signal(SIGTERM, SIG_IGN);
 }
 
 uv_signal_t* watchSignal(uv_loop_t* loop, StopSignals* stop, int signum) {
@@ -105,6 +124,7 @@ int main() {
   // destroying the server finalizes the statements and closes the databases.
   server.reset();
   uv_run(loop.get(), UV_RUN_DEFAULT);
+  closeStopSignals(loop.get(), stop);
   uv_loop_close(loop.get());
   watchdog.disarm();
   return 0;

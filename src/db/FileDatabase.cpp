@@ -31,6 +31,12 @@ constexpr const char* kSaveFile =
     "[Content], [Length], [LastEdited], [UsersCanRead], [UsersCanWrite]) VALUES (?, ?, ?, ?, ?, "
     "?, ?, ?, ?);";
 constexpr const char* kDeleteFile = "DELETE FROM [files] WHERE [RoomName]=? AND [FileName]=?;";
+// A permission change touches the two flags only: the stored content stays as it is.
+constexpr const char* kSaveAccess =
+    "UPDATE [files] SET [UsersCanRead]=?, [UsersCanWrite]=? WHERE [RoomName]=? AND [FileName]=?;";
+// Room names are unique without regard to case, so the files of a room, whatever case they
+// were filed under, are those of every spelling of its name.
+constexpr const char* kDeleteRoomFiles = "DELETE FROM [files] WHERE [RoomName]=? COLLATE NOCASE;";
 
 Statement prepareOrExit(sqlite3* db, const char* sql, const char* failure) {
   Statement statement(db, sql);
@@ -54,6 +60,29 @@ FileDatabase::FileDatabase(const std::string& directory)
       prepareOrExit(db_.get(), kSaveDescriptor, "Unable to prepare files statement 3.");
   save_ = prepareOrExit(db_.get(), kSaveFile, "Unable to prepare files statement 4.");
   delete_ = prepareOrExit(db_.get(), kDeleteFile, "Unable to prepare files statement 5.");
+  saveAccess_ = prepareOrExit(db_.get(), kSaveAccess, "Unable to prepare files statement 6.");
+  deleteRoomFiles_ =
+      prepareOrExit(db_.get(), kDeleteRoomFiles, "Unable to prepare files statement 7.");
+  begin_ = prepareOrExit(db_.get(), "BEGIN TRANSACTION;", "Unable to prepare files statement 8.");
+  commit_ = prepareOrExit(db_.get(), "COMMIT;", "Unable to prepare files statement 9.");
+  rollback_ = prepareOrExit(db_.get(), "ROLLBACK;", "Unable to prepare files statement 10.");
+}
+
+bool FileDatabase::begin() {
+  if (sqlite3_get_autocommit(db_.get()) == 0) rollback();
+  auto use = begin_.use();
+  return use.stepDone();
+}
+
+bool FileDatabase::commit() {
+  auto use = commit_.use();
+  return use.stepDone();
+}
+
+void FileDatabase::rollback() {
+  if (sqlite3_get_autocommit(db_.get()) != 0) return;
+  auto use = rollback_.use();
+  use.step();
 }
 
 std::unique_ptr<FileList> FileDatabase::listFiles(std::string_view roomName) {
@@ -84,22 +113,36 @@ void FileDatabase::loadContent(VelmorFileQuery& query) {
   query.found = false;
   FileRecord* file = query.file;
   // The content is read once per record: a later read is served from what the first
-  // load brought into memory, or finds nothing.
+  // load brought into memory (its completion always puts it there). A load that fails
+  // clears the mark again, so that the next reader tries once more.
   if (file == nullptr || file->contentRequested) return;
   file->contentRequested = 1;
 
   auto use = loadContent_.use();
   use.text(fieldText(query.roomName)).text(fieldText(file->fileName));
-  if (use.step() != SQLITE_ROW || use.columnCount() != 2) return;
+  if (use.step() != SQLITE_ROW || use.columnCount() != 2) {
+    file->contentRequested = 0;
+    return;
+  }
   const std::uint32_t length = use.u32Column(0);
   // NULL and an empty blob read the same, so a file of length 0 is never found. A blob
   // shorter than the stored length is a damaged row: nothing beyond it is read.
   const std::string_view content = use.blobColumn(1);
-  if (content.empty() || content.size() < length) return;
-
-  FileRecord* loaded = FileRecord::createWithContent(length);
-  if (loaded == nullptr) return;
-  loaded->copyFixedFieldsFrom(*file);
+  FileRecord* loaded = content.empty() || content.size() < length
+                           ? nullptr
+                           : FileRecord::createWithContent(length);
+  if (loaded == nullptr) {
+    file->contentRequested = 0;
+    return;
+  }
+  // Names and version never change in a listed record; its flags may (on the main loop),
+  // so they come from the query's copy.
+  std::memcpy(loaded->fileName, file->fileName, sizeof(loaded->fileName));
+  std::memcpy(loaded->creatorName, file->creatorName, sizeof(loaded->creatorName));
+  std::memcpy(loaded->editorName, file->editorName, sizeof(loaded->editorName));
+  loaded->lastEdited = file->lastEdited;
+  loaded->usersCanRead = query.usersCanRead;
+  loaded->usersCanWrite = query.usersCanWrite;
   std::memcpy(loaded->content(), content.data(), length);
   loaded->content()[length] = '\0';
   loaded->length = length;
@@ -122,8 +165,24 @@ void FileDatabase::saveFile(VelmorFileQuery& query) {
       .blob(hasContent ? file->content() : nullptr, stored)
       .int64(file->length)
       .time(file->lastEdited)
-      .int32(file->usersCanRead ? 1 : 0)
-      .int32(file->usersCanWrite ? 1 : 0);
+      .int32(query.usersCanRead ? 1 : 0)
+      .int32(query.usersCanWrite ? 1 : 0);
+  use.step();
+}
+
+void FileDatabase::saveAccess(VelmorFileQuery& query) {
+  if (query.file == nullptr) return;
+  auto use = saveAccess_.use();
+  use.int32(query.usersCanRead ? 1 : 0)
+      .int32(query.usersCanWrite ? 1 : 0)
+      .text(fieldText(query.roomName))
+      .text(fieldText(query.file->fileName));
+  use.step();
+}
+
+void FileDatabase::deleteRoomFiles(std::string_view roomName) {
+  auto use = deleteRoomFiles_.use();
+  use.text(roomName);
   use.step();
 }
 

@@ -9,8 +9,9 @@ namespace velmor {
 
 // The room-file database "velmorfiledata.db": the descriptors and contents of the files
 // kept in rooms. Opened on the main thread at start-up (failures end the process through
-// fatalExit); afterwards used only by the query worker. Its statements run in autocommit
-// mode, outside the worker's batch transaction (which belongs to the main database).
+// fatalExit); afterwards used only by the query worker. The worker wraps each batch's file
+// statements in a transaction of this connection's own (beside the main database's), so
+// that a burst of small writes costs one commit, not one per statement.
 class FileDatabase {
  public:
   static constexpr const char* kFileName = "velmorfiledata.db";
@@ -29,6 +30,15 @@ class FileDatabase {
   void saveFile(VelmorFileQuery& query);
   // DeleteFileRecord.
   void deleteFile(VelmorFileQuery& query);
+  // SaveFileAccess: the stored row takes the query's two permission flags.
+  void saveAccess(VelmorFileQuery& query);
+  // Deletes every file of a room (a deleted room, or leftovers under a new room's name).
+  void deleteRoomFiles(std::string_view roomName);
+
+  // The worker's batch transaction on this connection, as for the main database.
+  bool begin();
+  bool commit();
+  void rollback();
 
   sqlite3* connection() const { return db_.get(); }
 
@@ -39,6 +49,11 @@ class FileDatabase {
   Statement saveDescriptor_;  // 3: prepared, unused
   Statement save_;            // 4
   Statement delete_;          // 5
+  Statement saveAccess_;      // 6
+  Statement deleteRoomFiles_; // 7
+  Statement begin_;           // 8
+  Statement commit_;          // 9
+  Statement rollback_;        // 10
 };
 
 }  // namespace velmor

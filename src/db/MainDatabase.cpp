@@ -51,6 +51,7 @@ constexpr const char* kChangePassword =
     "UPDATE [users] SET [PasswordHash]=? WHERE [Name]=? AND [PasswordHash]=?;";
 constexpr const char* kBegin = "BEGIN TRANSACTION;";
 constexpr const char* kCommit = "COMMIT;";
+constexpr const char* kRollback = "ROLLBACK;";
 constexpr const char* kSelectAllRooms =
     "SELECT [Name], [CreatorName], [Password], [LeaderPassword], [LastAccessed], [MaxUsers], "
     "[bNavigation], [bLoadAtStartup], [bNeverSleeps] FROM [channels]";
@@ -97,6 +98,7 @@ MainDatabase::MainDatabase(const std::string& directory, const Limits& limits, F
   changePassword_ = prepareOrExit(db, kChangePassword, "Unable to prepare statement 9.");
   begin_ = prepareOrExit(db, kBegin, "Unable to prepare statement 10.");
   commit_ = prepareOrExit(db, kCommit, "Unable to prepare statement 11.");
+  rollback_ = prepareOrExit(db, kRollback, "Unable to prepare statement 13.");
 }
 
 void MainDatabase::writeConfiguredRooms(const std::vector<RoomConfig>& rooms) {
@@ -218,6 +220,9 @@ void MainDatabase::createRoom(VelmorRoomQuery& query) {
       .int64(signExtended(record.maxUsers))
       .int32(record.navigation ? 1 : 0);
   if (!use.stepDone()) return;
+  // Files left under the name by a room deleted before its files went with it are not the
+  // new room's.
+  files_.deleteRoomFiles(fieldText(record.name));
   // The record mirrors the new row, so the room's age counts from its creation rather
   // than from 0 (which the expiry sweep would take for long expired).
   record.lastAccessed = now;
@@ -272,13 +277,21 @@ void MainDatabase::registerUser(VelmorRegisterUserQuery& query) {
   if (use.stepDone()) query.result = 1;
 }
 
-void MainDatabase::begin() {
+bool MainDatabase::begin() {
+  // A transaction still open here can only be one whose end failed: it is given up first.
+  if (sqlite3_get_autocommit(db_.get()) == 0) rollback();
   auto use = begin_.use();
-  use.step();
+  return use.stepDone();
 }
 
-void MainDatabase::commit() {
+bool MainDatabase::commit() {
   auto use = commit_.use();
+  return use.stepDone();
+}
+
+void MainDatabase::rollback() {
+  if (sqlite3_get_autocommit(db_.get()) != 0) return;  // SQLite has rolled back already
+  auto use = rollback_.use();
   use.step();
 }
 

@@ -46,9 +46,13 @@ class MainDatabase {
   void lookupUser(VelmorUserQuery& query);            // kind 7, after the challenge was made
   void registerUser(VelmorRegisterUserQuery& query);  // kind 8
 
-  // The worker's batch transaction.
-  void begin();
-  void commit();
+  // The worker's batch transaction. begin() is false when no transaction could be opened
+  // (the batch then runs in autocommit, each statement standing on its own); commit() is
+  // false when the batch's changes did not reach the file, and rollback() then makes sure
+  // nothing of them stays behind for a later COMMIT.
+  bool begin();
+  bool commit();
+  void rollback();
 
   sqlite3* connection() const { return db_.get(); }
 
@@ -73,6 +77,7 @@ class MainDatabase {
   Statement changePassword_;  // 9: prepared, unused
   Statement begin_;           // 10
   Statement commit_;          // 11
+  Statement rollback_;        // 13
 };
 
 }  // namespace velmor

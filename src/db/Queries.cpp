@@ -12,6 +12,12 @@ VelmorRoomQuery::~VelmorRoomQuery() {
   releaseFileList(files);
 }
 
+void VelmorFileQuery::carry(FileRecord* record) {
+  file = record;
+  usersCanRead = record->usersCanRead;
+  usersCanWrite = record->usersCanWrite;
+}
+
 VelmorFileQuery::~VelmorFileQuery() {
   FileRecord::release(file);
   FileRecord::release(loaded);

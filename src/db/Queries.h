@@ -38,6 +38,7 @@ enum class QueryKind : std::uint32_t {
   DeleteFileRecord = 9,
   SaveFile = 10,
   LoadFileContent = 11,
+  SaveFileAccess = 12,  // the two permission flags of a stored file
 };
 
 // Results that are also the status codes sent to the owner.
@@ -60,8 +61,17 @@ class VelmorBaseQuery {
   VelmorBaseQuery& operator=(const VelmorBaseQuery&) = delete;
 
   bool is(QueryKind k) const { return kind == static_cast<std::uint32_t>(k); }
+  // Whether the query only serves its poster: a lookup, a registration or a room load,
+  // whose result is for him alone, is cancelled when he goes offline or away. Every other
+  // query carries a change already acknowledged, or one that others depend on, and runs to
+  // completion without its owner.
+  bool servesOwnerOnly() const {
+    return is(QueryKind::LookupUser) || is(QueryKind::RegisterUser) || is(QueryKind::LoadRoom);
+  }
 
-  User* owner = nullptr;  // the posting user; null for the server's own queries
+  // The posting user; null for the server's own queries, and once the poster went away from
+  // a query that outlives him. Main loop only: the worker never reads it.
+  User* owner = nullptr;
   std::uint32_t kind;
   std::uint32_t result = 0;
   std::atomic<bool> cancelled{false};
@@ -108,11 +118,17 @@ class VelmorFileQuery : public VelmorBaseQuery {
   using VelmorBaseQuery::VelmorBaseQuery;
   ~VelmorFileQuery() override;
 
+  // Sets `file` (taking over one reference) and copies what of it the main loop may still
+  // change while the query is in flight: the worker reads these copies, never the record's.
+  void carry(FileRecord* record);
+
   FileRecord* file = nullptr;    // one reference held by the query
   FileRecord* loaded = nullptr;  // LoadFileContent: the record with content, one reference
   Room* room = nullptr;          // LoadFileContent: the room the read came from
   char roomName[32] = {};
   std::uint32_t clientVersion = 0;
+  std::uint8_t usersCanRead = 0;  // the record's permission flags when it was posted
+  std::uint8_t usersCanWrite = 0;
   bool found = false;
 };
 

@@ -1,6 +1,7 @@
 #include "db/QueryExecution.h"
 
 #include "db/LoginChallenge.h"
+#include "net/FixedText.h"
 
 namespace velmor {
 
@@ -20,9 +21,13 @@ bool executeQuery(VelmorBaseQuery& query, MainDatabase& main, FileDatabase& file
     case QueryKind::TouchRoom:
       main.touchRoom(static_cast<VelmorRoomQuery&>(query).record);
       return false;
-    case QueryKind::DeleteRoom:
-      main.deleteRoom(static_cast<VelmorRoomQuery&>(query).record);
+    case QueryKind::DeleteRoom: {
+      // An expired room goes with its files, so that a later room of the name starts empty.
+      const RoomRecord& record = static_cast<VelmorRoomQuery&>(query).record;
+      main.deleteRoom(record);
+      files.deleteRoomFiles(fieldText(record.name));
       return false;
+    }
     case QueryKind::LookupUser: {
       auto& userQuery = static_cast<VelmorUserQuery&>(query);
       makeLoginChallenge(userQuery.challenge);
@@ -41,8 +46,19 @@ bool executeQuery(VelmorBaseQuery& query, MainDatabase& main, FileDatabase& file
     case QueryKind::LoadFileContent:
       files.loadContent(static_cast<VelmorFileQuery&>(query));
       return true;
+    case QueryKind::SaveFileAccess:
+      files.saveAccess(static_cast<VelmorFileQuery&>(query));
+      return true;
   }
   return false;
+}
+
+void reportRolledBack(VelmorBaseQuery& query) {
+  if (query.is(QueryKind::RegisterUser)) {
+    query.result = 0;
+  } else if (query.is(QueryKind::CreateRoom) && query.result == queryresult::kRoomCreated) {
+    query.result = queryresult::kRoomCreateFailed;
+  }
 }
 
 }  // namespace velmor

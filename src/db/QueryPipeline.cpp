@@ -62,18 +62,21 @@ void QueryPipeline::post(VelmorBaseQuery* query) {
 
 void QueryPipeline::onWorkerWakeup(uv_async_t* handle) {
   auto* pipeline = static_cast<QueryPipeline*>(handle->data);
-  pipeline->runBatch();
-  if (!pipeline->stopRequested_.load(std::memory_order_acquire)) return;
-  // The stop: the batch above took everything posted before it. Close the worker's
-  // handles so that its loop ends.
+  if (!pipeline->runBatch()) return;
+  // The stop: the batch above took everything posted before it, and the stop's wake-up was
+  // sent before the batch could begin. Close the worker's handles so that its loop ends.
   auto* hooks = static_cast<WorkerHooks*>(handle->loop->data);
   if (hooks != nullptr && hooks->onStop) hooks->onStop(handle->loop);
   uv_close(reinterpret_cast<uv_handle_t*>(handle), freeHandle);
 }
 
-void QueryPipeline::runBatch() {
+bool QueryPipeline::runBatch() {
   std::lock_guard<std::mutex> lock(queryLock_);
-  main_.begin();
+  // stop() raises the flag under this lock, after every post it follows: seen here, all of
+  // them are in the queue for this batch.
+  const bool stopping = stopRequested_.load(std::memory_order_acquire);
+  const bool inTransaction = main_.begin();
+  const bool filesInTransaction = files_.begin();
   VelmorBaseQuery* query = nullptr;
   while (requests_.try_dequeue(query)) {
     if (query->cancelled.load(std::memory_order_acquire)) {
@@ -87,12 +90,22 @@ void QueryPipeline::runBatch() {
     }
     executed_.push_back(query);
   }
-  main_.commit();
+  // The file changes were acknowledged when they were posted: there is no reply to change
+  // when they cannot be stored.
+  if (filesInTransaction && !files_.commit()) files_.rollback();
+  if (inTransaction && !main_.commit()) {
+    // Disk full, an I/O error, a lock held too long: nothing of the batch was stored, and
+    // its replies must not say otherwise.
+    main_.rollback();
+    for (VelmorBaseQuery* done : executed_) reportRolledBack(*done);
+  }
   batches_.fetch_add(1, std::memory_order_relaxed);
-  if (executed_.empty()) return;
-  for (VelmorBaseQuery* done : executed_) completions_.enqueue(done);
-  executed_.clear();
-  uv_async_send(completionWakeup_.get());
+  if (!executed_.empty()) {
+    for (VelmorBaseQuery* done : executed_) completions_.enqueue(done);
+    executed_.clear();
+    uv_async_send(completionWakeup_.get());
+  }
+  return stopping;
 }
 
 void QueryPipeline::onCompletionWakeup(uv_async_t* handle) {

@@ -74,7 +74,7 @@ class QueryPipeline {
   static void onWorkerWakeup(uv_async_t* handle);
   static void onCompletionWakeup(uv_async_t* handle);
   void workerMain(WorkerHooks hooks);
-  void runBatch();             // worker
+  bool runBatch();             // worker; true when it was the stop's last batch
   void dispatchCompletions();  // main loop
 
   MainDatabase& main_;

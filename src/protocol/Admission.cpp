@@ -37,14 +37,6 @@ void admit(ServerCore& core, User& user, const MessageBuilder& welcome) {
 
 }  // namespace
 
-void takeOffline(ServerCore& core, User& user) {
-  if (user.room != nullptr) leave(*user.room, user);
-  user.loggedIn = 0;
-  std::erase(core.onlineList, &user);
-  auto entry = core.onlineMap.find(user.nameKey);
-  if (entry != core.onlineMap.end() && entry->second == &user) core.onlineMap.erase(entry);
-}
-
 void admitWaitingUsers(ServerCore& core) {
   if (core.admissionQueue.empty()) return;
   MessageBuilder welcome;
@@ -58,7 +50,7 @@ void admitWaitingUsers(ServerCore& core) {
     } else {
       User& replaced = *online->second;
       sendCode(replaced, ServerCode::LoginReplaced);
-      takeOffline(core, replaced);
+      core.takeOffline(replaced);
       admit(core, *user, welcome);
     }
   }

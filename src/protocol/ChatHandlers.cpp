@@ -1,5 +1,6 @@
 // Chat and navigation requests: they update the user record or queue on the room and raise
 // the room's flags; the relay sends the news. Private messages go out at once.
+#include <algorithm>
 #include <cstring>
 
 #include "net/FixedText.h"
@@ -38,16 +39,14 @@ bool allowLine(std::uint32_t* times, std::uint32_t allowance, std::uint32_t now)
   return true;
 }
 
-// The room's limit for a member; a sender in no room (private messages) has a table of
-// his own with the same allowance.
+// The room's allowance of lines per second (the same for every room), counted in the
+// user's one table whether he speaks in a room or privately from none.
 bool allowChat(User& user) {
-  const std::uint32_t now = user.core->clock;
-  if (user.room != nullptr) {
-    return user.chatTimes && allowLine(user.chatTimes.get(), user.room->chatAllowance, now);
-  }
-  if (!user.privateChatTimes)
-    user.privateChatTimes = std::make_unique<std::uint32_t[]>(Room::kChatAllowance);
-  return allowLine(user.privateChatTimes.get(), Room::kChatAllowance, now);
+  static_assert(Room::kChatAllowance == User::kChatAllowance);
+  const std::uint32_t allowance =
+      user.room != nullptr ? std::min(user.room->chatAllowance, User::kChatAllowance)
+                           : User::kChatAllowance;
+  return allowLine(user.chatTimes, allowance, user.core->clock);
 }
 
 void noteIdleActivity(User& user) {
@@ -89,10 +88,13 @@ bool sayLine(User& user, MessageReader& reader, std::uint8_t local) {
   return true;
 }
 
+// A repeat is a line said again: it counts toward the same allowance as a new one, so a
+// frame of repeats cannot make the room hear a line more often than it could be said.
 bool repeatLine(User& user, std::uint8_t local) {
   ChatLine* last = user.lastChat;
   Room* room = user.room;
   if (last == nullptr || room == nullptr || (local && !room->record.navigation)) return true;
+  if (!allowChat(user)) return true;
   if (last->local == local) {
     last->senderSlot = user.roomSlot;
     queueLine(*room, last);

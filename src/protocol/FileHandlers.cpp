@@ -52,14 +52,9 @@ std::uint32_t nextVersion(std::uint32_t now, std::uint32_t previous) {
   return now > previous ? now : previous + 1;
 }
 
-void releaseTransfer(User& user) {
-  FileRecord::release(user.fileTransfer);
-  user.fileTransfer = nullptr;
-}
-
 void postFileQuery(User& user, QueryKind kind, FileRecord* file, Room& room) {
   auto* query = new VelmorFileQuery(kind);
-  query->file = file;  // the reference the caller hands over
+  query->carry(file);  // the reference the caller hands over
   copyText(query->roomName, fieldText(room.record.name));
   user.core->postQuery(&user, query);
 }
@@ -102,8 +97,8 @@ void sendFileToReader(User& user, FileRecord& file, std::uint32_t versionHeld) {
   sendTo(user, reply);
   if (length > kChunkSize) {
     file.addRef();
-    releaseTransfer(user);  // a transfer begun while the content was loading ends here
-    user.fileTransfer = &file;
+    user.releaseTransfer();  // a transfer begun while the content was loading ends here
+    user.download = &file;
   }
 }
 
@@ -162,7 +157,7 @@ bool handleReadFile(User& user, MessageReader& reader) {
   reader.string(name);
   const std::uint32_t versionHeld = reader.u32();
   if (!reader.ok()) return false;
-  releaseTransfer(user);
+  user.releaseTransfer();
   Room* room = user.room;
   if (room == nullptr) return true;
   FileRecord** listed = findFile(*room, name);
@@ -179,7 +174,7 @@ bool handleReadFile(User& user, MessageReader& reader) {
       (versionHeld == 0 || versionHeld != file.lastEdited)) {
     auto* load = new VelmorFileQuery(QueryKind::LoadFileContent);
     file.addRef();
-    load->file = &file;
+    load->carry(&file);
     load->room = room;
     load->clientVersion = versionHeld;
     copyText(load->roomName, fieldText(room->record.name));
@@ -190,35 +185,44 @@ bool handleReadFile(User& user, MessageReader& reader) {
   return true;
 }
 
-void completeLoadFileContent(User& user, VelmorFileQuery& query) {
-  Room* room = user.room;
-  if (room == nullptr || room != query.room) return;
-  FileRecord** listed = findFile(*room, query.file->fileName);
-  FileRecord* toSend = nullptr;
-  if (query.found && query.loaded != nullptr) {
-    if (listed != nullptr && (*listed)->lastEdited == query.loaded->lastEdited &&
-        !(*listed)->hasContent()) {
-      replaceListed(*listed, query.loaded);
-    }
-    // The listed record if it holds its content (it may be newer); the loaded one otherwise.
-    toSend = (listed != nullptr && (*listed)->hasContent()) ? *listed : query.loaded;
-  } else if (listed != nullptr && (*listed)->hasContent()) {
-    toSend = *listed;
+void completeLoadFileContent(VelmorFileQuery& query) {
+  // The loaded content becomes the listed record's whoever asked for it: the load runs once
+  // per record, so throwing it away would leave the file unreadable for everyone.
+  Room& room = *query.room;
+  FileRecord** listed = findFile(room, query.file->fileName);
+  if (query.found && query.loaded != nullptr && listed != nullptr && !(*listed)->hasContent() &&
+      (*listed)->lastEdited == query.loaded->lastEdited) {
+    query.loaded->usersCanRead = (*listed)->usersCanRead;  // changed meanwhile, perhaps
+    query.loaded->usersCanWrite = (*listed)->usersCanWrite;
+    replaceListed(*listed, query.loaded);
   }
-  if (toSend != nullptr) sendFileToReader(user, *toSend, query.clientVersion);
+  User* reader = query.owner;
+  if (reader == nullptr || reader->room != &room) return;
+  // The listed record if it holds its content (it may be newer); the loaded one otherwise.
+  FileRecord* toSend = nullptr;
+  if (listed != nullptr && (*listed)->hasContent()) {
+    toSend = *listed;
+  } else if (query.found && query.loaded != nullptr) {
+    toSend = query.loaded;
+  }
+  if (toSend != nullptr) {
+    sendFileToReader(*reader, *toSend, query.clientVersion);
+  } else {
+    sendCode(*reader, ServerCode::FileNotFound);  // gone meanwhile, or unreadable in storage
+  }
 }
 
 bool handleFileChunkRequest(User& user, MessageReader& reader) {
   const std::uint32_t offset = reader.u32();
   if (!reader.ok()) return false;
-  FileRecord* file = user.fileTransfer;
+  FileRecord* file = user.download;
   if (file == nullptr || user.room == nullptr) return true;
   if (offset >= file->length) return false;
   const std::uint32_t size = std::min(file->length - offset, kChunkSize);
   MessageBuilder reply;
   reply.begin(ServerCode::FileChunkData).blob(file->content() + offset, size);
   sendTo(user, reply);
-  if (offset + size >= file->length) releaseTransfer(user);
+  if (offset + size >= file->length) user.releaseTransfer();
   return true;
 }
 
@@ -233,7 +237,7 @@ bool handleWriteFile(User& user, MessageReader& reader) {
     sendCode(user, ServerCode::MembersOnly);
     return skipBlob(reader);
   }
-  releaseTransfer(user);
+  user.releaseTransfer();
   FileRecord** listed = findFile(*room, name);
   if (listed == nullptr) {
     sendCode(user, ServerCode::FileNotFound);
@@ -261,19 +265,26 @@ bool handleWriteFile(User& user, MessageReader& reader) {
     sendSaved(user, *fresh);
     postFileQuery(user, QueryKind::SaveFile, fresh, *room);  // hands over the creation reference
   } else {
-    user.fileTransfer = fresh;
+    user.upload = fresh;
     sendCode(user, ServerCode::FileChunkAck);
   }
   return true;
 }
 
 bool handleFileChunk(User& user, MessageReader& reader) {
-  FileRecord* upload = user.fileTransfer;
+  FileRecord* upload = user.upload;
   Room* room = user.room;
   if (upload == nullptr || room == nullptr) return skipBlob(reader);
   const std::string_view chunk = reader.view();
-  if (!reader.ok() || !upload->hasContent() || upload->length + chunk.size() > upload->capacity)
-    return false;
+  if (!reader.ok() || upload->length + chunk.size() > upload->capacity) return false;
+  // The right to write is the one of now: a leader demoted or a file closed to writers
+  // since the upload began ends it.
+  FileRecord** listed = findFile(*room, upload->fileName);
+  if (!mayWrite(user, listed != nullptr ? **listed : *upload)) {
+    user.releaseTransfer();
+    sendCode(user, ServerCode::FileAccessDenied);
+    return true;
+  }
   std::memcpy(upload->content() + upload->length, chunk.data(), chunk.size());
   upload->length += static_cast<std::uint32_t>(chunk.size());
   if (upload->length < upload->capacity) {
@@ -281,7 +292,7 @@ bool handleFileChunk(User& user, MessageReader& reader) {
     return true;
   }
   const std::uint32_t now = user.core->wallSeconds();
-  if (FileRecord** listed = findFile(*room, upload->fileName)) {
+  if (listed != nullptr) {
     upload->usersCanRead = (*listed)->usersCanRead;
     upload->usersCanWrite = (*listed)->usersCanWrite;
     upload->lastEdited = nextVersion(now, (*listed)->lastEdited);
@@ -294,7 +305,7 @@ bool handleFileChunk(User& user, MessageReader& reader) {
   upload->addRef();
   postFileQuery(user, QueryKind::SaveFile, upload, *room);
   sendSaved(user, *upload);
-  releaseTransfer(user);
+  user.releaseTransfer();
   return true;
 }
 
@@ -328,9 +339,12 @@ bool handleSetFileAccess(User& user, MessageReader& reader) {
   if (!reader.ok()) return false;
   if (user.room == nullptr) return true;
   if (FileRecord** listed = fileToChange(user, *user.room, name, mayChangePermissions)) {
-    (*listed)->usersCanRead = canRead != 0;
-    (*listed)->usersCanWrite = canWrite != 0;
+    FileRecord& file = **listed;
+    file.usersCanRead = canRead != 0;
+    file.usersCanWrite = canWrite != 0;
     sendCode(user, ServerCode::FileSaved);
+    file.addRef();
+    postFileQuery(user, QueryKind::SaveFileAccess, &file, *user.room);
   }
   return true;
 }

@@ -16,8 +16,4 @@ void completeRegisterUser(User& user, const VelmorRegisterUserQuery& query);
 // (one welcome frame for all of them) and puts them online. Main loop only.
 void admitWaitingUsers(ServerCore& core);
 
-// Takes a user off the online list and map (replaced by a later login, kicked from the
-// server); it leaves its room and stays connected.
-void takeOffline(ServerCore& core, User& user);
-
 }  // namespace velmor

@@ -205,11 +205,7 @@ bool handleSetRoomPasswords(User& user, MessageReader& reader) {
   const std::uint8_t hasPassword = password[0] != '\0' ? 1 : 0;
   if (hasPassword != room->hasPassword) {
     room->hasPassword = hasPassword;
-    MessageBuilder lock;
-    lock.begin(ServerCode::RoomLockChanged)
-        .u16(static_cast<std::uint16_t>(room->roomNumber))
-        .u8(hasPassword);
-    broadcastOnline(*user.core, lock);
+    announceLock(*user.core, *room);
   }
   copyText(room->record.password, fieldText(password));
   if (leaderPassword[0] != '\0') copyText(room->record.leaderPassword, fieldText(leaderPassword));
@@ -310,7 +306,7 @@ bool serverSanction(User& user, MessageReader& reader, bool ban) {
   sendWithReason(*victim, ban ? ServerCode::BannedFromServer : ServerCode::KickedFromServer,
                  reason);
   if (ban) core.serverBans.push_back(makeBan(*victim, user, reason, mask));
-  takeOffline(core, *victim);
+  core.takeOffline(*victim);
   return true;
 }
 

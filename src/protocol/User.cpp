@@ -1,6 +1,7 @@
 #include "protocol/User.h"
 
 #include <algorithm>
+#include <iterator>
 
 #include "db/Queries.h"
 #include "net/GenericServer.h"
@@ -28,11 +29,24 @@ User::User(uv_stream_t* client, uv_stream_t* server, ServerCore* serverCore)
 }
 
 User::~User() {
-  core->forgetUser(*this);
-  delete accountRecord;
-  ChatLine::release(lastChat);
-  FileRecord::release(fileTransfer);
+  core->forgetUser(*this);  // which forgets the login's grants too
+  releaseTransfer();
   core->userCount.sub(1);
+}
+
+void User::releaseTransfer() {
+  FileRecord::release(download);
+  FileRecord::release(upload);
+  download = upload = nullptr;
+}
+
+void User::clearLoginGrants() {
+  isMember = isAdmin = isLeader = 0;
+  delete accountRecord;
+  accountRecord = nullptr;
+  ChatLine::release(lastChat);
+  lastChat = nullptr;
+  std::fill(std::begin(chatTimes), std::end(chatTimes), 0u);
 }
 
 bool User::sendFrames(const char* data, std::size_t length, std::size_t frames) {

@@ -29,6 +29,7 @@ class User : public ClientData {
  public:
   static constexpr std::size_t kMaxChannels = 5;
   static constexpr std::size_t kNameSize = 32;
+  static constexpr std::uint32_t kChatAllowance = 10;  // lines per 1000 ms
 
   User(uv_stream_t* client, uv_stream_t* server, ServerCore* core);
   ~User() override;
@@ -40,6 +41,12 @@ class User : public ClientData {
   // Hands finished frames to the connection; counts one packet per frame and the bytes
   // when the write was taken. False if the connection failed.
   bool sendFrames(const char* data, std::size_t length, std::size_t frames);
+
+  // Ends the file transfer in progress, if any.
+  void releaseTransfer();
+  // Forgets what a login granted: membership, administration, leadership, the account
+  // record and the chat allowances. The user is going offline; a later login starts over.
+  void clearLoginGrants();
 
   MessageReader reader;
   char name[kNameSize] = {};
@@ -68,8 +75,10 @@ class User : public ClientData {
   ChatLine* lastChat = nullptr;
   Room* room = nullptr;
   Room* currentChannel = nullptr;
-  std::unique_ptr<std::uint32_t[]> chatTimes;  // one time per allowed line of the room's limit
-  std::unique_ptr<std::uint32_t[]> privateChatTimes;  // the limit of a sender in no room
+  // The times of his last lines, one per line of the allowance (core clock). One table for
+  // every room and for private messages, kept from room to room until he goes offline, so
+  // that neither moving between rooms nor repeating lines says more than the allowance.
+  std::uint32_t chatTimes[kChatAllowance] = {};
   std::uint32_t profileWord1 = 0;
   std::uint32_t profileWord2 = 0;
   std::uint32_t appearanceWord = 0;
@@ -89,7 +98,11 @@ class User : public ClientData {
   std::uint16_t appearanceShort2 = 0;
   ServerCore* const core;
   VelmorUserQuery* accountRecord = nullptr;
-  FileRecord* fileTransfer = nullptr;
+  // The file transfer in progress, one at a time: a file given in chunks (download, the
+  // listed record) or one received in chunks (upload, a new record only he holds). Each
+  // holds a reference; at most one of the two is set.
+  FileRecord* download = nullptr;
+  FileRecord* upload = nullptr;
 
  private:
   // Handles one complete frame; false when a stop ends the chunk.

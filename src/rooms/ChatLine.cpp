@@ -35,6 +35,7 @@ ChatLine* ChatLine::acquire() {
   line->senderSlot = 0;
   line->references = 1;
   line->local = 0;
+  line->renumbered = 0;
   line->text[0] = '\0';
   line->nextFree = nullptr;
   return line;

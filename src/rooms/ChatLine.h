@@ -14,8 +14,11 @@ struct ChatLine {
   char recipient[32];  // empty for room and local chat; the whispered-to member otherwise
   std::uint16_t length;
   std::uint16_t senderSlot;
-  std::uint8_t references;
-  std::uint8_t local;  // 1: local chat of a navigation room
+  // Holders: each place in a chat queue (a repeat queues the line again), the recent lines
+  // and the sender's last chat. 32 bits: no number of holders that can exist wraps it.
+  std::uint32_t references;
+  std::uint8_t local;       // 1: local chat of a navigation room
+  std::uint8_t renumbered;  // scratch of a departure's renumbering: this line is done
   char text[kMaxText + 1];
   ChatLine* nextFree;
 

@@ -12,6 +12,7 @@ constexpr std::uint32_t kResetLeadMs = 3000;
 Room::Room(const RoomRecord& roomRecord, ServerCore& serverCore)
     : record(roomRecord),
       hasPassword(roomRecord.password[0] != '\0'),
+      announcedHasPassword(hasPassword),
       resetTime(serverCore.clock - kResetLeadMs),
       memberCheckTime(serverCore.clock),
       core(serverCore) {}

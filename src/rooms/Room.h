@@ -75,6 +75,13 @@ class Room {
   std::uint8_t objectsReported = 0;
   std::uint8_t refreshRequested = 0;
 
+  // The lock as the online users last heard of it (the room's entry when it opened, or
+  // RoomLockChanged); whether this tick told them already; and whether a change is left
+  // for the next tick to tell.
+  std::uint8_t announcedHasPassword = 0;
+  std::uint8_t lockAnnouncedThisTick = 0;
+  std::uint8_t lockAnnouncementDue = 0;
+
   std::uint32_t resetTime = 0;            // core clock of the last full reset
   std::uint64_t lastUpdateTime = 0;       // loop ms of the last relay update
   std::uint64_t lastObjectBroadcast = 0;  // loop ms

@@ -16,7 +16,9 @@ void enterLiveRoom(Room& room, User& user, const char* password, bool banCheckFo
     sendCode(user, ServerCode::RoomFull);
     return;
   }
-  if (banCheckForAll || (!user.isLeader && !user.isAdmin)) {
+  // Leadership belongs to the room the user is in, never to the one he asks to enter: only
+  // an administrator passes a room's bans.
+  if (banCheckForAll || !user.isAdmin) {
     if (const BanEntry* ban = findBan(room, user)) {
       MessageBuilder banned;
       banned.begin(ServerCode::Banned).string(fieldText(ban->name));
@@ -34,6 +36,7 @@ void completeLoadRoom(ServerCore& core, User& user, VelmorRoomQuery& query) {
   }
   lowerName(query.record.lowerName, query.record.name);
   Room* room = findLiveRoom(core, query.record.lowerName);
+  if (room != nullptr && user.room == room) return;  // a second load of the room he is in
   if (room == nullptr) {
     if (!removeStoredRoom(core, query.record.lowerName)) return;  // deleted meanwhile
     room = &makeLive(core, query.record);
@@ -45,13 +48,15 @@ void completeLoadRoom(ServerCore& core, User& user, VelmorRoomQuery& query) {
   enterLiveRoom(*room, user, query.suppliedPassword, true);
 }
 
-void completeCreateRoom(ServerCore& core, User& user, const VelmorRoomQuery& query) {
+void completeCreateRoom(ServerCore& core, User* creator, const VelmorRoomQuery& query) {
+  // The stored room joins the registries even when its creator went away meanwhile: the
+  // row exists, and the room must be found by the next who looks for it.
   if (query.result == queryresult::kRoomCreated) {
     RoomRecord record = query.record;
     lowerName(record.lowerName, record.name);
     addStoredRoom(core, record);
   }
-  sendCode(user, static_cast<ServerCode>(query.result));
+  if (creator != nullptr) sendCode(*creator, static_cast<ServerCode>(query.result));
 }
 
 void completeSaveRoom(ServerCore& core, VelmorRoomQuery& query) {

@@ -51,21 +51,19 @@ Room* findLiveRoom(const ServerCore& core, const char* lowerName) {
 }
 
 bool join(Room& room, User& user, const char* password) {
+  if (user.room == &room) return true;  // already a member: his seat and state stay
   if (room.members.size() >= Room::kMaxMembers) return false;
-  if (room.record.leaderPassword[0] != '\0' &&
-      std::strcmp(room.record.leaderPassword, password) == 0) {
-    user.isLeader = 1;
-  } else if (room.hasPassword && std::strcmp(room.record.password, password) != 0) {
+  const bool leader = room.record.leaderPassword[0] != '\0' &&
+                      std::strcmp(room.record.leaderPassword, password) == 0;
+  if (!leader && room.hasPassword && std::strcmp(room.record.password, password) != 0) {
     return false;
-  } else {
-    user.isLeader = 0;
   }
+  if (user.room != nullptr) leave(*user.room, user);  // which ends his leadership there
+  user.isLeader = leader ? 1 : 0;
   user.roomSlot = static_cast<std::uint16_t>(room.members.size());
-  if (user.room != nullptr) leave(*user.room, user);
   user.room = &room;
   room.members.push_back(&user);
   room.membersJoined = 1;
-  user.chatTimes = std::make_unique<std::uint32_t[]>(room.chatAllowance);
   room.record.lastAccessed = room.core.wallSeconds();
   room.lastAccessSaved = false;
 
@@ -88,13 +86,19 @@ void sendRoomExited(User& user, const Room& room) {
 }
 
 // The departed member's chat lines leave the queue; later members' lines move down a slot.
+// A line queued several times (a line and its repeats) is one record, moved once.
 void renumberChat(Room& room, std::uint16_t slot) {
+  for (ChatLine* line : room.chatQueue) line->renumbered = 0;
   std::erase_if(room.chatQueue, [slot](ChatLine* line) {
+    if (line->renumbered) return false;
     if (line->senderSlot == slot) {
       ChatLine::release(line);
       return true;
     }
-    if (line->senderSlot > slot) --line->senderSlot;
+    if (line->senderSlot > slot) {
+      --line->senderSlot;
+      line->renumbered = 1;
+    }
     return false;
   });
   std::erase_if(room.enemyReports, [slot](EnemyReport& report) {
@@ -126,12 +130,12 @@ bool leave(Room& room, User& user) {
     renumberChat(room, slot);
     room.memberLeft = 1;
   }
-  FileRecord::release(user.fileTransfer);
-  user.fileTransfer = nullptr;
+  user.releaseTransfer();
   if (user.relayIdle) {
     --room.idleMembers;
     user.relayIdle = 0;
   }
+  user.isLeader = 0;  // leadership is of this room only
   user.room = nullptr;
   return found;
 }
@@ -202,6 +206,22 @@ void touch(ServerCore& core, Room& room) {
   // The time stays in the record: a room that sleeps later still carries its real last
   // access to the directory and the expiry sweep.
   room.lastAccessSaved = true;
+}
+
+void announceLock(ServerCore& core, Room& room) {
+  room.lockAnnouncementDue = 0;
+  if (room.hasPassword == room.announcedHasPassword) return;
+  if (room.lockAnnouncedThisTick) {
+    room.lockAnnouncementDue = 1;
+    return;
+  }
+  MessageBuilder lock;
+  lock.begin(ServerCode::RoomLockChanged)
+      .u16(static_cast<std::uint16_t>(room.roomNumber))
+      .u8(room.hasPassword);
+  broadcastOnline(core, lock);
+  room.announcedHasPassword = room.hasPassword;
+  room.lockAnnouncedThisTick = 1;
 }
 
 bool followsChannel(const User& user, const Room* room) {

@@ -43,6 +43,11 @@ void saveRoom(ServerCore& core, const Room& room);
 // Writes the time of the room's last join to the database unless it is there already.
 void touch(ServerCore& core, Room& room);
 
+// Tells every online user that the room's lock changed (RoomLockChanged), at once for the
+// first change of a tick; further changes in the same tick are told by the tick, the final
+// state only, so that a frame of toggles cannot make the server talk to everyone for each.
+void announceLock(ServerCore& core, Room& room);
+
 // A user's chat channels.
 bool followsChannel(const User& user, const Room* room);
 // Removes the room from the user's channels and the user from the room's channel members;

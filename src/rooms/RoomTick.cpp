@@ -21,6 +21,8 @@ void announceNewRooms(ServerCore& core) {
   for (Room* room : core.newRooms) {
     opened.begin(wire::ServerCode::RoomOpened);
     writeRoomEntry(*room, core, opened);
+    room->announcedHasPassword = room->hasPassword;
+    room->lockAnnouncementDue = 0;
   }
   core.newRooms.clear();
   broadcastOnline(core, opened);
@@ -30,6 +32,8 @@ void processLiveRooms(ServerCore& core, std::uint64_t now) {
   for (std::size_t i = 0; i < core.liveRooms.size();) {
     Room& room = *core.liveRooms[i];
     room.roomNumber = static_cast<std::uint32_t>(i);
+    room.lockAnnouncedThisTick = 0;
+    if (room.lockAnnouncementDue) announceLock(core, room);
     if (!room.members.empty()) {
       if (now - room.lastUpdateTime >= core.roomUpdateInterval) {
         relayUpdate(room, now);

@@ -18,29 +18,32 @@ bool completeQuery(VelmorBaseQuery& query, ServerCore& core) {
 }
 
 bool applyCompletion(VelmorBaseQuery& query, ServerCore& core) {
+  User* owner = query.owner;  // null when the poster went away from a query that outlives him
   switch (static_cast<QueryKind>(query.kind)) {
     case QueryKind::LookupUser:
-      completeLookupUser(*query.owner, static_cast<VelmorUserQuery&>(query));
+      if (owner == nullptr) return false;
+      completeLookupUser(*owner, static_cast<VelmorUserQuery&>(query));
       return true;
     case QueryKind::RegisterUser:
-      completeRegisterUser(*query.owner, static_cast<VelmorRegisterUserQuery&>(query));
+      if (owner != nullptr) completeRegisterUser(*owner, static_cast<VelmorRegisterUserQuery&>(query));
       return false;
     case QueryKind::LoadRoom:
-      completeLoadRoom(core, *query.owner, static_cast<VelmorRoomQuery&>(query));
+      if (owner != nullptr) completeLoadRoom(core, *owner, static_cast<VelmorRoomQuery&>(query));
       return false;
     case QueryKind::CreateRoom:
-      completeCreateRoom(core, *query.owner, static_cast<VelmorRoomQuery&>(query));
+      completeCreateRoom(core, owner, static_cast<VelmorRoomQuery&>(query));
       return false;
     case QueryKind::SaveRoom:
       completeSaveRoom(core, static_cast<VelmorRoomQuery&>(query));
       return false;
+    case QueryKind::LoadFileContent:
+      completeLoadFileContent(static_cast<VelmorFileQuery&>(query));
+      return false;
     case QueryKind::TouchRoom:
     case QueryKind::DeleteRoom:
-    case QueryKind::LoadFileContent:
-      completeLoadFileContent(*query.owner, static_cast<VelmorFileQuery&>(query));
-      return false;
     case QueryKind::DeleteFileRecord:
     case QueryKind::SaveFile:
+    case QueryKind::SaveFileAccess:
       return false;  // the query's reference on the file goes with it
   }
   return false;

@@ -3,7 +3,6 @@
 #include <algorithm>
 
 #include "net/FixedText.h"
-#include "protocol/Login.h"
 #include "protocol/User.h"
 #include "rooms/RoomRegistry.h"
 #include "rooms/RoomTick.h"
@@ -43,7 +42,10 @@ ServerCore::ServerCore(VelmorServer& owner, const Settings& settings)
   clock = static_cast<std::uint32_t>(startTime);
   mainDatabase->loadStoredRooms([this](const RoomRecord& record, bool loadAtStartup) {
     if (loadAtStartup) {
-      makeLive(*this, record);
+      // A room live from the start holds its stored files as a loaded one does: without
+      // them its files could be neither read nor protected from being created over.
+      Room& room = makeLive(*this, record);
+      if (auto files = fileDatabase->listFiles(fieldText(record.name))) room.files = std::move(*files);
     } else {
       addStoredRoom(*this, record);
     }
@@ -67,20 +69,37 @@ void ServerCore::postQuery(User* owner, VelmorBaseQuery* query) {
   pipeline->post(query);
 }
 
-void ServerCore::forgetUser(User& user) {
+void ServerCore::releasePendingQueries(User& user) {
   for (VelmorBaseQuery* query : user.pendingQueries) {
-    query->cancelled.store(true, std::memory_order_release);
+    if (query->servesOwnerOnly()) {
+      query->cancelled.store(true, std::memory_order_release);
+    } else {
+      query->owner = nullptr;
+    }
   }
   user.pendingQueries.clear();
+}
+
+void ServerCore::takeOffline(User& user) {
+  releasePendingQueries(user);
   if (user.room != nullptr) leave(*user.room, user);
   while (user.channelCount > 0) dropChannel(user, *user.chatChannels[0]);
   user.currentChannel = nullptr;
-  if (user.admissionPending) eraseUser(admissionQueue, &user);
   if (user.loggedIn) {
+    user.loggedIn = 0;
     eraseUser(onlineList, &user);
     auto entry = onlineMap.find(user.nameKey);
     if (entry != onlineMap.end() && entry->second == &user) onlineMap.erase(entry);
   }
+  user.clearLoginGrants();
+}
+
+void ServerCore::forgetUser(User& user) {
+  if (user.admissionPending) {
+    eraseUser(admissionQueue, &user);
+    user.admissionPending = 0;
+  }
+  takeOffline(user);
 }
 
 void ServerCore::sampleTrafficRates(std::uint64_t now) {

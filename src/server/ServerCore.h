@@ -43,8 +43,13 @@ class ServerCore {
   // Hands a query to the worker; a query with an owner joins its pending queries.
   void postQuery(User* owner, VelmorBaseQuery* query);
 
-  // Removes a user that is going away from every list that may still name it and
-  // cancels its pending queries.
+  // The one place a user stops being online (replaced by a later login of his account,
+  // thrown off the server): he leaves his room and his channels, leaves the online list and
+  // map, his pending queries are let go, and what his login granted is forgotten. He stays
+  // connected and may log in again, judged afresh.
+  void takeOffline(User& user);
+  // Removes a user that is going away (his connection closed) from every list that may
+  // still name him; his pending queries are let go as in takeOffline.
   void forgetUser(User& user);
 
   // Periodic processing, every 20 ms on the main loop.
@@ -114,6 +119,11 @@ class ServerCore {
   std::unique_ptr<QueryPipeline> pipeline;
 
  private:
+  // Lets go of a user's pending queries: those that only serve him are cancelled; those
+  // that carry a change already acknowledged, or that others depend on, run to completion
+  // without him.
+  void releasePendingQueries(User& user);
+
   ClockSource clockSource_;
 };
 

@@ -4,8 +4,10 @@
 #include <signal.h>
 
 #include <chrono>
+#include <optional>
 #include <set>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "support/Databases.h"
@@ -177,6 +179,29 @@ TEST_F(DurabilityTest, ShutdownWithFiveHundredClientsIsQuick) {
   int closed = 0;
   for (auto& client : clients) closed += client.waitClosed(500ms) ? 1 : 0;
   EXPECT_EQ(closed, 500);
+}
+
+// Further stop signals during the shutdown change nothing: the test holds the database so
+// that the shutdown's last batch waits, then lets it go and keeps signalling until the
+// process has ended. Its saves finish and its exit status is 0.
+TEST(StopSignals, FurtherSignalsDuringTheShutdownAreIgnored) {
+  test::ServerProcess server(R"("rooms": [{"type": "chat", "name": "Hall", "password": "",
+      "leaderpassword": "lead", "loadatstartup": true}],)");
+  ASSERT_TRUE(server.start());
+  ASSERT_TRUE(server.waitListening(10s)) << server.output();
+  test::SqlFile holder(server.dir().file("velmordata.db"));
+  ASSERT_TRUE(holder.exec("BEGIN EXCLUSIVE;"));
+  server.signal(SIGTERM);
+  std::this_thread::sleep_for(200ms);
+  ASSERT_TRUE(holder.exec("COMMIT;"));
+  std::optional<int> status;
+  for (int i = 0; i < 2000 && !status; ++i) {
+    server.signal(i % 2 == 0 ? SIGTERM : SIGINT);
+    status = server.waitExit(1ms);
+  }
+  if (!status) status = server.waitExit(10s);
+  EXPECT_EQ(status, 0) << server.output();
+  EXPECT_EQ(test::integrityCheck(server.dir().file("velmordata.db")), "ok");
 }
 
 }  // namespace

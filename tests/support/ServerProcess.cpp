@@ -22,7 +22,11 @@ namespace {
 const char* const kExecutableName = "velmorserver";
 }
 
-ServerProcess::ServerProcess(const std::string& extraSettings) : port_(freePort()) {
+ServerProcess::ServerProcess(const std::string& extraSettings)
+    : ServerProcess(extraSettings, std::filesystem::temp_directory_path().string()) {}
+
+ServerProcess::ServerProcess(const std::string& extraSettings, const std::string& baseDirectory)
+    : dir_(baseDirectory), port_(freePort()) {
   setSettingsText("{" + extraSettings +
                   R"("useupnp": false, "bindaddress": "127.0.0.1", "serverport": )" +
                   std::to_string(port_) + "}");

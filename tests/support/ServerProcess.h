@@ -21,6 +21,8 @@ class ServerProcess {
  public:
   // `extraSettings` is inserted into the JSON object, e.g. R"("servername": "X",)".
   explicit ServerProcess(const std::string& extraSettings = "");
+  // The same, with the folder made inside `baseDirectory` (a file system of the test's).
+  ServerProcess(const std::string& extraSettings, const std::string& baseDirectory);
   ~ServerProcess();
   ServerProcess(const ServerProcess&) = delete;
   ServerProcess& operator=(const ServerProcess&) = delete;

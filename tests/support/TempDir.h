@@ -4,11 +4,13 @@
 
 namespace velmor::test {
 
-// A fresh directory under the system's temporary folder, removed with everything in
-// it when the object goes. path() ends with '/'.
+// A fresh directory under the system's temporary folder (or a folder given), removed with
+// everything in it when the object goes. path() ends with '/'.
 class TempDir {
  public:
   TempDir();
+  // A fresh directory inside `base` (an existing folder) instead.
+  explicit TempDir(const std::string& base);
   ~TempDir();
   TempDir(const TempDir&) = delete;
   TempDir& operator=(const TempDir&) = delete;

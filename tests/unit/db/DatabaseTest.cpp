@@ -98,8 +98,19 @@ TEST_F(DatabaseTest, SchemaAndStatementTextsAreExact) {
 
   db_->loadStoredRooms([](const RoomRecord&, bool) {});  // finalizes its own statement
   const Rows statements = preparedTexts(mainDb());
-  EXPECT_EQ(statements.size(), 12u);
-  EXPECT_EQ(preparedTexts(files_.connection()).size(), 5u);
+  // The twelve of the stored format, and ROLLBACK for a batch whose COMMIT failed.
+  EXPECT_EQ(statements.size(), 13u);
+  EXPECT_NE(std::find(statements.begin(), statements.end(), "ROLLBACK;"), statements.end());
+  // The five of the stored format, the permission change, the files of a deleted room, and
+  // the batch transaction.
+  const Rows fileStatements = preparedTexts(files_.connection());
+  EXPECT_EQ(fileStatements.size(), 10u);
+  for (const char* sql : {"UPDATE [files] SET [UsersCanRead]=?, [UsersCanWrite]=? WHERE "
+                          "[RoomName]=? AND [FileName]=?;",
+                          "DELETE FROM [files] WHERE [RoomName]=? COLLATE NOCASE;"}) {
+    EXPECT_NE(std::find(fileStatements.begin(), fileStatements.end(), sql), fileStatements.end())
+        << sql;
+  }
   for (const char* sql :
        {"INSERT INTO [channels]                 ([Name], [CreatorName], [Password], "
         "[LeaderPassword], [LastAccessed], [MaxUsers], [bNavigation]) VALUES             (?, ?, "

@@ -6,6 +6,7 @@
 #include <atomic>
 #include <chrono>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "db/LoginChallenge.h"
@@ -106,6 +107,28 @@ TEST_F(QueryPipelineTest, QueriesPostedBeforeOneWakeupRunInOneTransaction) {
   sqlite3_commit_hook(main->connection(), nullptr, nullptr);
 }
 
+// A burst of file writes (a client sending many small ones) costs the worker one commit of
+// the file database, not one per write.
+TEST_F(QueryPipelineTest, FileWritesOfOneBatchShareOneCommit) {
+  std::atomic<int> commits{0};
+  sqlite3_commit_hook(files->connection(), countCommit, &commits);
+  {
+    std::lock_guard<std::mutex> lock(pipeline->queryLock());
+    for (int i = 0; i < 10; ++i) {
+      FileRecord* record = FileRecord::createWithContent(1);
+      copyText(record->fileName, "file" + std::to_string(i));
+      record->length = 1;
+      auto* save = new VelmorFileQuery(QueryKind::SaveFile);
+      save->carry(record);
+      copyText(save->roomName, "Room");
+      pipeline->post(save);
+    }
+  }
+  ASSERT_TRUE(waitCompleted(10));
+  sqlite3_commit_hook(files->connection(), nullptr, nullptr);
+  EXPECT_EQ(commits.load(), 1);
+}
+
 TEST_F(QueryPipelineTest, QueryCancelledWhileQueuedIsNeverExecuted) {
   {
     std::lock_guard<std::mutex> lock(pipeline->queryLock());
@@ -145,7 +168,7 @@ TEST_F(QueryPipelineTest, QueryCancelledWhileExecutingIsDestroyedAndItsEffectSta
 }
 
 TEST_F(QueryPipelineTest, KindOutsideTheCatalogueComesBackNotSucceeded) {
-  for (std::uint32_t kind : {0u, 1u, 12u}) pipeline->post(new CountedQuery(kind));
+  for (std::uint32_t kind : {0u, 1u, 13u}) pipeline->post(new CountedQuery(kind));
   ASSERT_TRUE(waitCompleted(3));
   for (const Completion& c : completed) EXPECT_FALSE(c.succeeded);
   EXPECT_EQ(destroyed.load(), 3);
@@ -163,6 +186,52 @@ TEST_F(QueryPipelineTest, StopExecutesWhatIsQueuedThenEndsTheWorker) {
   pipeline->post(new CountedRegistration("after"));  // destroyed at once, never run
   EXPECT_EQ(destroyed.load(), 6);
   EXPECT_FALSE(userStored("after"));
+}
+
+// The stop races the posts of the same turn of the main loop: a query posted just before
+// the stop, while the worker is finishing its previous batch, is still executed.
+TEST_F(QueryPipelineTest, QueryPostedJustBeforeTheStopIsExecuted) {
+  pipeline->stop();
+  int lost = 0;
+  for (int i = 0; i < 1000; ++i) {
+    QueryPipeline racing(&loop, *main, *files, [](VelmorBaseQuery&) { return false; });
+    racing.start();
+    const std::uint64_t started = racing.batches();
+    racing.post(new CountedRegistration("early" + std::to_string(i)));
+    while (racing.batches() == started) std::this_thread::yield();
+    racing.post(new CountedRegistration("last" + std::to_string(i)));
+    racing.stop();
+    if (!userStored("last" + std::to_string(i))) ++lost;
+  }
+  EXPECT_EQ(lost, 0);
+}
+
+int failCommit(void*) {
+  return 1;  // the COMMIT becomes a ROLLBACK and fails
+}
+
+// A batch whose COMMIT fails rolled its changes back: its completions say so, and the
+// next batch starts from a clean connection.
+TEST_F(QueryPipelineTest, FailedCommitHandsItsQueriesBackAsFailed) {
+  sqlite3_commit_hook(main->connection(), failCommit, nullptr);
+  {
+    std::lock_guard<std::mutex> lock(pipeline->queryLock());
+    pipeline->post(new CountedRegistration("lost"));
+    auto* create = new VelmorRoomQuery(QueryKind::CreateRoom);
+    create->record = makeRoomRecord("Lost Room", "lost", "", "lead", 0, false, false);
+    pipeline->post(create);
+  }
+  ASSERT_TRUE(waitCompleted(2));
+  sqlite3_commit_hook(main->connection(), nullptr, nullptr);
+  EXPECT_EQ(completed[0].result, 0u) << "RegistrationFailed, not Registered";
+  EXPECT_EQ(completed[1].result, queryresult::kRoomCreateFailed);
+  EXPECT_NE(sqlite3_get_autocommit(main->connection()), 0) << "a transaction was left open";
+  EXPECT_FALSE(userStored("lost"));
+
+  pipeline->post(new CountedRegistration("after"));
+  ASSERT_TRUE(waitCompleted(3));
+  EXPECT_EQ(completed[2].result, 1u);
+  EXPECT_TRUE(userStored("after"));
 }
 
 TEST(LoginChallenge, FifteenCharactersOfTheNinetyThreeAndUnpredictable) {

@@ -1,0 +1,120 @@
+// The file system under the databases fills up while the server runs: it keeps serving the
+// users online, acknowledges nothing it could not store, and stores again once there is
+// room. The folder lives on a small tmpfs of the test's own (which needs root).
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/mount.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <memory>
+#include <string>
+
+#include "support/Databases.h"
+#include "support/ServerProcess.h"
+#include "support/TempDir.h"
+#include "support/TestClient.h"
+
+namespace velmor {
+namespace {
+
+using namespace std::chrono_literals;
+using test::TestClient;
+using W = client::RequestWriter;
+using wire::ServerCode;
+
+// A tmpfs of `megabytes` mounted on a fresh folder, unmounted when the object goes.
+class SmallFileSystem {
+ public:
+  explicit SmallFileSystem(int megabytes) {
+    const std::string options = "size=" + std::to_string(megabytes) + "m";
+    mounted_ = ::mount("velmor-test", mountPoint_.path().c_str(), "tmpfs", 0, options.c_str()) == 0;
+  }
+  ~SmallFileSystem() {
+    if (mounted_) ::umount2(mountPoint_.path().c_str(), MNT_DETACH);
+  }
+  bool mounted() const { return mounted_; }
+  const std::string& path() const { return mountPoint_.path(); }
+
+  // Writes a file until the file system refuses more; true when it ended full.
+  bool fill() {
+    std::FILE* filler = std::fopen((path() + "filler").c_str(), "wb");
+    if (filler == nullptr) return false;
+    const std::string block(64 * 1024, 'f');
+    while (std::fwrite(block.data(), 1, block.size(), filler) == block.size()) {
+    }
+    std::fclose(filler);
+    return std::filesystem::space(path()).available < block.size();
+  }
+  void free() { std::filesystem::remove(path() + "filler"); }
+
+ private:
+  test::TempDir mountPoint_;
+  bool mounted_ = false;
+};
+
+TEST(StorageFaultTest, FullDiskIsSurvivedAndNothingUnstoredIsAcknowledged) {
+  if (::geteuid() != 0) GTEST_SKIP() << "mounting a tmpfs for the databases needs root";
+  SmallFileSystem disk(48);
+  if (!disk.mounted()) GTEST_SKIP() << "this machine does not let the test mount a tmpfs";
+
+  auto server = std::make_unique<test::ServerProcess>(
+      R"("adminpassword": "root", "rooms": [{"type": "chat", "name": "Hall", "password": "",
+          "leaderpassword": "lead", "loadatstartup": true}],)",
+      disk.path());
+  ASSERT_TRUE(server->start());
+  ASSERT_TRUE(server->waitListening(10s)) << server->output();
+  TestClient admin(server->port());
+  ASSERT_TRUE(admin.loginAsGuest("Warden", "root"));
+  ASSERT_TRUE(admin.registerAccount(test::testHash(1)));
+  TestClient talker(server->port());
+  TestClient listener(server->port());
+  ASSERT_TRUE(talker.loginAsGuest("Talker"));
+  ASSERT_TRUE(listener.loginAsGuest("Listener"));
+  for (TestClient* c : {&talker, &listener}) {
+    c->request([](W& w) { w.enterRoom("Hall", ""); });
+    ASSERT_TRUE(c->waitFor(ServerCode::MemberList));
+  }
+
+  ASSERT_TRUE(disk.fill());
+  TestClient newcomer(server->port());
+  ASSERT_TRUE(newcomer.loginAsGuest("Newcomer"));
+  newcomer.request([](W& w) { w.registerAccount(test::testHash(2), test::testHash(2)); });
+  auto refused = newcomer.answer(
+      ServerCode::RegistrationFailed,
+      [](const auto& m) { return m.is(ServerCode::Registered) || m.is(ServerCode::RegistrationFailed); },
+      nullptr, 10s);
+  EXPECT_TRUE(refused) << "a registration that could not be stored";
+  admin.request([](W& w) { w.createRoom("Annex", "", "lead", 0); });
+  auto notCreated = admin.answer(
+      ServerCode::RoomCreateFailed,
+      [](const auto& m) { return m.is(ServerCode::RoomCreated) || m.is(ServerCode::RoomCreateFailed); },
+      nullptr, 10s);
+  EXPECT_TRUE(notCreated) << "a room that could not be stored";
+
+  // Users online are served meanwhile.
+  talker.request([](W& w) { w.roomChat("still here"); });
+  auto line = listener.waitFor(ServerCode::RoomLine);
+  ASSERT_TRUE(line);
+  EXPECT_EQ(line->text(0), "still here");
+
+  disk.free();
+  EXPECT_TRUE(newcomer.registerAccount(test::testHash(2))) << "registration works again";
+  admin.request([](W& w) { w.createRoom("Annex", "", "lead", 0); });
+  EXPECT_TRUE(admin.waitFor(ServerCode::RoomCreated, 5s));
+
+  server->signal(SIGINT);
+  ASSERT_EQ(server->waitExit(10s), 0) << server->output();
+  EXPECT_EQ(test::integrityCheck(server->dir().file("velmordata.db")), "ok");
+  EXPECT_EQ(test::integrityCheck(server->dir().file("velmorfiledata.db")), "ok");
+  test::SqlFile stored(server->dir().file("velmordata.db"));
+  EXPECT_EQ(stored.value("SELECT COUNT(*) FROM users WHERE Name='Newcomer';"), "1");
+  EXPECT_EQ(stored.value("SELECT COUNT(*) FROM channels WHERE Name='Annex';"), "1");
+  server.reset();  // the folder goes before the file system does
+}
+
+}  // namespace
+}  // namespace velmor
