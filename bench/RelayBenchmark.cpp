@@ -10,8 +10,8 @@
 #include <new>
 #include <vector>
 
-#include "app/Settings.h"
-#include "protocol/User.h"
+#include "settings/Settings.h"
+#include "users/User.h"
 #include "rooms/Relay.h"
 #include "rooms/RoomRegistry.h"
 #include "server/VelmorServer.h"

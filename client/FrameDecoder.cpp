@@ -4,7 +4,7 @@
 #include <cstdio>
 
 #include "client/ServerLayout.h"
-#include "protocol/MessageCatalogue.h"
+#include "wire/MessageCatalogue.h"
 
 namespace velmor::client {
 

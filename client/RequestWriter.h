@@ -16,7 +16,7 @@
 #include <string>
 #include <string_view>
 
-#include "protocol/MessageCatalogue.h"
+#include "wire/MessageCatalogue.h"
 
 namespace velmor::client {
 

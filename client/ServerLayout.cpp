@@ -1,6 +1,6 @@
 #include "client/ServerLayout.h"
 
-#include "protocol/MessageCatalogue.h"
+#include "wire/MessageCatalogue.h"
 
 namespace velmor::client {
 namespace {

@@ -16,7 +16,7 @@
 #include <string>
 #include <vector>
 
-#include "protocol/MessageCatalogue.h"
+#include "wire/MessageCatalogue.h"
 
 namespace velmor::client {
 

@@ -10,9 +10,9 @@
 #include <string>
 #include <vector>
 
-#include "app/Settings.h"
-#include "net/FixedText.h"
-#include "protocol/User.h"
+#include "settings/Settings.h"
+#include "base/FixedText.h"
+#include "users/User.h"
 #include "rooms/Relay.h"
 #include "rooms/RoomRegistry.h"
 #include "server/VelmorServer.h"

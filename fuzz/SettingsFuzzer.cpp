@@ -4,7 +4,7 @@
 #include <cstdint>
 #include <string>
 
-#include "app/Settings.h"
+#include "settings/Settings.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   velmor::Settings settings("/nowhere/");

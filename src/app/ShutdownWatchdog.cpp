@@ -5,7 +5,7 @@
 #include <csignal>
 #include <cstdlib>
 
-#include "net/Console.h"
+#include "base/Console.h"
 
 namespace velmor {
 

@@ -3,11 +3,11 @@
 #include <cstdio>
 #include <cstdlib>
 
-#include "app/Settings.h"
+#include "settings/Settings.h"
 #include "net/GenericServer.h"
-#include "net/UvHandle.h"
-#include "server/ServerCore.h"
-#include "server/StatusText.h"
+#include "base/UvHandle.h"
+#include "core/ServerCore.h"
+#include "core/StatusText.h"
 
 namespace velmor {
 

@@ -9,11 +9,11 @@
 #include <cstdlib>
 #include <memory>
 
-#include "app/Settings.h"
+#include "settings/Settings.h"
 #include "app/ShutdownWatchdog.h"
 #include "app/StatusScreen.h"
-#include "net/Console.h"
-#include "net/UvHandle.h"
+#include "base/Console.h"
+#include "base/UvHandle.h"
 #include "server/VelmorServer.h"
 #include "upnp/PortForwarding.h"
 

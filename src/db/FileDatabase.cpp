@@ -3,8 +3,8 @@
 #include <algorithm>
 #include <cstring>
 
-#include "app/FatalExit.h"
-#include "net/FixedText.h"
+#include "base/FatalExit.h"
+#include "base/FixedText.h"
 
 namespace velmor {
 

@@ -5,9 +5,9 @@
 #include <cstring>
 #include <ctime>
 
-#include "app/FatalExit.h"
-#include "net/Console.h"
-#include "net/FixedText.h"
+#include "base/FatalExit.h"
+#include "base/Console.h"
+#include "base/FixedText.h"
 
 namespace velmor {
 

@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "app/Settings.h"
+#include "settings/Settings.h"
 #include "db/FileDatabase.h"
 #include "db/Queries.h"
 #include "db/Sqlite.h"

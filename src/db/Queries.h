@@ -19,8 +19,8 @@
 #include <memory>
 #include <vector>
 
-#include "db/FileRecord.h"
-#include "rooms/RoomRecord.h"
+#include "model/FileRecord.h"
+#include "model/RoomRecord.h"
 
 namespace velmor {
 

@@ -1,7 +1,7 @@
 #include "db/QueryExecution.h"
 
 #include "db/LoginChallenge.h"
-#include "net/FixedText.h"
+#include "base/FixedText.h"
 
 namespace velmor {
 

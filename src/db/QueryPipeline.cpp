@@ -4,7 +4,7 @@
 #include <future>
 
 #include "db/QueryExecution.h"
-#include "net/Console.h"
+#include "base/Console.h"
 
 namespace velmor {
 

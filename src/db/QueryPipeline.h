@@ -38,7 +38,7 @@
 #include "db/FileDatabase.h"
 #include "db/MainDatabase.h"
 #include "db/Queries.h"
-#include "net/UvHandle.h"
+#include "base/UvHandle.h"
 
 namespace velmor {
 

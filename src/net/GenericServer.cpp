@@ -3,7 +3,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "net/Console.h"
+#include "base/Console.h"
 
 namespace velmor {
 

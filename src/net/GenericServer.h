@@ -6,7 +6,7 @@
 #include <cstddef>
 
 #include "net/ClientData.h"
-#include "net/UvHandle.h"
+#include "base/UvHandle.h"
 #include "net/WriteRequestPool.h"
 
 namespace velmor {

@@ -1,6 +1,6 @@
 #include "net/TCPServer.h"
 
-#include "net/Console.h"
+#include "base/Console.h"
 
 namespace velmor {
 

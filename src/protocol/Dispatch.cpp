@@ -2,8 +2,8 @@
 
 #include <array>
 
-#include "protocol/MessageCatalogue.h"
-#include "protocol/User.h"
+#include "wire/MessageCatalogue.h"
+#include "users/User.h"
 
 namespace velmor {
 

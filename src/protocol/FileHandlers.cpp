@@ -4,15 +4,15 @@
 #include <cstring>
 
 #include "db/Queries.h"
-#include "net/FixedText.h"
+#include "base/FixedText.h"
 #include "protocol/Dispatch.h"
 #include "protocol/Files.h"
-#include "protocol/MessageBuilder.h"
-#include "protocol/NameRules.h"
-#include "protocol/Sending.h"
-#include "protocol/User.h"
+#include "wire/MessageBuilder.h"
+#include "model/Names.h"
+#include "users/Sending.h"
+#include "users/User.h"
 #include "rooms/Room.h"
-#include "server/ServerCore.h"
+#include "core/ServerCore.h"
 
 namespace velmor {
 

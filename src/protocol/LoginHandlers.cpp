@@ -3,16 +3,16 @@
 #include <cstring>
 
 #include "db/Queries.h"
-#include "net/FixedText.h"
+#include "base/FixedText.h"
 #include "protocol/Dispatch.h"
 #include "protocol/Login.h"
-#include "protocol/LoginProof.h"
-#include "protocol/MessageCatalogue.h"
-#include "protocol/NameRules.h"
-#include "protocol/Sending.h"
-#include "protocol/User.h"
-#include "server/ServerCore.h"
-#include "server/StatusText.h"
+#include "wire/LoginProof.h"
+#include "wire/MessageCatalogue.h"
+#include "model/Names.h"
+#include "users/Sending.h"
+#include "users/User.h"
+#include "core/ServerCore.h"
+#include "core/StatusText.h"
 
 namespace velmor {
 

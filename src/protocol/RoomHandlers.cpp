@@ -3,16 +3,16 @@
 #include <cstring>
 
 #include "db/Queries.h"
-#include "net/FixedText.h"
+#include "base/FixedText.h"
 #include "protocol/Dispatch.h"
 #include "protocol/Login.h"
-#include "protocol/MessageBuilder.h"
-#include "protocol/NameRules.h"
-#include "protocol/Sending.h"
-#include "protocol/User.h"
+#include "wire/MessageBuilder.h"
+#include "model/Names.h"
+#include "users/Sending.h"
+#include "users/User.h"
 #include "rooms/RoomCompletions.h"
 #include "rooms/RoomRegistry.h"
-#include "server/ServerCore.h"
+#include "core/ServerCore.h"
 
 namespace velmor {
 

@@ -3,15 +3,15 @@
 #include <algorithm>
 #include <cstring>
 
-#include "net/FixedText.h"
-#include "protocol/MessageBuilder.h"
-#include "protocol/NameRules.h"
-#include "protocol/Sending.h"
-#include "protocol/User.h"
-#include "rooms/ChatLine.h"
+#include "base/FixedText.h"
+#include "wire/MessageBuilder.h"
+#include "model/Names.h"
+#include "users/Sending.h"
+#include "users/User.h"
+#include "model/ChatLine.h"
 #include "rooms/Room.h"
 #include "rooms/RoomRegistry.h"
-#include "server/ServerCore.h"
+#include "core/ServerCore.h"
 
 namespace velmor {
 

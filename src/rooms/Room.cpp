@@ -1,7 +1,7 @@
 #include "rooms/Room.h"
 
-#include "rooms/ChatLine.h"
-#include "server/ServerCore.h"
+#include "model/ChatLine.h"
+#include "core/ServerCore.h"
 
 namespace velmor {
 

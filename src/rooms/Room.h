@@ -4,8 +4,8 @@
 #include <vector>
 
 #include "db/Queries.h"
-#include "protocol/BanEntry.h"
-#include "rooms/RoomRecord.h"
+#include "model/BanEntry.h"
+#include "model/RoomRecord.h"
 
 namespace velmor {
 

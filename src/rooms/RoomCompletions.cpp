@@ -1,11 +1,11 @@
 #include "rooms/RoomCompletions.h"
 
-#include "net/FixedText.h"
-#include "protocol/MessageBuilder.h"
-#include "protocol/Sending.h"
-#include "protocol/User.h"
+#include "base/FixedText.h"
+#include "wire/MessageBuilder.h"
+#include "users/Sending.h"
+#include "users/User.h"
 #include "rooms/RoomRegistry.h"
-#include "server/ServerCore.h"
+#include "core/ServerCore.h"
 
 namespace velmor {
 

@@ -1,9 +1,9 @@
 #include "rooms/RoomEntry.h"
 
-#include "net/FixedText.h"
-#include "protocol/MessageBuilder.h"
+#include "base/FixedText.h"
+#include "wire/MessageBuilder.h"
 #include "rooms/Room.h"
-#include "server/ServerCore.h"
+#include "core/ServerCore.h"
 
 namespace velmor {
 

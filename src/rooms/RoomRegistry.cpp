@@ -4,12 +4,12 @@
 #include <cstring>
 #include <memory>
 
-#include "net/FixedText.h"
-#include "protocol/MessageBuilder.h"
-#include "protocol/Sending.h"
-#include "protocol/User.h"
-#include "rooms/ChatLine.h"
-#include "server/ServerCore.h"
+#include "base/FixedText.h"
+#include "wire/MessageBuilder.h"
+#include "users/Sending.h"
+#include "users/User.h"
+#include "model/ChatLine.h"
+#include "core/ServerCore.h"
 #include "server/VelmorServer.h"
 
 namespace velmor {

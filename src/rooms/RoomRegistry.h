@@ -3,7 +3,7 @@
 #include <cstdint>
 
 #include "rooms/Room.h"
-#include "rooms/RoomRecord.h"
+#include "model/RoomRecord.h"
 
 namespace velmor {
 

@@ -1,12 +1,12 @@
 #include "rooms/RoomTick.h"
 
 #include "protocol/Login.h"
-#include "protocol/MessageBuilder.h"
-#include "protocol/Sending.h"
+#include "wire/MessageBuilder.h"
+#include "users/Sending.h"
 #include "rooms/Relay.h"
 #include "rooms/RoomEntry.h"
 #include "rooms/RoomRegistry.h"
-#include "server/ServerCore.h"
+#include "core/ServerCore.h"
 
 namespace velmor {
 

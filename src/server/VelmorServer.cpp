@@ -1,9 +1,9 @@
 #include "server/VelmorServer.h"
 
-#include "net/FixedText.h"
-#include "protocol/MessageBuilder.h"
-#include "protocol/MessageCatalogue.h"
-#include "protocol/User.h"
+#include "base/FixedText.h"
+#include "wire/MessageBuilder.h"
+#include "wire/MessageCatalogue.h"
+#include "users/User.h"
 #include "rooms/RoomRegistry.h"
 
 namespace velmor {

@@ -3,11 +3,11 @@
 #include <functional>
 #include <memory>
 
-#include "app/Settings.h"
+#include "settings/Settings.h"
 #include "net/TCPServer.h"
-#include "net/UvHandle.h"
+#include "base/UvHandle.h"
 #include "server/ConnectionRateTable.h"
-#include "server/ServerCore.h"
+#include "core/ServerCore.h"
 
 namespace velmor {
 

@@ -7,7 +7,7 @@
 #include <mutex>
 #include <string>
 
-#include "net/FixedText.h"
+#include "base/FixedText.h"
 #include "rooms/RoomRegistry.h"
 #include "support/Databases.h"
 #include "support/InProcessServer.h"

@@ -7,8 +7,8 @@
 #include <memory>
 #include <vector>
 
-#include "app/Settings.h"
-#include "protocol/User.h"
+#include "settings/Settings.h"
+#include "users/User.h"
 #include "server/VelmorServer.h"
 #include "support/LoopPump.h"
 #include "support/TempDir.h"

@@ -5,7 +5,7 @@
 #include <sstream>
 #include <vector>
 
-#include "server/StatusText.h"
+#include "core/StatusText.h"
 
 namespace velmor {
 namespace {

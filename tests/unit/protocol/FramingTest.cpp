@@ -7,8 +7,8 @@
 #include <vector>
 
 #include "protocol/Dispatch.h"
-#include "protocol/MessageCatalogue.h"
-#include "protocol/User.h"
+#include "wire/MessageCatalogue.h"
+#include "users/User.h"
 #include "support/InProcessServer.h"
 
 namespace velmor {

@@ -1,9 +1,9 @@
-#include "protocol/LoginProof.h"
+#include "wire/LoginProof.h"
 
 #include <gtest/gtest.h>
 
 #include "client/LoginProof.h"
-#include "protocol/NameRules.h"
+#include "model/Names.h"
 
 namespace velmor {
 namespace {

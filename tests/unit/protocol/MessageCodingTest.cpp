@@ -3,9 +3,9 @@
 #include <cstring>
 #include <string>
 
-#include "protocol/BufferPool.h"
-#include "protocol/MessageBuilder.h"
-#include "protocol/MessageReader.h"
+#include "wire/BufferPool.h"
+#include "wire/MessageBuilder.h"
+#include "wire/MessageReader.h"
 
 namespace velmor {
 namespace {

@@ -5,7 +5,7 @@
 #include <vector>
 
 #include "client/FrameDecoder.h"
-#include "protocol/MessageBuilder.h"
+#include "wire/MessageBuilder.h"
 
 namespace velmor {
 namespace {

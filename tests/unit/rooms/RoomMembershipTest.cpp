@@ -5,7 +5,7 @@
 #include <memory>
 #include <vector>
 
-#include "rooms/ChatLine.h"
+#include "model/ChatLine.h"
 #include "rooms/RoomRegistry.h"
 #include "support/InProcessServer.h"
 

@@ -4,7 +4,7 @@
 
 #include <memory>
 
-#include "rooms/ChatLine.h"
+#include "model/ChatLine.h"
 #include "rooms/RoomRegistry.h"
 #include "support/InProcessServer.h"
 #include "support/TestClient.h"

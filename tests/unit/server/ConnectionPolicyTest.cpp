@@ -5,8 +5,8 @@
 #include <chrono>
 #include <cstring>
 
-#include "net/FixedText.h"
-#include "protocol/Sending.h"
+#include "base/FixedText.h"
+#include "users/Sending.h"
 #include "support/InProcessServer.h"
 #include "support/Sockets.h"
 

@@ -3,7 +3,7 @@
 
 #include <mutex>
 
-#include "net/FixedText.h"
+#include "base/FixedText.h"
 #include "support/InProcessServer.h"
 #include "support/TestClient.h"
 

@@ -1,4 +1,4 @@
-#include "protocol/NameRules.h"
+#include "model/Names.h"
 
 #include <cstring>
 

@@ -1,14 +1,14 @@
 // The admission step: users whose login finished are welcomed and put online.
 #include <algorithm>
 
-#include "net/FixedText.h"
+#include "base/FixedText.h"
 #include "protocol/Login.h"
-#include "protocol/MessageBuilder.h"
-#include "protocol/Sending.h"
-#include "protocol/User.h"
+#include "wire/MessageBuilder.h"
+#include "users/Sending.h"
+#include "users/User.h"
 #include "rooms/RoomEntry.h"
 #include "rooms/RoomRegistry.h"
-#include "server/ServerCore.h"
+#include "core/ServerCore.h"
 
 namespace velmor {
 

@@ -3,7 +3,7 @@
 #include <cstdint>
 #include <string_view>
 
-#include "net/FixedText.h"
+#include "base/FixedText.h"
 
 namespace velmor {
 

@@ -1,4 +1,4 @@
-#include "net/UvHandle.h"
+#include "base/UvHandle.h"
 
 namespace velmor {
 

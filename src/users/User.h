@@ -6,7 +6,7 @@
 #include <vector>
 
 #include "net/ClientData.h"
-#include "protocol/MessageReader.h"
+#include "wire/MessageReader.h"
 
 namespace velmor {
 

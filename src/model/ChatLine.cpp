@@ -1,4 +1,4 @@
-#include "rooms/ChatLine.h"
+#include "model/ChatLine.h"
 
 namespace velmor {
 

@@ -1,7 +1,7 @@
 #pragma once
 
-#include "protocol/MessageBuilder.h"
-#include "protocol/MessageCatalogue.h"
+#include "wire/MessageBuilder.h"
+#include "wire/MessageCatalogue.h"
 
 namespace velmor {
 

@@ -1,13 +1,13 @@
-#include "server/Completions.h"
+#include "core/Completions.h"
 
 #include <algorithm>
 
 #include "db/Queries.h"
 #include "protocol/Files.h"
 #include "protocol/Login.h"
-#include "protocol/User.h"
+#include "users/User.h"
 #include "rooms/RoomCompletions.h"
-#include "server/ServerCore.h"
+#include "core/ServerCore.h"
 
 namespace velmor {
 

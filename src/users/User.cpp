@@ -1,4 +1,4 @@
-#include "protocol/User.h"
+#include "users/User.h"
 
 #include <algorithm>
 #include <iterator>
@@ -6,8 +6,8 @@
 #include "db/Queries.h"
 #include "net/GenericServer.h"
 #include "protocol/Dispatch.h"
-#include "rooms/ChatLine.h"
-#include "server/ServerCore.h"
+#include "model/ChatLine.h"
+#include "core/ServerCore.h"
 
 namespace velmor {
 

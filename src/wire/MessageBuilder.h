@@ -4,7 +4,7 @@
 #include <cstdint>
 #include <string_view>
 
-#include "protocol/MessageCatalogue.h"
+#include "wire/MessageCatalogue.h"
 
 namespace velmor {
 

@@ -1,6 +1,6 @@
-#include "protocol/MessageReader.h"
+#include "wire/MessageReader.h"
 
-#include "net/FixedText.h"
+#include "base/FixedText.h"
 
 namespace velmor {
 

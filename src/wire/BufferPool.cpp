@@ -1,4 +1,4 @@
-#include "protocol/BufferPool.h"
+#include "wire/BufferPool.h"
 
 #include <vector>
 

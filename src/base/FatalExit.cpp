@@ -1,10 +1,10 @@
-#include "app/FatalExit.h"
+#include "base/FatalExit.h"
 
 #include <chrono>
 #include <cstdlib>
 #include <thread>
 
-#include "net/Console.h"
+#include "base/Console.h"
 
 namespace velmor {
 

@@ -8,12 +8,12 @@
 #include <unordered_map>
 #include <vector>
 
-#include "app/Settings.h"
+#include "settings/Settings.h"
 #include "db/FileDatabase.h"
 #include "db/MainDatabase.h"
 #include "db/QueryPipeline.h"
-#include "net/RelaxedCounter.h"
-#include "protocol/BanEntry.h"
+#include "base/RelaxedCounter.h"
+#include "model/BanEntry.h"
 #include "rooms/Room.h"
 
 namespace velmor {

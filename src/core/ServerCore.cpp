@@ -1,12 +1,12 @@
-#include "server/ServerCore.h"
+#include "core/ServerCore.h"
 
 #include <algorithm>
 
-#include "net/FixedText.h"
-#include "protocol/User.h"
+#include "base/FixedText.h"
+#include "users/User.h"
 #include "rooms/RoomRegistry.h"
 #include "rooms/RoomTick.h"
-#include "server/Completions.h"
+#include "core/Completions.h"
 #include "server/VelmorServer.h"
 
 namespace velmor {

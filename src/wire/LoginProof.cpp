@@ -1,4 +1,4 @@
-#include "protocol/LoginProof.h"
+#include "wire/LoginProof.h"
 
 #include <openssl/evp.h>
 

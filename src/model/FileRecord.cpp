@@ -1,4 +1,4 @@
-#include "db/FileRecord.h"
+#include "model/FileRecord.h"
 
 #include <cstdlib>
 #include <new>

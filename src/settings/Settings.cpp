@@ -1,4 +1,4 @@
-#include "app/Settings.h"
+#include "settings/Settings.h"
 
 #include <rapidjson/document.h>
 #include <uv.h>
@@ -7,7 +7,7 @@
 #include <cstdlib>
 #include <memory>
 
-#include "net/Console.h"
+#include "base/Console.h"
 
 namespace velmor {
 

@@ -1,7 +1,7 @@
-#include "protocol/Sending.h"
+#include "users/Sending.h"
 
-#include "protocol/User.h"
-#include "server/ServerCore.h"
+#include "users/User.h"
+#include "core/ServerCore.h"
 
 namespace velmor {
 

@@ -1,10 +1,10 @@
-#include "protocol/MessageBuilder.h"
+#include "wire/MessageBuilder.h"
 
 #include <cstdlib>
 #include <cstring>
 #include <new>
 
-#include "protocol/BufferPool.h"
+#include "wire/BufferPool.h"
 
 namespace velmor {
 

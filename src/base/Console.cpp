@@ -1,4 +1,4 @@
-#include "net/Console.h"
+#include "base/Console.h"
 
 #include <cstdarg>
 #include <cstdio>

@@ -1,8 +1,8 @@
-#include "server/StatusText.h"
+#include "core/StatusText.h"
 
 #include <cstdio>
 
-#include "server/ServerCore.h"
+#include "core/ServerCore.h"
 #include "server/VelmorServer.h"
 
 namespace velmor {
