@@ -5,72 +5,66 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <filesystem>
 #include <memory>
 #include <string>
 #include <vector>
 
-#include "settings/Settings.h"
 #include "base/FixedText.h"
-#include "users/User.h"
+#include "core/ServerCore.h"
+#include "model/Names.h"
+#include "protocol/Dispatch.h"
+#include "rooms/Membership.h"
 #include "rooms/Relay.h"
-#include "rooms/RoomRegistry.h"
-#include "server/VelmorServer.h"
+#include "support/ServerHarness.h"
+#include "users/FrameLoop.h"
+#include "users/User.h"
 
 namespace {
 
 using namespace velmor;
 
+void configure(Settings& settings) {
+  settings.userscancreateroom = true;
+  settings.rooms.push_back(RoomConfig{true, "Field", "", "lead", 0, true, true});
+  settings.rooms.push_back(RoomConfig{false, "Hall", "pw", "lead", 0, true, true});
+  settings.rooms.push_back(RoomConfig{false, "Asleep", "", "lead", 0, false, false});
+}
+
+// A user without a connection, online under `name`.
+std::unique_ptr<User> onlineUser(ServerCore& core, const std::string& name) {
+  auto user = std::make_unique<User>(nullptr, nullptr, core.traffic);
+  copyText(user->identity.name, name);
+  lowerName(user->identity.nameKey, name);
+  core.online.queueForAdmission(*user);
+  core.online.admit(*user);
+  core.online.clearAdmissionQueue();
+  return user;
+}
+
 struct World {
-  World() : directory(makeDirectory()), settings(directory) {
-    settings.useupnp = false;
-    settings.bindaddress = "127.0.0.1";
-    settings.serverport = 0;
-    settings.userscancreateroom = true;
-    settings.rooms.push_back(RoomConfig{true, "Field", "", "lead", 0, true, true});
-    settings.rooms.push_back(RoomConfig{false, "Hall", "pw", "lead", 0, true, true});
-    settings.rooms.push_back(RoomConfig{false, "Asleep", "", "lead", 0, false, false});
-    uv_loop_init(&loop);
-    server = std::make_unique<VelmorServer>(&loop, &settings);
-    ServerCore& core = server->core();
-    field = findLiveRoom(core, "field");
+  World() : harness(configure) {
+    ServerCore& core = harness.core();
+    field = core.rooms.findLive("field");
     // Members in the field, with a position, an object and a file.
     for (int i = 0; i < 3; ++i) {
-      members.push_back(std::make_unique<User>(nullptr, nullptr, &core));
-      User& m = *members.back();
-      copyText(m.name, "Member" + std::to_string(i));
-      lowerName(m.nameKey, m.name);
-      m.loggedIn = m.isMember = 1;
-      core.onlineList.push_back(&m);
-      core.onlineMap[m.nameKey] = &m;
-      join(*field, m, i == 0 ? "lead" : "");
+      members.push_back(onlineUser(core, "Member" + std::to_string(i)));
+      members.back()->rights.isMember = 1;
+      join(*field, *members.back(), i == 0 ? "lead" : "");
     }
     objectReport(*field, "crate", 1, 2, 3);
-    FileRecord* file = FileRecord::createWithContent(20000);
+    Ref<FileRecord> file = FileRecord::createWithContent(20000);
     copyText(file->fileName, "notes");
     copyText(file->creatorName, "Member0");
     file->length = 20000;
     file->usersCanRead = file->usersCanWrite = 1;
-    field->files.push_back(file);
+    field->files.push_back(std::move(file));
   }
   ~World() {
+    for (auto& member : members) harness.core().forgetUser(*member);
     members.clear();
-    server->shutdown();
-    uv_run(&loop, UV_RUN_DEFAULT);
-    server.reset();
-    uv_run(&loop, UV_RUN_DEFAULT);
-    std::filesystem::remove_all(directory);
-  }
-  static std::string makeDirectory() {
-    std::string pattern = (std::filesystem::temp_directory_path() / "velmor-fuzz-XXXXXX").string();
-    if (mkdtemp(pattern.data()) == nullptr) std::abort();
-    return pattern + "/";
   }
 
-  std::string directory;
-  Settings settings;
-  uv_loop_t loop{};
-  std::unique_ptr<VelmorServer> server;
+  test::ServerHarness harness;
   Room* field = nullptr;
   std::vector<std::unique_ptr<User>> members;
 };
@@ -84,25 +78,27 @@ World& world() {
 
 // A user in one of the states a connection passes through.
 std::unique_ptr<User> userInState(World& w, std::uint8_t state) {
-  ServerCore& core = w.server->core();
-  auto user = std::make_unique<User>(nullptr, nullptr, &core);
-  copyText(user->name, "Fuzz");
-  lowerName(user->nameKey, user->name);
+  ServerCore& core = w.harness.core();
+  auto user = std::make_unique<User>(nullptr, nullptr, core.traffic);
+  copyText(user->identity.name, "Fuzz");
+  lowerName(user->identity.nameKey, "Fuzz");
   switch (state % 5) {
     case 0:  // connected
       break;
     case 1:  // login pending
-      user->loginPending = 1;
+      user->login.loginPending = 1;
       break;
     case 2:  // online, in no room
-      user->loggedIn = 1;
+      user = onlineUser(core, "Fuzz");
       break;
     case 3:  // online member in the navigation room, leader
-      user->loggedIn = user->isMember = 1;
+      user = onlineUser(core, "Fuzz");
+      user->rights.isMember = 1;
       join(*w.field, *user, "lead");
       break;
     default:  // online administrator in the navigation room
-      user->loggedIn = user->isMember = user->isAdmin = 1;
+      user = onlineUser(core, "Fuzz");
+      user->rights.isMember = user->rights.isAdmin = 1;
       join(*w.field, *user, "");
       break;
   }
@@ -122,11 +118,14 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const std::size_t n = left < piece ? left : piece;
     // The connection layer hands over what one read returned: a copy in a buffer of its size.
     std::vector<char> chunk(bytes, bytes + n);
-    user->handleData(chunk.data(), chunk.size());
+    receiveChunk(*user, chunk.data(), chunk.size(), requestDispatch(w.harness.core()));
     bytes += n;
     left -= n;
   }
-  w.server->core().tick();
-  uv_run(&w.loop, UV_RUN_NOWAIT);
+  ServerCore& core = w.harness.core();
+  core.forgetUser(*user);  // as the connection's close would
+  user.reset();
+  core.tick();
+  uv_run(w.harness.loop(), UV_RUN_NOWAIT);
   return 0;
 }

@@ -3,7 +3,6 @@
 #include <cstdio>
 #include <cstdlib>
 
-#include "settings/Settings.h"
 #include "net/GenericServer.h"
 #include "base/UvHandle.h"
 #include "core/ServerCore.h"
@@ -33,19 +32,16 @@ std::string StatusScreen::format(const Figures& f) {
       std::snprintf(text, sizeof(text), kScreen, kServerVersion, f.publicAddress.c_str(), f.port,
                     formatUptime(f.uptimeSeconds).c_str(), f.users, f.rooms,
                     static_cast<unsigned long long>(f.packetsSent),
-                    static_cast<unsigned long long>(f.packetsReceived), f.bytesSent / 1048576.0,
-                    f.bytesReceived / 1048576.0, f.sendRate, f.receiveRate);
+                    static_cast<unsigned long long>(f.packetsReceived), megabytes(f.bytesSent),
+                    megabytes(f.bytesReceived), f.sendRate, f.receiveRate);
   if (length < 0 || static_cast<std::size_t>(length) >= sizeof(text)) return {};
   return std::string(text, static_cast<std::size_t>(length));
 }
 
-StatusScreen::StatusScreen(uv_loop_t* loop, const ServerCore& core, const Settings& settings,
-                           const GenericServer& server)
-    : loop_(loop), core_(core), settings_(settings), server_(server), startTime_(uv_now(loop)) {}
+StatusScreen::StatusScreen(uv_loop_t*, const ServerCore& core) : core_(core) {}
 
-StatusScreen* StatusScreen::start(uv_loop_t* workerLoop, const ServerCore& core,
-                                  const Settings& settings, const GenericServer& server) {
-  auto* screen = new StatusScreen(workerLoop, core, settings, server);
+StatusScreen* StatusScreen::start(uv_loop_t* workerLoop, const ServerCore& core) {
+  auto* screen = new StatusScreen(workerLoop, core);
   if (uv_tty_init(workerLoop, &screen->tty_, kStdout, 0) != 0) {
     delete screen;
     return nullptr;
@@ -70,7 +66,7 @@ void StatusScreen::onConsoleClosed(uv_handle_t* handle) {
 
 void StatusScreen::onRefresh(uv_timer_t* timer) {
   auto* screen = static_cast<StatusScreen*>(timer->data);
-  if (screen->server_.isListening()) screen->redraw();
+  if (screen->core_.connections().isListening()) screen->redraw();
 }
 
 void StatusScreen::onWritten(uv_write_t* request, int) {
@@ -78,39 +74,17 @@ void StatusScreen::onWritten(uv_write_t* request, int) {
 }
 
 void StatusScreen::redraw() {
-  const std::uint64_t now = uv_now(loop_);
   int width = 0;
   int height = 0;
   if (uv_tty_get_winsize(&tty_, &width, &height) != 0) return;  // not a console
   if (writePending_) return;  // the last screen is still on its way; its buffer is in use
-
-  Figures figures;
-  figures.publicAddress = settings_.publicAddressText;
-  figures.port = settings_.serverport;
-  figures.uptimeSeconds = (now - startTime_) / 1000;
-  figures.users = core_.userCount.get();
-  figures.rooms = core_.roomCount.get();
-  figures.packetsSent = core_.packetsSent.get();
-  figures.packetsReceived = core_.packetsReceived.get();
-  figures.bytesSent = core_.bytesSent.get();
-  figures.bytesReceived = core_.bytesReceived.get();
-  if (drawn_ && now > lastRefreshTime_) {
-    const double seconds = static_cast<double>(now - lastRefreshTime_) / 1000.0;
-    figures.sendRate = static_cast<double>(figures.bytesSent - lastBytesSent_) / 1024.0 / seconds;
-    figures.receiveRate =
-        static_cast<double>(figures.bytesReceived - lastBytesReceived_) / 1024.0 / seconds;
-  }
-  const std::string text = format(figures);
+  const std::string text = format(statusFigures(core_));
   if (text.empty()) return;
   text.copy(text_, sizeof(text_));
   uv_buf_t buffer = uv_buf_init(text_, static_cast<unsigned>(text.size()));
   write_.data = this;
   if (uv_write(&write_, reinterpret_cast<uv_stream_t*>(&tty_), &buffer, 1, onWritten) == 0)
     writePending_ = true;
-  lastBytesSent_ = figures.bytesSent;
-  lastBytesReceived_ = figures.bytesReceived;
-  lastRefreshTime_ = now;
-  drawn_ = true;
 }
 
 }  // namespace velmor

@@ -5,47 +5,33 @@
 #include <cstdint>
 #include <string>
 
+#include "core/StatusText.h"
+
 namespace velmor {
 
-class GenericServer;
 class ServerCore;
-class Settings;
 
 // The console status screen: version, public address, port, uptime, users, rooms and the
-// traffic totals and rates, redrawn every second while the server listens. It lives on the
-// query worker's loop, so drawing never delays the main loop; it reads the server's
-// counters and listening flag without a lock (they are relaxed atomics). Nothing is drawn
-// when standard output is not a console.
+// traffic totals and rates (statusFigures, as the status text has them), redrawn every
+// second while the server listens. It lives on the query worker's loop, so drawing never
+// delays the main loop; it reads the server's counters and listening flag without a lock
+// (they are relaxed atomics). Nothing is drawn when standard output is not a console.
 //
 // Created by start() on the worker thread; stop() closes its two handles and the screen
 // frees itself once the console handle has closed (a write in flight still uses it).
 class StatusScreen {
  public:
-  struct Figures {
-    std::string publicAddress;
-    std::uint32_t port = 0;
-    std::uint64_t uptimeSeconds = 0;
-    std::uint32_t users = 0;
-    std::uint32_t rooms = 0;
-    std::uint64_t packetsSent = 0;
-    std::uint64_t packetsReceived = 0;
-    std::uint64_t bytesSent = 0;
-    std::uint64_t bytesReceived = 0;
-    double sendRate = 0;     // KB/s
-    double receiveRate = 0;  // KB/s
-  };
+  using Figures = StatusFigures;
 
   // The screen's text, escape sequences included; empty if it could not be formatted.
   static std::string format(const Figures& figures);
 
   // Null when standard output cannot be a console handle (a file, say).
-  static StatusScreen* start(uv_loop_t* workerLoop, const ServerCore& core,
-                             const Settings& settings, const GenericServer& server);
+  static StatusScreen* start(uv_loop_t* workerLoop, const ServerCore& core);
   void stop();
 
  private:
-  StatusScreen(uv_loop_t* loop, const ServerCore& core, const Settings& settings,
-               const GenericServer& server);
+  StatusScreen(uv_loop_t* loop, const ServerCore& core);
   static void onRefresh(uv_timer_t* timer);
   static void onWritten(uv_write_t* request, int status);
   static void onConsoleClosed(uv_handle_t* handle);
@@ -54,15 +40,7 @@ class StatusScreen {
   uv_write_t write_{};
   uv_tty_t tty_{};
   uv_timer_t* refreshTimer_ = nullptr;  // freed by its close callback
-  uv_loop_t* loop_;
   const ServerCore& core_;
-  const Settings& settings_;
-  const GenericServer& server_;
-  std::uint64_t startTime_;
-  std::uint64_t lastRefreshTime_ = 0;
-  std::uint64_t lastBytesSent_ = 0;
-  std::uint64_t lastBytesReceived_ = 0;
-  bool drawn_ = false;
   bool writePending_ = false;
   char text_[4096];
 };

@@ -102,8 +102,8 @@ int main() {
   // The status screen lives on the query worker's loop (worker thread only).
   StatusScreen* screen = nullptr;
   VelmorServer::WorkerHooks hooks{
-      [&screen, &settings](uv_loop_t* workerLoop, VelmorServer& server) {
-        screen = StatusScreen::start(workerLoop, server.core(), *settings, server);
+      [&screen](uv_loop_t* workerLoop, VelmorServer& server) {
+        screen = StatusScreen::start(workerLoop, server.core());
       },
       [&screen](uv_loop_t*) {
         if (screen != nullptr) screen->stop();

@@ -21,6 +21,12 @@ void copyText(char (&field)[N], std::string_view text) {
   copyText(field, N, text);
 }
 
+// A letter of A..Z lowered; every other byte as it is. The one lowering of the server: the
+// keys of names (online map, room maps) and of the settings file are made with it.
+constexpr char lowerAscii(char c) {
+  return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
+}
+
 // The text of a terminated fixed field, never reading past its capacity.
 template <std::size_t N>
 std::string_view fieldText(const char (&field)[N]) {

@@ -16,6 +16,7 @@ class RelaxedCounter {
   void sub(T n) {
     value_.store(value_.load(std::memory_order_relaxed) - n, std::memory_order_relaxed);
   }
+  void set(T n) { value_.store(n, std::memory_order_relaxed); }
   T get() const { return value_.load(std::memory_order_relaxed); }
 
  private:

@@ -1,14 +1,11 @@
-// The admission step: users whose login finished are welcomed and put online.
-#include <algorithm>
+#include "core/Admission.h"
 
 #include "base/FixedText.h"
-#include "protocol/Login.h"
-#include "wire/MessageBuilder.h"
+#include "core/ServerCore.h"
+#include "rooms/RoomEntry.h"
 #include "users/Sending.h"
 #include "users/User.h"
-#include "rooms/RoomEntry.h"
-#include "rooms/RoomRegistry.h"
-#include "core/ServerCore.h"
+#include "wire/MessageBuilder.h"
 
 namespace velmor {
 
@@ -19,42 +16,38 @@ using wire::ServerCode;
 // ServerInfo and the list of live rooms: the same frame for everyone admitted in a step.
 void buildWelcome(const ServerCore& core, MessageBuilder& welcome) {
   welcome.begin(ServerCode::ServerInfo)
-      .string(fieldText(core.servername))
-      .u16(static_cast<std::uint16_t>(core.chatroommaxusers))
-      .u16(static_cast<std::uint16_t>(core.navroommaxusers))
-      .u8(core.userscancreateroom ? 1 : 0);
-  writeRoomList(core, welcome);
+      .string(fieldText(core.settings.servername))
+      .u16(static_cast<std::uint16_t>(core.settings.limits.chatroommaxusers))
+      .u16(static_cast<std::uint16_t>(core.settings.limits.navroommaxusers))
+      .u8(core.settings.userscancreateroom ? 1 : 0);
+  writeRoomList(core.rooms, welcome);
   welcome.finish();
 }
 
 void admit(ServerCore& core, User& user, const MessageBuilder& welcome) {
   user.sendFrames(welcome.data(), welcome.size(), welcome.frameCount());
-  user.admissionPending = 0;
-  user.loggedIn = 1;
-  core.onlineMap[user.nameKey] = &user;
-  core.onlineList.push_back(&user);
+  core.online.admit(user);
 }
 
 }  // namespace
 
 void admitWaitingUsers(ServerCore& core) {
-  if (core.admissionQueue.empty()) return;
+  if (!core.online.admissionDue()) return;
   MessageBuilder welcome;
   buildWelcome(core, welcome);
-  for (User* user : core.admissionQueue) {
-    auto online = core.onlineMap.find(user->nameKey);
-    if (online == core.onlineMap.end()) {
+  for (User* user : core.online.admissionQueue()) {
+    User* holder = core.online.find(user->identity.nameKey);
+    if (holder == nullptr) {
       admit(core, *user, welcome);
-    } else if (!user->isMember) {
+    } else if (!user->rights.isMember) {
       sendCode(*user, ServerCode::NameInUse);  // stays waiting; no further login here
     } else {
-      User& replaced = *online->second;
-      sendCode(replaced, ServerCode::LoginReplaced);
-      core.takeOffline(replaced);
+      sendCode(*holder, ServerCode::LoginReplaced);
+      core.takeOffline(*holder);
       admit(core, *user, welcome);
     }
   }
-  core.admissionQueue.clear();
+  core.online.clearAdmissionQueue();
 }
 
 }  // namespace velmor

@@ -3,9 +3,26 @@
 #include <cstdio>
 
 #include "core/ServerCore.h"
-#include "server/VelmorServer.h"
+#include "net/GenericServer.h"
 
 namespace velmor {
+
+StatusFigures statusFigures(const ServerCore& core) {
+  StatusFigures f;
+  f.publicAddress = core.settings.publicAddressText;
+  f.port = core.settings.serverport;
+  f.uptimeSeconds = core.uptimeSeconds();
+  f.users = core.traffic.users.get();
+  f.rooms = core.traffic.rooms.get();
+  f.packetsSent = core.traffic.packetsSent.get();
+  f.packetsReceived = core.traffic.packetsReceived.get();
+  f.bytesSent = core.traffic.bytesSent.get();
+  f.bytesReceived = core.traffic.bytesReceived.get();
+  f.sendRate = core.traffic.sendRate();
+  f.receiveRate = core.traffic.receiveRate();
+  f.slowReaderCloses = core.connections().slowReaderCloses();
+  return f;
+}
 
 std::string formatUptime(std::uint64_t s) {
   const auto days = static_cast<int>(s / 86400);
@@ -23,22 +40,18 @@ std::string formatUptime(std::uint64_t s) {
   return text;
 }
 
-std::string formatStatusText(const ServerCore& core) {
-  const Settings& settings = core.server.settings();
-  const std::uint64_t uptime = (core.now() - core.startTime) / 1000;
-  constexpr double kMegabyte = 1048576.0;
+std::string formatStatusText(const StatusFigures& f) {
   char text[4096];
   const int length = std::snprintf(
       text, sizeof(text),
       "Version: %s\nPublic IP: %.1000s\nPort: %u\nUptime: %s\nUsers: %u\nRooms: %u\n"
       "Packets Sent: %llu\nPackets Recv: %llu\nData Sent: %.2f MB\nData Recv: %.2f MB\n"
       "Cur Send Rate: %.1f KB/s\nCur Recv Rate: %.1f KB/s\nSlow readers closed: %llu\n",
-      kServerVersion, settings.publicAddressText.c_str(), settings.serverport,
-      formatUptime(uptime).c_str(), core.userCount.get(), core.roomCount.get(),
-      static_cast<unsigned long long>(core.packetsSent.get()),
-      static_cast<unsigned long long>(core.packetsReceived.get()), core.bytesSent.get() / kMegabyte,
-      core.bytesReceived.get() / kMegabyte, core.sendRate, core.receiveRate,
-      static_cast<unsigned long long>(core.server.slowReaderCloses()));
+      kServerVersion, f.publicAddress.c_str(), f.port, formatUptime(f.uptimeSeconds).c_str(),
+      f.users, f.rooms, static_cast<unsigned long long>(f.packetsSent),
+      static_cast<unsigned long long>(f.packetsReceived), megabytes(f.bytesSent),
+      megabytes(f.bytesReceived), f.sendRate, f.receiveRate,
+      static_cast<unsigned long long>(f.slowReaderCloses));
   return std::string(text, length > 0 ? static_cast<std::size_t>(length) : 0);
 }
 

@@ -9,13 +9,36 @@ class ServerCore;
 
 inline constexpr const char* kServerVersion = "1.0.1";
 
+// The figures of the server's status, as the status text (an administrator's request) and
+// the console status screen both show them.
+struct StatusFigures {
+  std::string publicAddress;
+  std::uint32_t port = 0;
+  std::uint64_t uptimeSeconds = 0;
+  std::uint32_t users = 0;
+  std::uint32_t rooms = 0;
+  std::uint64_t packetsSent = 0;
+  std::uint64_t packetsReceived = 0;
+  std::uint64_t bytesSent = 0;
+  std::uint64_t bytesReceived = 0;
+  double sendRate = 0;     // KB/s over the last second the tick sampled
+  double receiveRate = 0;  // KB/s
+  std::uint64_t slowReaderCloses = 0;
+};
+
+// The figures as they stand. Any thread: it reads counters and constant settings only.
+StatusFigures statusFigures(const ServerCore& core);
+
 // Uptime as the console shows it: "MM:SS" under an hour, "%2d:MM:SS" under a day,
 // "D:HH:MM:SS" beyond.
 std::string formatUptime(std::uint64_t seconds);
+// Bytes as megabytes, for both texts.
+inline double megabytes(std::uint64_t bytes) {
+  return static_cast<double>(bytes) / 1048576.0;
+}
 
-// The status of the server as plain text lines (no escape sequences, under 4096 bytes):
-// version, public address, port, uptime, users, rooms, packets, data and rates.
-// Main loop only (the rates are those the tick sampled last).
-std::string formatStatusText(const ServerCore& core);
+// The status as plain text lines (no escape sequences, under 4096 bytes): version, public
+// address, port, uptime, users, rooms, packets, data, rates and slow readers closed.
+std::string formatStatusText(const StatusFigures& figures);
 
 }  // namespace velmor

@@ -38,12 +38,6 @@ constexpr const char* kSaveAccess =
 // were filed under, are those of every spelling of its name.
 constexpr const char* kDeleteRoomFiles = "DELETE FROM [files] WHERE [RoomName]=? COLLATE NOCASE;";
 
-Statement prepareOrExit(sqlite3* db, const char* sql, const char* failure) {
-  Statement statement(db, sql);
-  if (!statement.prepared()) fatalExit(failure);
-  return statement;
-}
-
 }  // namespace
 
 FileDatabase::FileDatabase(const std::string& directory)
@@ -63,26 +57,9 @@ FileDatabase::FileDatabase(const std::string& directory)
   saveAccess_ = prepareOrExit(db_.get(), kSaveAccess, "Unable to prepare files statement 6.");
   deleteRoomFiles_ =
       prepareOrExit(db_.get(), kDeleteRoomFiles, "Unable to prepare files statement 7.");
-  begin_ = prepareOrExit(db_.get(), "BEGIN TRANSACTION;", "Unable to prepare files statement 8.");
-  commit_ = prepareOrExit(db_.get(), "COMMIT;", "Unable to prepare files statement 9.");
-  rollback_ = prepareOrExit(db_.get(), "ROLLBACK;", "Unable to prepare files statement 10.");
-}
-
-bool FileDatabase::begin() {
-  if (sqlite3_get_autocommit(db_.get()) == 0) rollback();
-  auto use = begin_.use();
-  return use.stepDone();
-}
-
-bool FileDatabase::commit() {
-  auto use = commit_.use();
-  return use.stepDone();
-}
-
-void FileDatabase::rollback() {
-  if (sqlite3_get_autocommit(db_.get()) != 0) return;
-  auto use = rollback_.use();
-  use.step();
+  transaction_ = BatchTransaction(db_.get(), "Unable to prepare files statement 8.",
+                                  "Unable to prepare files statement 9.",
+                                  "Unable to prepare files statement 10.");
 }
 
 std::unique_ptr<FileList> FileDatabase::listFiles(std::string_view roomName) {
@@ -93,7 +70,7 @@ std::unique_ptr<FileList> FileDatabase::listFiles(std::string_view roomName) {
     // The server never writes such rows; one that lacks a name cannot be addressed and
     // one without creator or editor cannot be described, so it is left out.
     if (use.isNull(0) || use.isNull(1) || use.isNull(2)) continue;
-    FileRecord* record = FileRecord::create();
+    Ref<FileRecord> record = FileRecord::create();
     copyText(record->fileName, use.textColumn(0));
     copyText(record->creatorName, use.textColumn(1));
     copyText(record->editorName, use.textColumn(2));
@@ -102,16 +79,15 @@ std::unique_ptr<FileList> FileDatabase::listFiles(std::string_view roomName) {
     record->usersCanRead = use.int64Column(5) > 0 ? 1 : 0;
     record->usersCanWrite = use.int64Column(6) > 0 ? 1 : 0;
     if (!files) files = std::make_unique<FileList>();
-    files->push_back(record);
+    files->push_back(std::move(record));
   }
   return files;
 }
 
 void FileDatabase::loadContent(VelmorFileQuery& query) {
-  FileRecord::release(query.loaded);
-  query.loaded = nullptr;
+  query.loaded.reset();
   query.found = false;
-  FileRecord* file = query.file;
+  FileRecord* file = query.file.get();
   // The content is read once per record: a later read is served from what the first
   // load brought into memory (its completion always puts it there). A load that fails
   // clears the mark again, so that the next reader tries once more.
@@ -128,10 +104,10 @@ void FileDatabase::loadContent(VelmorFileQuery& query) {
   // NULL and an empty blob read the same, so a file of length 0 is never found. A blob
   // shorter than the stored length is a damaged row: nothing beyond it is read.
   const std::string_view content = use.blobColumn(1);
-  FileRecord* loaded = content.empty() || content.size() < length
-                           ? nullptr
-                           : FileRecord::createWithContent(length);
-  if (loaded == nullptr) {
+  Ref<FileRecord> loaded = content.empty() || content.size() < length
+                               ? Ref<FileRecord>()
+                               : FileRecord::createWithContent(length);
+  if (!loaded) {
     file->contentRequested = 0;
     return;
   }
@@ -146,12 +122,12 @@ void FileDatabase::loadContent(VelmorFileQuery& query) {
   std::memcpy(loaded->content(), content.data(), length);
   loaded->content()[length] = '\0';
   loaded->length = length;
-  query.loaded = loaded;
+  query.loaded = std::move(loaded);
   query.found = true;
 }
 
 void FileDatabase::saveFile(VelmorFileQuery& query) {
-  const FileRecord* file = query.file;
+  const FileRecord* file = query.file.get();
   if (file == nullptr) return;
   // A record without content in memory has nothing to store: its Content becomes NULL.
   // The blob never reaches past the content area.
@@ -171,7 +147,7 @@ void FileDatabase::saveFile(VelmorFileQuery& query) {
 }
 
 void FileDatabase::saveAccess(VelmorFileQuery& query) {
-  if (query.file == nullptr) return;
+  if (!query.file) return;
   auto use = saveAccess_.use();
   use.int32(query.usersCanRead ? 1 : 0)
       .int32(query.usersCanWrite ? 1 : 0)
@@ -187,7 +163,7 @@ void FileDatabase::deleteRoomFiles(std::string_view roomName) {
 }
 
 void FileDatabase::deleteFile(VelmorFileQuery& query) {
-  if (query.file == nullptr) return;
+  if (!query.file) return;
   auto use = delete_.use();
   use.text(fieldText(query.roomName)).text(fieldText(query.file->fileName));
   use.step();

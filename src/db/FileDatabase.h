@@ -35,10 +35,8 @@ class FileDatabase {
   // Deletes every file of a room (a deleted room, or leftovers under a new room's name).
   void deleteRoomFiles(std::string_view roomName);
 
-  // The worker's batch transaction on this connection, as for the main database.
-  bool begin();
-  bool commit();
-  void rollback();
+  // The worker's batch transaction on this connection.
+  BatchTransaction& transaction() { return transaction_; }
 
   sqlite3* connection() const { return db_.get(); }
 
@@ -51,9 +49,7 @@ class FileDatabase {
   Statement delete_;          // 5
   Statement saveAccess_;      // 6
   Statement deleteRoomFiles_; // 7
-  Statement begin_;           // 8
-  Statement commit_;          // 9
-  Statement rollback_;        // 10
+  BatchTransaction transaction_;  // 8, 9, 10
 };
 
 }  // namespace velmor

@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <cstdint>
 #include <cstring>
-#include <ctime>
 
 #include "base/FatalExit.h"
 #include "base/Console.h"
@@ -49,18 +48,9 @@ constexpr const char* kInsertUser =
     "[LastAccessed]) VALUES (?, ?, ?, ?, ?, ?);";
 constexpr const char* kChangePassword =
     "UPDATE [users] SET [PasswordHash]=? WHERE [Name]=? AND [PasswordHash]=?;";
-constexpr const char* kBegin = "BEGIN TRANSACTION;";
-constexpr const char* kCommit = "COMMIT;";
-constexpr const char* kRollback = "ROLLBACK;";
 constexpr const char* kSelectAllRooms =
     "SELECT [Name], [CreatorName], [Password], [LeaderPassword], [LastAccessed], [MaxUsers], "
     "[bNavigation], [bLoadAtStartup], [bNeverSleeps] FROM [channels]";
-
-Statement prepareOrExit(sqlite3* db, const char* sql, const char* failure) {
-  Statement statement(db, sql);
-  if (!statement.prepared()) fatalExit(failure);
-  return statement;
-}
 
 std::uint32_t limitedMaxUsers(std::uint32_t stored) {
   return std::min(stored, kMaxRoomUsers);
@@ -74,8 +64,9 @@ std::int64_t signExtended(std::uint32_t value) {
 }  // namespace
 
 MainDatabase::MainDatabase(const std::string& directory, const Limits& limits, FileDatabase& files,
-                           std::atomic<bool>& sweepRequest)
+                           std::atomic<bool>& sweepRequest, const ServerClock& clock)
     : limits_(limits),
+      clock_(clock),
       files_(files),
       sweepRequest_(sweepRequest),
       db_(openDatabase(directory + kFileName)) {
@@ -96,14 +87,14 @@ MainDatabase::MainDatabase(const std::string& directory, const Limits& limits, F
   touchUser_ = prepareOrExit(db, kTouchUser, "Unable to prepare statement 7.");
   insertUser_ = prepareOrExit(db, kInsertUser, "Unable to prepare statement 8.");
   changePassword_ = prepareOrExit(db, kChangePassword, "Unable to prepare statement 9.");
-  begin_ = prepareOrExit(db, kBegin, "Unable to prepare statement 10.");
-  commit_ = prepareOrExit(db, kCommit, "Unable to prepare statement 11.");
-  rollback_ = prepareOrExit(db, kRollback, "Unable to prepare statement 13.");
+  transaction_ = BatchTransaction(db, "Unable to prepare statement 10.",
+                                  "Unable to prepare statement 11.",
+                                  "Unable to prepare statement 13.");
 }
 
 void MainDatabase::writeConfiguredRooms(const std::vector<RoomConfig>& rooms) {
   if (rooms.empty()) return;
-  begin();
+  transaction_.begin();
   for (const RoomConfig& room : rooms) {
     // The texts go through the record so that what is stored is what the server will
     // later look up: a name longer than the field would otherwise never match again.
@@ -117,15 +108,17 @@ void MainDatabase::writeConfiguredRooms(const std::vector<RoomConfig>& rooms) {
         .text("server")
         .text(fieldText(record.password))
         .text(fieldText(record.leaderPassword))
-        .time(wallClockSeconds())
+        .time(clock_.wallSeconds())
         .int64(signExtended(record.maxUsers))
         .int32(room.navigation ? 1 : 0)
         .int32(room.loadatstartup ? 1 : 0)
         .int32(room.neversleeps ? 1 : 0);
     use.step();
   }
-  auto use = commit_.use();
-  if (!use.stepDone()) consoleWrite("Something went wrong!");
+  if (!transaction_.commit()) {
+    consoleWrite("Something went wrong!");
+    transaction_.rollback();
+  }
 }
 
 void MainDatabase::loadStoredRooms(
@@ -179,7 +172,7 @@ void MainDatabase::loadRoom(VelmorRoomQuery& query) {
   }
   // 64-bit arithmetic, so that a LastAccessed ahead of the clock gives a negative idle
   // time (not expired) instead of wrapping around.
-  const std::int64_t now = static_cast<std::int64_t>(std::time(nullptr));
+  const std::int64_t now = static_cast<std::int64_t>(clock_.wallSeconds());
   const std::int64_t idle = now - static_cast<std::int64_t>(record.lastAccessed);
   if (idle >= static_cast<std::int64_t>(limits_.roomExpiryTime)) {
     // The row stays; the main loop's sweep of stored rooms removes it soon.
@@ -210,7 +203,7 @@ void MainDatabase::createRoom(VelmorRoomQuery& query) {
     query.result = record.password[0] != '\0' ? kRoomExistsLocked : kRoomExists;
     return;
   }
-  const std::uint32_t now = wallClockSeconds();
+  const std::uint32_t now = clock_.wallSeconds();
   auto use = insertRoom_.use();
   use.text(fieldText(record.name))
       .text(fieldText(record.creatorName))
@@ -272,27 +265,9 @@ void MainDatabase::registerUser(VelmorRegisterUserQuery& query) {
       .blob(query.emailHash, sizeof(query.emailHash))
       .blob(query.passwordHash, sizeof(query.passwordHash))
       .text(fieldText(query.salt))
-      .time(wallClockSeconds())
-      .time(wallClockSeconds());
+      .time(clock_.wallSeconds())
+      .time(clock_.wallSeconds());
   if (use.stepDone()) query.result = 1;
-}
-
-bool MainDatabase::begin() {
-  // A transaction still open here can only be one whose end failed: it is given up first.
-  if (sqlite3_get_autocommit(db_.get()) == 0) rollback();
-  auto use = begin_.use();
-  return use.stepDone();
-}
-
-bool MainDatabase::commit() {
-  auto use = commit_.use();
-  return use.stepDone();
-}
-
-void MainDatabase::rollback() {
-  if (sqlite3_get_autocommit(db_.get()) != 0) return;  // SQLite has rolled back already
-  auto use = rollback_.use();
-  use.step();
 }
 
 }  // namespace velmor

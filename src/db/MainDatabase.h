@@ -5,10 +5,11 @@
 #include <string>
 #include <vector>
 
-#include "settings/Settings.h"
+#include "base/Clock.h"
 #include "db/FileDatabase.h"
 #include "db/Queries.h"
 #include "db/Sqlite.h"
+#include "settings/Settings.h"
 
 namespace velmor {
 
@@ -29,8 +30,9 @@ class MainDatabase {
   // Opens `directory` + kFileName, creates the tables, prepares the statements in their
   // order. `files` lists the files of a loaded room. `sweepRequest` is raised (atomic
   // store) when a room load finds the room expired, so that the main loop sweeps soon.
+  // `clock` gives the wall-clock seconds the rows are stamped with.
   MainDatabase(const std::string& directory, const Limits& limits, FileDatabase& files,
-               std::atomic<bool>& sweepRequest);
+               std::atomic<bool>& sweepRequest, const ServerClock& clock);
 
   // Writes every configured room (INSERT OR REPLACE) in one transaction.
   void writeConfiguredRooms(const std::vector<RoomConfig>& rooms);
@@ -46,13 +48,8 @@ class MainDatabase {
   void lookupUser(VelmorUserQuery& query);            // kind 7, after the challenge was made
   void registerUser(VelmorRegisterUserQuery& query);  // kind 8
 
-  // The worker's batch transaction. begin() is false when no transaction could be opened
-  // (the batch then runs in autocommit, each statement standing on its own); commit() is
-  // false when the batch's changes did not reach the file, and rollback() then makes sure
-  // nothing of them stays behind for a later COMMIT.
-  bool begin();
-  bool commit();
-  void rollback();
+  // The worker's batch transaction (statements 10, 11 and 13).
+  BatchTransaction& transaction() { return transaction_; }
 
   sqlite3* connection() const { return db_.get(); }
 
@@ -62,6 +59,7 @@ class MainDatabase {
   bool lookupRoom(RoomRecord& record);
 
   Limits limits_;
+  const ServerClock& clock_;
   FileDatabase& files_;
   std::atomic<bool>& sweepRequest_;
   SqliteConnection db_;
@@ -75,9 +73,7 @@ class MainDatabase {
   Statement touchUser_;       // 7: prepared, unused
   Statement insertUser_;      // 8
   Statement changePassword_;  // 9: prepared, unused
-  Statement begin_;           // 10
-  Statement commit_;          // 11
-  Statement rollback_;        // 13
+  BatchTransaction transaction_;  // 10, 11, 13
 };
 
 }  // namespace velmor

@@ -1,26 +1,24 @@
 #include "db/Queries.h"
 
+#include <algorithm>
+
 namespace velmor {
 
-void releaseFileList(std::unique_ptr<FileList>& files) {
-  if (!files) return;
-  for (FileRecord* record : *files) FileRecord::release(record);
-  files.reset();
+void QueryOwner::releasePendingQueries() {
+  for (VelmorBaseQuery* query : pending_) {
+    if (query->servesOwnerOnly()) {
+      query->cancelled.store(true, std::memory_order_release);
+    } else {
+      query->owner = nullptr;
+    }
+  }
+  pending_.clear();
 }
 
-VelmorRoomQuery::~VelmorRoomQuery() {
-  releaseFileList(files);
-}
-
-void VelmorFileQuery::carry(FileRecord* record) {
-  file = record;
+void VelmorFileQuery::carry(Ref<FileRecord> record) {
   usersCanRead = record->usersCanRead;
   usersCanWrite = record->usersCanWrite;
-}
-
-VelmorFileQuery::~VelmorFileQuery() {
-  FileRecord::release(file);
-  FileRecord::release(loaded);
+  file = std::move(record);
 }
 
 }  // namespace velmor

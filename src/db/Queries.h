@@ -1,18 +1,23 @@
 #pragma once
 
 // The query objects: each describes one piece of database work that the main loop hands
-// to the query worker (postQuery) and gets back (applyCompletion).
+// to the query worker (QueryPoster::post) and gets back. A query class does its own work
+// (execute, on the worker: a call of one operation of the databases) and its own
+// completion (complete, on the main loop). The classes here hold the fields of each kind
+// of work; the concrete queries live beside the logic of their completion (login, rooms,
+// files) and override the operations.
 //
-// Ownership: the poster creates a query with new and gives it up at postQuery; from then
-// on exactly one party destroys it: the worker when it finds it cancelled, the completion
-// dispatch otherwise (unless applyCompletion keeps it: only LookupUser, as the user's
-// accountRecord). What a query carries (a file list, file references) is released by its
-// destructor unless applyCompletion took it first, so a cancelled query leaks nothing.
+// Ownership: the poster creates a query with new and gives it up at post; from then on
+// exactly one party destroys it: the worker when it finds it cancelled, the completion
+// dispatch otherwise (unless complete() keeps it: only the login lookup, as the user's
+// account record). What a query carries (a file list, file references) is released by its
+// destructor unless its completion took it first, so a cancelled query leaks nothing.
 //
-// Threads: fields are written by the poster before postQuery, by the worker during
-// execution (results), and read on the main loop after the completion queue handed the
-// query back; the queues' release/acquire ordering publishes them. Only `cancelled`
-// crosses threads while the query is in flight, so it is atomic.
+// Threads: fields are written by the poster before post, by the worker in execute()
+// (results), and read on the main loop after the completion queue handed the query back;
+// the queues' release/acquire ordering publishes them. Only `cancelled` crosses threads
+// while the query is in flight, so it is atomic. `owner` is main loop only. execute() may
+// touch nothing but the query's own fields and the storage it is given.
 
 #include <atomic>
 #include <cstdint>
@@ -20,12 +25,21 @@
 #include <vector>
 
 #include "model/FileRecord.h"
+#include "model/Ref.h"
 #include "model/RoomRecord.h"
 
 namespace velmor {
 
-class User;
 class Room;
+class MainDatabase;
+class FileDatabase;
+class QueryOwner;
+
+// The databases as the worker's queries see them.
+struct Storage {
+  MainDatabase& main;
+  FileDatabase& files;
+};
 
 enum class QueryKind : std::uint32_t {
   LoadRoom = 2,
@@ -60,39 +74,80 @@ class VelmorBaseQuery {
   VelmorBaseQuery(const VelmorBaseQuery&) = delete;
   VelmorBaseQuery& operator=(const VelmorBaseQuery&) = delete;
 
-  bool is(QueryKind k) const { return kind == static_cast<std::uint32_t>(k); }
-  // Whether the query only serves its poster: a lookup, a registration or a room load,
-  // whose result is for him alone, is cancelled when he goes offline or away. Every other
-  // query carries a change already acknowledged, or one that others depend on, and runs to
-  // completion without its owner.
-  bool servesOwnerOnly() const {
-    return is(QueryKind::LookupUser) || is(QueryKind::RegisterUser) || is(QueryKind::LoadRoom);
-  }
+  // Worker: runs the database work; the result is stored in `succeeded`. A query that does
+  // no work fails.
+  virtual bool execute(Storage&) { return false; }
+  // Main loop, for a query that succeeded and was not cancelled: applies its outcome.
+  // True when the completion kept the query (it is then not destroyed).
+  virtual bool complete() { return false; }
+  // Worker: the batch that ran this query was rolled back (its COMMIT failed); a result
+  // that reported a stored change reports the failure instead.
+  virtual void rolledBack() {}
+  // Whether the query only serves its poster (a lookup, a registration, a room load): it
+  // is cancelled when he goes offline or away. Every other query carries a change already
+  // acknowledged, or one that others depend on, and runs to completion without him.
+  virtual bool servesOwnerOnly() const { return false; }
 
-  // The posting user; null for the server's own queries, and once the poster went away from
-  // a query that outlives him. Main loop only: the worker never reads it.
-  User* owner = nullptr;
+  bool is(QueryKind k) const { return kind == static_cast<std::uint32_t>(k); }
+
+  // The poster; null for the server's own queries, and once the poster went away from a
+  // query that outlives him. Main loop only: the worker never reads it.
+  QueryOwner* owner = nullptr;
   std::uint32_t kind;
   std::uint32_t result = 0;
   std::atomic<bool> cancelled{false};
   bool succeeded = false;
 };
 
-// A room file list, as the listing of a loaded room produces it: each record holds the
-// list's reference.
-using FileList = std::vector<FileRecord*>;
+// A poster that may go away before its queries complete (a User): it keeps the queries
+// it posted that are still in flight. Main loop only.
+class QueryOwner {
+ public:
+  QueryOwner() = default;
+  QueryOwner(const QueryOwner&) = delete;
+  QueryOwner& operator=(const QueryOwner&) = delete;
 
+  // Lets go of every pending query: those that only serve the owner are cancelled, the
+  // others run on without one (VelmorBaseQuery::servesOwnerOnly).
+  void releasePendingQueries();
+  bool hasPendingQueries() const { return !pending_.empty(); }
+
+ protected:
+  ~QueryOwner() { releasePendingQueries(); }
+
+ private:
+  friend class QueryPipeline;
+  std::vector<VelmorBaseQuery*> pending_;  // posted and not yet completed
+};
+
+// Where the main loop hands its queries: the pipeline to the worker, or a test's record.
+class QueryPoster {
+ public:
+  virtual ~QueryPoster() = default;
+  // Takes the query over; an owner keeps it among his pending queries until it completes.
+  virtual void post(QueryOwner* owner, VelmorBaseQuery* query) = 0;
+};
+
+// A room file list, as the listing of a loaded room produces it.
+using FileList = std::vector<Ref<FileRecord>>;
+
+// Room work (kinds 2 to 6).
 class VelmorRoomQuery : public VelmorBaseQuery {
  public:
   using VelmorBaseQuery::VelmorBaseQuery;
-  ~VelmorRoomQuery() override;
+  // A room creation rolled back did not create the room.
+  void rolledBack() override {
+    if (is(QueryKind::CreateRoom) && result == queryresult::kRoomCreated) {
+      result = queryresult::kRoomCreateFailed;
+    }
+  }
 
   RoomRecord record;
   char suppliedPassword[32] = {};   // LoadRoom: the password the user typed
-  Room* room = nullptr;             // SaveRoom: the live room, already out of the registries
   std::unique_ptr<FileList> files;  // LoadRoom: the room's files, null when it has none
 };
 
+// The login lookup (kind 7).
 class VelmorUserQuery : public VelmorBaseQuery {
  public:
   VelmorUserQuery() : VelmorBaseQuery(QueryKind::LookupUser) {}
@@ -103,9 +158,12 @@ class VelmorUserQuery : public VelmorBaseQuery {
   char challenge[16] = {};  // 15 characters of '!'..'}' and a terminator
 };
 
+// A registration (kind 8).
 class VelmorRegisterUserQuery : public VelmorBaseQuery {
  public:
   VelmorRegisterUserQuery() : VelmorBaseQuery(QueryKind::RegisterUser) {}
+  // A registration rolled back stored no account.
+  void rolledBack() override { result = 0; }
 
   char name[32] = {};
   char salt[16] = {};
@@ -113,26 +171,23 @@ class VelmorRegisterUserQuery : public VelmorBaseQuery {
   std::uint8_t emailHash[16] = {};
 };
 
+// File work (kinds 9 to 12).
 class VelmorFileQuery : public VelmorBaseQuery {
  public:
   using VelmorBaseQuery::VelmorBaseQuery;
-  ~VelmorFileQuery() override;
 
-  // Sets `file` (taking over one reference) and copies what of it the main loop may still
-  // change while the query is in flight: the worker reads these copies, never the record's.
-  void carry(FileRecord* record);
+  // Sets `file` and copies what of it the main loop may still change while the query is
+  // in flight: the worker reads these copies, never the record's.
+  void carry(Ref<FileRecord> record);
 
-  FileRecord* file = nullptr;    // one reference held by the query
-  FileRecord* loaded = nullptr;  // LoadFileContent: the record with content, one reference
-  Room* room = nullptr;          // LoadFileContent: the room the read came from
+  Ref<FileRecord> file;    // the record the work is about
+  Ref<FileRecord> loaded;  // LoadFileContent: the record with content, when found
+  Room* room = nullptr;    // LoadFileContent: the room the read came from
   char roomName[32] = {};
   std::uint32_t clientVersion = 0;
   std::uint8_t usersCanRead = 0;  // the record's permission flags when it was posted
   std::uint8_t usersCanWrite = 0;
   bool found = false;
 };
-
-// Releases every record of a file list and the list itself.
-void releaseFileList(std::unique_ptr<FileList>& files);
 
 }  // namespace velmor

@@ -1,18 +1,16 @@
 #include "db/QueryPipeline.h"
 
+#include <algorithm>
 #include <cstdlib>
 #include <future>
 
-#include "db/QueryExecution.h"
 #include "base/Console.h"
 
 namespace velmor {
 
-QueryPipeline::QueryPipeline(uv_loop_t* mainLoop, MainDatabase& main, FileDatabase& files,
-                             Complete complete)
+QueryPipeline::QueryPipeline(uv_loop_t* mainLoop, MainDatabase& main, FileDatabase& files)
     : main_(main),
       files_(files),
-      complete_(std::move(complete)),
       completionWakeup_([mainLoop](uv_async_t* handle) {
         return uv_async_init(mainLoop, handle, onCompletionWakeup);
       }) {
@@ -49,13 +47,15 @@ void QueryPipeline::start(WorkerHooks hooks) {
   started.wait();
 }
 
-void QueryPipeline::post(VelmorBaseQuery* query) {
+void QueryPipeline::post(QueryOwner* owner, VelmorBaseQuery* query) {
   query->result = 0;
   query->cancelled.store(false, std::memory_order_relaxed);
   if (stopped_) {
     delete query;
     return;
   }
+  query->owner = owner;
+  if (owner != nullptr) owner->pending_.push_back(query);
   requests_.enqueue(query);
   if (workerStarted()) uv_async_send(workerWakeup_);
 }
@@ -75,15 +75,18 @@ bool QueryPipeline::runBatch() {
   // stop() raises the flag under this lock, after every post it follows: seen here, all of
   // them are in the queue for this batch.
   const bool stopping = stopRequested_.load(std::memory_order_acquire);
-  const bool inTransaction = main_.begin();
-  const bool filesInTransaction = files_.begin();
+  BatchTransaction& mainBatch = main_.transaction();
+  BatchTransaction& fileBatch = files_.transaction();
+  const bool inTransaction = mainBatch.begin();
+  const bool filesInTransaction = fileBatch.begin();
   VelmorBaseQuery* query = nullptr;
   while (requests_.try_dequeue(query)) {
     if (query->cancelled.load(std::memory_order_acquire)) {
       delete query;
       continue;
     }
-    query->succeeded = executeQuery(*query, main_, files_);
+    Storage storage{main_, files_};
+    query->succeeded = query->execute(storage);
     if (query->cancelled.load(std::memory_order_acquire)) {
       delete query;  // the owner went away while it ran; its effect stays committed
       continue;
@@ -92,12 +95,12 @@ bool QueryPipeline::runBatch() {
   }
   // The file changes were acknowledged when they were posted: there is no reply to change
   // when they cannot be stored.
-  if (filesInTransaction && !files_.commit()) files_.rollback();
-  if (inTransaction && !main_.commit()) {
+  if (filesInTransaction && !fileBatch.commit()) fileBatch.rollback();
+  if (inTransaction && !mainBatch.commit()) {
     // Disk full, an I/O error, a lock held too long: nothing of the batch was stored, and
     // its replies must not say otherwise.
-    main_.rollback();
-    for (VelmorBaseQuery* done : executed_) reportRolledBack(*done);
+    mainBatch.rollback();
+    for (VelmorBaseQuery* done : executed_) done->rolledBack();
   }
   batches_.fetch_add(1, std::memory_order_relaxed);
   if (!executed_.empty()) {
@@ -119,7 +122,9 @@ void QueryPipeline::dispatchCompletions() {
       delete query;
       continue;
     }
-    if (!complete_(*query)) delete query;
+    if (QueryOwner* owner = query->owner) std::erase(owner->pending_, query);
+    const bool kept = query->succeeded && query->complete();
+    if (!kept) delete query;
   }
 }
 

@@ -19,7 +19,8 @@
 //
 // Ownership: a posted query belongs to the pipeline. The worker destroys a query it finds
 // cancelled (before or after executing it); the dispatch destroys a cancelled one, and
-// destroys the others after `complete` unless it returns true (it kept the query).
+// destroys the others after their completion unless complete() returns true (it kept the
+// query).
 //
 // stop() lets the worker execute and commit everything posted so far, ends it, joins the
 // thread, and dispatches the last completions on the calling (main) thread.
@@ -42,25 +43,24 @@
 
 namespace velmor {
 
-class QueryPipeline {
+class QueryPipeline final : public QueryPoster {
  public:
-  // Main loop: applies a completed query that was not cancelled; true keeps it.
-  using Complete = std::function<bool(VelmorBaseQuery& query)>;
   // Worker loop: runs when the worker starts and when it stops (the status screen).
   struct WorkerHooks {
     std::function<void(uv_loop_t*)> onStart;
     std::function<void(uv_loop_t*)> onStop;
   };
 
-  QueryPipeline(uv_loop_t* mainLoop, MainDatabase& main, FileDatabase& files, Complete complete);
-  ~QueryPipeline();
+  QueryPipeline(uv_loop_t* mainLoop, MainDatabase& main, FileDatabase& files);
+  ~QueryPipeline() override;
   QueryPipeline(const QueryPipeline&) = delete;
   QueryPipeline& operator=(const QueryPipeline&) = delete;
 
   // Starts the worker thread and returns once its wake-up exists. Main thread.
   void start(WorkerHooks hooks = {});
-  // Hands a query to the worker. Main loop only. After stop() the query is destroyed.
-  void post(VelmorBaseQuery* query);
+  // Hands a query to the worker; an owner keeps it among his pending queries until it
+  // completes. Main loop only. After stop() the query is destroyed at once.
+  void post(QueryOwner* owner, VelmorBaseQuery* query) override;
   // Runs the worker's last batch, ends and joins it, dispatches what came back and closes
   // the completion wake-up. Main loop only; idempotent.
   void stop();
@@ -79,7 +79,6 @@ class QueryPipeline {
 
   MainDatabase& main_;
   FileDatabase& files_;
-  Complete complete_;
 
   // Constant after start().
   moodycamel::ReaderWriterQueue<VelmorBaseQuery*> requests_{255};

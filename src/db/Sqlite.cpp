@@ -1,6 +1,6 @@
 #include "db/Sqlite.h"
 
-#include <ctime>
+#include "base/FatalExit.h"
 
 namespace velmor {
 
@@ -64,8 +64,34 @@ std::string_view Statement::Use::blobColumn(int column) const {
                           static_cast<std::size_t>(sqlite3_column_bytes(statement_, column)));
 }
 
-std::uint32_t wallClockSeconds() {
-  return static_cast<std::uint32_t>(std::time(nullptr));
+Statement prepareOrExit(sqlite3* db, const char* sql, const char* failure) {
+  Statement statement(db, sql);
+  if (!statement.prepared()) fatalExit(failure);
+  return statement;
+}
+
+BatchTransaction::BatchTransaction(sqlite3* db, const char* beginFailure,
+                                   const char* commitFailure, const char* rollbackFailure)
+    : db_(db),
+      begin_(prepareOrExit(db, "BEGIN TRANSACTION;", beginFailure)),
+      commit_(prepareOrExit(db, "COMMIT;", commitFailure)),
+      rollback_(prepareOrExit(db, "ROLLBACK;", rollbackFailure)) {}
+
+bool BatchTransaction::begin() {
+  if (sqlite3_get_autocommit(db_) == 0) rollback();
+  auto use = begin_.use();
+  return use.stepDone();
+}
+
+bool BatchTransaction::commit() {
+  auto use = commit_.use();
+  return use.stepDone();
+}
+
+void BatchTransaction::rollback() {
+  if (sqlite3_get_autocommit(db_) != 0) return;  // SQLite has rolled back already
+  auto use = rollback_.use();
+  use.step();
 }
 
 }  // namespace velmor

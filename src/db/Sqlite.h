@@ -77,7 +77,31 @@ class Statement {
   std::unique_ptr<sqlite3_stmt, StatementFinalizer> statement_;
 };
 
-// Seconds since 1970-01-01 UTC, cut to 32 bits.
-std::uint32_t wallClockSeconds();
+// A statement prepared once at start-up; when it cannot be prepared, the process ends
+// through fatalExit with `failure`.
+Statement prepareOrExit(sqlite3* db, const char* sql, const char* failure);
+
+// The batch transaction of one connection: BEGIN, COMMIT and ROLLBACK, prepared once.
+// begin() is false when no transaction could be opened (the batch then runs in autocommit,
+// each statement standing on its own; a transaction left open by a failed end is given up
+// first); commit() is false when the batch's changes did not reach the file, and rollback()
+// then makes sure nothing of them stays behind for a later COMMIT. Thread: the connection's.
+class BatchTransaction {
+ public:
+  BatchTransaction() = default;
+  // The three failure texts are those of fatalExit when a statement cannot be prepared.
+  BatchTransaction(sqlite3* db, const char* beginFailure, const char* commitFailure,
+                   const char* rollbackFailure);
+
+  bool begin();
+  bool commit();
+  void rollback();
+
+ private:
+  sqlite3* db_ = nullptr;
+  Statement begin_;
+  Statement commit_;
+  Statement rollback_;
+};
 
 }  // namespace velmor

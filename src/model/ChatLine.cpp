@@ -21,7 +21,7 @@ Pool& pool() {
 }
 }  // namespace
 
-ChatLine* ChatLine::acquire() {
+Ref<ChatLine> ChatLine::acquire() {
   Pool& free = pool();
   ChatLine* line = free.head;
   if (line != nullptr) {
@@ -38,7 +38,7 @@ ChatLine* ChatLine::acquire() {
   line->renumbered = 0;
   line->text[0] = '\0';
   line->nextFree = nullptr;
-  return line;
+  return Ref<ChatLine>::adopt(line);
 }
 
 void ChatLine::release(ChatLine* line) {

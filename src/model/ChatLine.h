@@ -2,10 +2,12 @@
 
 #include <cstdint>
 
+#include "model/Ref.h"
+
 namespace velmor {
 
 // One chat line: shared by the room's chat queue, the room's recent lines and the
-// sender's last chat, each holding a reference. Lines come from a free pool and go back to
+// sender's last chat, each holding a Ref. Lines come from a free pool and go back to
 // it when the last reference is dropped, so chatting does not allocate once warm.
 // Main loop only.
 struct ChatLine {
@@ -22,8 +24,8 @@ struct ChatLine {
   char text[kMaxText + 1];
   ChatLine* nextFree;
 
-  // A line with references 1, no recipient and no text.
-  static ChatLine* acquire();
+  // A line from the pool, with no recipient and no text; the Ref is its one reference.
+  static Ref<ChatLine> acquire();
   void addRef() { ++references; }
   // Drops one reference; the last returns the line to the pool. Null is ignored.
   static void release(ChatLine* line);

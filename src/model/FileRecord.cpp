@@ -5,18 +5,18 @@
 
 namespace velmor {
 
-FileRecord* FileRecord::create() {
+Ref<FileRecord> FileRecord::create() {
   void* memory = std::malloc(sizeof(FileRecord));
   if (memory == nullptr) throw std::bad_alloc();
-  return new (memory) FileRecord;
+  return Ref<FileRecord>::adopt(new (memory) FileRecord);
 }
 
-FileRecord* FileRecord::createWithContent(std::uint32_t capacity) {
+Ref<FileRecord> FileRecord::createWithContent(std::uint32_t capacity) {
   void* memory = std::calloc(1, sizeof(FileRecord) + std::size_t{capacity} + 1);
   if (memory == nullptr) return nullptr;
   auto* record = new (memory) FileRecord;
   record->capacity = capacity;
-  return record;
+  return Ref<FileRecord>::adopt(record);
 }
 
 void FileRecord::copyFixedFieldsFrom(const FileRecord& other) {

@@ -4,11 +4,13 @@
 #include <cstdint>
 #include <cstring>
 
+#include "model/Ref.h"
+
 namespace velmor {
 
 // One file of a room, mirroring one row of the files table. Shared by the room's file
-// list, the queries that carry it and a user's transfer; each holder owns one reference
-// and the one that drops the last frees the record. The reference count is atomic because
+// list, the queries that carry it and a user's transfer, each through a Ref; the last
+// reference frees the record. The reference count is atomic because
 // a cancelled query may be destroyed on the query worker.
 //
 // A record that holds its content is allocated with room for `capacity` content bytes and
@@ -32,11 +34,11 @@ struct FileRecord {
   char* content() { return reinterpret_cast<char*>(this + 1); }
   const char* content() const { return reinterpret_cast<const char*>(this + 1); }
 
-  // A record without content (refCount 1).
-  static FileRecord* create();
+  // A record without content.
+  static Ref<FileRecord> create();
   // A record with a zero-filled content area of `capacity` bytes and a terminator
-  // (refCount 1, length 0); nullptr if memory ran out.
-  static FileRecord* createWithContent(std::uint32_t capacity);
+  // (length 0); null if memory ran out.
+  static Ref<FileRecord> createWithContent(std::uint32_t capacity);
   // Copies name, creator, editor, lastEdited and the two permission flags.
   void copyFixedFieldsFrom(const FileRecord& other);
 

@@ -2,6 +2,8 @@
 
 #include <cstring>
 
+#include "base/FixedText.h"
+
 namespace velmor {
 
 namespace {
@@ -11,10 +13,12 @@ bool isLetter(char c) {
 bool isDigit(char c) {
   return c >= '0' && c <= '9';
 }
-char lower(char c) {
-  return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
-}
 }  // namespace
+
+void lowerName(char (&out)[32], std::string_view name) {
+  copyText(out, name);
+  for (char& c : out) c = lowerAscii(c);
+}
 
 bool checkName(const char* name, char (&key)[32]) {
   const std::size_t length = strnlen(name, sizeof(key) - 1);
@@ -22,7 +26,7 @@ bool checkName(const char* name, char (&key)[32]) {
   for (std::size_t i = 0; i < length; ++i) {
     const char c = name[i];
     if (!isLetter(c) && !isDigit(c) && c != '_' && c != ' ') return false;
-    key[i] = lower(c);
+    key[i] = lowerAscii(c);
   }
   key[length] = '\0';
   return true;
@@ -31,7 +35,7 @@ bool checkName(const char* name, char (&key)[32]) {
 bool sameNameIgnoringCase(std::string_view a, std::string_view b) {
   if (a.size() != b.size()) return false;
   for (std::size_t i = 0; i < a.size(); ++i) {
-    if (lower(a[i]) != lower(b[i])) return false;
+    if (lowerAscii(a[i]) != lowerAscii(b[i])) return false;
   }
   return true;
 }

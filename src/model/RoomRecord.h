@@ -4,6 +4,7 @@
 #include <string_view>
 
 #include "base/FixedText.h"
+#include "model/Names.h"
 
 namespace velmor {
 
@@ -20,14 +21,6 @@ struct RoomRecord {
   std::uint8_t neverSleeps = 0;
   std::uint8_t navigation = 0;
 };
-
-// ASCII lower case of a name, nothing else changed; `out` holds at most 31 characters.
-inline void lowerName(char (&out)[32], std::string_view name) {
-  copyText(out, name);
-  for (char& c : out) {
-    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-  }
-}
 
 inline RoomRecord makeRoomRecord(std::string_view name, std::string_view creator,
                                  std::string_view password, std::string_view leaderPassword,

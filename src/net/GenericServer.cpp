@@ -32,7 +32,9 @@ ClientData* GenericServer::createClient(uv_stream_t* client, uv_stream_t* server
 
 void GenericServer::onRetryTimer(uv_timer_t* timer) {
   auto* server = static_cast<GenericServer*>(timer->data);
-  if (!server->isListening()) server->start();
+  if (server->isListening()) return;
+  ++server->listenAttempts_;
+  server->start();
 }
 
 int GenericServer::listenOn(uv_stream_t* handle) {

@@ -70,6 +70,8 @@ class GenericServer {
   }
 
   bool isListening() const { return listening_.load(std::memory_order_relaxed); }
+  // Attempts to listen so far (one at the first turn of the loop, then one a second).
+  std::size_t listenAttempts() const { return listenAttempts_; }
   uv_loop_t* loop() const { return loop_; }
   std::size_t openClientCount() const { return openClients_; }
   std::size_t writePoolBlocks() const { return writePool_.blockCount(); }
@@ -103,6 +105,7 @@ class GenericServer {
   std::size_t maxPendingOutput_ = 0;
   std::atomic<std::uint64_t> slowReaderCloses_{0};
   std::size_t openClients_ = 0;
+  std::size_t listenAttempts_ = 0;
 };
 
 }  // namespace velmor

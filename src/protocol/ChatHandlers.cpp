@@ -4,15 +4,16 @@
 #include <cstring>
 
 #include "base/FixedText.h"
-#include "protocol/Dispatch.h"
-#include "wire/MessageBuilder.h"
-#include "model/Names.h"
-#include "users/Sending.h"
-#include "users/User.h"
+#include "core/ServerCore.h"
 #include "model/ChatLine.h"
+#include "model/Names.h"
+#include "protocol/Dispatch.h"
+#include "wire/MessageReader.h"
 #include "rooms/Relay.h"
 #include "rooms/Room.h"
-#include "core/ServerCore.h"
+#include "users/Sending.h"
+#include "users/User.h"
+#include "wire/MessageBuilder.h"
 
 namespace velmor {
 
@@ -41,38 +42,32 @@ bool allowLine(std::uint32_t* times, std::uint32_t allowance, std::uint32_t now)
 
 // The room's allowance of lines per second (the same for every room), counted in the
 // user's one table whether he speaks in a room or privately from none.
-bool allowChat(User& user) {
+bool allowChat(User& user, std::uint32_t now) {
   static_assert(Room::kChatAllowance == User::kChatAllowance);
   const std::uint32_t allowance =
       user.room != nullptr ? std::min(user.room->chatAllowance, User::kChatAllowance)
                            : User::kChatAllowance;
-  return allowLine(user.chatTimes, allowance, user.core->clock);
+  return allowLine(user.chat.times, allowance, now);
 }
 
 void noteIdleActivity(User& user) {
-  if (user.relayIdle && user.room != nullptr) user.room->activityNoted = 1;
+  if (user.relay.motion.quiet && user.room != nullptr) user.room->relay.activityNoted = 1;
 }
 
 bool inNavigationRoom(const User& user) {
   return user.room != nullptr && user.room->record.navigation;
 }
 
-void queueLine(Room& room, ChatLine* line) {
-  line->addRef();
+void queueLine(Room& room, const Ref<ChatLine>& line) {
   room.chatQueue.push_back(line);
-  room.chatPending = 1;
+  room.relay.chatPending = 1;
 }
 
-void replaceLastChat(User& user, ChatLine* line) {
-  ChatLine::release(user.lastChat);
-  user.lastChat = line;
-}
-
-bool sayLine(User& user, MessageReader& reader, std::uint8_t local) {
+bool sayLine(ServerCore& core, User& user, MessageReader& reader, std::uint8_t local) {
   const std::uint16_t length = reader.u16();
   if (!reader.ok() || length < 1 || length > ChatLine::kMaxText) return false;
   const char* text = reader.bytes(length);
-  ChatLine* line = ChatLine::acquire();
+  Ref<ChatLine> line = ChatLine::acquire();
   line->senderSlot = user.roomSlot;
   line->local = local;
   if (text != nullptr) {
@@ -80,151 +75,130 @@ bool sayLine(User& user, MessageReader& reader, std::uint8_t local) {
     line->length = length;
   }
   line->text[line->length] = '\0';
-  replaceLastChat(user, line);
+  user.chat.last = line;
   if (!reader.ok()) return false;
   if (user.room == nullptr || (local && !user.room->record.navigation)) return true;
-  if (!allowChat(user)) return true;
+  if (!allowChat(user, core.clock.ms())) return true;
   queueLine(*user.room, line);
   return true;
 }
 
 // A repeat is a line said again: it counts toward the same allowance as a new one, so a
 // frame of repeats cannot make the room hear a line more often than it could be said.
-bool repeatLine(User& user, std::uint8_t local) {
-  ChatLine* last = user.lastChat;
+bool repeatLine(ServerCore& core, User& user, std::uint8_t local) {
+  const Ref<ChatLine>& last = user.chat.last;
   Room* room = user.room;
-  if (last == nullptr || room == nullptr || (local && !room->record.navigation)) return true;
-  if (!allowChat(user)) return true;
+  if (!last || room == nullptr || (local && !room->record.navigation)) return true;
+  if (!allowChat(user, core.clock.ms())) return true;
   if (last->local == local) {
     last->senderSlot = user.roomSlot;
     queueLine(*room, last);
   } else {
-    ChatLine* copy = ChatLine::acquire();
+    Ref<ChatLine> copy = ChatLine::acquire();
     copy->length = last->length;
     std::memcpy(copy->text, last->text, last->length + 1u);
     copy->senderSlot = user.roomSlot;
     copy->local = local;
     queueLine(*room, copy);
-    replaceLastChat(user, copy);
+    user.chat.last = std::move(copy);
   }
-  room->chatPending = 1;
   return true;
 }
 
 }  // namespace
 
-bool handlePosition(User& user, MessageReader& reader) {
-  const std::uint16_t x = reader.u16();
-  const std::uint16_t y = reader.u16();
-  const std::uint8_t layer = reader.u8();
-  const std::uint8_t flags = reader.u8();
-  const std::uint16_t direction = reader.u16();
-  const std::uint32_t now = user.core->clock;
-  user.lastActivity = now;
-  if (x == user.posX && y == user.posY && layer == user.posLayer && flags == user.posFlags &&
-      direction == user.posDir) {
+bool handlePosition(ServerCore& core, User& user, MessageReader& reader) {
+  User::Position reported;
+  reported.x = reader.u16();
+  reported.y = reader.u16();
+  reported.layer = reader.u8();
+  reported.flags = reader.u8();
+  reported.direction = reader.u16();
+  const std::uint32_t now = core.clock.ms();
+  user.relay.lastActivity = now;
+  if (reported == user.position) {
     noteIdleActivity(user);
     return true;
   }
-  user.presenceChanged = inNavigationRoom(user) ? 1 : 0;
-  if (user.presenceChanged) user.room->memberStateChanged = 1;
-  user.lastMoved = now;
-  user.posX = x;
-  user.posY = y;
-  user.posLayer = layer;
-  user.posFlags = flags;
-  user.posDir = direction;
+  user.relay.presenceChanged = inNavigationRoom(user) ? 1 : 0;
+  if (user.relay.presenceChanged) user.room->relay.memberStateChanged = 1;
+  user.relay.lastMoved = now;
+  user.position = reported;
   return true;
 }
 
-bool handleObjectReport(User& user, MessageReader& reader) {
+bool handleObjectReport(ServerCore& core, User& user, MessageReader& reader) {
   const std::string_view name = reader.view();
   const std::uint16_t value1 = reader.u16();
   const std::uint16_t value2 = reader.u16();
   const std::uint8_t value3 = reader.u8();
   if (!reader.ok()) return false;
-  const std::uint32_t now = user.core->clock;
+  const std::uint32_t now = core.clock.ms();
   Room* room = user.room;
   if (room != nullptr && now - room->resetTime > kResetSettleMs) {
     objectReport(*room, name.substr(0, 31), value1, value2, value3);
   }
-  user.lastActivity = now;
+  user.relay.lastActivity = now;
   noteIdleActivity(user);
   return true;
 }
 
-bool handleAppearance(User& user, MessageReader& reader) {
-  const std::uint32_t word = reader.u32();
-  const std::uint8_t byte = reader.u8();
-  const std::uint16_t short1 = reader.u16();
-  const std::uint16_t short2 = reader.u16();
-  char text[32] = {};
-  reader.string(text);
-  if (word == user.appearanceWord && byte == user.appearanceByte &&
-      short1 == user.appearanceShort1 && short2 == user.appearanceShort2 &&
-      std::strcmp(text, user.appearanceText) == 0) {
-    return true;
-  }
-  user.appearanceWord = word;
-  user.appearanceByte = byte;
-  user.appearanceShort1 = short1;
-  user.appearanceShort2 = short2;
-  std::memcpy(user.appearanceText, text, sizeof(text));
-  user.presenceChanged = inNavigationRoom(user) ? 1 : 0;
-  if (user.presenceChanged) {
-    user.appearanceChanged = 1;
-    user.room->memberStateChanged = 1;
+bool handleAppearance(ServerCore&, User& user, MessageReader& reader) {
+  User::Appearance reported;
+  reported.word = reader.u32();
+  reported.byte = reader.u8();
+  reported.short1 = reader.u16();
+  reported.short2 = reader.u16();
+  reader.string(reported.text);
+  if (reported == user.appearance) return true;
+  user.appearance = reported;
+  user.relay.presenceChanged = inNavigationRoom(user) ? 1 : 0;
+  if (user.relay.presenceChanged) {
+    user.relay.appearanceChanged = 1;
+    user.room->relay.memberStateChanged = 1;
   }
   return true;
 }
 
-bool handleLocalChat(User& user, MessageReader& reader) {
-  return sayLine(user, reader, 1);
+bool handleLocalChat(ServerCore& core, User& user, MessageReader& reader) {
+  return sayLine(core, user, reader, 1);
 }
-bool handleRoomChat(User& user, MessageReader& reader) {
-  return sayLine(user, reader, 0);
+bool handleRoomChat(ServerCore& core, User& user, MessageReader& reader) {
+  return sayLine(core, user, reader, 0);
 }
-bool handleRepeatLocalChat(User& user, MessageReader&) {
-  return repeatLine(user, 1);
+bool handleRepeatLocalChat(ServerCore& core, User& user, MessageReader&) {
+  return repeatLine(core, user, 1);
 }
-bool handleRepeatRoomChat(User& user, MessageReader&) {
-  return repeatLine(user, 0);
+bool handleRepeatRoomChat(ServerCore& core, User& user, MessageReader&) {
+  return repeatLine(core, user, 0);
 }
 
-bool handleWhisper(User& user, MessageReader& reader) {
-  if (user.room == nullptr || !allowChat(user)) {
+bool handleWhisper(ServerCore& core, User& user, MessageReader& reader) {
+  if (user.room == nullptr || !allowChat(user, core.clock.ms())) {
     reader.skipString();
     reader.skipString();
     return true;
   }
-  ChatLine* line = ChatLine::acquire();
+  Ref<ChatLine> line = ChatLine::acquire();
   line->senderSlot = user.roomSlot;
   reader.string(line->recipient);
   const std::uint16_t length = reader.u16();
-  if (length == 0 || !reader.ok()) {
-    ChatLine::release(line);
-    return false;
-  }
+  if (length == 0 || !reader.ok()) return false;
   if (line->recipient[0] == '\0') {
-    ChatLine::release(line);
     reader.bytes(length);
     return true;
   }
   const char* text = reader.bytes(length);
-  if (text == nullptr) {
-    ChatLine::release(line);
-    return false;
-  }
+  if (text == nullptr) return false;
   line->length = std::min<std::uint16_t>(length, ChatLine::kMaxText);
   std::memcpy(line->text, text, line->length);
   line->text[line->length] = '\0';
-  user.room->chatQueue.push_back(line);  // the queue's is its only reference
-  user.room->chatPending = 1;
+  queueLine(*user.room, line);  // the queue's is its only reference: no repeat of a whisper
   return true;
 }
 
-bool handlePrivateMessage(User& user, MessageReader& reader) {
-  if (!allowChat(user)) {
+bool handlePrivateMessage(ServerCore& core, User& user, MessageReader& reader) {
+  if (!allowChat(user, core.clock.ms())) {
     reader.skipString();
     reader.skipString();
     return true;
@@ -236,32 +210,31 @@ bool handlePrivateMessage(User& user, MessageReader& reader) {
   // The online map is keyed by lower-case names: a recipient named with capitals is found.
   char key[32];
   lowerName(key, fieldText(recipient));
-  ServerCore& core = *user.core;
-  auto entry = core.onlineMap.find(key);
-  if (entry == core.onlineMap.end() || entry->second == &user) return true;
+  User* addressee = core.online.find(fieldText(key));
+  if (addressee == nullptr || addressee == &user) return true;
   MessageBuilder notice;
   notice.begin(ServerCode::PrivateMessageNotice)
       .string(text.substr(0, ChatLine::kMaxText))
-      .string(fieldText(user.name));
-  sendTo(*entry->second, notice);
+      .string(fieldText(user.identity.name));
+  sendTo(*addressee, notice);
   return true;
 }
 
-bool handleEnemyReport(User& user, MessageReader& reader) {
+bool handleEnemyReport(ServerCore&, User& user, MessageReader& reader) {
   const std::uint16_t value1 = reader.u16();
   const std::uint16_t value2 = reader.u16();
   const std::uint8_t value3 = reader.u8();
   Room* room = user.room;
   if (room == nullptr || room->enemyReports.size() >= kMaxEnemyReports) return true;
   room->enemyReports.push_back(EnemyReport{value1, value2, value3, user.roomSlot});
-  room->enemiesPending = 1;
+  room->relay.enemiesPending = 1;
   return true;
 }
 
-bool handleRoomRefresh(User& user, MessageReader&) {
+bool handleRoomRefresh(ServerCore& core, User& user, MessageReader&) {
   Room* room = user.room;
-  if (room != nullptr && user.core->clock - room->resetTime > kResetSettleMs)
-    room->refreshRequested = 1;
+  if (room != nullptr && core.clock.ms() - room->resetTime > kResetSettleMs)
+    room->relay.refreshRequested = 1;
   return true;
 }
 

@@ -3,6 +3,7 @@
 #include <array>
 
 #include "wire/MessageCatalogue.h"
+#include "users/FrameLoop.h"
 #include "users/User.h"
 
 namespace velmor {
@@ -11,13 +12,13 @@ namespace {
 
 using wire::ClientType;
 
-bool ignoreMessage(User&, MessageReader&) {
+bool ignoreMessage(ServerCore&, User&, MessageReader&) {
   return true;
 }
 
 // A type whose handler is not there cannot be parsed, so nothing after it can be
 // found: it stops the chunk.
-bool notHandled(User&, MessageReader&) {
+bool notHandled(ServerCore&, User&, MessageReader&) {
   return false;
 }
 
@@ -73,18 +74,26 @@ auto handlers = makeTable();
 
 // Before admission only Login and KeepAlive pass, and LoginProof while a login is pending.
 bool passesLoginGate(const User& user, std::uint8_t type) {
-  if (user.loggedIn) return true;
+  if (user.login.loggedIn) return true;
   return type == static_cast<std::uint8_t>(ClientType::Login) ||
          type == static_cast<std::uint8_t>(ClientType::KeepAlive) ||
-         (type == static_cast<std::uint8_t>(ClientType::LoginProof) && user.loginPending);
+         (type == static_cast<std::uint8_t>(ClientType::LoginProof) && user.login.loginPending);
+}
+
+bool dispatchWithCore(void* core, std::uint8_t type, User& user, MessageReader& reader) {
+  return dispatchMessage(*static_cast<ServerCore*>(core), type, user, reader);
 }
 
 }  // namespace
 
-bool dispatchMessage(std::uint8_t type, User& user, MessageReader& reader) {
+bool dispatchMessage(ServerCore& core, std::uint8_t type, User& user, MessageReader& reader) {
   if (!passesLoginGate(user, type)) return false;
   if (type < wire::kFirstClientType || type > wire::kLastClientType) return false;
-  return handlers[type](user, reader);
+  return handlers[type](core, user, reader);
+}
+
+MessageDispatch requestDispatch(ServerCore& core) {
+  return MessageDispatch{dispatchWithCore, &core};
 }
 
 RequestHandler replaceHandler(std::uint8_t type, RequestHandler handler) {

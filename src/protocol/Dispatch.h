@@ -4,60 +4,65 @@
 
 namespace velmor {
 
-class User;
 class MessageReader;
+class ServerCore;
+class User;
+struct MessageDispatch;
 
 // A request handler: reads its fields from the reader (positioned after the type) and
-// acts. False stops the chunk: the rest of the received bytes is dropped.
-using RequestHandler = bool (*)(User& user, MessageReader& reader);
+// acts on the user and the server's components. False stops the chunk: the rest of the
+// received bytes is dropped.
+using RequestHandler = bool (*)(ServerCore& core, User& user, MessageReader& reader);
 
 // Applies the login gate and the type range, then runs the type's handler.
 // False when the message stops the chunk.
-bool dispatchMessage(std::uint8_t type, User& user, MessageReader& reader);
+bool dispatchMessage(ServerCore& core, std::uint8_t type, User& user, MessageReader& reader);
+// The frame loop's dispatch into the handlers, for the server's users.
+MessageDispatch requestDispatch(ServerCore& core);
 
 // Puts `handler` in place for a type of 1..41 and returns the one it replaced. Only tests
 // call it, to observe what the frame loop dispatches.
 RequestHandler replaceHandler(std::uint8_t type, RequestHandler handler);
 
 // Handlers, grouped by family in their own files.
-bool handleLogin(User& user, MessageReader& reader);
-bool handleLoginProof(User& user, MessageReader& reader);
-bool handleRegister(User& user, MessageReader& reader);
-bool handleStatusRequest(User& user, MessageReader& reader);
-bool handleCreateRoom(User& user, MessageReader& reader);
-bool handleEnterRoom(User& user, MessageReader& reader);
-bool handleLeaveRoom(User& user, MessageReader& reader);
-bool handleListRooms(User& user, MessageReader& reader);
-bool handleClaimLeader(User& user, MessageReader& reader);
-bool handleSetRoomPasswords(User& user, MessageReader& reader);
-bool handleJoinChannel(User& user, MessageReader& reader);
-bool handleLeaveChannel(User& user, MessageReader& reader);
-bool handleRoomKick(User& user, MessageReader& reader);
-bool handleRoomBan(User& user, MessageReader& reader);
-bool handleServerKick(User& user, MessageReader& reader);
-bool handleServerBan(User& user, MessageReader& reader);
-bool handleListRoomBans(User& user, MessageReader& reader);
-bool handleListServerBans(User& user, MessageReader& reader);
-bool handleRoomUnban(User& user, MessageReader& reader);
-bool handleServerUnban(User& user, MessageReader& reader);
-bool handlePosition(User& user, MessageReader& reader);
-bool handleObjectReport(User& user, MessageReader& reader);
-bool handleAppearance(User& user, MessageReader& reader);
-bool handleLocalChat(User& user, MessageReader& reader);
-bool handleRoomChat(User& user, MessageReader& reader);
-bool handleRepeatLocalChat(User& user, MessageReader& reader);
-bool handleRepeatRoomChat(User& user, MessageReader& reader);
-bool handleWhisper(User& user, MessageReader& reader);
-bool handlePrivateMessage(User& user, MessageReader& reader);
-bool handleEnemyReport(User& user, MessageReader& reader);
-bool handleRoomRefresh(User& user, MessageReader& reader);
-bool handleCreateFile(User& user, MessageReader& reader);
-bool handleReadFile(User& user, MessageReader& reader);
-bool handleWriteFile(User& user, MessageReader& reader);
-bool handleSetFileAccess(User& user, MessageReader& reader);
-bool handleListFiles(User& user, MessageReader& reader);
-bool handleDeleteFile(User& user, MessageReader& reader);
-bool handleFileChunk(User& user, MessageReader& reader);
-bool handleFileChunkRequest(User& user, MessageReader& reader);
+bool handleLogin(ServerCore& core, User& user, MessageReader& reader);
+bool handleLoginProof(ServerCore& core, User& user, MessageReader& reader);
+bool handleRegister(ServerCore& core, User& user, MessageReader& reader);
+bool handleStatusRequest(ServerCore& core, User& user, MessageReader& reader);
+bool handleCreateRoom(ServerCore& core, User& user, MessageReader& reader);
+bool handleEnterRoom(ServerCore& core, User& user, MessageReader& reader);
+bool handleLeaveRoom(ServerCore& core, User& user, MessageReader& reader);
+bool handleListRooms(ServerCore& core, User& user, MessageReader& reader);
+bool handleClaimLeader(ServerCore& core, User& user, MessageReader& reader);
+bool handleSetRoomPasswords(ServerCore& core, User& user, MessageReader& reader);
+bool handleJoinChannel(ServerCore& core, User& user, MessageReader& reader);
+bool handleLeaveChannel(ServerCore& core, User& user, MessageReader& reader);
+bool handleRoomKick(ServerCore& core, User& user, MessageReader& reader);
+bool handleRoomBan(ServerCore& core, User& user, MessageReader& reader);
+bool handleServerKick(ServerCore& core, User& user, MessageReader& reader);
+bool handleServerBan(ServerCore& core, User& user, MessageReader& reader);
+bool handleListRoomBans(ServerCore& core, User& user, MessageReader& reader);
+bool handleListServerBans(ServerCore& core, User& user, MessageReader& reader);
+bool handleRoomUnban(ServerCore& core, User& user, MessageReader& reader);
+bool handleServerUnban(ServerCore& core, User& user, MessageReader& reader);
+bool handlePosition(ServerCore& core, User& user, MessageReader& reader);
+bool handleObjectReport(ServerCore& core, User& user, MessageReader& reader);
+bool handleAppearance(ServerCore& core, User& user, MessageReader& reader);
+bool handleLocalChat(ServerCore& core, User& user, MessageReader& reader);
+bool handleRoomChat(ServerCore& core, User& user, MessageReader& reader);
+bool handleRepeatLocalChat(ServerCore& core, User& user, MessageReader& reader);
+bool handleRepeatRoomChat(ServerCore& core, User& user, MessageReader& reader);
+bool handleWhisper(ServerCore& core, User& user, MessageReader& reader);
+bool handlePrivateMessage(ServerCore& core, User& user, MessageReader& reader);
+bool handleEnemyReport(ServerCore& core, User& user, MessageReader& reader);
+bool handleRoomRefresh(ServerCore& core, User& user, MessageReader& reader);
+bool handleCreateFile(ServerCore& core, User& user, MessageReader& reader);
+bool handleReadFile(ServerCore& core, User& user, MessageReader& reader);
+bool handleWriteFile(ServerCore& core, User& user, MessageReader& reader);
+bool handleSetFileAccess(ServerCore& core, User& user, MessageReader& reader);
+bool handleListFiles(ServerCore& core, User& user, MessageReader& reader);
+bool handleDeleteFile(ServerCore& core, User& user, MessageReader& reader);
+bool handleFileChunk(ServerCore& core, User& user, MessageReader& reader);
+bool handleFileChunkRequest(ServerCore& core, User& user, MessageReader& reader);
 
 }  // namespace velmor

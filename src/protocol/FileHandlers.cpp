@@ -3,16 +3,17 @@
 #include <algorithm>
 #include <cstring>
 
-#include "db/Queries.h"
 #include "base/FixedText.h"
-#include "protocol/Dispatch.h"
-#include "protocol/Files.h"
-#include "wire/MessageBuilder.h"
+#include "core/ServerCore.h"
+#include "db/FileDatabase.h"
 #include "model/Names.h"
+#include "protocol/Dispatch.h"
+#include "wire/MessageReader.h"
+#include "protocol/Files.h"
+#include "rooms/Room.h"
 #include "users/Sending.h"
 #include "users/User.h"
-#include "rooms/Room.h"
-#include "core/ServerCore.h"
+#include "wire/MessageBuilder.h"
 
 namespace velmor {
 
@@ -25,23 +26,24 @@ constexpr std::uint32_t kMaxFileSize = 650000;
 constexpr std::uint32_t kChunkSize = 8000;
 
 bool isOwner(const User& user, const FileRecord& file) {
-  return std::strcmp(user.name, file.creatorName) == 0;
+  return std::strcmp(user.identity.name, file.creatorName) == 0;
 }
 bool mayRead(const User& user, const FileRecord& file) {
-  return user.isLeader || file.usersCanRead || isOwner(user, file);
+  return user.rights.isLeader || file.usersCanRead || isOwner(user, file);
 }
 bool mayWrite(const User& user, const FileRecord& file) {
-  return user.isLeader || file.usersCanWrite || isOwner(user, file);
+  return user.rights.isLeader || file.usersCanWrite || isOwner(user, file);
 }
 bool mayChangePermissions(const User& user, const FileRecord& file) {
-  return user.isLeader || isOwner(user, file);
+  return user.rights.isLeader || isOwner(user, file);
 }
 bool mayCreate(const User& user, const Room& room) {
-  return user.isLeader || std::strcmp(user.name, room.record.creatorName) == 0;
+  return user.rights.isLeader || std::strcmp(user.identity.name, room.record.creatorName) == 0;
 }
 
-FileRecord** findFile(Room& room, const char* name) {
-  for (FileRecord*& file : room.files) {
+// The place of a file in the room's list by its exact name, or null.
+Ref<FileRecord>* findFile(Room& room, const char* name) {
+  for (Ref<FileRecord>& file : room.files) {
     if (std::strcmp(file->fileName, name) == 0) return &file;
   }
   return nullptr;
@@ -52,11 +54,12 @@ std::uint32_t nextVersion(std::uint32_t now, std::uint32_t previous) {
   return now > previous ? now : previous + 1;
 }
 
-void postFileQuery(User& user, QueryKind kind, FileRecord* file, Room& room) {
-  auto* query = new VelmorFileQuery(kind);
-  query->carry(file);  // the reference the caller hands over
+template <typename Query>
+void postFileQuery(ServerCore& core, User& user, const Ref<FileRecord>& file, Room& room) {
+  auto* query = new Query;
+  query->carry(file);
   copyText(query->roomName, fieldText(room.record.name));
-  user.core->postQuery(&user, query);
+  core.queries().post(&user, query);
 }
 
 void sendSaved(User& user, const FileRecord& file) {
@@ -65,21 +68,59 @@ void sendSaved(User& user, const FileRecord& file) {
   sendTo(user, saved);
 }
 
-// Puts `fresh` in the list in place of `slot`'s record, taking a reference for the list.
-void replaceListed(FileRecord*& slot, FileRecord* fresh) {
-  fresh->addRef();
-  FileRecord::release(slot);
-  slot = fresh;
-}
-
 bool skipBlob(MessageReader& reader) {
   return reader.skipString();
 }
 
 }  // namespace
 
+bool SaveFileQuery::execute(Storage& storage) {
+  storage.files.saveFile(*this);
+  return true;
+}
+
+bool SaveFileAccessQuery::execute(Storage& storage) {
+  storage.files.saveAccess(*this);
+  return true;
+}
+
+bool DeleteFileQuery::execute(Storage& storage) {
+  storage.files.deleteFile(*this);
+  return true;
+}
+
+bool LoadFileContentQuery::execute(Storage& storage) {
+  storage.files.loadContent(*this);
+  return true;
+}
+
+bool LoadFileContentQuery::complete() {
+  Ref<FileRecord>* listed = findFile(*room, file->fileName);
+  if (found && loaded && listed != nullptr && !(*listed)->hasContent() &&
+      (*listed)->lastEdited == loaded->lastEdited) {
+    loaded->usersCanRead = (*listed)->usersCanRead;  // changed meanwhile, perhaps
+    loaded->usersCanWrite = (*listed)->usersCanWrite;
+    *listed = loaded;
+  }
+  auto* reader = static_cast<User*>(owner);
+  if (reader == nullptr || reader->room != room) return false;
+  // The listed record if it holds its content (it may be newer); the loaded one otherwise.
+  FileRecord* toSend = nullptr;
+  if (listed != nullptr && (*listed)->hasContent()) {
+    toSend = listed->get();
+  } else if (found && loaded) {
+    toSend = loaded.get();
+  }
+  if (toSend != nullptr) {
+    sendFileToReader(*reader, *toSend, clientVersion);
+  } else {
+    sendCode(*reader, ServerCode::FileNotFound);  // gone meanwhile, or unreadable in storage
+  }
+  return false;
+}
+
 void sendFileToReader(User& user, FileRecord& file, std::uint32_t versionHeld) {
-  const std::uint8_t writable = (user.isLeader || file.usersCanWrite) ? 1 : 0;
+  const std::uint8_t writable = (user.rights.isLeader || file.usersCanWrite) ? 1 : 0;
   MessageBuilder reply;
   if (versionHeld != 0 && versionHeld == file.lastEdited) {
     reply.begin(ServerCode::FileUnchanged)
@@ -96,13 +137,12 @@ void sendFileToReader(User& user, FileRecord& file, std::uint32_t versionHeld) {
   reply.string(fieldText(file.fileName)).u32(file.lastEdited).u8(writable);
   sendTo(user, reply);
   if (length > kChunkSize) {
-    file.addRef();
     user.releaseTransfer();  // a transfer begun while the content was loading ends here
-    user.download = &file;
+    user.download = Ref<FileRecord>::share(&file);
   }
 }
 
-bool handleCreateFile(User& user, MessageReader& reader) {
+bool handleCreateFile(ServerCore& core, User& user, MessageReader& reader) {
   char name[32] = {};
   reader.string(name);
   const std::uint8_t canRead = reader.u8();
@@ -112,37 +152,36 @@ bool handleCreateFile(User& user, MessageReader& reader) {
   if (room == nullptr) return true;
   if (!mayCreate(user, *room)) {
     sendCode(user, ServerCode::NotRoomOwner);
-  } else if (!user.isMember) {
+  } else if (!user.rights.isMember) {
     sendCode(user, ServerCode::MembersOnly);
   } else if (room->files.size() >= kMaxFiles) {
     sendCode(user, ServerCode::TooManyFiles);
-  } else if (std::any_of(room->files.begin(), room->files.end(), [&](const FileRecord* file) {
+  } else if (std::any_of(room->files.begin(), room->files.end(), [&](const auto& file) {
                return sameNameIgnoringCase(fieldText(file->fileName), fieldText(name));
              })) {
     sendCode(user, ServerCode::FileExists);
   } else {
-    FileRecord* file = FileRecord::createWithContent(0);
-    if (file == nullptr) return true;
+    Ref<FileRecord> file = FileRecord::createWithContent(0);
+    if (!file) return true;
     copyText(file->fileName, fieldText(name));
-    copyText(file->creatorName, fieldText(user.name));
-    copyText(file->editorName, fieldText(user.name));
+    copyText(file->creatorName, fieldText(user.identity.name));
+    copyText(file->editorName, fieldText(user.identity.name));
     file->usersCanRead = canRead != 0;
     file->usersCanWrite = canWrite != 0;
-    file->lastEdited = user.core->wallSeconds();
-    room->files.push_back(file);  // the list's reference
+    file->lastEdited = core.clock.wallSeconds();
+    room->files.push_back(file);
     sendCode(user, ServerCode::FileCreated);
-    file->addRef();
-    postFileQuery(user, QueryKind::SaveFile, file, *room);
+    postFileQuery<SaveFileQuery>(core, user, file, *room);
   }
   return true;
 }
 
-bool handleListFiles(User& user, MessageReader&) {
+bool handleListFiles(ServerCore&, User& user, MessageReader&) {
   Room* room = user.room;
   if (room == nullptr) return true;
   MessageBuilder reply;
   reply.begin(ServerCode::FileList).u16(static_cast<std::uint16_t>(room->files.size()));
-  for (const FileRecord* file : room->files) {
+  for (const Ref<FileRecord>& file : room->files) {
     reply.string(fieldText(file->fileName))
         .string(fieldText(file->creatorName))
         .string(fieldText(file->editorName));
@@ -152,7 +191,7 @@ bool handleListFiles(User& user, MessageReader&) {
   return true;
 }
 
-bool handleReadFile(User& user, MessageReader& reader) {
+bool handleReadFile(ServerCore& core, User& user, MessageReader& reader) {
   char name[32] = {};
   reader.string(name);
   const std::uint32_t versionHeld = reader.u32();
@@ -160,7 +199,7 @@ bool handleReadFile(User& user, MessageReader& reader) {
   user.releaseTransfer();
   Room* room = user.room;
   if (room == nullptr) return true;
-  FileRecord** listed = findFile(*room, name);
+  Ref<FileRecord>* listed = findFile(*room, name);
   if (listed == nullptr) {
     sendCode(user, ServerCode::FileNotFound);
     return true;
@@ -172,50 +211,22 @@ bool handleReadFile(User& user, MessageReader& reader) {
   }
   if (!file.hasContent() && file.length != 0 &&
       (versionHeld == 0 || versionHeld != file.lastEdited)) {
-    auto* load = new VelmorFileQuery(QueryKind::LoadFileContent);
-    file.addRef();
-    load->carry(&file);
+    auto* load = new LoadFileContentQuery;
+    load->carry(*listed);
     load->room = room;
     load->clientVersion = versionHeld;
     copyText(load->roomName, fieldText(room->record.name));
-    user.core->postQuery(&user, load);
+    core.queries().post(&user, load);
     return true;
   }
   sendFileToReader(user, file, versionHeld);
   return true;
 }
 
-void completeLoadFileContent(VelmorFileQuery& query) {
-  // The loaded content becomes the listed record's whoever asked for it: the load runs once
-  // per record, so throwing it away would leave the file unreadable for everyone.
-  Room& room = *query.room;
-  FileRecord** listed = findFile(room, query.file->fileName);
-  if (query.found && query.loaded != nullptr && listed != nullptr && !(*listed)->hasContent() &&
-      (*listed)->lastEdited == query.loaded->lastEdited) {
-    query.loaded->usersCanRead = (*listed)->usersCanRead;  // changed meanwhile, perhaps
-    query.loaded->usersCanWrite = (*listed)->usersCanWrite;
-    replaceListed(*listed, query.loaded);
-  }
-  User* reader = query.owner;
-  if (reader == nullptr || reader->room != &room) return;
-  // The listed record if it holds its content (it may be newer); the loaded one otherwise.
-  FileRecord* toSend = nullptr;
-  if (listed != nullptr && (*listed)->hasContent()) {
-    toSend = *listed;
-  } else if (query.found && query.loaded != nullptr) {
-    toSend = query.loaded;
-  }
-  if (toSend != nullptr) {
-    sendFileToReader(*reader, *toSend, query.clientVersion);
-  } else {
-    sendCode(*reader, ServerCode::FileNotFound);  // gone meanwhile, or unreadable in storage
-  }
-}
-
-bool handleFileChunkRequest(User& user, MessageReader& reader) {
+bool handleFileChunkRequest(ServerCore&, User& user, MessageReader& reader) {
   const std::uint32_t offset = reader.u32();
   if (!reader.ok()) return false;
-  FileRecord* file = user.download;
+  const FileRecord* file = user.download.get();
   if (file == nullptr || user.room == nullptr) return true;
   if (offset >= file->length) return false;
   const std::uint32_t size = std::min(file->length - offset, kChunkSize);
@@ -226,19 +237,19 @@ bool handleFileChunkRequest(User& user, MessageReader& reader) {
   return true;
 }
 
-bool handleWriteFile(User& user, MessageReader& reader) {
+bool handleWriteFile(ServerCore& core, User& user, MessageReader& reader) {
   const std::uint32_t total = reader.u32();
   char name[32] = {};
   reader.string(name);
   if (!reader.ok()) return false;
   Room* room = user.room;
   if (room == nullptr) return skipBlob(reader);
-  if (!user.isMember) {
+  if (!user.rights.isMember) {
     sendCode(user, ServerCode::MembersOnly);
     return skipBlob(reader);
   }
   user.releaseTransfer();
-  FileRecord** listed = findFile(*room, name);
+  Ref<FileRecord>* listed = findFile(*room, name);
   if (listed == nullptr) {
     sendCode(user, ServerCode::FileNotFound);
     return skipBlob(reader);
@@ -253,33 +264,33 @@ bool handleWriteFile(User& user, MessageReader& reader) {
   }
   const std::string_view chunk = reader.view();
   if (!reader.ok() || chunk.size() > total) return false;
-  FileRecord* fresh = FileRecord::createWithContent(total);
-  if (fresh == nullptr) return false;
+  Ref<FileRecord> fresh = FileRecord::createWithContent(total);
+  if (!fresh) return false;
   fresh->copyFixedFieldsFrom(**listed);
   std::memcpy(fresh->content(), chunk.data(), chunk.size());
   fresh->length = static_cast<std::uint32_t>(chunk.size());
-  copyText(fresh->editorName, fieldText(user.name));
-  fresh->lastEdited = nextVersion(user.core->wallSeconds(), (*listed)->lastEdited);
+  copyText(fresh->editorName, fieldText(user.identity.name));
+  fresh->lastEdited = nextVersion(core.clock.wallSeconds(), (*listed)->lastEdited);
   if (fresh->length == total) {
-    replaceListed(*listed, fresh);
+    *listed = fresh;
     sendSaved(user, *fresh);
-    postFileQuery(user, QueryKind::SaveFile, fresh, *room);  // hands over the creation reference
+    postFileQuery<SaveFileQuery>(core, user, fresh, *room);
   } else {
-    user.upload = fresh;
+    user.upload = std::move(fresh);
     sendCode(user, ServerCode::FileChunkAck);
   }
   return true;
 }
 
-bool handleFileChunk(User& user, MessageReader& reader) {
-  FileRecord* upload = user.upload;
+bool handleFileChunk(ServerCore& core, User& user, MessageReader& reader) {
+  FileRecord* upload = user.upload.get();
   Room* room = user.room;
   if (upload == nullptr || room == nullptr) return skipBlob(reader);
   const std::string_view chunk = reader.view();
   if (!reader.ok() || upload->length + chunk.size() > upload->capacity) return false;
   // The right to write is the one of now: a leader demoted or a file closed to writers
   // since the upload began ends it.
-  FileRecord** listed = findFile(*room, upload->fileName);
+  Ref<FileRecord>* listed = findFile(*room, upload->fileName);
   if (!mayWrite(user, listed != nullptr ? **listed : *upload)) {
     user.releaseTransfer();
     sendCode(user, ServerCode::FileAccessDenied);
@@ -291,19 +302,17 @@ bool handleFileChunk(User& user, MessageReader& reader) {
     sendCode(user, ServerCode::FileChunkAck);
     return true;
   }
-  const std::uint32_t now = user.core->wallSeconds();
+  const std::uint32_t now = core.clock.wallSeconds();
   if (listed != nullptr) {
     upload->usersCanRead = (*listed)->usersCanRead;
     upload->usersCanWrite = (*listed)->usersCanWrite;
     upload->lastEdited = nextVersion(now, (*listed)->lastEdited);
-    replaceListed(*listed, upload);
+    *listed = user.upload;
   } else {
     upload->lastEdited = now + 1;  // the file was deleted meanwhile: it comes back
-    upload->addRef();
-    room->files.push_back(upload);
+    room->files.push_back(user.upload);
   }
-  upload->addRef();
-  postFileQuery(user, QueryKind::SaveFile, upload, *room);
+  postFileQuery<SaveFileQuery>(core, user, user.upload, *room);
   sendSaved(user, *upload);
   user.releaseTransfer();
   return true;
@@ -313,13 +322,13 @@ namespace {
 
 // The checks that changing a listed file shares: a member, the file, and the right. Answers
 // the refusal and returns null, or returns the file's place in the list.
-FileRecord** fileToChange(User& user, Room& room, const char* name,
-                          bool (*allowed)(const User&, const FileRecord&)) {
-  if (!user.isMember) {
+Ref<FileRecord>* fileToChange(User& user, Room& room, const char* name,
+                              bool (*allowed)(const User&, const FileRecord&)) {
+  if (!user.rights.isMember) {
     sendCode(user, ServerCode::MembersOnly);
     return nullptr;
   }
-  FileRecord** listed = findFile(room, name);
+  Ref<FileRecord>* listed = findFile(room, name);
   if (listed == nullptr) {
     sendCode(user, ServerCode::FileNotFound);
   } else if (!allowed(user, **listed)) {
@@ -331,35 +340,32 @@ FileRecord** fileToChange(User& user, Room& room, const char* name,
 
 }  // namespace
 
-bool handleSetFileAccess(User& user, MessageReader& reader) {
+bool handleSetFileAccess(ServerCore& core, User& user, MessageReader& reader) {
   char name[32] = {};
   reader.string(name);
   const std::uint8_t canRead = reader.u8();
   const std::uint8_t canWrite = reader.u8();
   if (!reader.ok()) return false;
   if (user.room == nullptr) return true;
-  if (FileRecord** listed = fileToChange(user, *user.room, name, mayChangePermissions)) {
-    FileRecord& file = **listed;
-    file.usersCanRead = canRead != 0;
-    file.usersCanWrite = canWrite != 0;
+  if (Ref<FileRecord>* listed = fileToChange(user, *user.room, name, mayChangePermissions)) {
+    (*listed)->usersCanRead = canRead != 0;
+    (*listed)->usersCanWrite = canWrite != 0;
     sendCode(user, ServerCode::FileSaved);
-    file.addRef();
-    postFileQuery(user, QueryKind::SaveFileAccess, &file, *user.room);
+    postFileQuery<SaveFileAccessQuery>(core, user, *listed, *user.room);
   }
   return true;
 }
 
-bool handleDeleteFile(User& user, MessageReader& reader) {
+bool handleDeleteFile(ServerCore& core, User& user, MessageReader& reader) {
   char name[32] = {};
   reader.string(name);
   if (!reader.ok()) return false;
   Room* room = user.room;
   if (room == nullptr) return true;
-  if (FileRecord** listed = fileToChange(user, *room, name, mayWrite)) {
-    FileRecord* file = *listed;
+  if (Ref<FileRecord>* listed = fileToChange(user, *room, name, mayWrite)) {
+    const Ref<FileRecord> file = std::move(*listed);
     room->files.erase(room->files.begin() + (listed - room->files.data()));
-    postFileQuery(user, QueryKind::DeleteFileRecord, file,
-                  *room);  // the list's reference passes on
+    postFileQuery<DeleteFileQuery>(core, user, file, *room);
     sendCode(user, ServerCode::FileDeleted);
   }
   return true;

@@ -2,17 +2,51 @@
 
 #include <cstdint>
 
+#include "db/Queries.h"
+
 namespace velmor {
 
+class Room;
 class User;
 struct FileRecord;
-class VelmorFileQuery;
+
+// The file queries. Their changes were answered when they were posted (FileCreated,
+// FileSaved, FileDeleted), so they run to completion whatever becomes of the poster.
+
+// Stores a whole file: descriptor and content (SaveFile).
+class SaveFileQuery final : public VelmorFileQuery {
+ public:
+  SaveFileQuery() : VelmorFileQuery(QueryKind::SaveFile) {}
+  bool execute(Storage& storage) override;
+};
+
+// Stores a file's two permission flags (SaveFileAccess).
+class SaveFileAccessQuery final : public VelmorFileQuery {
+ public:
+  SaveFileAccessQuery() : VelmorFileQuery(QueryKind::SaveFileAccess) {}
+  bool execute(Storage& storage) override;
+};
+
+// Deletes a stored file (DeleteFileRecord).
+class DeleteFileQuery final : public VelmorFileQuery {
+ public:
+  DeleteFileQuery() : VelmorFileQuery(QueryKind::DeleteFileRecord) {}
+  bool execute(Storage& storage) override;
+};
+
+// Loads the content of a listed file for a reader (LoadFileContent). The loaded content
+// becomes the listed record's whoever asked for it (the load runs once per record, so
+// throwing it away would leave the file unreadable for everyone); the reader, if he is
+// still in the room, gets his reply.
+class LoadFileContentQuery final : public VelmorFileQuery {
+ public:
+  LoadFileContentQuery() : VelmorFileQuery(QueryKind::LoadFileContent) {}
+  bool execute(Storage& storage) override;
+  bool complete() override;
+};
 
 // Answers a read: FileUnchanged for the version the reader holds, or FileContent with the
-// first chunk (the record then becomes the reader's transfer when more chunks follow).
+// first chunk (the record then becomes the reader's download when more chunks follow).
 void sendFileToReader(User& user, FileRecord& file, std::uint32_t versionHeld);
-// The completion of a content load: the loaded content becomes the listed record's, and
-// the reader, if he is still in the room, gets his reply.
-void completeLoadFileContent(VelmorFileQuery& query);
 
 }  // namespace velmor

@@ -1,19 +1,35 @@
 #pragma once
 
+#include "db/Queries.h"
+
 namespace velmor {
 
-class ServerCore;
-class User;
-class VelmorUserQuery;
-class VelmorRegisterUserQuery;
+class OnlineUsers;
 
-// Completions of the login queries, on the main loop. The lookup's query is kept as the
-// user's accountRecord (the caller must not destroy it).
-void completeLookupUser(User& user, VelmorUserQuery& query);
-void completeRegisterUser(User& user, const VelmorRegisterUserQuery& query);
+// The login queries: their database work and their completions, on the main loop. Both
+// only serve the user who posted them (cancelled when he goes).
 
-// The admission step of the tick: welcomes every user waiting in the admission queue
-// (one welcome frame for all of them) and puts them online. Main loop only.
-void admitWaitingUsers(ServerCore& core);
+// The lookup of a login: makes the challenge and reads the account. Its completion
+// answers LoginChallenge (an account) or GuestWelcome (none; the guest then waits for
+// admission), and the user keeps the query as his account record.
+class LoginLookup final : public VelmorUserQuery {
+ public:
+  explicit LoginLookup(OnlineUsers& online) : online_(online) {}
+  bool execute(Storage& storage) override;
+  bool complete() override;
+  bool servesOwnerOnly() const override { return true; }
+
+ private:
+  OnlineUsers& online_;
+};
+
+// A guest's registration of his name. Answered Registered (he is a member from then on)
+// or RegistrationFailed, only after the batch holding the row committed.
+class Registration final : public VelmorRegisterUserQuery {
+ public:
+  bool execute(Storage& storage) override;
+  bool complete() override;
+  bool servesOwnerOnly() const override { return true; }
+};
 
 }  // namespace velmor

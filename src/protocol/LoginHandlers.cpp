@@ -1,18 +1,20 @@
 // Login, accounts and admission requests.
-#include <algorithm>
 #include <cstring>
+#include <memory>
 
-#include "db/Queries.h"
 #include "base/FixedText.h"
-#include "protocol/Dispatch.h"
-#include "protocol/Login.h"
-#include "wire/LoginProof.h"
-#include "wire/MessageCatalogue.h"
-#include "model/Names.h"
-#include "users/Sending.h"
-#include "users/User.h"
 #include "core/ServerCore.h"
 #include "core/StatusText.h"
+#include "db/LoginChallenge.h"
+#include "db/MainDatabase.h"
+#include "model/Names.h"
+#include "protocol/Dispatch.h"
+#include "wire/MessageReader.h"
+#include "protocol/Login.h"
+#include "users/Sending.h"
+#include "users/User.h"
+#include "wire/LoginProof.h"
+#include "wire/MessageCatalogue.h"
 
 namespace velmor {
 
@@ -23,139 +25,141 @@ constexpr std::size_t kIgnoredLoginBytes = 4;
 
 using wire::ServerCode;
 
-const BanEntry* findBannedName(const ServerCore& core, std::string_view name) {
-  for (const BanEntry& entry : core.serverBans) {
-    if (sameNameIgnoringCase(fieldText(entry.name), name)) return &entry;
-  }
-  return nullptr;
-}
-
 void sendBanned(User& user, const BanEntry& entry) {
   MessageBuilder reply;
   reply.begin(ServerCode::Banned).string(fieldText(entry.name));
   sendTo(user, reply);
 }
 
-void queueForAdmission(User& user) {
-  user.core->admissionQueue.push_back(&user);
-  user.admissionPending = 1;
-  user.loginPending = 0;
-}
-
 }  // namespace
 
-bool handleLogin(User& user, MessageReader& reader) {
-  if (user.loggedIn || user.admissionPending || user.loginPending) return false;
-  if (reader.u8() != kProtocolVersion) {
-    sendCode(user, ServerCode::VersionRejected);
-    return false;
-  }
-  user.profileWord1 = reader.u32();
-  user.profileWord2 = reader.u32();
-  user.profileShort = reader.u16();
-  user.loginWord = reader.u32();
-  user.appearanceWord = reader.u32();
-  user.appearanceByte = reader.u8();
-  user.appearanceShort1 = reader.u16();
-  user.appearanceShort2 = reader.u16();
-  reader.bytes(kIgnoredLoginBytes);
-  reader.string(user.name);
-  reader.string(user.appearanceText);
-  char password[32] = {};
-  reader.string(password);
-  if (!reader.ok() || user.name[0] == '\0') return false;
-
-  ServerCore& core = *user.core;
-  if (const BanEntry* ban = findBannedName(core, fieldText(user.name))) {
-    sendBanned(user, *ban);
-    return false;
-  }
-  if (!checkName(user.name, user.nameKey)) return false;
-
-  if (core.adminpassword[0] != '\0' && std::strcmp(password, core.adminpassword) == 0) {
-    user.isAdmin = 1;
-    sendCode(user, ServerCode::AdminGranted);
-  } else if (core.serverpassword[0] != '\0' && std::strcmp(password, core.serverpassword) != 0) {
-    sendCode(user, ServerCode::ServerPasswordWrong);
-    return false;
-  }
-
-  auto* lookup = new VelmorUserQuery;
-  copyText(lookup->name, fieldText(user.name));
-  user.loginPending = 1;
-  core.postQuery(&user, lookup);
+bool LoginLookup::execute(Storage& storage) {
+  makeLoginChallenge(challenge);
+  storage.main.lookupUser(*this);
   return true;
 }
 
-void completeLookupUser(User& user, VelmorUserQuery& query) {
-  delete user.accountRecord;
-  user.accountRecord = &query;
+bool LoginLookup::complete() {
+  User& user = *static_cast<User*>(owner);
   MessageBuilder reply;
-  if (query.result == 1) {
-    reply.begin(ServerCode::LoginChallenge)
-        .string(fieldText(query.salt))
-        .string(fieldText(query.challenge));
+  if (result == 1) {
+    reply.begin(ServerCode::LoginChallenge).string(fieldText(salt)).string(fieldText(challenge));
     sendTo(user, reply);
-    copyText(user.name, fieldText(query.name));  // the stored letter case wins
+    copyText(user.identity.name, fieldText(name));  // the stored letter case wins
   } else {
-    reply.begin(ServerCode::GuestWelcome).string(fieldText(query.challenge));
+    reply.begin(ServerCode::GuestWelcome).string(fieldText(challenge));
     sendTo(user, reply);
-    queueForAdmission(user);
+    online_.queueForAdmission(user);
   }
-}
-
-bool handleLoginProof(User& user, MessageReader& reader) {
-  const char* proof = reader.bytes(16);
-  if (!reader.ok() || user.accountRecord == nullptr || user.loggedIn || user.admissionPending ||
-      !user.loginPending) {
-    return false;
-  }
-  const std::array<std::uint8_t, 16> expected = expectedLoginProof(
-      user.accountRecord->passwordHash, fieldText(user.accountRecord->challenge));
-  delete user.accountRecord;
-  user.accountRecord = nullptr;
-  if (std::memcmp(proof, expected.data(), expected.size()) != 0) {
-    sendCode(user, ServerCode::LoginProofRejected);
-    return false;
-  }
-  user.isMember = 1;
-  queueForAdmission(user);
+  user.login.account.reset(this);  // kept as his account record
   return true;
 }
 
-bool handleRegister(User& user, MessageReader& reader) {
-  if (!user.loggedIn || user.accountRecord == nullptr) return false;
-  const char* emailHash = reader.bytes(16);
-  const char* passwordHash = reader.bytes(16);
-  if (!reader.ok()) return false;
-  auto* registration = new VelmorRegisterUserQuery;
-  copyText(registration->name, fieldText(user.name));
-  copyText(registration->salt, fieldText(user.accountRecord->challenge));
-  std::memcpy(registration->emailHash, emailHash, 16);
-  std::memcpy(registration->passwordHash, passwordHash, 16);
-  user.core->postQuery(&user, registration);
+bool Registration::execute(Storage& storage) {
+  storage.main.registerUser(*this);
   return true;
 }
 
-void completeRegisterUser(User& user, const VelmorRegisterUserQuery& query) {
-  if (query.result == 1) {
-    user.isMember = 1;
+bool Registration::complete() {
+  User& user = *static_cast<User*>(owner);
+  if (result == 1) {
+    user.rights.isMember = 1;
     sendCode(user, ServerCode::Registered);
   } else {
     sendCode(user, ServerCode::RegistrationFailed);
   }
+  return false;
 }
 
-bool handleStatusRequest(User& user, MessageReader& reader) {
+bool handleLogin(ServerCore& core, User& user, MessageReader& reader) {
+  User::LoginState& login = user.login;
+  if (login.loggedIn || login.admissionPending || login.loginPending) return false;
+  if (reader.u8() != kProtocolVersion) {
+    sendCode(user, ServerCode::VersionRejected);
+    return false;
+  }
+  User::Identity& identity = user.identity;
+  identity.profileWord1 = reader.u32();
+  identity.profileWord2 = reader.u32();
+  identity.profileShort = reader.u16();
+  identity.loginWord = reader.u32();
+  user.appearance.word = reader.u32();
+  user.appearance.byte = reader.u8();
+  user.appearance.short1 = reader.u16();
+  user.appearance.short2 = reader.u16();
+  reader.bytes(kIgnoredLoginBytes);
+  reader.string(identity.name);
+  reader.string(user.appearance.text);
   char password[32] = {};
   reader.string(password);
-  const ServerCore& core = *user.core;
-  if (!user.isAdmin && core.adminpassword[0] != '\0' &&
-      std::strcmp(password, core.adminpassword) != 0) {
+  if (!reader.ok() || identity.name[0] == '\0') return false;
+
+  if (const BanEntry* ban = core.serverBans.findNameIgnoringCase(fieldText(identity.name))) {
+    sendBanned(user, *ban);
+    return false;
+  }
+  if (!checkName(identity.name, identity.nameKey)) return false;
+
+  const CoreSettings& settings = core.settings;
+  if (settings.adminpassword[0] != '\0' && std::strcmp(password, settings.adminpassword) == 0) {
+    user.rights.isAdmin = 1;
+    sendCode(user, ServerCode::AdminGranted);
+  } else if (settings.serverpassword[0] != '\0' &&
+             std::strcmp(password, settings.serverpassword) != 0) {
+    sendCode(user, ServerCode::ServerPasswordWrong);
+    return false;
+  }
+
+  auto* lookup = new LoginLookup(core.online);
+  copyText(lookup->name, fieldText(identity.name));
+  login.loginPending = 1;
+  core.queries().post(&user, lookup);
+  return true;
+}
+
+bool handleLoginProof(ServerCore& core, User& user, MessageReader& reader) {
+  const char* proof = reader.bytes(16);
+  User::LoginState& login = user.login;
+  if (!reader.ok() || !login.account || login.loggedIn || login.admissionPending ||
+      !login.loginPending) {
+    return false;
+  }
+  const std::array<std::uint8_t, 16> expected =
+      expectedLoginProof(login.account->passwordHash, fieldText(login.account->challenge));
+  login.account.reset();
+  if (std::memcmp(proof, expected.data(), expected.size()) != 0) {
+    sendCode(user, ServerCode::LoginProofRejected);
+    return false;
+  }
+  user.rights.isMember = 1;
+  core.online.queueForAdmission(user);
+  return true;
+}
+
+bool handleRegister(ServerCore& core, User& user, MessageReader& reader) {
+  if (!user.login.loggedIn || !user.login.account) return false;
+  const char* emailHash = reader.bytes(16);
+  const char* passwordHash = reader.bytes(16);
+  if (!reader.ok()) return false;
+  auto* registration = new Registration;
+  copyText(registration->name, fieldText(user.identity.name));
+  copyText(registration->salt, fieldText(user.login.account->challenge));
+  std::memcpy(registration->emailHash, emailHash, 16);
+  std::memcpy(registration->passwordHash, passwordHash, 16);
+  core.queries().post(&user, registration);
+  return true;
+}
+
+bool handleStatusRequest(ServerCore& core, User& user, MessageReader& reader) {
+  char password[32] = {};
+  reader.string(password);
+  const char* adminPassword = core.settings.adminpassword;
+  if (!user.rights.isAdmin && adminPassword[0] != '\0' &&
+      std::strcmp(password, adminPassword) != 0) {
     return true;
   }
   MessageBuilder reply;
-  reply.begin(ServerCode::StatusText).u8(0).string(formatStatusText(core));
+  reply.begin(ServerCode::StatusText).u8(0).string(formatStatusText(statusFigures(core)));
   sendTo(user, reply);
   return true;
 }

@@ -2,17 +2,18 @@
 #include <algorithm>
 #include <cstring>
 
-#include "db/Queries.h"
 #include "base/FixedText.h"
-#include "protocol/Dispatch.h"
-#include "protocol/Login.h"
-#include "wire/MessageBuilder.h"
+#include "core/ServerCore.h"
 #include "model/Names.h"
+#include "protocol/Dispatch.h"
+#include "wire/MessageReader.h"
+#include "rooms/Membership.h"
+#include "rooms/RoomEntry.h"
+#include "rooms/RoomQueries.h"
+#include "rooms/RoomRegistry.h"
 #include "users/Sending.h"
 #include "users/User.h"
-#include "rooms/RoomCompletions.h"
-#include "rooms/RoomRegistry.h"
-#include "core/ServerCore.h"
+#include "wire/MessageBuilder.h"
 
 namespace velmor {
 
@@ -31,14 +32,13 @@ bool same(const char* a, const char* b) {
 User* findOnline(ServerCore& core, const char (&name)[32]) {
   char key[32];
   lowerName(key, fieldText(name));
-  auto entry = core.onlineMap.find(key);
-  return entry == core.onlineMap.end() ? nullptr : entry->second;
+  return core.online.find(fieldText(key));
 }
 
 BanEntry makeBan(const User& target, const User& issuer, const char* reason, std::uint32_t mask) {
   BanEntry ban;
-  copyText(ban.name, fieldText(target.name));
-  copyText(ban.issuer, fieldText(issuer.name));
+  copyText(ban.name, fieldText(target.identity.name));
+  copyText(ban.issuer, fieldText(issuer.identity.name));
   copyText(ban.reason, std::string_view(reason, strnlen(reason, sizeof(ban.reason) - 1)));
   ban.address = target.address;
   ban.mask = mask;
@@ -52,7 +52,8 @@ void sendWithReason(User& user, ServerCode code, const char* reason) {
 }
 
 // A ban list reply: as many entries as fit in one frame.
-void sendBanList(User& user, ServerCode code, const std::vector<BanEntry>& bans) {
+void sendBanList(User& user, ServerCode code, const BanList& list) {
+  const std::vector<BanEntry>& bans = list.entries();
   std::size_t room = wire::kMaxFramePayload - 3;
   std::size_t count = 0;
   for (const BanEntry& ban : bans) {
@@ -73,16 +74,10 @@ void sendBanList(User& user, ServerCode code, const std::vector<BanEntry>& bans)
   sendTo(user, reply);
 }
 
-// Removes the first entry of the exact name.
-void unban(std::vector<BanEntry>& bans, const char* name) {
-  auto entry = std::find_if(bans.begin(), bans.end(),
-                            [name](const BanEntry& ban) { return same(ban.name, name); });
-  if (entry != bans.end()) bans.erase(entry);
-}
 
 }  // namespace
 
-bool handleCreateRoom(User& user, MessageReader& reader) {
+bool handleCreateRoom(ServerCore& core, User& user, MessageReader& reader) {
   char name[32] = {};
   char password[32] = {};
   char leaderPassword[32] = {};
@@ -94,29 +89,28 @@ bool handleCreateRoom(User& user, MessageReader& reader) {
       same(password, leaderPassword)) {
     return false;
   }
-  ServerCore& core = *user.core;
-  if (!core.userscancreateroom && !user.isAdmin) {
+  if (!core.settings.userscancreateroom && !user.rights.isAdmin) {
     sendCode(user, ServerCode::RoomCreationDenied);
     return false;
   }
-  if (!user.isMember) {
+  if (!user.rights.isMember) {
     sendCode(user, ServerCode::MembersOnly);
     return true;
   }
   char key[32];
   if (!checkName(name, key)) return false;
-  if (core.storedRoomMap.contains(key) || core.liveRoomMap.contains(key)) {
+  if (core.rooms.isStored(key) || core.rooms.findLive(key) != nullptr) {
     sendCode(user, ServerCode::RoomExists);
     return true;
   }
-  auto* create = new VelmorRoomQuery(QueryKind::CreateRoom);
-  create->record = makeRoomRecord(name, fieldText(user.name), password, leaderPassword, 0,
-                                  navigation != 0, false);
-  core.postQuery(&user, create);
+  auto* create = new CreateRoomQuery(core.rooms);
+  create->record = makeRoomRecord(name, fieldText(user.identity.name), password, leaderPassword,
+                                  0, navigation != 0, false);
+  core.queries().post(&user, create);
   return true;
 }
 
-bool handleEnterRoom(User& user, MessageReader& reader) {
+bool handleEnterRoom(ServerCore& core, User& user, MessageReader& reader) {
   char name[32] = {};
   char password[32] = {};
   reader.string(name);
@@ -125,32 +119,31 @@ bool handleEnterRoom(User& user, MessageReader& reader) {
   char key[32];
   lowerName(key, fieldText(name));
   if (user.room != nullptr && same(user.room->record.lowerName, key)) return true;
-  ServerCore& core = *user.core;
-  if (Room* room = findLiveRoom(core, key)) {
+  if (Room* room = core.rooms.findLive(key)) {
     enterLiveRoom(*room, user, password, false);
     return true;
   }
-  if (!core.storedRoomMap.contains(key)) {
+  if (!core.rooms.isStored(key)) {
     sendCode(user, ServerCode::NoSuchRoom);
     return true;
   }
-  auto* load = new VelmorRoomQuery(QueryKind::LoadRoom);
+  auto* load = new LoadRoomQuery(core.rooms);
   copyText(load->record.name, fieldText(name));
   copyText(load->suppliedPassword, fieldText(password));
-  core.postQuery(&user, load);
+  core.queries().post(&user, load);
   return true;
 }
 
-bool handleLeaveRoom(User& user, MessageReader&) {
+bool handleLeaveRoom(ServerCore&, User& user, MessageReader&) {
   if (user.room == nullptr) return true;
-  leave(*user.room, user);
+  leave(user);
   sendCode(user, ServerCode::RoomLeft);
   return true;
 }
 
-bool handleListRooms(User& user, MessageReader& reader) {
+bool handleListRooms(ServerCore& core, User& user, MessageReader& reader) {
   const std::uint16_t first = reader.u16();
-  const auto& directory = user.core->roomDirectory;
+  const auto& directory = core.rooms.directory();
   MessageBuilder reply;
   reply.begin(ServerCode::RoomDirectory).u16(first);
   if (first < directory.size()) {
@@ -166,7 +159,7 @@ bool handleListRooms(User& user, MessageReader& reader) {
   return true;
 }
 
-bool handleClaimLeader(User& user, MessageReader& reader) {
+bool handleClaimLeader(ServerCore&, User& user, MessageReader& reader) {
   char password[32] = {};
   reader.string(password);
   if (!reader.ok()) return false;
@@ -180,15 +173,15 @@ bool handleClaimLeader(User& user, MessageReader& reader) {
     sendCode(user, ServerCode::WrongRoomPassword);
     return true;
   }
-  if (leader == user.isLeader) return true;
-  user.isLeader = leader;
-  user.appearanceChanged = 1;
-  user.presenceChanged = 1;
-  room->memberStateChanged = 1;
+  if (leader == user.rights.isLeader) return true;
+  user.rights.isLeader = leader;
+  user.relay.appearanceChanged = 1;
+  user.relay.presenceChanged = 1;
+  room->relay.memberStateChanged = 1;
   return true;
 }
 
-bool handleSetRoomPasswords(User& user, MessageReader& reader) {
+bool handleSetRoomPasswords(ServerCore&, User& user, MessageReader& reader) {
   char password[32] = {};
   char leaderPassword[32] = {};
   reader.string(password);
@@ -201,11 +194,14 @@ bool handleSetRoomPasswords(User& user, MessageReader& reader) {
                                 : same(leaderPassword, password)) {
     return true;
   }
-  if (!user.isAdmin && !user.isLeader && !same(user.name, room->record.creatorName)) return true;
+  if (!user.rights.isAdmin && !user.rights.isLeader &&
+      !same(user.identity.name, room->record.creatorName)) {
+    return true;
+  }
   const std::uint8_t hasPassword = password[0] != '\0' ? 1 : 0;
   if (hasPassword != room->hasPassword) {
     room->hasPassword = hasPassword;
-    announceLock(*user.core, *room);
+    announceLock(*room);
   }
   copyText(room->record.password, fieldText(password));
   if (leaderPassword[0] != '\0') copyText(room->record.leaderPassword, fieldText(leaderPassword));
@@ -213,47 +209,46 @@ bool handleSetRoomPasswords(User& user, MessageReader& reader) {
   return true;
 }
 
-bool handleJoinChannel(User& user, MessageReader& reader) {
+bool handleJoinChannel(ServerCore& core, User& user, MessageReader& reader) {
   char name[32] = {};
   char password[32] = {};
   reader.string(name);
   reader.string(password);
   if (!reader.ok()) return false;
-  if (user.channelCount >= User::kMaxChannels) {
+  if (user.channels.count >= User::kMaxChannels) {
     sendCode(user, ServerCode::TooManyChannels);
     return true;
   }
   char key[32];
   lowerName(key, fieldText(name));
-  Room* room = findLiveRoom(*user.core, key);
+  Room* room = core.rooms.findLive(key);
   if (room == nullptr) {
     sendCode(user, ServerCode::NoSuchRoom);
     return true;
   }
-  if (room == user.currentChannel) return true;
+  if (room->serial == user.channels.current) return true;
   if (room->hasPassword && !same(password, room->record.password) &&
       !same(password, room->record.leaderPassword)) {
     sendCode(user, ServerCode::WrongRoomPassword);
     return true;
   }
-  if (followsChannel(user, room)) return true;
-  if (user.currentChannel != nullptr) dropChannel(user, *user.currentChannel);
+  if (followsChannel(user, *room)) return true;
+  dropCurrentChannel(user);
   MessageBuilder joined;
   joined.begin(ServerCode::ChannelJoined).u16(static_cast<std::uint16_t>(room->roomNumber));
   sendTo(user, joined);
-  user.chatChannels[user.channelCount++] = room;
-  room->channelMembers.push_back(&user);
-  user.currentChannel = room;
-  room->channelMembersChanged = 1;
+  addChannel(user, *room);
+  user.channels.current = room->serial;
+  room->relay.channelMembersChanged = 1;
   return true;
 }
 
-bool handleLeaveChannel(User& user, MessageReader& reader) {
+bool handleLeaveChannel(ServerCore&, User& user, MessageReader& reader) {
   char name[32] = {};
   reader.string(name);
   if (!reader.ok()) return false;
-  for (std::uint8_t i = 0; i < user.channelCount; ++i) {
-    Room& room = *user.chatChannels[i];
+  for (std::uint8_t i = 0; i < user.channels.count; ++i) {
+    Room& room = *user.channels.rooms[i];
     if (!same(room.record.name, name)) continue;
     dropChannel(user, room);
     MessageBuilder left;
@@ -268,97 +263,97 @@ bool handleLeaveChannel(User& user, MessageReader& reader) {
 
 namespace {
 
-bool roomSanction(User& user, MessageReader& reader, bool ban) {
+bool roomSanction(ServerCore& core, User& user, MessageReader& reader, bool ban) {
   char target[32] = {};
   char reason[64] = {};
   reader.string(target);
   reader.string(reason);
   const std::uint32_t mask = ban ? reader.u32() : 0;
-  if (!user.isMember) {
+  if (!user.rights.isMember) {
     sendCode(user, ServerCode::MembersOnly);
     return true;
   }
-  User* victim = findOnline(*user.core, target);
-  if (victim == nullptr || victim->room == nullptr || victim->isLeader || victim->isAdmin)
+  User* victim = findOnline(core, target);
+  if (victim == nullptr || victim->room == nullptr || victim->rights.isLeader ||
+      victim->rights.isAdmin) {
     return true;
-  if (!user.isAdmin && !(user.isLeader && user.room == victim->room)) return true;
+  }
+  if (!user.rights.isAdmin && !(user.rights.isLeader && user.room == victim->room)) return true;
   sendWithReason(*victim, ban ? ServerCode::BannedFromRoom : ServerCode::KickedFromRoom, reason);
-  Room& room = *victim->room;
-  if (ban) room.banList.push_back(makeBan(*victim, user, reason, mask));
-  leave(room, *victim);
+  if (ban) victim->room->banList.add(makeBan(*victim, user, reason, mask));
+  leave(*victim);
   return true;
 }
 
-bool serverSanction(User& user, MessageReader& reader, bool ban) {
+bool serverSanction(ServerCore& core, User& user, MessageReader& reader, bool ban) {
   char target[32] = {};
   char reason[64] = {};
   reader.string(target);
   reader.string(reason);
   const std::uint32_t mask = ban ? reader.u32() : 0;
-  if (!user.isAdmin) return true;
-  if (!user.isMember) {
+  if (!user.rights.isAdmin) return true;
+  if (!user.rights.isMember) {
     sendCode(user, ServerCode::MembersOnly);
     return true;
   }
-  ServerCore& core = *user.core;
   User* victim = findOnline(core, target);
   if (victim == nullptr) return true;
   sendWithReason(*victim, ban ? ServerCode::BannedFromServer : ServerCode::KickedFromServer,
                  reason);
-  if (ban) core.serverBans.push_back(makeBan(*victim, user, reason, mask));
+  if (ban) core.serverBans.add(makeBan(*victim, user, reason, mask));
   core.takeOffline(*victim);
   return true;
 }
 
 // The shared checks of the ban list and unban requests; false when the request is ignored.
 bool mayManageBans(User& user, bool roomList) {
-  if (!user.isMember) {
+  if (!user.rights.isMember) {
     sendCode(user, ServerCode::MembersOnly);
     return false;
   }
   if (roomList && user.room == nullptr) return false;
-  return user.isLeader || user.isAdmin;
+  return user.rights.isLeader || user.rights.isAdmin;
 }
 
 }  // namespace
 
-bool handleRoomKick(User& user, MessageReader& reader) {
-  return roomSanction(user, reader, false);
+bool handleRoomKick(ServerCore& core, User& user, MessageReader& reader) {
+  return roomSanction(core, user, reader, false);
 }
-bool handleRoomBan(User& user, MessageReader& reader) {
-  return roomSanction(user, reader, true);
+bool handleRoomBan(ServerCore& core, User& user, MessageReader& reader) {
+  return roomSanction(core, user, reader, true);
 }
-bool handleServerKick(User& user, MessageReader& reader) {
-  return serverSanction(user, reader, false);
+bool handleServerKick(ServerCore& core, User& user, MessageReader& reader) {
+  return serverSanction(core, user, reader, false);
 }
-bool handleServerBan(User& user, MessageReader& reader) {
-  return serverSanction(user, reader, true);
+bool handleServerBan(ServerCore& core, User& user, MessageReader& reader) {
+  return serverSanction(core, user, reader, true);
 }
 
-bool handleListRoomBans(User& user, MessageReader&) {
+bool handleListRoomBans(ServerCore&, User& user, MessageReader&) {
   if (mayManageBans(user, true)) sendBanList(user, ServerCode::RoomBanList, user.room->banList);
   return true;
 }
 
-bool handleListServerBans(User& user, MessageReader&) {
-  if (!user.isAdmin) return false;
+bool handleListServerBans(ServerCore& core, User& user, MessageReader&) {
+  if (!user.rights.isAdmin) return false;
   if (mayManageBans(user, false))
-    sendBanList(user, ServerCode::ServerBanList, user.core->serverBans);
+    sendBanList(user, ServerCode::ServerBanList, core.serverBans);
   return true;
 }
 
-bool handleRoomUnban(User& user, MessageReader& reader) {
+bool handleRoomUnban(ServerCore&, User& user, MessageReader& reader) {
   char name[32] = {};
   reader.string(name);
-  if (mayManageBans(user, true)) unban(user.room->banList, name);
+  if (mayManageBans(user, true)) user.room->banList.removeNamed(fieldText(name));
   return true;
 }
 
-bool handleServerUnban(User& user, MessageReader& reader) {
+bool handleServerUnban(ServerCore& core, User& user, MessageReader& reader) {
   char name[32] = {};
   reader.string(name);
-  if (!user.isAdmin) return false;
-  if (mayManageBans(user, false)) unban(user.core->serverBans, name);
+  if (!user.rights.isAdmin) return false;
+  if (mayManageBans(user, false)) core.serverBans.removeNamed(fieldText(name));
   return true;
 }
 

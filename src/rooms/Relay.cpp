@@ -10,8 +10,7 @@
 #include "users/User.h"
 #include "model/ChatLine.h"
 #include "rooms/Room.h"
-#include "rooms/RoomRegistry.h"
-#include "core/ServerCore.h"
+#include "rooms/Membership.h"
 
 namespace velmor {
 
@@ -58,27 +57,27 @@ std::uint16_t u16(std::size_t value) {
 
 void writeMemberInfoChat(MessageBuilder& b, const User& m) {
   b.begin(ServerCode::MemberInfo)
-      .string(fieldText(m.name))
-      .u32(m.profileWord1)
-      .u16(m.profileShort)
-      .u8(m.isLeader);
+      .string(fieldText(m.identity.name))
+      .u32(m.identity.profileWord1)
+      .u16(m.identity.profileShort)
+      .u8(m.rights.isLeader);
 }
 
 void writeAppearance(MessageBuilder& b, const User& m) {
-  b.u32(m.appearanceWord)
-      .u8(m.appearanceByte)
-      .u16(m.appearanceShort1)
-      .u16(m.appearanceShort2)
-      .u8(m.isLeader);
-  b.string(fieldText(m.appearanceText));
+  b.u32(m.appearance.word)
+      .u8(m.appearance.byte)
+      .u16(m.appearance.short1)
+      .u16(m.appearance.short2)
+      .u8(m.rights.isLeader);
+  b.string(fieldText(m.appearance.text));
 }
 
 void writeMemberInfoNavigation(MessageBuilder& b, const User& m) {
   b.begin(ServerCode::MemberInfo)
-      .string(fieldText(m.name))
-      .u32(m.profileWord1)
-      .u32(m.profileWord2)
-      .u16(m.profileShort);
+      .string(fieldText(m.identity.name))
+      .u32(m.identity.profileWord1)
+      .u32(m.identity.profileWord2)
+      .u16(m.identity.profileShort);
   writeAppearance(b, m);
 }
 
@@ -88,14 +87,14 @@ void writeMemberPosition(MessageBuilder& b, std::uint16_t x, std::uint16_t y, st
 }
 
 void writeChannelMemberJoined(MessageBuilder& b, const Room& room, const User& m) {
-  b.begin(ServerCode::ChannelMemberJoined).u16(u16(room.roomNumber)).string(fieldText(m.name));
-  b.u32(m.profileWord1).u16(m.profileShort).u8(m.isLeader);
+  b.begin(ServerCode::ChannelMemberJoined).u16(u16(room.roomNumber)).string(fieldText(m.identity.name));
+  b.u32(m.identity.profileWord1).u16(m.identity.profileShort).u8(m.rights.isLeader);
 }
 
 void writeMemberList(MessageBuilder& b, const Room& room) {
   b.begin(ServerCode::MemberList).u16(u16(room.roomNumber)).u16(u16(room.members.size()));
   for (const User* m : room.members)
-    b.string(fieldText(m->name)).u32(m->profileWord1).u16(m->profileShort).u8(m->isLeader);
+    b.string(fieldText(m->identity.name)).u32(m->identity.profileWord1).u16(m->identity.profileShort).u8(m->rights.isLeader);
 }
 
 void writeRoomState(MessageBuilder& b, const Room& room, std::uint16_t value) {
@@ -105,7 +104,7 @@ void writeRoomState(MessageBuilder& b, const Room& room, std::uint16_t value) {
 
 void writeRecentLines(MessageBuilder& b, const Room& room) {
   std::uint8_t count = 0;
-  while (count < Room::kRecentLines && room.recentLines[count] != nullptr) ++count;
+  while (count < Room::kRecentLines && room.recentLines[count]) ++count;
   b.begin(ServerCode::RecentLines).u8(count);
   for (std::uint8_t i = 0; i < count; ++i)
     b.string(std::string_view(room.recentLines[i]->text, room.recentLines[i]->length));
@@ -126,30 +125,30 @@ void writeFlags(MessageBuilder& b, ServerCode code, std::uint8_t moving, std::ui
 // A member's move: a compact step when only x and y changed by at most 3 each, with the
 // direction unchanged, as an i8 step or as a new u16 value; a full position otherwise.
 void writeMemberStep(MessageBuilder& b, User& m) {
-  const int dx = static_cast<std::int16_t>(m.posX - m.lastSentX);
-  const int dy = static_cast<std::int16_t>(m.posY - m.lastSentY);
-  const bool compact = m.posLayer == m.lastSentPosLayer && m.posFlags == m.lastSentPosFlags &&
+  const int dx = static_cast<std::int16_t>(m.position.x - m.relay.lastSent.x);
+  const int dy = static_cast<std::int16_t>(m.position.y - m.relay.lastSent.y);
+  const bool compact = m.position.layer == m.relay.lastSent.layer && m.position.flags == m.relay.lastSent.flags &&
                        dx >= -wire::kMemberStepRange && dx <= wire::kMemberStepRange &&
                        dy >= -wire::kMemberStepRange && dy <= wire::kMemberStepRange;
   if (!compact) {
-    writeMemberPosition(b, m.posX, m.posY, m.posLayer, m.posFlags, m.posDir);
+    writeMemberPosition(b, m.position.x, m.position.y, m.position.layer, m.position.flags, m.position.direction);
   } else {
     const std::uint8_t type = wire::memberStepType(dx, dy);
-    const int turn = static_cast<std::int16_t>(m.posDir - m.lastSentDir);
+    const int turn = static_cast<std::int16_t>(m.position.direction - m.relay.lastSent.direction);
     if (turn == 0) {
       b.beginType(type);
     } else if (turn >= -128 && turn <= 127) {
       b.beginType(static_cast<std::uint8_t>(type + wire::kMemberStepCount))
           .i8(static_cast<std::int8_t>(turn));
     } else {
-      b.beginType(static_cast<std::uint8_t>(type + 2 * wire::kMemberStepCount)).u16(m.posDir);
+      b.beginType(static_cast<std::uint8_t>(type + 2 * wire::kMemberStepCount)).u16(m.position.direction);
     }
   }
-  m.lastSentX = m.posX;
-  m.lastSentY = m.posY;
-  m.lastSentDir = m.posDir;
-  m.lastSentPosLayer = m.posLayer;
-  m.lastSentPosFlags = m.posFlags;
+  m.relay.lastSent.x = m.position.x;
+  m.relay.lastSent.y = m.position.y;
+  m.relay.lastSent.direction = m.position.direction;
+  m.relay.lastSent.layer = m.position.layer;
+  m.relay.lastSent.flags = m.position.flags;
 }
 
 void writeObjectStep(MessageBuilder& b, ObjectEntry& o) {
@@ -168,6 +167,74 @@ void send(User& user, const MessageBuilder& frame) {
   user.sendFrames(frame.data(), frame.size(), frame.frameCount());
 }
 
+// --- who has been served --------------------------------------------------------------------
+// A pass sends each member the frame meant for him; the channel followers and the other
+// online users get theirs afterwards, unless this pass served them already (a member who
+// also follows the room, say). The pass marks whom it served, and asks, only here.
+
+void markServed(User& user, const RoomServices& services) {
+  user.relay.servedPass = services.relayPasses;
+}
+bool served(const User& user, const RoomServices& services) {
+  return user.relay.servedPass == services.relayPasses;
+}
+
+// --- motion: moving, stopped, quiet -----------------------------------------------------------
+// Members and objects move the same way as far as the room hears: a stopped one that
+// changes starts moving again (and is no longer quiet); a stopped one that does not may go
+// quiet (idle, stale) or come back; a moving one takes part in the pass's update, which
+// stops it when it has been still long enough.
+
+struct MotionCodes {
+  ServerCode moving;
+  ServerCode quiet;  // MemberIdle, ObjectStale
+  ServerCode back;   // MemberActive, ObjectFresh
+  ServerCode stopped;
+  std::uint8_t noMove;  // the compact "not moved" step
+};
+constexpr MotionCodes kMemberMotion{ServerCode::MemberMoving, ServerCode::MemberIdle,
+                                    ServerCode::MemberActive, ServerCode::MemberStopped,
+                                    wire::kMemberStepNoMove};
+constexpr MotionCodes kObjectMotion{ServerCode::ObjectMoving, ServerCode::ObjectStale,
+                                    ServerCode::ObjectFresh, ServerCode::ObjectStopped,
+                                    wire::kObjectStepNoMove};
+
+// The start of an entry's pass. `quietCount` is the room's count of quiet entries of the
+// kind. Returns whether the entry moves, so takes part in the update.
+bool startMotion(Motion& motion, bool changed, bool silent, std::uint32_t& quietCount,
+                 MessageBuilder& b, std::size_t index, const MotionCodes& codes) {
+  if (motion.moving) return true;
+  if (changed) {
+    if (motion.quiet) {
+      motion.quiet = 0;
+      --quietCount;
+    }
+    b.begin(codes.moving).u8(low(static_cast<std::uint32_t>(index)));
+    motion.moving = 1;
+    return true;
+  }
+  if (!motion.quiet && silent) {
+    b.begin(codes.quiet).u8(low(static_cast<std::uint32_t>(index)));
+    motion.quiet = 1;
+    ++quietCount;
+  } else if (motion.quiet && !silent) {
+    b.begin(codes.back).u8(low(static_cast<std::uint32_t>(index)));
+    motion.quiet = 0;
+    --quietCount;
+  }
+  return false;
+}
+
+// The end of a moving entry's update when it did not change: it stops, or is "not moved".
+void stillMotion(Motion& motion, bool stop, MessageBuilder& b, const MotionCodes& codes) {
+  if (stop) {
+    b.begin(codes.stopped);
+    motion.moving = 0;
+  } else {
+    b.beginType(codes.noMove);
+  }
+}
+
 // --- the parts of a pass -------------------------------------------------------------------
 
 void writeDepartures(Room& room, PassFrames& f, bool hasChannelMembers, bool& countChanged) {
@@ -179,157 +246,112 @@ void writeDepartures(Room& room, PassFrames& f, bool hasChannelMembers, bool& co
   }
   countChanged = true;
   room.departedSlots.clear();
-  room.membersDeparted = 0;
+  room.relay.membersDeparted = 0;
 }
 
 void chatRoomPass(Room& room, PassFrames& f, bool hasChannelMembers, bool& countChanged) {
-  ServerCore& core = room.core;
-  if (room.membersJoined || room.memberStateChanged) {
-    if (room.membersJoined) {
+  if (room.relay.membersJoined || room.relay.memberStateChanged) {
+    if (room.relay.membersJoined) {
       writeRoomState(f.joiners, room, 0);
       writeMemberList(f.joiners, room);
     }
     for (std::size_t slot = 0; slot < room.members.size(); ++slot) {
       User& m = *room.members[slot];
-      if (m.fullStateDue) {
+      if (m.relay.fullStateDue) {
         if (hasChannelMembers) writeChannelMemberJoined(f.channel, room, m);
         writeMemberInfoChat(f.members, m);
         countChanged = true;
-        m.appearanceChanged = 0;
-      } else if (m.appearanceChanged) {
-        f.members.begin(ServerCode::MemberLeaderState).u16(u16(slot)).u8(m.isLeader);
+        m.relay.appearanceChanged = 0;
+      } else if (m.relay.appearanceChanged) {
+        f.members.begin(ServerCode::MemberLeaderState).u16(u16(slot)).u8(m.rights.isLeader);
         f.channel.begin(ServerCode::ChannelLeaderState)
             .u16(u16(room.roomNumber))
             .u16(u16(slot))
-            .u8(m.isLeader);
-        m.appearanceChanged = 0;
+            .u8(m.rights.isLeader);
+        m.relay.appearanceChanged = 0;
       }
     }
-    room.membersJoined = 0;
-    room.memberStateChanged = 0;
+    room.relay.membersJoined = 0;
+    room.relay.memberStateChanged = 0;
   }
-  if (room.chatPending) deliverChat(room, f.members);
+  if (room.relay.chatPending) deliverChat(room, f.members);
   f.members.finish();
   f.joiners.finish();
   for (User* m : room.members) {
-    if (!m->fullStateDue) {
-      m->relayCounter = core.relaySequence;
+    if (!m->relay.fullStateDue) {
+      markServed(*m, room.services);
       if (f.members.hasMessage()) send(*m, f.members);
       continue;
     }
-    m->fullStateDue = 0;
-    if (hasChannelMembers && m->currentChannel != &room && followsChannel(*m, &room)) {
-      // A follower who joins the room itself gets only the room's state here.
+    m->relay.fullStateDue = 0;
+    if (hasChannelMembers && m->channels.current != room.serial && followsChannel(*m, room)) {
+      // A follower who joins the room itself gets only the room's state here; his channel
+      // frame follows with the other followers'.
       MessageBuilder state;
       writeRoomState(state, room, u16(room.members.size()));
       sendTo(*m, state);
     } else {
-      m->relayCounter = core.relaySequence;
+      markServed(*m, room.services);
       if (f.joiners.hasMessage()) send(*m, f.joiners);
     }
   }
 }
 
 void memberPass(Room& room, PassFrames& f, bool hasChannelMembers) {
-  ServerCore& core = room.core;
-  const std::uint32_t clock = core.clock;
+  const RoomServices& services = room.services;
+  const std::uint32_t clock = services.clock.ms();
+  const std::uint32_t stopAfterMs = kStopAfterPasses * services.limits.roomUpdateInterval;
   for (std::size_t k = 0; k < room.members.size(); ++k) {
     User& m = *room.members[k];
-    m.relayCounter = core.relaySequence;
-    bool update = true;
-    if (!m.relayMoving) {
-      if (m.presenceChanged) {
-        if (m.relayIdle) {
-          m.relayIdle = 0;
-          --room.idleMembers;
-        }
-        f.members.begin(ServerCode::MemberMoving).u8(low(k));
-        m.relayMoving = 1;
-      } else {
-        const std::uint32_t quiet = clock - m.lastActivity;
-        if (!m.relayIdle && quiet >= kIdleAfterMs) {
-          f.members.begin(ServerCode::MemberIdle).u8(low(k));
-          m.relayIdle = 1;
-          ++room.idleMembers;
-        } else if (m.relayIdle && quiet < kIdleAfterMs) {
-          f.members.begin(ServerCode::MemberActive).u8(low(k));
-          m.relayIdle = 0;
-          --room.idleMembers;
-        }
-        update = false;
-      }
-    }
-    if (update) {
-      if (m.fullStateDue) {
+    User::RelayState& relay = m.relay;
+    const bool silent = clock - relay.lastActivity >= kIdleAfterMs;
+    if (startMotion(relay.motion, relay.presenceChanged, silent, room.idleMembers, f.members, k,
+                    kMemberMotion)) {
+      if (relay.fullStateDue) {
         writeMemberInfoNavigation(f.members, m);
-        writeMemberPosition(f.members, m.posX, m.posY, m.posLayer, m.posFlags, m.posDir);
-        m.lastSentX = m.posX;
-        m.lastSentY = m.posY;
-        m.lastSentDir = m.posDir;
-        m.lastSentPosLayer = m.posLayer;
-        m.lastSentPosFlags = m.posFlags;
+        writeMemberPosition(f.members, m.position.x, m.position.y, m.position.layer,
+                            m.position.flags, m.position.direction);
+        relay.lastSent = m.position;
         if (hasChannelMembers) writeChannelMemberJoined(f.channel, room, m);
-        m.appearanceChanged = 0;
-        m.presenceChanged = 0;
+        relay.appearanceChanged = 0;
+        relay.presenceChanged = 0;
       } else {
-        if (m.appearanceChanged) {
+        if (relay.appearanceChanged) {
           f.members.begin(ServerCode::MemberUpdate);
           writeAppearance(f.members, m);
-          m.appearanceChanged = 0;
+          relay.appearanceChanged = 0;
         }
-        if (m.presenceChanged) {
+        if (relay.presenceChanged) {
           writeMemberStep(f.members, m);
-          m.presenceChanged = 0;
-        } else if (clock - m.lastMoved >= kStopAfterPasses * core.roomUpdateInterval) {
-          f.members.begin(ServerCode::MemberStopped);
-          m.relayMoving = 0;
+          relay.presenceChanged = 0;
         } else {
-          f.members.beginType(wire::kMemberStepNoMove);
+          stillMotion(relay.motion, clock - relay.lastMoved >= stopAfterMs, f.members,
+                      kMemberMotion);
         }
       }
     }
-    if (room.membersJoined) {
+    if (room.relay.membersJoined) {
       writeMemberInfoNavigation(f.joiners, m);
-      writeMemberPosition(f.joiners, m.lastSentX, m.lastSentY, m.lastSentPosLayer,
-                          m.lastSentPosFlags, m.lastSentDir);
-      writeFlags(f.joiners, ServerCode::MemberRelayFlags, m.relayMoving, m.relayIdle);
+      writeMemberPosition(f.joiners, relay.lastSent.x, relay.lastSent.y, relay.lastSent.layer,
+                          relay.lastSent.flags, relay.lastSent.direction);
+      writeFlags(f.joiners, ServerCode::MemberRelayFlags, relay.motion.moving, relay.motion.quiet);
     }
   }
-  room.memberStateChanged = 0;
-  room.activityNoted = 0;
+  room.relay.memberStateChanged = 0;
+  room.relay.activityNoted = 0;
 }
 
 void objectPass(Room& room, PassFrames& f) {
-  const std::uint32_t clock = room.core.clock;
+  const std::uint32_t clock = room.services.clock.ms();
   f.members.begin(ServerCode::ObjectBatch);
   const std::size_t opened = f.members.messageCount();
   for (std::size_t k = 0; k < room.objects.size(); ++k) {
     ObjectEntry& o = room.objects[k];
-    bool update = true;
-    if (!o.moving) {
-      if (o.changed) {
-        if (o.stale) {
-          o.stale = 0;
-          --room.staleObjects;
-        }
-        f.members.begin(ServerCode::ObjectMoving).u8(low(k));
-        o.moving = 1;
-        o.stillPasses = 0;
-      } else {
-        const std::uint32_t quiet = clock - o.lastReport;
-        if (!o.stale && quiet >= kStaleAfterMs) {
-          f.members.begin(ServerCode::ObjectStale).u8(low(k));
-          o.stale = 1;
-          ++room.staleObjects;
-        } else if (o.stale && quiet < kStaleAfterMs) {
-          f.members.begin(ServerCode::ObjectFresh).u8(low(k));
-          o.stale = 0;
-          --room.staleObjects;
-        }
-        update = false;
-      }
-    }
-    if (update) {
+    const bool wasMoving = o.motion.moving != 0;
+    const bool silent = clock - o.lastReport >= kStaleAfterMs;
+    if (startMotion(o.motion, o.changed, silent, room.staleObjects, f.members, k,
+                    kObjectMotion)) {
+      if (!wasMoving) o.stillPasses = 0;
       if (o.isNew) {
         writeObjectInfo(f.members, o);
         o.isNew = 0;
@@ -343,44 +365,41 @@ void objectPass(Room& room, PassFrames& f) {
           writeObjectStep(f.members, o);
           o.changed = 0;
           o.stillPasses = 0;
-        } else if (++o.stillPasses >= kObjectStopAfterPasses) {
-          f.members.begin(ServerCode::ObjectStopped);
-          o.moving = 0;
         } else {
-          f.members.beginType(wire::kObjectStepNoMove);
+          stillMotion(o.motion, ++o.stillPasses >= kObjectStopAfterPasses, f.members,
+                      kObjectMotion);
         }
       }
       o.previousValue1 = o.value1;
       o.previousValue2 = o.value2;
       o.previousValue3 = o.value3;
     }
-    if (room.membersJoined) {
+    if (room.relay.membersJoined) {
       writeObjectInfo(f.joiners, o);
-      writeFlags(f.joiners, ServerCode::ObjectFlags, o.moving, o.stale);
+      writeFlags(f.joiners, ServerCode::ObjectFlags, o.motion.moving, o.motion.quiet);
     }
   }
   if (f.members.messageCount() == opened) f.members.dropLastMessage();
 }
 
 void navigationRoomPass(Room& room, PassFrames& f, bool hasChannelMembers) {
-  ServerCore& core = room.core;
-  if (room.refreshRequested) {
+  // Every member gets this pass's frame (sent once the objects are in it).
+  for (User* m : room.members) markServed(*m, room.services);
+  if (room.relay.refreshRequested) {
     f.members.begin(ServerCode::RoomReset);
     room.objects.clear();
     room.staleObjects = 0;
-    room.resetTime = core.clock;
-    room.refreshRequested = 0;
+    room.resetTime = room.services.clock.ms();
+    room.relay.refreshRequested = 0;
   }
-  if (room.membersJoined) {
+  if (room.relay.membersJoined) {
     writeRoomState(f.joiners, room, 0);
     writeRecentLines(f.joiners, room);
     memberPass(room, f, hasChannelMembers);
-  } else if (room.memberStateChanged) {
+  } else if (room.relay.memberStateChanged) {
     memberPass(room, f, hasChannelMembers);
-  } else {
-    for (User* m : room.members) m->relayCounter = core.relaySequence;
   }
-  if (room.enemiesPending) {
+  if (room.relay.enemiesPending) {
     for (const EnemyReport& report : room.enemyReports) {
       f.members.begin(ServerCode::EnemySighting)
           .u8(low(report.reporterSlot))
@@ -389,65 +408,60 @@ void navigationRoomPass(Room& room, PassFrames& f, bool hasChannelMembers) {
       f.members.u8(report.value3);
     }
     room.enemyReports.clear();
-    room.enemiesPending = 0;
+    room.relay.enemiesPending = 0;
   }
 }
 
 void navigationRoomObjectsAndSend(Room& room, PassFrames& f, std::uint64_t now) {
-  ServerCore& core = room.core;
-  if (room.objectsChanged && now - room.lastObjectBroadcast >= core.enemyupdateinterval) {
+  if (room.relay.objectsChanged &&
+      now - room.lastObjectBroadcast >= room.services.limits.enemyupdateinterval) {
     objectPass(room, f);
     room.lastObjectBroadcast = now;
-    room.objectsChanged = 0;
-    room.objectsReported = 0;
-  } else if (room.membersJoined) {
+    room.relay.objectsChanged = 0;
+    room.relay.objectsReported = 0;
+  } else if (room.relay.membersJoined) {
     for (const ObjectEntry& o : room.objects) {
       writeObjectInfo(f.joiners, o);
-      writeFlags(f.joiners, ServerCode::ObjectFlags, o.moving, o.stale);
+      writeFlags(f.joiners, ServerCode::ObjectFlags, o.motion.moving, o.motion.quiet);
     }
   }
-  if (room.chatPending) deliverChat(room, f.members);
+  if (room.relay.chatPending) deliverChat(room, f.members);
   f.members.finish();
   f.joiners.finish();
-  if (room.membersJoined) {
+  if (room.relay.membersJoined) {
     for (User* m : room.members) {
-      m->relayCounter = core.relaySequence;
-      const MessageBuilder& frame = m->fullStateDue ? f.joiners : f.members;
+      const MessageBuilder& frame = m->relay.fullStateDue ? f.joiners : f.members;
       if (frame.hasMessage()) send(*m, frame);
-      m->fullStateDue = 0;
+      m->relay.fullStateDue = 0;
     }
-    room.membersJoined = 0;
-  } else {
-    for (User* m : room.members) {
-      m->relayCounter = core.relaySequence;
-      if (f.members.hasMessage()) send(*m, f.members);
-    }
+    room.relay.membersJoined = 0;
+  } else if (f.members.hasMessage()) {
+    for (User* m : room.members) send(*m, f.members);
   }
 }
 
 void serveChannelFollowers(Room& room, PassFrames& f, bool hasChannelMembers) {
-  ServerCore& core = room.core;
-  if (!hasChannelMembers || (!f.channel.hasMessage() && !room.channelMembersChanged)) return;
-  if (room.channelMembersChanged) {
+  if (!hasChannelMembers || (!f.channel.hasMessage() && !room.relay.channelMembersChanged))
+    return;
+  if (room.relay.channelMembersChanged) {
     writeMemberList(f.list, room);
-    room.channelMembersChanged = 0;
+    room.relay.channelMembersChanged = 0;
   }
   f.list.finish();
   f.channel.finish();
   for (User* follower : room.channelMembers) {
-    if (follower->relayCounter == core.relaySequence) continue;
-    if (follower->currentChannel == &room) {
+    if (served(*follower, room.services)) continue;
+    if (follower->channels.current == room.serial) {
       if (f.list.hasMessage()) send(*follower, f.list);
-      follower->currentChannel = nullptr;
+      follower->channels.current = 0;
     } else {
       send(*follower, f.channel);  // an empty frame too: the follower's tick of this pass
     }
-    follower->relayCounter = core.relaySequence;
+    markServed(*follower, room.services);
   }
 }
 
 void serveOthers(Room& room, PassFrames& f, bool countChanged) {
-  ServerCore& core = room.core;
   if (countChanged && !room.hasPassword) {
     f.others.begin(ServerCode::RoomMemberCount)
         .u16(u16(room.roomNumber))
@@ -455,29 +469,31 @@ void serveOthers(Room& room, PassFrames& f, bool countChanged) {
   }
   if (!f.others.hasMessage()) return;
   f.others.finish();
-  for (User* user : core.onlineList) {
-    if (user->relayCounter != core.relaySequence) send(*user, f.others);
+  for (User* user : room.services.online.list()) {
+    if (!served(*user, room.services)) send(*user, f.others);
   }
 }
 
 bool hasWork(const Room& room) {
-  return room.membersJoined || room.memberStateChanged || room.membersDeparted ||
-         room.chatPending || room.objectsChanged || room.channelMembersChanged ||
-         room.enemiesPending;
+  const RelayFlags& flags = room.relay;
+  return flags.membersJoined || flags.memberStateChanged || flags.membersDeparted ||
+         flags.chatPending || flags.objectsChanged || flags.channelMembersChanged ||
+         flags.enemiesPending;
 }
 
 // Pre-checks of a navigation room: members gone idle, objects due, activity noted.
 void notePeriodicChanges(Room& room, std::uint64_t now) {
-  ServerCore& core = room.core;
-  if (core.clock - room.memberCheckTime >= kMemberCheckMs) {
-    room.memberCheckTime = core.clock;
-    if (room.members.size() != room.idleMembers) room.memberStateChanged = 1;
+  const RoomServices& services = room.services;
+  const std::uint32_t clock = services.clock.ms();
+  if (clock - room.memberCheckTime >= kMemberCheckMs) {
+    room.memberCheckTime = clock;
+    if (room.members.size() != room.idleMembers) room.relay.memberStateChanged = 1;
   }
-  if (now - room.lastObjectBroadcast >= core.enemyupdateinterval &&
-      (room.staleObjects < room.objects.size() || room.objectsReported)) {
-    room.objectsChanged = 1;
+  if (now - room.lastObjectBroadcast >= services.limits.enemyupdateinterval &&
+      (room.staleObjects < room.objects.size() || room.relay.objectsReported)) {
+    room.relay.objectsChanged = 1;
   }
-  if (room.activityNoted) room.memberStateChanged = 1;
+  if (room.relay.activityNoted) room.relay.memberStateChanged = 1;
 }
 
 }  // namespace
@@ -485,8 +501,7 @@ void notePeriodicChanges(Room& room, std::uint64_t now) {
 void relayUpdate(Room& room, std::uint64_t now) {
   if (room.record.navigation) notePeriodicChanges(room, now);
   if (!hasWork(room)) return;
-  ServerCore& core = room.core;
-  ++core.relaySequence;
+  ++room.services.relayPasses;
   PassFrames& f = passFrames();
   f.clear();
   const bool hasChannelMembers = !room.channelMembers.empty();
@@ -503,53 +518,68 @@ void relayUpdate(Room& room, std::uint64_t now) {
   serveOthers(room, f, countChanged);
 }
 
-void deliverChat(Room& room, MessageBuilder& builder) {
-  for (ChatLine* line : room.chatQueue) {
-    const std::string_view text(line->text, line->length);
-    if (line->recipient[0] != '\0') {
-      for (User* member : room.members) {
-        if (!sameNameIgnoringCase(fieldText(member->name), fieldText(line->recipient))) continue;
-        MessageBuilder whisper;
-        whisper.begin(ServerCode::WhisperLine).u8(low(line->senderSlot)).string(text);
-        sendTo(*member, whisper);
-        break;
-      }
-    } else if (line->local) {
-      std::size_t count = 0;
-      while (count < Room::kRecentLines && room.recentLines[count] != nullptr) ++count;
-      std::size_t found = count;
-      for (std::size_t i = 0; i < count; ++i) {
-        const ChatLine* recent = room.recentLines[i];
-        if (recent->length == line->length &&
-            std::memcmp(recent->text, line->text, line->length) == 0) {
-          found = i;
-          break;
-        }
-      }
-      if (found < count) {
-        ChatLine* recent = room.recentLines[found];
-        std::copy(room.recentLines + found + 1, room.recentLines + count, room.recentLines + found);
-        room.recentLines[count - 1] = recent;
-        builder.begin(ServerCode::LocalLineRepeat)
-            .u8(low(line->senderSlot))
-            .u8(static_cast<std::uint8_t>(found));
-      } else {
-        if (count == Room::kRecentLines) {
-          ChatLine::release(room.recentLines[0]);
-          std::copy(room.recentLines + 1, room.recentLines + count, room.recentLines);
-          --count;
-        }
-        line->addRef();
-        room.recentLines[count] = line;
-        builder.begin(ServerCode::LocalLine).u8(low(line->senderSlot)).string(text);
-      }
-    } else {
-      builder.begin(ServerCode::RoomLine).u8(low(line->senderSlot)).string(text);
-    }
-    ChatLine::release(line);
+namespace {
+
+// The place of a local line among the recent lines, or the count when it is not there.
+std::size_t findRecent(const Room& room, std::size_t count, const ChatLine& line) {
+  for (std::size_t i = 0; i < count; ++i) {
+    const ChatLine& recent = *room.recentLines[i];
+    if (recent.length == line.length && std::memcmp(recent.text, line.text, line.length) == 0)
+      return i;
   }
-  room.chatQueue.clear();
-  room.chatPending = 0;
+  return count;
+}
+
+void deliverLocal(Room& room, const Ref<ChatLine>& line, MessageBuilder& builder) {
+  std::size_t count = 0;
+  while (count < Room::kRecentLines && room.recentLines[count]) ++count;
+  const std::size_t found = findRecent(room, count, *line);
+  if (found < count) {
+    std::rotate(room.recentLines + found, room.recentLines + found + 1, room.recentLines + count);
+    builder.begin(ServerCode::LocalLineRepeat)
+        .u8(low(line->senderSlot))
+        .u8(static_cast<std::uint8_t>(found));
+    return;
+  }
+  if (count == Room::kRecentLines) {
+    std::rotate(room.recentLines, room.recentLines + 1, room.recentLines + count);
+    --count;  // the oldest, now last, is replaced below
+  }
+  room.recentLines[count] = line;
+  builder.begin(ServerCode::LocalLine)
+      .u8(low(line->senderSlot))
+      .string(std::string_view(line->text, line->length));
+}
+
+void deliverWhisper(Room& room, const ChatLine& line) {
+  for (User* member : room.members) {
+    if (!sameNameIgnoringCase(fieldText(member->identity.name), fieldText(line.recipient)))
+      continue;
+    MessageBuilder whisper;
+    whisper.begin(ServerCode::WhisperLine)
+        .u8(low(line.senderSlot))
+        .string(std::string_view(line.text, line.length));
+    sendTo(*member, whisper);
+    break;
+  }
+}
+
+}  // namespace
+
+void deliverChat(Room& room, MessageBuilder& builder) {
+  for (const Ref<ChatLine>& line : room.chatQueue) {
+    if (line->recipient[0] != '\0') {
+      deliverWhisper(room, *line);
+    } else if (line->local) {
+      deliverLocal(room, line, builder);
+    } else {
+      builder.begin(ServerCode::RoomLine)
+          .u8(low(line->senderSlot))
+          .string(std::string_view(line->text, line->length));
+    }
+  }
+  room.chatQueue.clear();  // the queue's references go
+  room.relay.chatPending = 0;
 }
 
 void sendToMembers(Room& room, MessageBuilder& builder) {
@@ -560,7 +590,7 @@ void sendToMembers(Room& room, MessageBuilder& builder) {
 
 bool objectReport(Room& room, std::string_view name, std::uint16_t value1, std::uint16_t value2,
                   std::uint8_t value3) {
-  const std::uint32_t clock = room.core.clock;
+  const std::uint32_t clock = room.services.clock.ms();
   ObjectEntry* entry = nullptr;
   for (ObjectEntry& o : room.objects) {
     if (fieldText(o.name) == name) {
@@ -579,7 +609,7 @@ bool objectReport(Room& room, std::string_view name, std::uint16_t value1, std::
       copyText(entry->name, name);
       entry->nameReplaced = 1;
       entry->changed = 1;
-      room.objectsChanged = 1;
+      room.relay.objectsChanged = 1;
     }
   }
   if (entry == nullptr) {
@@ -589,7 +619,7 @@ bool objectReport(Room& room, std::string_view name, std::uint16_t value1, std::
     added.value2 = added.previousValue2 = value2;
     added.value3 = added.previousValue3 = value3;
     added.lastReport = clock;
-    room.objectsChanged = 1;
+    room.relay.objectsChanged = 1;
     return true;
   }
   if (entry->value1 != value1 || entry->value2 != value2 || entry->value3 != value3) {
@@ -597,10 +627,10 @@ bool objectReport(Room& room, std::string_view name, std::uint16_t value1, std::
     entry->value2 = value2;
     entry->value3 = value3;
     entry->changed = 1;
-    room.objectsChanged = 1;
+    room.relay.objectsChanged = 1;
   }
   entry->lastReport = clock;
-  room.objectsReported = 1;
+  room.relay.objectsReported = 1;
   return true;
 }
 

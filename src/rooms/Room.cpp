@@ -1,7 +1,7 @@
 #include "rooms/Room.h"
 
-#include "model/ChatLine.h"
-#include "core/ServerCore.h"
+#include "base/FixedText.h"
+#include "users/User.h"
 
 namespace velmor {
 
@@ -9,28 +9,32 @@ namespace {
 constexpr std::uint32_t kResetLeadMs = 3000;
 }
 
-Room::Room(const RoomRecord& roomRecord, ServerCore& serverCore)
+Room::Room(const RoomRecord& roomRecord, RoomServices& roomServices, std::uint64_t roomSerial)
     : record(roomRecord),
+      serial(roomSerial),
       hasPassword(roomRecord.password[0] != '\0'),
       announcedHasPassword(hasPassword),
-      resetTime(serverCore.clock - kResetLeadMs),
-      memberCheckTime(serverCore.clock),
-      core(serverCore) {}
+      resetTime(roomServices.clock.ms() - kResetLeadMs),
+      memberCheckTime(roomServices.clock.ms()),
+      services(roomServices) {}
 
 Room::~Room() {
   releaseRelayState();
-  for (FileRecord* file : files) FileRecord::release(file);
 }
 
 void Room::releaseRelayState() {
-  for (ChatLine* line : chatQueue) ChatLine::release(line);
   chatQueue.clear();
-  for (ChatLine*& line : recentLines) {
-    ChatLine::release(line);
-    line = nullptr;
-  }
+  for (Ref<ChatLine>& line : recentLines) line.reset();
   objects.clear();
   staleObjects = 0;
+}
+
+const BanEntry* Room::findBan(const User& user) const {
+  return banList.findAddressOrName(user.address, fieldText(user.identity.name));
+}
+
+std::uint32_t Room::typeLimit() const {
+  return record.navigation ? services.limits.navroommaxusers : services.limits.chatroommaxusers;
 }
 
 }  // namespace velmor

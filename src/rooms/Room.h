@@ -4,14 +4,16 @@
 #include <vector>
 
 #include "db/Queries.h"
-#include "model/BanEntry.h"
+#include "model/BanList.h"
+#include "model/ChatLine.h"
+#include "model/Motion.h"
+#include "model/Ref.h"
 #include "model/RoomRecord.h"
+#include "rooms/RoomServices.h"
 
 namespace velmor {
 
-class ServerCore;
 class User;
-struct ChatLine;
 
 // A named object reported by the members of a navigation room.
 struct ObjectEntry {
@@ -19,16 +21,15 @@ struct ObjectEntry {
   std::uint32_t lastReport = 0;  // core clock
   std::uint16_t value1 = 0;
   std::uint16_t value2 = 0;
-  std::uint16_t previousValue1 = 0;
+  std::uint16_t previousValue1 = 0;  // as the room last heard them
   std::uint16_t previousValue2 = 0;
   std::uint8_t value3 = 0;
   std::uint8_t previousValue3 = 0;
-  std::uint8_t stillPasses = 0;
-  std::uint8_t isNew = 1;
-  std::uint8_t changed = 0;
+  std::uint8_t stillPasses = 0;  // passes without a change since it last moved
+  std::uint8_t isNew = 1;        // the room has not heard of it yet
+  std::uint8_t changed = 0;      // its values changed since the last pass
   std::uint8_t nameReplaced = 0;
-  std::uint8_t moving = 1;
-  std::uint8_t stale = 0;
+  Motion motion;  // quiet: stale (not reported for a while)
 };
 
 struct EnemyReport {
@@ -38,10 +39,28 @@ struct EnemyReport {
   std::uint16_t reporterSlot;
 };
 
+// What changed in a room since its last relay pass. Each flag is raised by the requests
+// and room operations named beside it and cleared by the pass that tells the change
+// (Relay.cpp); the tick reads them to decide whether a pass has work.
+struct RelayFlags {
+  std::uint8_t membersJoined = 1;          // join (1 at creation): joiners get the room's state
+  std::uint8_t chatPending = 0;            // chat requests: the chat queue holds lines
+  std::uint8_t objectsChanged = 0;         // object reports, the pass's own periodic check
+  std::uint8_t memberStateChanged = 0;     // positions, appearance, leadership, idleness
+  std::uint8_t membersDeparted = 0;        // leave: departedSlots is not empty
+  std::uint8_t channelMembersChanged = 0;  // channel requests, a leaving current follower
+  std::uint8_t enemiesPending = 0;         // enemy reports: the report list is not empty
+  std::uint8_t memberLeft = 0;             // leave: an emptied room gets one last pass
+  std::uint8_t activityNoted = 0;          // an idle member reported again
+  std::uint8_t objectsReported = 0;        // an object report arrived
+  std::uint8_t refreshRequested = 0;       // RoomRefresh: the objects are reset
+};
+
 // A live room: the stored record and what exists only while the room is awake: members,
 // chat queue, objects, enemy reports, files, bans and the relay's flags. Owned by the
-// live-room list of the ServerCore, or, once it went to sleep and until its save
-// completes, by its SaveRoom query. Main loop only.
+// room registry's live-room list, or, once it went to sleep and until its save completes,
+// by its SaveRoom query. Main loop only.
+// Members are kept in joining order: a member's index is his roomSlot.
 class Room {
  public:
   static constexpr std::size_t kMaxMembers = 255;
@@ -49,31 +68,26 @@ class Room {
   static constexpr std::size_t kRecentLines = 16;
   static constexpr std::uint32_t kChatAllowance = 10;  // lines per member per 1000 ms
 
-  Room(const RoomRecord& roomRecord, ServerCore& serverCore);
+  // `serial` tells this room from every other that was live since start-up (never 0).
+  Room(const RoomRecord& roomRecord, RoomServices& roomServices, std::uint64_t serial);
   ~Room();
   Room(const Room&) = delete;
   Room& operator=(const Room&) = delete;
 
   // Releases the chat queue, the recent lines and every named object.
   void releaseRelayState();
+  // The first ban of the room that matches the user's address or, exactly, his name.
+  const BanEntry* findBan(const User& user) const;
+  // The configured user limit of rooms of this one's type.
+  std::uint32_t typeLimit() const;
 
   RoomRecord record;  // lastAccessed: the latest join (or the stored time)
   // The record's lastAccessed is already in the database (the hourly touch wrote it).
   bool lastAccessSaved = true;
+  const std::uint64_t serial;
 
-  // Relay flags.
-  std::uint8_t membersJoined = 1;
-  std::uint8_t chatPending = 0;
-  std::uint8_t objectsChanged = 0;
-  std::uint8_t memberStateChanged = 0;
-  std::uint8_t membersDeparted = 0;
+  RelayFlags relay;
   std::uint8_t hasPassword = 0;
-  std::uint8_t channelMembersChanged = 0;
-  std::uint8_t enemiesPending = 0;
-  std::uint8_t memberLeft = 0;
-  std::uint8_t activityNoted = 0;
-  std::uint8_t objectsReported = 0;
-  std::uint8_t refreshRequested = 0;
 
   // The lock as the online users last heard of it (the room's entry when it opened, or
   // RoomLockChanged); whether this tick told them already; and whether a change is left
@@ -91,16 +105,16 @@ class Room {
   std::uint32_t idleMembers = 0;
   std::uint32_t staleObjects = 0;
 
-  ChatLine* recentLines[kRecentLines] = {};  // oldest first
-  std::vector<User*> members;                // in joining order: a member's index is its roomSlot
-  std::vector<User*> channelMembers;         // users who follow the room as a chat channel
+  Ref<ChatLine> recentLines[kRecentLines];  // most recent distinct local lines, oldest first
+  std::vector<User*> members;               // in joining order: a member's index is his roomSlot
+  std::vector<User*> channelMembers;        // users who follow the room as a chat channel
   std::vector<ObjectEntry> objects;
-  std::vector<ChatLine*> chatQueue;  // each holds the queue's reference
+  std::vector<Ref<ChatLine>> chatQueue;     // lines waiting for delivery
   std::vector<std::uint32_t> departedSlots;
-  std::vector<BanEntry> banList;  // in memory only
-  FileList files;                 // each record holds the list's reference
+  BanList banList;  // in memory only
+  FileList files;
   std::vector<EnemyReport> enemyReports;
-  ServerCore& core;
+  RoomServices& services;
 };
 
 }  // namespace velmor

@@ -1,34 +1,31 @@
 #include "rooms/RoomEntry.h"
 
 #include "base/FixedText.h"
-#include "wire/MessageBuilder.h"
 #include "rooms/Room.h"
-#include "core/ServerCore.h"
+#include "rooms/RoomRegistry.h"
+#include "users/Sending.h"
+#include "wire/MessageBuilder.h"
 
 namespace velmor {
 
 namespace {
 
-std::uint32_t typeLimit(const Room& room, const ServerCore& core) {
-  return room.record.navigation ? core.navroommaxusers : core.chatroommaxusers;
-}
-
-std::size_t entrySize(const Room& room, const ServerCore& core) {
+std::size_t entrySize(const Room& room) {
   std::size_t size = 2 + fieldText(room.record.name).size() + 1;
-  if (!room.hasPassword) size += room.record.maxUsers != typeLimit(room, core) ? 4 : 2;
+  if (!room.hasPassword) size += room.record.maxUsers != room.typeLimit() ? 4 : 2;
   return size;
 }
 
 }  // namespace
 
-void writeRoomEntry(const Room& room, const ServerCore& core, MessageBuilder& builder) {
+void writeRoomEntry(const Room& room, MessageBuilder& builder) {
   std::uint8_t flags = 0;
   if (room.hasPassword) flags |= wire::kRoomHasPassword;
   if (room.record.navigation) flags |= wire::kRoomNavigation;
   builder.string(fieldText(room.record.name)).u8(flags);
   if (room.hasPassword) return;
   const auto members = static_cast<std::uint16_t>(room.members.size());
-  if (room.record.maxUsers != typeLimit(room, core)) {
+  if (room.record.maxUsers != room.typeLimit()) {
     builder.u16(static_cast<std::uint16_t>(members + wire::kRoomLimitDiffers))
         .u16(static_cast<std::uint16_t>(room.record.maxUsers));
   } else {
@@ -36,18 +33,34 @@ void writeRoomEntry(const Room& room, const ServerCore& core, MessageBuilder& bu
   }
 }
 
-void writeRoomList(const ServerCore& core, MessageBuilder& builder) {
+void writeRoomList(const RoomRegistry& rooms, MessageBuilder& builder) {
   // Type and count take 3 bytes; a frame holds 65535.
-  std::size_t room = wire::kMaxFramePayload - 3;
+  std::size_t left = wire::kMaxFramePayload - 3;
   std::size_t count = 0;
-  for (const auto& live : core.liveRooms) {
-    const std::size_t size = entrySize(*live, core);
-    if (size > room) break;
-    room -= size;
+  for (const auto& live : rooms.liveRooms()) {
+    const std::size_t size = entrySize(*live);
+    if (size > left) break;
+    left -= size;
     ++count;
   }
   builder.begin(wire::ServerCode::RoomList).u16(static_cast<std::uint16_t>(count));
-  for (std::size_t i = 0; i < count; ++i) writeRoomEntry(*core.liveRooms[i], core, builder);
+  for (std::size_t i = 0; i < count; ++i) writeRoomEntry(*rooms.liveRooms()[i], builder);
+}
+
+void announceLock(Room& room) {
+  room.lockAnnouncementDue = 0;
+  if (room.hasPassword == room.announcedHasPassword) return;
+  if (room.lockAnnouncedThisTick) {
+    room.lockAnnouncementDue = 1;
+    return;
+  }
+  MessageBuilder lock;
+  lock.begin(wire::ServerCode::RoomLockChanged)
+      .u16(static_cast<std::uint16_t>(room.roomNumber))
+      .u8(room.hasPassword);
+  broadcastOnline(room.services.online, lock);
+  room.announcedHasPassword = room.hasPassword;
+  room.lockAnnouncedThisTick = 1;
 }
 
 }  // namespace velmor

@@ -1,57 +1,82 @@
 #pragma once
 
+#include <atomic>
 #include <cstdint>
+#include <memory>
+#include <vector>
 
-#include "rooms/Room.h"
+#include "model/Names.h"
 #include "model/RoomRecord.h"
+#include "rooms/Room.h"
+#include "rooms/RoomServices.h"
 
 namespace velmor {
 
-class ServerCore;
-class User;
+// The rooms of the server: every stored room is either asleep (in the room directory and
+// the stored-room map) or live (in the live-room list, whose position is the room number,
+// and the live-room map), never both; a room just made live also waits in the new-room list
+// until the tick announces it. Only this class changes those containers. It also runs the
+// rooms' periodic processing (tick: announcements, relay passes, sleep, expiry, hourly
+// touch). Keys are lower-case names. Owned by the ServerCore; main loop only.
+class RoomRegistry {
+ public:
+  // `sweepRequest` is raised by the worker when a room load finds the room expired.
+  RoomRegistry(RoomServices& services, std::atomic<bool>& sweepRequest);
+  ~RoomRegistry();
+  RoomRegistry(const RoomRegistry&) = delete;
+  RoomRegistry& operator=(const RoomRegistry&) = delete;
 
-// The room registries of the ServerCore and the operations on live rooms. A room is either
-// stored and asleep (room directory and stored-room map) or live (live-room list and map),
-// never both. Main loop only.
+  RoomServices& services() { return services_; }
 
-// Builds a live room from a record and adds it to the live-room list, the new-room list and
-// the live-room map. Its idle time counts from now.
-Room& makeLive(ServerCore& core, const RoomRecord& record);
-// Appends a stored, sleeping room to the room directory and the stored-room map.
-void addStoredRoom(ServerCore& core, const RoomRecord& record);
-// Takes a stored room out of the directory and the map; false when it is not there.
-bool removeStoredRoom(ServerCore& core, const char* lowerName);
-// The live room of a lower-case name, or null.
-Room* findLiveRoom(const ServerCore& core, const char* lowerName);
+  // Builds a live room from a record and adds it to the live-room list, the new-room list
+  // and the live-room map. Its idle time counts from now.
+  Room& makeLive(const RoomRecord& record);
+  // Appends a stored, sleeping room to the room directory and the stored-room map.
+  void addStored(const RoomRecord& record);
+  // Takes a stored room out of the directory and the map; false when it is not there.
+  bool removeStored(const char* lowerName);
 
-// Admits the user with the password (the leader password makes him leader). False when the
-// room holds 255 members or the password is wrong.
-bool join(Room& room, User& user, const char* password);
-// Takes the user out of the room; later members move down a slot. True when he was a
-// member. The user's room becomes none.
-bool leave(Room& room, User& user);
-// The first ban of the room that matches the user's address or, exactly, his name.
-const BanEntry* findBan(const Room& room, const User& user);
-// Removes a live room from the registries and tells every online user (RoomClosed with
-// the position it had). The room itself is not destroyed.
-void removeLive(ServerCore& core, Room& room);
-// Puts an idle room to sleep: tells its channel members, removes it, and hands it to a
-// SaveRoom query, whose completion returns its record to the directory.
-void unload(ServerCore& core, Room& room, std::uint32_t position);
-// Writes the live room's passwords and last access to the database; the room stays live.
-void saveRoom(ServerCore& core, const Room& room);
-// Writes the time of the room's last join to the database unless it is there already.
-void touch(ServerCore& core, Room& room);
+  Room* findLive(const char* lowerName) const;
+  bool isStored(const char* lowerName) const { return findStored(lowerName) != nullptr; }
+  const RoomRecord* findStored(const char* lowerName) const;
+  std::size_t storedCount() const { return storedMap_.size(); }
+  const std::vector<std::unique_ptr<Room>>& liveRooms() const { return live_; }
+  const std::vector<std::unique_ptr<RoomRecord>>& directory() const { return directory_; }
 
-// Tells every online user that the room's lock changed (RoomLockChanged), at once for the
-// first change of a tick; further changes in the same tick are told by the tick, the final
-// state only, so that a frame of toggles cannot make the server talk to everyone for each.
-void announceLock(ServerCore& core, Room& room);
+  // A sleeping room's save came back: its record returns to the directory and the room is
+  // destroyed.
+  void returnToDirectory(std::unique_ptr<Room> slept);
+  // Saves every live room's passwords and last access (the shutdown); they stay live.
+  void saveAll();
 
-// A user's chat channels.
-bool followsChannel(const User& user, const Room* room);
-// Removes the room from the user's channels and the user from the room's channel members;
-// false when the user did not follow it.
-bool dropChannel(User& user, Room& room);
+  // The periodic processing, every 20 ms: announces new rooms, tells lock changes left
+  // over, runs the relay of every live room, puts idle rooms to sleep, sweeps expired
+  // stored rooms and saves access times once an hour. `now`: loop ms; `wallNow`: seconds.
+  void tick(std::uint64_t now, std::uint32_t wallNow);
+
+ private:
+  void announceNewRooms();
+  void processLiveRooms(std::uint64_t now);
+  void sweepExpired(std::uint32_t wallNow);
+  // Takes a live room out of the registries and tells every online user (RoomClosed with
+  // its position). The caller takes the room over.
+  std::unique_ptr<Room> removeLive(Room& room);
+  // Puts an idle room to sleep: tells its channel members, removes it, and hands it to a
+  // SaveRoom query, whose completion returns its record to the directory.
+  void unload(Room& room, std::uint32_t position);
+  // Writes the time of the room's last join to the database unless it is there already.
+  void touch(Room& room);
+
+  RoomServices& services_;
+  std::vector<std::unique_ptr<Room>> live_;  // position = room number
+  std::vector<Room*> new_;                   // made live since the last tick
+  NameKeyMap<Room*> liveMap_;
+  std::vector<std::unique_ptr<RoomRecord>> directory_;  // stored rooms not live
+  NameKeyMap<RoomRecord*> storedMap_;
+  std::uint64_t sweepTime_ = 0;  // loop ms of the last expiry sweep
+  std::uint64_t touchTime_ = 0;  // loop ms of the last hourly save
+  std::atomic<bool>& sweepRequested_;  // raised by the worker: the next tick sweeps
+  std::uint64_t lastSerial_ = 0;
+};
 
 }  // namespace velmor

@@ -1,17 +1,18 @@
 #include "server/VelmorServer.h"
 
 #include "base/FixedText.h"
+#include "protocol/Dispatch.h"
+#include "users/FrameLoop.h"
+#include "users/User.h"
 #include "wire/MessageBuilder.h"
 #include "wire/MessageCatalogue.h"
-#include "users/User.h"
-#include "rooms/RoomRegistry.h"
 
 namespace velmor {
 
 VelmorServer::VelmorServer(uv_loop_t* loop, const Settings* settings, WorkerHooks workerHooks)
     : TCPServer(loop),
       settings_(settings),
-      core_(std::make_unique<ServerCore>(*this, *settings)),
+      core_(std::make_unique<ServerCore>(loop, *settings, *this)),
       tickTimer_([loop](uv_timer_t* timer) { return uv_timer_init(loop, timer); }) {
   port = static_cast<int>(settings->serverport);
   address = settings->bindaddress;
@@ -37,26 +38,28 @@ void VelmorServer::onTick(uv_timer_t* timer) {
 }
 
 ClientData* VelmorServer::createClient(uv_stream_t* client, uv_stream_t* serverHandle) {
-  return new User(client, serverHandle, core_.get());
+  return new User(client, serverHandle, core_->traffic);
 }
 
 void VelmorServer::onData(uv_stream_t* client, ssize_t nread, const uv_buf_t* buf) {
-  core_->packetsReceived.add(1);
-  core_->bytesReceived.add(static_cast<std::uint64_t>(nread));
+  core_->traffic.packetsReceived.add(1);
+  core_->traffic.bytesReceived.add(static_cast<std::uint64_t>(nread));
   auto* user = static_cast<User*>(client->data);
-  if (user != nullptr) user->handleData(buf->base, static_cast<std::size_t>(nread));
+  if (user != nullptr) {
+    receiveChunk(*user, buf->base, static_cast<std::size_t>(nread), requestDispatch(*core_));
+  }
 }
 
 bool VelmorServer::onConnect(uv_stream_t* client) {
   auto* user = static_cast<User*>(client->data);
   user->address = user->peerIPv4();
 
-  if (!connectionRates_.admit(user->address, uv_now(loop()))) {
+  if (!connectionRates_.admit(user->address, core_->clock.nowMs())) {
     static const char kRefused[] = {1, 0, static_cast<char>(wire::ServerCode::ConnectionRefused)};
     refuse(client, kRefused, sizeof(kRefused));
     return false;
   }
-  if (const BanEntry* ban = findServerBan(user->address)) {
+  if (const BanEntry* ban = core_->serverBans.findAddress(user->address)) {
     MessageBuilder frame;
     frame.begin(wire::ServerCode::Banned).string(fieldText(ban->name));
     frame.finish();
@@ -71,16 +74,9 @@ void VelmorServer::refuse(uv_stream_t* client, const char* frame, std::size_t le
   closeClient(client);
 }
 
-const BanEntry* VelmorServer::findServerBan(std::uint32_t peer) const {
-  for (const BanEntry& entry : core_->serverBans) {
-    if (entry.matchesAddress(peer)) return &entry;
-  }
-  return nullptr;
-}
-
 void VelmorServer::onDisconnect(uv_stream_t* client) {
   auto* user = static_cast<User*>(client->data);
-  if (user != nullptr && user->room != nullptr) leave(*user->room, *user);
+  if (user != nullptr) core_->forgetUser(*user);
 }
 
 void VelmorServer::shutdown() {
@@ -89,8 +85,8 @@ void VelmorServer::shutdown() {
   closeAllClients();
   // Every live room is saved as its sleep would save it, and the worker executes and
   // commits all that was posted before it ends.
-  for (const auto& room : core_->liveRooms) saveRoom(*core_, *room);
-  core_->pipeline->stop();
+  core_->rooms.saveAll();
+  core_->pipeline().stop();
 }
 
 }  // namespace velmor

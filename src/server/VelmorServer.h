@@ -47,7 +47,6 @@ class VelmorServer : public TCPServer {
   static void onTick(uv_timer_t* timer);
   // Sends the refusal straight through the connection (not counted) and closes it.
   void refuse(uv_stream_t* client, const char* frame, std::size_t length);
-  const BanEntry* findServerBan(std::uint32_t address) const;
 
   const Settings* settings_;
   std::unique_ptr<ServerCore> core_;

@@ -8,6 +8,7 @@
 #include <memory>
 
 #include "base/Console.h"
+#include "base/FixedText.h"
 
 namespace velmor {
 
@@ -24,9 +25,7 @@ constexpr std::uint32_t kMaxPort = 65535;
 
 std::string lowerKey(const rapidjson::Value& key) {
   std::string text(key.GetString(), key.GetStringLength());
-  for (char& c : text) {
-    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-  }
+  for (char& c : text) c = lowerAscii(c);
   return text;
 }
 

@@ -5,112 +5,150 @@
 #include <memory>
 #include <vector>
 
+#include "base/TrafficCounters.h"
+#include "db/Queries.h"
+#include "model/ChatLine.h"
+#include "model/FileRecord.h"
+#include "model/Motion.h"
+#include "model/Ref.h"
 #include "net/ClientData.h"
-#include "wire/MessageReader.h"
 
 namespace velmor {
 
-class ServerCore;
 class Room;
-struct ChatLine;
-struct FileRecord;
-class VelmorBaseQuery;
-class VelmorUserQuery;
 
-// The record of one client connection: who the user is, where he is and what the relay
-// last told the others about him. Created by VelmorServer::createClient for every
-// accepted connection and destroyed by the TCP framework after the connection closed
-// (onDisconnect first). Main loop only.
+// The record of one client connection: who the user is, what his login granted, where he
+// is and what the relay last told the others about him. Created by
+// VelmorServer::createClient for every accepted connection; the server forgets him
+// (ServerCore::forgetUser) in onDisconnect, and the TCP framework destroys him after the
+// connection closed. Main loop only.
 //
-// Received bytes arrive chunk by chunk in handleData. Complete frames are handled in
-// place in the connection's read buffer; a frame cut by the end of a chunk is kept in
-// `partial_` (at most one frame, 65537 bytes) and completed by the next chunk.
-class User : public ClientData {
+// The fields are grouped by concern, each group with the one place that clears it:
+// identity (the next Login), rights and login state (going offline: ServerCore::takeOffline),
+// room membership (leave), channels (going offline, and the channel requests), the
+// position and relay state (join starts them over), the file transfer (leave, and the
+// file requests).
+class User : public ClientData, public QueryOwner {
  public:
   static constexpr std::size_t kMaxChannels = 5;
   static constexpr std::size_t kNameSize = 32;
   static constexpr std::uint32_t kChatAllowance = 10;  // lines per 1000 ms
 
-  User(uv_stream_t* client, uv_stream_t* server, ServerCore* core);
+  // Who the user says he is, from his Login (the stored letter case of a member's name
+  // replaces the typed one).
+  struct Identity {
+    char name[kNameSize] = {};
+    char nameKey[kNameSize] = {};  // name with A..Z lowered: key of the online map
+    std::uint32_t profileWord1 = 0;
+    std::uint32_t profileWord2 = 0;
+    std::uint16_t profileShort = 0;
+    std::uint32_t loginWord = 0;
+  };
+
+  // What a login granted. Cleared, all at once, when the user goes offline; leadership is
+  // of the room he is in and also ends when he leaves it.
+  struct Rights {
+    std::uint8_t isMember = 0;
+    std::uint8_t isAdmin = 0;
+    std::uint8_t isLeader = 0;
+  };
+
+  // Where the login stands. `account` is the lookup of his login (challenge, salt, stored
+  // hash) kept from the lookup to the proof (members) or for a later registration (guests).
+  struct LoginState {
+    std::uint8_t loggedIn = 0;  // online: in the online list and map
+    std::uint8_t loginPending = 0;
+    std::uint8_t admissionPending = 0;
+    std::unique_ptr<VelmorUserQuery> account;
+  };
+
+  // A navigation position as reported.
+  struct Position {
+    std::uint16_t x = 0;
+    std::uint16_t y = 0;
+    std::uint8_t layer = 0;
+    std::uint8_t flags = 0;
+    std::uint16_t direction = 0;
+    bool operator==(const Position&) const = default;
+  };
+
+  struct Appearance {
+    std::uint32_t word = 0;
+    std::uint8_t byte = 0;
+    std::uint16_t short1 = 0;
+    std::uint16_t short2 = 0;
+    char text[kNameSize] = {};
+    bool operator==(const Appearance& other) const;
+  };
+
+  // His chat: the times of his last lines (core clock), one per line of the allowance, for
+  // every room and for private messages alike, and the line a repeat says again.
+  struct Chat {
+    std::uint32_t times[kChatAllowance] = {};
+    Ref<ChatLine> last;
+  };
+
+  // The rooms he follows as chat channels, and the one whose member list is due to him.
+  // `current` is the room's serial (Room::serial), never a pointer: a room that goes away
+  // cannot leave it dangling.
+  struct Channels {
+    Room* rooms[kMaxChannels] = {};
+    std::uint8_t count = 0;
+    std::uint64_t current = 0;  // 0: none
+  };
+
+  // What the relay knows of him as a member of his room. Started over by join.
+  struct RelayState {
+    std::uint8_t fullStateDue = 1;   // he has not yet been given the room's state
+    std::uint8_t presenceChanged = 0;
+    std::uint8_t appearanceChanged = 0;
+    Motion motion;                   // moving or stopped, idle or not
+    std::uint32_t lastActivity = 0;  // core clock at the last position or object report
+    std::uint32_t lastMoved = 0;     // core clock at the last position change
+    Position lastSent;               // the position as the room last heard it
+    std::uint64_t servedPass = 0;    // the last relay pass that sent him a frame
+  };
+
+  User(uv_stream_t* client, uv_stream_t* server, TrafficCounters& traffic);
   ~User() override;
 
-  // Handles one received chunk. False when a stop abandoned the rest of the chunk
-  // (and any unfinished frame); the connection stays open either way.
-  bool handleData(const char* data, std::size_t length);
-
   // Hands finished frames to the connection; counts one packet per frame and the bytes
-  // when the write was taken. False if the connection failed.
+  // when the write was taken. False if there is no connection or it failed.
   bool sendFrames(const char* data, std::size_t length, std::size_t frames);
 
   // Ends the file transfer in progress, if any.
   void releaseTransfer();
-  // Forgets what a login granted: membership, administration, leadership, the account
-  // record and the chat allowances. The user is going offline; a later login starts over.
+  // Forgets what a login granted (rights, login state, chat). REQUIRES: he is out of his
+  // room and off the online list (ServerCore::takeOffline does both first).
   void clearLoginGrants();
 
-  MessageReader reader;
-  char name[kNameSize] = {};
-  char nameKey[kNameSize] = {};  // name with A..Z lowered: key of the online map
-  char appearanceText[kNameSize] = {};
-  std::vector<VelmorBaseQuery*> pendingQueries;  // posted and not yet completed
-  Room* chatChannels[kMaxChannels] = {};
-  std::uint8_t channelCount = 0;
-  std::uint8_t presenceChanged = 0;
-  std::uint8_t loggedIn = 0;
-  std::uint8_t fullStateDue = 1;
-  std::uint8_t loginPending = 0;
-  std::uint8_t admissionPending = 0;
-  std::uint8_t appearanceChanged = 0;
-  std::uint8_t isAdmin = 0;
-  std::uint8_t isMember = 0;
-  std::uint8_t relayMoving = 0;  // relay flags: moving, idle
-  std::uint8_t relayIdle = 0;
-  std::uint8_t posFlags = 0;
-  std::uint8_t lastSentPosFlags = 0;
-  std::uint16_t roomSlot = 0;
-  std::uint8_t isLeader = 0;
-  std::uint8_t appearanceByte = 0;
-  std::uint8_t posLayer = 0;
-  std::uint8_t lastSentPosLayer = 0;
-  ChatLine* lastChat = nullptr;
+  Identity identity;
+  Rights rights;
+  LoginState login;
+  Appearance appearance;
+  Position position;
+  Chat chat;
+  Channels channels;
+  RelayState relay;
+  // Membership: set by join, cleared by leave (the only two places).
   Room* room = nullptr;
-  Room* currentChannel = nullptr;
-  // The times of his last lines, one per line of the allowance (core clock). One table for
-  // every room and for private messages, kept from room to room until he goes offline, so
-  // that neither moving between rooms nor repeating lines says more than the allowance.
-  std::uint32_t chatTimes[kChatAllowance] = {};
-  std::uint32_t profileWord1 = 0;
-  std::uint32_t profileWord2 = 0;
-  std::uint32_t appearanceWord = 0;
-  std::uint32_t lastActivity = 0;  // core clock at the last position or object report
-  std::uint32_t lastMoved = 0;     // core clock at the last position change
-  std::uint32_t address = 0;       // IPv4, network byte order
-  std::uint32_t relayCounter;
-  std::uint32_t loginWord = 0;
-  std::uint16_t appearanceShort1 = 0;
-  std::uint16_t profileShort = 0;
-  std::uint16_t posX = 0;
-  std::uint16_t posY = 0;
-  std::uint16_t lastSentX = 0;
-  std::uint16_t lastSentY = 0;
-  std::uint16_t lastSentDir = 0;
-  std::uint16_t posDir = 0;
-  std::uint16_t appearanceShort2 = 0;
-  ServerCore* const core;
-  VelmorUserQuery* accountRecord = nullptr;
+  std::uint16_t roomSlot = 0;  // his index among the room's members
   // The file transfer in progress, one at a time: a file given in chunks (download, the
-  // listed record) or one received in chunks (upload, a new record only he holds). Each
-  // holds a reference; at most one of the two is set.
-  FileRecord* download = nullptr;
-  FileRecord* upload = nullptr;
+  // listed record) or one received in chunks (upload, a new record only he holds).
+  Ref<FileRecord> download;
+  Ref<FileRecord> upload;
+  std::uint32_t address = 0;  // IPv4 of the peer, network byte order
+
+  // The frame loop's carry-over: the unfinished frame of the last chunk (at most one frame).
+  std::vector<char> partialFrame;
+
+ protected:
+  // Hands finished frames to the connection (GenericServer::write); false without one.
+  // A test's user records them instead.
+  virtual bool writeFrames(const char* data, std::size_t length);
 
  private:
-  // Handles one complete frame; false when a stop ends the chunk.
-  bool handleFrame(const char* frame, std::uint32_t frameEnd);
-  void keepPartial(const char* data, std::size_t length);
-  std::size_t completePartial(const char* data, std::size_t length);
-
-  std::vector<char> partial_;  // the unfinished frame carried over from the last chunk
+  TrafficCounters& traffic_;
 };
 
 }  // namespace velmor

@@ -7,6 +7,7 @@
 #include <sstream>
 #include <thread>
 
+#include "support/Requirements.h"
 #include "support/ServerProcess.h"
 #include "support/Shell.h"
 
@@ -16,7 +17,7 @@ namespace {
 using namespace std::chrono_literals;
 
 TEST(Console, StatusScreenInATerminalShowsTheServer) {
-  if (!test::commandExists("tmux")) GTEST_SKIP() << "tmux is not installed";
+  VELMOR_REQUIRE(test::commandExists("tmux"), "tmux is not installed");
   test::ServerProcess server(R"("servername": "Screen",)");
   const std::string tmux = "tmux -L velmor-console-" + std::to_string(getpid());
   ASSERT_EQ(test::run(tmux + " new-session -d -x 100 -y 30 'exec " + server.executable() + "'"), 0);

@@ -443,8 +443,7 @@ TEST_F(FilesTest, FilesOutliveASleepingRoomAndARestart) {
 
   writer.reset();
   reader.reset();
-  std::this_thread::sleep_for(200ms);  // the saves are on their way to the database
-  server->signal(SIGINT);
+  server->signal(SIGINT);  // the stop executes and commits every save posted
   ASSERT_EQ(server->waitExit(5s), 0);
   ASSERT_TRUE(server->start());
   ASSERT_TRUE(server->waitListening(10s)) << server->output();

@@ -8,6 +8,7 @@
 #include <chrono>
 #include <thread>
 
+#include "support/Requirements.h"
 #include "support/Databases.h"
 #include "support/ServerProcess.h"
 #include "support/TestClient.h"
@@ -122,7 +123,7 @@ TEST_F(HostileTest, ManyConnectionsOpenedAndResetAtOnce) {
   setrlimit(RLIMIT_NOFILE, &limit);
   const int count =
       static_cast<int>(std::min<rlim_t>(10000, limit.rlim_cur > 200 ? limit.rlim_cur - 200 : 0));
-  if (count < 1000) GTEST_SKIP() << "only " << limit.rlim_cur << " descriptors allowed here";
+  VELMOR_REQUIRE(count >= 1000, "only " << limit.rlim_cur << " descriptors allowed here");
   start();
   std::vector<test::Socket> sockets;
   sockets.reserve(static_cast<std::size_t>(count));

@@ -46,19 +46,19 @@ class PendingQueriesTest : public testing::Test {
     return c;
   }
   User* findUser(const std::string& name) {
-    for (User* user : server.core().onlineList) {
-      if (name == user->name) return user;
+    for (User* user : server.core().online.list()) {
+      if (name == user->identity.name) return user;
     }
     return nullptr;
   }
-  Room& archive() { return *findLiveRoom(server.core(), "archive"); }
+  Room& archive() { return *server.core().rooms.findLive("archive"); }
   std::string filesDb() const { return server.settings().applicationDirectory + "velmorfiledata.db"; }
   // Lets the worker run everything posted so far.
   void drainWorker() {
-    const std::uint64_t before = server.core().pipeline->batches();
-    server.core().pipeline->queryLock().lock();  // a batch in progress ends first
-    server.core().pipeline->queryLock().unlock();
-    server.pumpUntil([&] { return server.core().pipeline->batches() > before; }, 1s);
+    const std::uint64_t before = server.core().pipeline().batches();
+    server.core().pipeline().queryLock().lock();  // a batch in progress ends first
+    server.core().pipeline().queryLock().unlock();
+    server.pumpUntil([&] { return server.core().pipeline().batches() > before; }, 1s);
     server.pumpFor(30ms);
   }
 
@@ -98,7 +98,7 @@ TEST_F(PendingQueriesTest, AcknowledgedFileChangesSurviveTheirPostersDisconnect)
     auto poster = member(std::string("Poster") + c.change);
     const int disconnects = server.server().disconnects;
     {
-      std::lock_guard<std::mutex> hold(server.core().pipeline->queryLock());
+      std::lock_guard<std::mutex> hold(server.core().pipeline().queryLock());
       poster->request(c.write);
       ASSERT_TRUE(poster->waitFor(c.answer));
       poster->socket().close();
@@ -117,15 +117,15 @@ TEST_F(PendingQueriesTest, RoomLoadInFlightJoinsNobodyWhoWentOffline) {
   User* user = findUser("Visitor");
   ASSERT_NE(user, nullptr);
   {
-    std::lock_guard<std::mutex> hold(server.core().pipeline->queryLock());
+    std::lock_guard<std::mutex> hold(server.core().pipeline().queryLock());
     visitor->request([](W& w) { w.enterRoom("Cellar", ""); });
-    ASSERT_TRUE(server.pumpUntil([&] { return !user->pendingQueries.empty(); }));
+    ASSERT_TRUE(server.pumpUntil([&] { return !!user->hasPendingQueries(); }));
     admin->request([](W& w) { w.serverKick("Visitor", "out"); });
     ASSERT_TRUE(visitor->waitFor(ServerCode::KickedFromServer));
   }
   drainWorker();
   EXPECT_EQ(user->room, nullptr);
-  if (Room* cellar = findLiveRoom(server.core(), "cellar")) {
+  if (Room* cellar = server.core().rooms.findLive("cellar")) {
     EXPECT_TRUE(cellar->members.empty());
   }
   EXPECT_EQ(visitor->drain(100ms).size(), 0u) << "nothing is sent to a user who is offline";
@@ -140,14 +140,14 @@ TEST_F(PendingQueriesTest, FileAccessChangeWhileItsSaveIsQueued) {
   for (int i = 0; i < 20; ++i) {
     // The worker takes each save before the next post: nothing else orders its reading
     // of the record after the main loop's change.
-    const std::uint64_t batches = server.core().pipeline->batches();
+    const std::uint64_t batches = server.core().pipeline().batches();
     keeper->request([i](W& w) {
       w.writeFile(3, "doc", "abc");
       w.setFileAccess("doc", static_cast<std::uint8_t>(i & 1), 1);
     });
     ASSERT_TRUE(keeper->waitFor(ServerCode::FileSaved));
     ASSERT_TRUE(keeper->waitFor(ServerCode::FileSaved));
-    ASSERT_TRUE(server.pumpUntil([&] { return server.core().pipeline->batches() > batches; }));
+    ASSERT_TRUE(server.pumpUntil([&] { return server.core().pipeline().batches() > batches; }));
   }
   drainWorker();
   test::SqlFile files(filesDb());

@@ -9,6 +9,7 @@
 #include <string>
 #include <thread>
 
+#include "support/Requirements.h"
 #include "support/ServerProcess.h"
 #include "support/Shell.h"
 
@@ -34,9 +35,9 @@ using test::run;
 class PortForwardingTest : public testing::Test {
  protected:
   void SetUp() override {
-    if (geteuid() != 0) GTEST_SKIP() << "network namespaces need root";
+    VELMOR_REQUIRE(geteuid() == 0, "network namespaces need root");
     for (const char* tool : {"ip", "nft", "miniupnpd", "upnpc", "tmux"}) {
-      if (!commandExists(tool)) GTEST_SKIP() << tool << " is not installed";
+      VELMOR_REQUIRE(commandExists(tool), tool << " is not installed");
     }
     ASSERT_EQ(run(testbed("up")), 0) << "the test network could not be made";
     up = true;

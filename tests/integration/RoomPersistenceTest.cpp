@@ -3,7 +3,6 @@
 #include <signal.h>
 
 #include <chrono>
-#include <thread>
 
 #include "support/ServerProcess.h"
 #include "support/TestClient.h"
@@ -28,7 +27,7 @@ TEST(RoomPersistence, NewPasswordsOfASleptRoomSurviveARestart) {
     owner.request([](RequestWriter& w) { w.createRoom("Den", "old", "oldlead", 0); });
     ASSERT_TRUE(owner.waitFor(ServerCode::RoomCreated));
     owner.request([](RequestWriter& w) { w.enterRoom("den", "old"); });
-    std::this_thread::sleep_for(300ms);  // the room is loaded from the database first
+    ASSERT_TRUE(owner.waitFor(ServerCode::MemberList));  // loaded and joined
     owner.request([](RequestWriter& w) { w.setRoomPasswords("new", "newlead"); });
     ASSERT_TRUE(owner.waitFor(ServerCode::RoomPasswordsChanged));
     owner.request([](RequestWriter& w) { w.leaveRoom(); });
@@ -36,8 +35,7 @@ TEST(RoomPersistence, NewPasswordsOfASleptRoomSurviveARestart) {
     // Asleep after the idle second: the room closes for everyone online.
     ASSERT_TRUE(owner.waitFor(ServerCode::RoomClosed, 5s));
   }
-  std::this_thread::sleep_for(200ms);  // the save is on its way to the database
-  server.signal(SIGINT);
+  server.signal(SIGINT);  // the stop executes and commits the save that the sleep posted
   ASSERT_EQ(server.waitExit(3s), 0);
 
   ASSERT_TRUE(server.start());
@@ -47,7 +45,7 @@ TEST(RoomPersistence, NewPasswordsOfASleptRoomSurviveARestart) {
   visitor.request([](RequestWriter& w) { w.enterRoom("Den", "old"); });
   EXPECT_TRUE(visitor.waitFor(ServerCode::WrongRoomPassword));
   visitor.request([](RequestWriter& w) { w.enterRoom("Den", "new"); });
-  std::this_thread::sleep_for(300ms);
+  ASSERT_TRUE(visitor.waitFor(ServerCode::MemberList));  // loaded and joined
   visitor.request([](RequestWriter& w) { w.leaveRoom(); });
   EXPECT_TRUE(visitor.waitFor(ServerCode::RoomLeft)) << "entered with the new password";
   visitor.request([](RequestWriter& w) { w.enterRoom("Den", "newlead"); });

@@ -13,6 +13,7 @@
 #include <memory>
 #include <string>
 
+#include "support/Requirements.h"
 #include "support/Databases.h"
 #include "support/ServerProcess.h"
 #include "support/TempDir.h"
@@ -57,9 +58,9 @@ class SmallFileSystem {
 };
 
 TEST(StorageFaultTest, FullDiskIsSurvivedAndNothingUnstoredIsAcknowledged) {
-  if (::geteuid() != 0) GTEST_SKIP() << "mounting a tmpfs for the databases needs root";
+  VELMOR_REQUIRE(::geteuid() == 0, "mounting a tmpfs for the databases needs root");
   SmallFileSystem disk(48);
-  if (!disk.mounted()) GTEST_SKIP() << "this machine does not let the test mount a tmpfs";
+  VELMOR_REQUIRE(disk.mounted(), "this machine does not let the test mount a tmpfs");
 
   auto server = std::make_unique<test::ServerProcess>(
       R"("adminpassword": "root", "rooms": [{"type": "chat", "name": "Hall", "password": "",

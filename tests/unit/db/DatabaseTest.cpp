@@ -72,9 +72,11 @@ class DatabaseTest : public testing::Test {
 
   test::TempDir dir_;
   std::atomic<bool> sweep_{false};
+  SystemClock systemClock_;
+  ServerClock clock_{systemClock_};
   FileDatabase files_{dir_.path()};
   std::unique_ptr<MainDatabase> db_ =
-      std::make_unique<MainDatabase>(dir_.path(), kLimits, files_, sweep_);
+      std::make_unique<MainDatabase>(dir_.path(), kLimits, files_, sweep_, clock_);
   std::unique_ptr<VelmorRoomQuery> room_;
 };
 
@@ -273,7 +275,7 @@ TEST_F(DatabaseTest, ConfiguredRoomsReplaceUserChangesAtEveryStart) {
   storeRoom("'broken', 'bob', NULL, '', 1, 5, 0, 0, 0");
 
   db_.reset();  // the next start, on the existing file
-  db_ = std::make_unique<MainDatabase>(dir_.path(), kLimits, files_, sweep_);
+  db_ = std::make_unique<MainDatabase>(dir_.path(), kLimits, files_, sweep_, clock_);
   db_->writeConfiguredRooms(rooms);
   EXPECT_EQ(query(mainDb(),
                   "SELECT Name || CreatorName || Password || LeaderPassword || MaxUsers "
@@ -357,7 +359,9 @@ TEST(DatabaseDeathTest, UnopenableFileEndsTheProcess) {
           dup2(STDERR_FILENO, STDOUT_FILENO);  // the death test matches what fatalExit writes
           FileDatabase files(dir.path());
           std::atomic<bool> sweep{false};
-          MainDatabase db(dir.path(), kLimits, files, sweep);
+          SystemClock system;
+          ServerClock clock{system};
+          MainDatabase db(dir.path(), kLimits, files, sweep, clock);
         },
         testing::ExitedWithCode(1), message);
   }

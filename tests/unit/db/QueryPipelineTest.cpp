@@ -9,7 +9,9 @@
 #include <thread>
 #include <vector>
 
+#include "db/FileDatabase.h"
 #include "db/LoginChallenge.h"
+#include "db/MainDatabase.h"
 #include "support/LoopPump.h"
 #include "support/TempDir.h"
 
@@ -20,17 +22,59 @@ using namespace std::chrono_literals;
 
 std::atomic<int> destroyed{0};
 
-// A registration whose destruction is counted, on whichever thread it happens.
-class CountedRegistration : public VelmorRegisterUserQuery {
+struct Completion {
+  std::uint32_t kind;
+  std::uint32_t result;
+  bool succeeded;
+};
+// The queries that came back to the main loop (not cancelled), in order; null when no
+// fixture records them.
+std::vector<Completion>* completions = nullptr;
+
+// Counts its destruction, on whichever thread it happens, and notes a query that came back.
+template <typename Query>
+class Counted : public Query {
  public:
-  explicit CountedRegistration(const std::string& user) { copyText(name, user); }
-  ~CountedRegistration() override { destroyed.fetch_add(1); }
+  using Query::Query;
+  ~Counted() override {
+    destroyed.fetch_add(1);
+    if (completions != nullptr && !this->cancelled.load()) {
+      completions->push_back({this->kind, this->result, this->succeeded});
+    }
+  }
 };
 
-class CountedQuery : public VelmorBaseQuery {
+// A registration, run as the server runs it.
+class CountedRegistration : public Counted<VelmorRegisterUserQuery> {
  public:
-  explicit CountedQuery(std::uint32_t kind) : VelmorBaseQuery(kind) {}
-  ~CountedQuery() override { destroyed.fetch_add(1); }
+  explicit CountedRegistration(const std::string& user) { copyText(name, user); }
+  bool execute(Storage& storage) override {
+    storage.main.registerUser(*this);
+    return true;
+  }
+};
+
+class CountedQuery : public Counted<VelmorBaseQuery> {
+ public:
+  explicit CountedQuery(std::uint32_t kind) : Counted<VelmorBaseQuery>(kind) {}
+};
+
+class CountedCreation : public Counted<VelmorRoomQuery> {
+ public:
+  CountedCreation() : Counted<VelmorRoomQuery>(QueryKind::CreateRoom) {}
+  bool execute(Storage& storage) override {
+    storage.main.createRoom(*this);
+    return true;
+  }
+};
+
+class CountedFileSave : public Counted<VelmorFileQuery> {
+ public:
+  CountedFileSave() : Counted<VelmorFileQuery>(QueryKind::SaveFile) {}
+  bool execute(Storage& storage) override {
+    storage.files.saveFile(*this);
+    return true;
+  }
 };
 
 class QueryPipelineTest : public testing::Test {
@@ -40,17 +84,15 @@ class QueryPipelineTest : public testing::Test {
     uv_loop_init(&loop);
     files = std::make_unique<FileDatabase>(dir.path());
     main = std::make_unique<MainDatabase>(dir.path(), MainDatabase::Limits{64, 32, 604800}, *files,
-                                          sweep);
-    pipeline =
-        std::make_unique<QueryPipeline>(&loop, *main, *files, [this](VelmorBaseQuery& query) {
-          completed.push_back({query.kind, query.result, query.succeeded});
-          return false;
-        });
+                                          sweep, clock);
+    completions = &completed;
+    pipeline = std::make_unique<QueryPipeline>(&loop, *main, *files);
     pipeline->start();
   }
 
   void TearDown() override {
     pipeline.reset();
+    completions = nullptr;
     uv_run(&loop, UV_RUN_DEFAULT);
     EXPECT_EQ(uv_loop_close(&loop), 0);
   }
@@ -68,13 +110,9 @@ class QueryPipelineTest : public testing::Test {
     return query->result == 1;
   }
 
-  struct Completion {
-    std::uint32_t kind;
-    std::uint32_t result;
-    bool succeeded;
-  };
-
   test::TempDir dir;
+  SystemClock systemClock;
+  ServerClock clock{systemClock};
   uv_loop_t loop{};
   std::atomic<bool> sweep{false};
   std::unique_ptr<FileDatabase> files;
@@ -95,7 +133,7 @@ TEST_F(QueryPipelineTest, QueriesPostedBeforeOneWakeupRunInOneTransaction) {
     // While the lock is held the worker cannot start a batch: all ten wait for the same one.
     std::lock_guard<std::mutex> lock(pipeline->queryLock());
     for (int i = 0; i < 10; ++i)
-      pipeline->post(new CountedRegistration("user" + std::to_string(i)));
+      pipeline->post(nullptr, new CountedRegistration("user" + std::to_string(i)));
   }
   ASSERT_TRUE(waitCompleted(10));
   EXPECT_EQ(commits.load(), 1);
@@ -115,13 +153,13 @@ TEST_F(QueryPipelineTest, FileWritesOfOneBatchShareOneCommit) {
   {
     std::lock_guard<std::mutex> lock(pipeline->queryLock());
     for (int i = 0; i < 10; ++i) {
-      FileRecord* record = FileRecord::createWithContent(1);
+      Ref<FileRecord> record = FileRecord::createWithContent(1);
       copyText(record->fileName, "file" + std::to_string(i));
       record->length = 1;
-      auto* save = new VelmorFileQuery(QueryKind::SaveFile);
+      auto* save = new CountedFileSave;
       save->carry(record);
       copyText(save->roomName, "Room");
-      pipeline->post(save);
+      pipeline->post(nullptr, save);
     }
   }
   ASSERT_TRUE(waitCompleted(10));
@@ -133,9 +171,9 @@ TEST_F(QueryPipelineTest, QueryCancelledWhileQueuedIsNeverExecuted) {
   {
     std::lock_guard<std::mutex> lock(pipeline->queryLock());
     auto* ghost = new CountedRegistration("ghost");
-    pipeline->post(ghost);
+    pipeline->post(nullptr, ghost);
     ghost->cancelled = true;  // its owner went away before the worker took it
-    pipeline->post(new CountedRegistration("marker"));
+    pipeline->post(nullptr, new CountedRegistration("marker"));
   }
   ASSERT_TRUE(waitCompleted(1));
   test::pumpFor(&loop, 50ms);
@@ -157,8 +195,8 @@ TEST_F(QueryPipelineTest, QueryCancelledWhileExecutingIsDestroyedAndItsEffectSta
   auto* query = new CountedRegistration("leaver");
   cancelOnInsert = query;
   sqlite3_update_hook(main->connection(), cancelWhileExecuting, nullptr);
-  pipeline->post(query);
-  pipeline->post(new CountedRegistration("marker"));
+  pipeline->post(nullptr, query);
+  pipeline->post(nullptr, new CountedRegistration("marker"));
   ASSERT_TRUE(waitCompleted(1));
   test::pumpFor(&loop, 50ms);
   sqlite3_update_hook(main->connection(), nullptr, nullptr);
@@ -168,7 +206,7 @@ TEST_F(QueryPipelineTest, QueryCancelledWhileExecutingIsDestroyedAndItsEffectSta
 }
 
 TEST_F(QueryPipelineTest, KindOutsideTheCatalogueComesBackNotSucceeded) {
-  for (std::uint32_t kind : {0u, 1u, 13u}) pipeline->post(new CountedQuery(kind));
+  for (std::uint32_t kind : {0u, 1u, 13u}) pipeline->post(nullptr, new CountedQuery(kind));
   ASSERT_TRUE(waitCompleted(3));
   for (const Completion& c : completed) EXPECT_FALSE(c.succeeded);
   EXPECT_EQ(destroyed.load(), 3);
@@ -176,14 +214,14 @@ TEST_F(QueryPipelineTest, KindOutsideTheCatalogueComesBackNotSucceeded) {
 
 TEST_F(QueryPipelineTest, StopExecutesWhatIsQueuedThenEndsTheWorker) {
   testing::internal::CaptureStdout();
-  for (int i = 0; i < 5; ++i) pipeline->post(new CountedRegistration("late" + std::to_string(i)));
+  for (int i = 0; i < 5; ++i) pipeline->post(nullptr, new CountedRegistration("late" + std::to_string(i)));
   pipeline->stop();
   const std::string printed = testing::internal::GetCapturedStdout();
   EXPECT_NE(printed.find("Exiting Query Event Thread\n"), std::string::npos) << printed;
   EXPECT_EQ(completed.size(), 5u) << "their completions are dispatched by the stop";
   EXPECT_EQ(destroyed.load(), 5);
   EXPECT_TRUE(userStored("late4"));
-  pipeline->post(new CountedRegistration("after"));  // destroyed at once, never run
+  pipeline->post(nullptr, new CountedRegistration("after"));  // destroyed at once, never run
   EXPECT_EQ(destroyed.load(), 6);
   EXPECT_FALSE(userStored("after"));
 }
@@ -194,12 +232,12 @@ TEST_F(QueryPipelineTest, QueryPostedJustBeforeTheStopIsExecuted) {
   pipeline->stop();
   int lost = 0;
   for (int i = 0; i < 1000; ++i) {
-    QueryPipeline racing(&loop, *main, *files, [](VelmorBaseQuery&) { return false; });
+    QueryPipeline racing(&loop, *main, *files);
     racing.start();
     const std::uint64_t started = racing.batches();
-    racing.post(new CountedRegistration("early" + std::to_string(i)));
+    racing.post(nullptr, new CountedRegistration("early" + std::to_string(i)));
     while (racing.batches() == started) std::this_thread::yield();
-    racing.post(new CountedRegistration("last" + std::to_string(i)));
+    racing.post(nullptr, new CountedRegistration("last" + std::to_string(i)));
     racing.stop();
     if (!userStored("last" + std::to_string(i))) ++lost;
   }
@@ -216,10 +254,10 @@ TEST_F(QueryPipelineTest, FailedCommitHandsItsQueriesBackAsFailed) {
   sqlite3_commit_hook(main->connection(), failCommit, nullptr);
   {
     std::lock_guard<std::mutex> lock(pipeline->queryLock());
-    pipeline->post(new CountedRegistration("lost"));
-    auto* create = new VelmorRoomQuery(QueryKind::CreateRoom);
+    pipeline->post(nullptr, new CountedRegistration("lost"));
+    auto* create = new CountedCreation;
     create->record = makeRoomRecord("Lost Room", "lost", "", "lead", 0, false, false);
-    pipeline->post(create);
+    pipeline->post(nullptr, create);
   }
   ASSERT_TRUE(waitCompleted(2));
   sqlite3_commit_hook(main->connection(), nullptr, nullptr);
@@ -228,7 +266,7 @@ TEST_F(QueryPipelineTest, FailedCommitHandsItsQueriesBackAsFailed) {
   EXPECT_NE(sqlite3_get_autocommit(main->connection()), 0) << "a transaction was left open";
   EXPECT_FALSE(userStored("lost"));
 
-  pipeline->post(new CountedRegistration("after"));
+  pipeline->post(nullptr, new CountedRegistration("after"));
   ASSERT_TRUE(waitCompleted(3));
   EXPECT_EQ(completed[2].result, 1u);
   EXPECT_TRUE(userStored("after"));

@@ -8,7 +8,9 @@
 
 #include "protocol/Dispatch.h"
 #include "wire/MessageCatalogue.h"
+#include "users/FrameLoop.h"
 #include "users/User.h"
+#include "wire/MessageReader.h"
 #include "support/InProcessServer.h"
 
 namespace velmor {
@@ -20,7 +22,7 @@ std::vector<std::string>* records = nullptr;
 
 // Stands in for a real handler: reads one byte and records the type with it.
 template <std::uint8_t Type>
-bool recordingHandler(User&, MessageReader& reader) {
+bool recordingHandler(ServerCore&, User&, MessageReader& reader) {
   const std::uint8_t value = reader.u8();
   if (reader.ok()) records->push_back(std::to_string(Type) + ":" + std::to_string(value));
   return true;
@@ -50,17 +52,20 @@ class FramingTest : public testing::Test {
                                                     : recordingHandler<kLoginProof>;
       replaced.emplace_back(type, replaceHandler(type, handler));
     }
-    user = std::make_unique<User>(nullptr, nullptr, &server.core());
-    user->loggedIn = 1;
+    user = std::make_unique<User>(nullptr, nullptr, server.core().traffic);
+    user->login.loggedIn = 1;
   }
   void TearDown() override {
+    if (user) server.core().forgetUser(*user);
     user.reset();
     for (auto& [type, handler] : replaced) replaceHandler(type, handler);
     replaced.clear();
     records = nullptr;
   }
 
-  bool feed(const std::string& chunk) { return user->handleData(chunk.data(), chunk.size()); }
+  bool feed(const std::string& chunk) {
+    return receiveChunk(*user, chunk.data(), chunk.size(), requestDispatch(server.core()));
+  }
 
   test::InProcessServer server;
   std::unique_ptr<User> user;
@@ -97,7 +102,7 @@ TEST_F(FramingTest, UnderflowInsideAMessageStopsTheChunk) {
 }
 
 TEST_F(FramingTest, LoginGateLetsOnlyLoginAndKeepAliveThrough) {
-  user->loggedIn = 0;
+  user->login.loggedIn = 0;
   EXPECT_FALSE(
       feed(frame(message(kKeepAlive, 1) + message(kRoomChat, 2) + message(kKeepAlive, 3))));
   EXPECT_EQ(seen, (std::vector<std::string>{"18:1"}));
@@ -105,7 +110,7 @@ TEST_F(FramingTest, LoginGateLetsOnlyLoginAndKeepAliveThrough) {
   seen.clear();
   EXPECT_FALSE(feed(frame(message(kLoginProof, 1))));
   EXPECT_TRUE(seen.empty()) << "a proof passes only while a login is pending";
-  user->loginPending = 1;
+  user->login.loginPending = 1;
   EXPECT_TRUE(feed(frame(message(kLoginProof, 2))));
   EXPECT_EQ(seen, (std::vector<std::string>{"16:2"}));
 }
@@ -162,13 +167,14 @@ TEST_F(FramingTest, RandomBytesNeverCrash) {
   // The real handlers of Login, Nop and KeepAlive too, before and after login.
   TearDown();
   for (std::uint8_t loggedIn : {0, 1}) {
-    user = std::make_unique<User>(nullptr, nullptr, &server.core());
-    user->loggedIn = loggedIn;
+    user = std::make_unique<User>(nullptr, nullptr, server.core().traffic);
+    user->login.loggedIn = loggedIn;
     for (std::size_t at = 0; at < bytes.size();) {
       const std::size_t n = 1 + random() % 2048;
       feed(bytes.substr(at, n));
       at += n;
     }
+    server.core().forgetUser(*user);
     user.reset();
   }
   SetUp();

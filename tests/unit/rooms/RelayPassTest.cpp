@@ -1,53 +1,112 @@
-// Relay passes seen from inside the server.
+// Relay passes on rooms and users built without a server (no database, no worker thread,
+// no socket): what a pass sends to whom, and when it has nothing to tell.
 #include <gtest/gtest.h>
 
+#include <string>
+#include <vector>
+
+#include "client/FrameDecoder.h"
+#include "client/ServerMessage.h"
+#include "rooms/Membership.h"
 #include "rooms/Relay.h"
-#include "rooms/RoomRegistry.h"
-#include "support/InProcessServer.h"
-#include "support/TestClient.h"
+#include "support/RoomBed.h"
 
 namespace velmor {
 namespace {
 
-using namespace std::chrono_literals;
-using client::RequestWriter;
+using client::ServerMessage;
 using wire::ServerCode;
 
-TEST(RelayPass, PassWithNothingToTellSendsNothingAndKeepsTheSequence) {
-  test::InProcessServer server([](Settings& s) {
-    s.rooms.push_back(RoomConfig{true, "Field", "", "lead", 0, true, true});
-  });
-  auto idle = [&] { uv_run(server.loop(), UV_RUN_NOWAIT); };
-  test::TestClient a(server.port(), 0, idle);
-  test::TestClient b(server.port(), 0, idle);
-  a.navigationRoom = b.navigationRoom = true;
-  ASSERT_TRUE(a.loginAsGuest("Ann"));
-  ASSERT_TRUE(b.loginAsGuest("Ben"));
-  a.request([](RequestWriter& w) { w.enterRoom("Field", ""); });
-  b.request([](RequestWriter& w) { w.enterRoom("Field", ""); });
-  ASSERT_TRUE(a.waitFor(ServerCode::RoomState));
-  ASSERT_TRUE(b.waitFor(ServerCode::RoomState));
-  a.drain(100ms);
-  b.drain(100ms);
+std::vector<ServerMessage> decode(const std::vector<std::string>& frames, bool navigation) {
+  std::vector<ServerMessage> messages;
+  for (const std::string& frame : frames) {
+    std::string error;
+    EXPECT_TRUE(client::decodeFrame(frame, {navigation}, messages, error)) << error;
+  }
+  return messages;
+}
 
-  Room& room = *findLiveRoom(server.core(), "field");
-  ServerCore& core = server.core();
-  ASSERT_FALSE(room.membersJoined || room.memberStateChanged || room.chatPending ||
-               room.objectsChanged || room.membersDeparted || room.channelMembersChanged ||
-               room.enemiesPending);
-  const std::uint32_t sequence = core.relaySequence;
-  const std::uint64_t packets = core.packetsSent.get();
-  const std::uint64_t now = core.now();
-  core.clock = static_cast<std::uint32_t>(now);
-  room.memberCheckTime = core.clock;  // the idle check is not due
-  for (int pass = 0; pass < 3; ++pass) relayUpdate(room, now);
-  EXPECT_EQ(core.relaySequence, sequence);
-  EXPECT_EQ(core.packetsSent.get(), packets);
+bool has(const std::vector<ServerMessage>& messages, ServerCode code) {
+  for (const ServerMessage& m : messages) {
+    if (m.is(code)) return true;
+  }
+  return false;
+}
+
+class RelayPassTest : public testing::Test {
+ protected:
+  // Runs the room's pass at the next 50 ms.
+  void pass(Room& room) {
+    bed.advanceMs(50);
+    relayUpdate(room, bed.nowMs());
+  }
+
+  test::RoomBed bed;
+};
+
+TEST_F(RelayPassTest, PassWithNothingToTellSendsNothingAndKeepsTheSequence) {
+  Room& room = bed.room("Field", true);
+  auto& ann = bed.user("Ann");
+  auto& ben = bed.user("Ben");
+  ASSERT_TRUE(join(room, ann, ""));
+  ASSERT_TRUE(join(room, ben, ""));
+  pass(room);  // the joiners get the room's state
+  EXPECT_TRUE(has(decode(ann.takeFrames(), true), ServerCode::RoomState));
+  EXPECT_TRUE(has(decode(ben.takeFrames(), true), ServerCode::RoomState));
+
+  ASSERT_FALSE(room.relay.membersJoined || room.relay.memberStateChanged ||
+               room.relay.chatPending || room.relay.objectsChanged ||
+               room.relay.membersDeparted || room.relay.channelMembersChanged ||
+               room.relay.enemiesPending);
+  const std::uint64_t passes = bed.services.relayPasses;
+  const std::uint64_t packets = bed.traffic.packetsSent.get();
+  room.memberCheckTime = bed.clock.ms();  // the idle check is not due
+  for (int i = 0; i < 3; ++i) relayUpdate(room, bed.nowMs());
+  EXPECT_EQ(bed.services.relayPasses, passes);
+  EXPECT_EQ(bed.traffic.packetsSent.get(), packets);
 
   // One flag is enough for a pass to count.
-  room.chatPending = 1;
-  relayUpdate(room, now);
-  EXPECT_EQ(core.relaySequence, sequence + 1);
+  room.relay.chatPending = 1;
+  relayUpdate(room, bed.nowMs());
+  EXPECT_EQ(bed.services.relayPasses, passes + 1);
+}
+
+// A member's move reaches the other member as one compact step, and the mover himself too.
+TEST_F(RelayPassTest, MoveGoesOutAsACompactStepToEveryMember) {
+  Room& room = bed.room("Field", true);
+  auto& mover = bed.user("Mover");
+  auto& watcher = bed.user("Watcher");
+  ASSERT_TRUE(join(room, mover, ""));
+  ASSERT_TRUE(join(room, watcher, ""));
+  pass(room);
+  mover.takeFrames();
+  watcher.takeFrames();
+
+  mover.position.x = static_cast<std::uint16_t>(mover.position.x + 2);
+  mover.position.y = static_cast<std::uint16_t>(mover.position.y - 1);
+  mover.relay.presenceChanged = 1;
+  mover.relay.lastMoved = mover.relay.lastActivity = bed.clock.ms();
+  room.relay.memberStateChanged = 1;
+  pass(room);
+  for (auto* member : {&mover, &watcher}) {
+    const auto messages = decode(member->takeFrames(), true);
+    ASSERT_FALSE(messages.empty());
+    EXPECT_EQ(messages.front().kind, client::MessageKind::MemberStep);
+    EXPECT_EQ(messages.front().step.dx, 2);
+    EXPECT_EQ(messages.front().step.dy, -1);
+  }
+}
+
+// The other online users hear of a chat room's member count; the members do not get it.
+TEST_F(RelayPassTest, OthersHearTheMemberCountOfAChatRoom) {
+  Room& room = bed.room("Hall", false);
+  auto& member = bed.user("Member");
+  auto& outsider = bed.user("Outsider");
+  ASSERT_TRUE(join(room, member, ""));
+  pass(room);
+  const auto heard = decode(outsider.takeFrames(), false);
+  ASSERT_TRUE(has(heard, ServerCode::RoomMemberCount));
+  EXPECT_FALSE(has(decode(member.takeFrames(), false), ServerCode::RoomMemberCount));
 }
 
 }  // namespace

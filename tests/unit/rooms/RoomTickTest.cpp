@@ -5,6 +5,7 @@
 #include <memory>
 
 #include "model/ChatLine.h"
+#include "rooms/Membership.h"
 #include "rooms/RoomRegistry.h"
 #include "support/InProcessServer.h"
 #include "support/TestClient.h"
@@ -27,21 +28,32 @@ class RoomTickTest : public testing::Test {
         }) {
     loopNow = uv_now(server.loop());  // no jump: rooms made live at start count from here
     wallNow = static_cast<std::uint32_t>(std::time(nullptr));
-    core().setClockSource({[this] { return loopNow; }, [this] { return wallNow; }});
+    core().clock.use(clock);
     core().tick();
   }
-  ~RoomTickTest() override { users.clear(); }
+  ~RoomTickTest() override {
+    for (auto& user : users) core().forgetUser(*user);
+    users.clear();
+  }
+
+  // The clock of the test: the two fields below, which the tests set.
+  struct FieldClock final : Clock {
+    explicit FieldClock(RoomTickTest& t) : test(t) {}
+    std::uint64_t loopMs() const override { return test.loopNow; }
+    std::uint32_t wallSeconds() const override { return test.wallNow; }
+    RoomTickTest& test;
+  };
 
   ServerCore& core() { return server.core(); }
   Room& live(const char* name, bool neverSleeps = false) {
-    return makeLive(core(), makeRoomRecord(name, "server", "", "lead", 64, false, neverSleeps));
+    return core().rooms.makeLive(makeRoomRecord(name, "server", "", "lead", 64, false, neverSleeps));
   }
   User& fakeUser() {
-    users.push_back(std::make_unique<User>(nullptr, nullptr, &core()));
+    users.push_back(std::make_unique<User>(nullptr, nullptr, core().traffic));
     return *users.back();
   }
-  bool isLive(const char* lowerName) { return findLiveRoom(core(), lowerName) != nullptr; }
-  bool isStored(const char* lowerName) { return core().storedRoomMap.contains(lowerName); }
+  bool isLive(const char* lowerName) { return core().rooms.findLive(lowerName) != nullptr; }
+  bool isStored(const char* lowerName) { return core().rooms.isStored(lowerName); }
   void tickAt(std::uint64_t at) {
     loopNow = at;
     core().tick();
@@ -75,9 +87,11 @@ class RoomTickTest : public testing::Test {
     sqlite3_close(db);
   }
 
+  // The clock outlives the server, whose teardown may still read it.
+  std::uint64_t loopNow = 0;
+  std::uint32_t wallNow = 0;
+  FieldClock clock{*this};
   test::InProcessServer server;
-  std::uint64_t loopNow;
-  std::uint32_t wallNow;
   std::vector<std::unique_ptr<User>> users;
 };
 
@@ -102,11 +116,11 @@ TEST_F(RoomTickTest, RoomEmptiedByItsLastMemberGetsOneMoreUpdateThenSleeps) {
   ASSERT_TRUE(join(room, member, ""));
   tickAt(loopNow + 5 * kIdleMs);
   EXPECT_TRUE(isLive("emptied")) << "a room with members never sleeps";
-  leave(room, member);
-  ASSERT_TRUE(room.memberLeft);
+  leave(member);
+  ASSERT_TRUE(room.relay.memberLeft);
   const std::uint64_t left = loopNow + 60;
   tickAt(left);
-  EXPECT_FALSE(room.memberLeft);
+  EXPECT_FALSE(room.relay.memberLeft);
   EXPECT_EQ(room.lastUpdateTime, left);
   tickAt(left + kIdleMs);
   EXPECT_TRUE(isLive("emptied")) << "the idle time counts from that last update";
@@ -123,7 +137,7 @@ TEST_F(RoomTickTest, RoomsUnloadedInOneTickAreClosedWithThePositionsTheyHad) {
   ASSERT_EQ(first.roomNumber, 1u);
   ASSERT_EQ(third.roomNumber, 3u);
   watcher->drain(50ms);  // the RoomOpened announcements
-  core().liveRooms[0]->record.neverSleeps = 1;
+  core().rooms.liveRooms()[0]->record.neverSleeps = 1;
   tickAt(loopNow + kIdleMs + 1);
   auto closedFirst = watcher->waitFor(ServerCode::RoomClosed);
   auto closedThird = watcher->waitFor(ServerCode::RoomClosed);
@@ -133,21 +147,21 @@ TEST_F(RoomTickTest, RoomsUnloadedInOneTickAreClosedWithThePositionsTheyHad) {
 }
 
 TEST_F(RoomTickTest, SweepKeepsARoomExactlyTheExpiryOldAndDeletesOneASecondOlder) {
-  const std::uint32_t expiry = core().roomExpiryTime;
+  const std::uint32_t expiry = core().settings.limits.roomExpiryTime;
   RoomRecord edge = makeRoomRecord("Edge", "x", "", "l", 64, false, false);
   edge.lastAccessed = wallNow - expiry;
   RoomRecord old = makeRoomRecord("Old", "x", "", "l", 64, false, false);
   old.lastAccessed = wallNow - expiry - 1;
   RoomRecord future = makeRoomRecord("Future", "x", "", "l", 64, false, false);
   future.lastAccessed = wallNow + 100;
-  addStoredRoom(core(), edge);
-  addStoredRoom(core(), old);
-  addStoredRoom(core(), future);
+  core().rooms.addStored(edge);
+  core().rooms.addStored(old);
+  core().rooms.addStored(future);
   tickAt(loopNow + 5001);
   EXPECT_TRUE(isStored("edge"));
   EXPECT_FALSE(isStored("old"));
   EXPECT_TRUE(isStored("future"));
-  EXPECT_EQ(core().roomDirectory.size(), core().storedRoomMap.size());
+  EXPECT_EQ(core().rooms.directory().size(), core().rooms.storedCount());
 }
 
 TEST_F(RoomTickTest, SleptRoomKeepsItsLastAccessAndIsNotSwept) {
@@ -156,18 +170,18 @@ TEST_F(RoomTickTest, SleptRoomKeepsItsLastAccessAndIsNotSwept) {
   wallNow -= 1000;  // the visit happened a while ago
   ASSERT_TRUE(join(room, visitor, ""));
   const std::uint32_t visited = wallNow;
-  leave(room, visitor);
+  leave(visitor);
   wallNow += 1000;
   tickAt(loopNow + 60);
   tickAt(loopNow + kIdleMs + 1);
   ASSERT_TRUE(server.pumpUntil([&] { return isStored("visited"); }));
-  EXPECT_EQ(core().storedRoomMap["visited"]->lastAccessed, visited);
+  EXPECT_EQ(core().rooms.findStored("visited")->lastAccessed, visited);
   tickAt(loopNow + 5001);
   EXPECT_TRUE(isStored("visited")) << "recently accessed: kept by the sweep";
 }
 
 TEST_F(RoomTickTest, HourlyTouchWritesTheLastJoinOnceAndSkipsWhenNobodyJoinedSince) {
-  Room& hall = *findLiveRoom(core(), "stored hall");
+  Room& hall = *core().rooms.findLive("stored hall");
   User& visitor = fakeUser();
   wallNow += 100;
   ASSERT_TRUE(join(hall, visitor, ""));
@@ -187,13 +201,13 @@ TEST_F(RoomTickTest, CreatedRoomCarriesItsCreationTimeAndIsNotSwept) {
   auto member = std::make_unique<test::TestClient>(
       server.port(), 0, [this] { uv_run(server.loop(), UV_RUN_NOWAIT); });
   ASSERT_TRUE(member->loginAsMember("Maker", test::testHash(3)));
-  core().onlineList.back()->isAdmin = 1;  // may create rooms
+  core().online.list().back()->rights.isAdmin = 1;  // may create rooms
   member->request([](client::RequestWriter& w) { w.createRoom("Fresh", "", "lead", 0); });
   ASSERT_TRUE(member->waitFor(ServerCode::RoomCreated));
   ASSERT_TRUE(isStored("fresh"));
-  const std::uint32_t created = core().storedRoomMap["fresh"]->lastAccessed;
+  const std::uint32_t created = core().rooms.findStored("fresh")->lastAccessed;
   EXPECT_NEAR(static_cast<double>(created), static_cast<double>(std::time(nullptr)), 5.0);
-  wallNow = created + core().roomExpiryTime;  // as old as may be
+  wallNow = created + core().settings.limits.roomExpiryTime;  // as old as may be
   tickAt(loopNow + 5001);
   EXPECT_TRUE(isStored("fresh"));
 }
@@ -206,18 +220,18 @@ TEST_F(RoomTickTest, LeavingRenumbersLaterSlotsAndTheirChat) {
     ASSERT_TRUE(join(room, *members.back(), ""));
   }
   for (std::uint16_t slot = 0; slot < 5; ++slot) {
-    ChatLine* line = ChatLine::acquire();
+    Ref<ChatLine> line = ChatLine::acquire();
     line->senderSlot = slot;
-    room.chatQueue.push_back(line);
+    room.chatQueue.push_back(std::move(line));
   }
-  leave(room, *members[2]);
+  leave(*members[2]);
   EXPECT_EQ(members[0]->roomSlot, 0u);
   EXPECT_EQ(members[1]->roomSlot, 1u);
   EXPECT_EQ(members[3]->roomSlot, 2u);
   EXPECT_EQ(members[4]->roomSlot, 3u);
   EXPECT_EQ(members[2]->room, nullptr);
   std::vector<std::uint16_t> slots;
-  for (ChatLine* line : room.chatQueue) slots.push_back(line->senderSlot);
+  for (const Ref<ChatLine>& line : room.chatQueue) slots.push_back(line->senderSlot);
   EXPECT_EQ(slots, (std::vector<std::uint16_t>{0, 1, 2, 3})) << "slot 2's line is gone";
   EXPECT_EQ(room.members.size(), 4u);
 }

@@ -49,7 +49,7 @@ TEST_F(ConnectionPolicyTest, EighthConnectionWithinTenSecondsIsRefusedAndBlocked
   server.pumpFor(20ms);
   EXPECT_EQ(server.server().disconnects, 2);
   EXPECT_EQ(server.server().users.size(), 7u);
-  EXPECT_EQ(server.core().packetsSent.get(), 0u) << "refusals are not counted";
+  EXPECT_EQ(server.core().traffic.packetsSent.get(), 0u) << "refusals are not counted";
 
   // Another address is not affected.
   test::Socket other = connectFrom(202);
@@ -65,7 +65,8 @@ TEST_F(ConnectionPolicyTest, ServerBanOfASubnetRefusesItsAddressesWithTheEntryNa
   copyText(never.name, "Nobody");
   never.address = ip("127.0.10.1");
   never.mask = 0;
-  server.core().serverBans = {never, subnet};
+  server.core().serverBans.add(never);
+  server.core().serverBans.add(subnet);
 
   test::Socket banned = test::connectTo(server.port(), (9 << 8) | 7);  // 127.0.9.7
   ASSERT_TRUE(server.pumpUntil([&] { return server.server().disconnects == 1; }));
@@ -85,14 +86,14 @@ TEST_F(ConnectionPolicyTest, ReceivedBytesAreCountedAndRepliesGoOutCounted) {
   User& user = *server.server().users[0];
 
   ASSERT_TRUE(client.sendAll(std::string("\x01\x00\x12", 3)));  // KeepAlive
-  ASSERT_TRUE(server.pumpUntil([&] { return server.core().bytesReceived.get() == 3; }));
-  EXPECT_EQ(server.core().packetsReceived.get(), 1u);
+  ASSERT_TRUE(server.pumpUntil([&] { return server.core().traffic.bytesReceived.get() == 3; }));
+  EXPECT_EQ(server.core().traffic.packetsReceived.get(), 1u);
 
   ASSERT_TRUE(sendCode(user, wire::ServerCode::LoginProofRejected));
   ASSERT_TRUE(sendCode(user, wire::ServerCode::RoomFull));
   EXPECT_EQ(client.receiveExactly(7, 1s), std::string("\x02\x00\xFF\x04\x01\x00\x25", 7));
-  EXPECT_EQ(server.core().packetsSent.get(), 2u);
-  EXPECT_EQ(server.core().bytesSent.get(), 7u);
+  EXPECT_EQ(server.core().traffic.packetsSent.get(), 2u);
+  EXPECT_EQ(server.core().traffic.bytesSent.get(), 7u);
 }
 
 TEST_F(ConnectionPolicyTest, LoginWithAnotherVersionIsRejectedAndTheRestIgnored) {
@@ -112,9 +113,9 @@ TEST_F(ConnectionPolicyTest, LoginWithAnotherVersionIsRejectedAndTheRestIgnored)
 TEST_F(ConnectionPolicyTest, UserCountFollowsConnections) {
   test::Socket a = connectFrom(0);
   test::Socket b = connectFrom(0);
-  ASSERT_TRUE(server.pumpUntil([&] { return server.core().userCount.get() == 2; }));
+  ASSERT_TRUE(server.pumpUntil([&] { return server.core().traffic.users.get() == 2; }));
   a.close();
-  ASSERT_TRUE(server.pumpUntil([&] { return server.core().userCount.get() == 1; }));
+  ASSERT_TRUE(server.pumpUntil([&] { return server.core().traffic.users.get() == 1; }));
 }
 
 }  // namespace

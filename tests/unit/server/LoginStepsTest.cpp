@@ -26,7 +26,7 @@ class LoginStepsTest : public testing::Test {
 TEST_F(LoginStepsTest, BannedNameIsAnsweredWithTheEntryName) {
   BanEntry ban;
   copyText(ban.name, "Mallory");
-  server.core().serverBans.push_back(ban);
+  server.core().serverBans.add(ban);
   auto client = connect();
   client::LoginFields fields;
   fields.name = "mALLORY";
@@ -41,19 +41,19 @@ TEST_F(LoginStepsTest, DisconnectWhileTheLookupIsQueuedLeavesNothingBehind) {
   auto client = connect();
   ASSERT_TRUE(server.pumpUntil([&] { return server.server().users.size() == 1; }));
   {
-    std::lock_guard<std::mutex> hold(server.core().pipeline->queryLock());
+    std::lock_guard<std::mutex> hold(server.core().pipeline().queryLock());
     client::LoginFields fields;
     fields.name = "Leaver";
     client->request([&](RequestWriter& w) { w.login(fields); });
     ASSERT_TRUE(
-        server.pumpUntil([&] { return !server.server().users[0]->pendingQueries.empty(); }));
+        server.pumpUntil([&] { return server.server().users[0]->hasPendingQueries(); }));
     client->socket().close();
     ASSERT_TRUE(server.pumpUntil([&] { return server.server().disconnects == 1; }));
   }
   server.pumpFor(100ms);  // the worker drops the cancelled lookup; nothing comes back
-  EXPECT_TRUE(server.core().admissionQueue.empty());
-  EXPECT_TRUE(server.core().onlineList.empty());
-  EXPECT_EQ(server.core().userCount.get(), 0u);
+  EXPECT_FALSE(server.core().online.admissionDue());
+  EXPECT_TRUE(server.core().online.list().empty());
+  EXPECT_EQ(server.core().traffic.users.get(), 0u);
 }
 
 TEST_F(LoginStepsTest, StoredLetterCaseOfTheNameWins) {
@@ -61,14 +61,14 @@ TEST_F(LoginStepsTest, StoredLetterCaseOfTheNameWins) {
   ASSERT_TRUE(guest->loginAsGuest("DaVinci"));
   ASSERT_TRUE(guest->registerAccount(test::testHash(8)));
   guest.reset();
-  ASSERT_TRUE(server.pumpUntil([&] { return server.core().onlineList.empty(); }));
+  ASSERT_TRUE(server.pumpUntil([&] { return server.core().online.list().empty(); }));
   auto member = connect();
   ASSERT_TRUE(member->loginAsMember("davinci", test::testHash(8)));
-  ASSERT_EQ(server.core().onlineList.size(), 1u);
-  const User& user = *server.core().onlineList[0];
-  EXPECT_STREQ(user.name, "DaVinci");
-  EXPECT_STREQ(user.nameKey, "davinci");
-  EXPECT_TRUE(user.isMember);
+  ASSERT_EQ(server.core().online.list().size(), 1u);
+  const User& user = *server.core().online.list()[0];
+  EXPECT_STREQ(user.identity.name, "DaVinci");
+  EXPECT_STREQ(user.identity.nameKey, "davinci");
+  EXPECT_TRUE(user.rights.isMember);
 }
 
 }  // namespace

@@ -1,0 +1,58 @@
+#!/usr/bin/env python3
+"""Checks that the folders of src/ include one another in one direction only.
+
+Reads every #include "folder/..." of src/ and fails (exit 1) when the folders' include
+graph has a cycle, or when a folder includes one that stands above it in the order below.
+Prints the graph either way."""
+import os
+import re
+import sys
+
+# From the bottom up: a folder may include only folders before it (and itself).
+ORDER = ["base", "net", "settings", "model", "wire", "db", "users", "rooms", "core",
+         "protocol", "server", "upnp", "app"]
+
+root = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "src")
+include = re.compile(r'^\s*#include\s+"([a-z]+)/')
+edges = {}
+for folder in sorted(os.listdir(root)):
+    path = os.path.join(root, folder)
+    if not os.path.isdir(path):
+        continue
+    targets = edges.setdefault(folder, set())
+    for name in os.listdir(path):
+        with open(os.path.join(path, name), encoding="utf-8") as source:
+            for line in source:
+                match = include.match(line)
+                if match and match.group(1) != folder:
+                    targets.add(match.group(1))
+
+problems = []
+unknown = sorted(set(edges) - set(ORDER))
+if unknown:
+    problems.append("folders missing from the order: " + ", ".join(unknown))
+for folder, targets in sorted(edges.items()):
+    print(f"{folder}: {' '.join(sorted(targets)) or '-'}")
+    if folder not in ORDER:
+        continue
+    for target in sorted(targets):
+        if target in ORDER and ORDER.index(target) > ORDER.index(folder):
+            problems.append(f"{folder} includes {target}, which stands above it")
+
+# A cycle is also a problem when the order above were edited wrongly.
+state = {}
+def visit(node, trail):
+    state[node] = "open"
+    for target in sorted(edges.get(node, ())):
+        if state.get(target) == "open":
+            problems.append("cycle: " + " -> ".join(trail + [node, target]))
+        elif target not in state:
+            visit(target, trail + [node])
+    state[node] = "done"
+for node in sorted(edges):
+    if node not in state:
+        visit(node, [])
+
+for problem in problems:
+    print("layering: " + problem, file=sys.stderr)
+sys.exit(1 if problems else 0)

@@ -1,0 +1,77 @@
+#pragma once
+
+#include <memory>
+
+#include "db/Queries.h"
+
+namespace velmor {
+
+class Room;
+class RoomRegistry;
+
+// The room queries: their database work and what their completion does to the rooms.
+// Created on the main loop by the room requests and the room processing.
+
+// A stored room that is not live, loaded for the user who asked to enter it (LoadRoom).
+// Only serves him: cancelled when he goes.
+class LoadRoomQuery final : public VelmorRoomQuery {
+ public:
+  explicit LoadRoomQuery(RoomRegistry& rooms)
+      : VelmorRoomQuery(QueryKind::LoadRoom), rooms_(rooms) {}
+  bool execute(Storage& storage) override;
+  // The room becomes live (unless it is already) and the user enters it, with the checks
+  // of a live room and the ban search made for everyone; a refusal is sent as its code.
+  bool complete() override;
+  bool servesOwnerOnly() const override { return true; }
+
+ private:
+  RoomRegistry& rooms_;
+};
+
+// A room created by a member (CreateRoom). The stored room joins the registries even when
+// its creator went away meanwhile: the row exists, and the next who looks must find it.
+class CreateRoomQuery final : public VelmorRoomQuery {
+ public:
+  explicit CreateRoomQuery(RoomRegistry& rooms)
+      : VelmorRoomQuery(QueryKind::CreateRoom), rooms_(rooms) {}
+  bool execute(Storage& storage) override;
+  bool complete() override;
+
+ private:
+  RoomRegistry& rooms_;
+};
+
+// The save of a room's passwords and last access (SaveRoom): of a room gone to sleep, which
+// the query holds until its completion returns the record to the directory; or, with no
+// room, of a live room at shutdown.
+class SaveRoomQuery final : public VelmorRoomQuery {
+ public:
+  SaveRoomQuery(RoomRegistry& rooms, const RoomRecord& saved, std::unique_ptr<Room> slept);
+  ~SaveRoomQuery() override;
+  bool execute(Storage& storage) override;
+  bool complete() override;
+
+ private:
+  RoomRegistry& rooms_;
+  std::unique_ptr<Room> slept_;
+};
+
+// The hourly write of a live room's last access (TouchRoom). Nothing to complete.
+class TouchRoomQuery final : public VelmorRoomQuery {
+ public:
+  explicit TouchRoomQuery(const RoomRecord& touched) : VelmorRoomQuery(QueryKind::TouchRoom) {
+    record = touched;
+  }
+  bool execute(Storage& storage) override;
+};
+
+// The deletion of an expired stored room and of its files, in one batch (DeleteRoom).
+class DeleteRoomQuery final : public VelmorRoomQuery {
+ public:
+  explicit DeleteRoomQuery(const RoomRecord& expired) : VelmorRoomQuery(QueryKind::DeleteRoom) {
+    record = expired;
+  }
+  bool execute(Storage& storage) override;
+};
+
+}  // namespace velmor

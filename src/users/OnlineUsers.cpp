@@ -1,0 +1,41 @@
+#include "users/OnlineUsers.h"
+
+#include <algorithm>
+
+#include "users/User.h"
+
+namespace velmor {
+
+User* OnlineUsers::find(std::string_view nameKey) const {
+  auto entry = map_.find(nameKey);
+  return entry == map_.end() ? nullptr : entry->second;
+}
+
+void OnlineUsers::queueForAdmission(User& user) {
+  queue_.push_back(&user);
+  user.login.admissionPending = 1;
+  user.login.loginPending = 0;
+}
+
+void OnlineUsers::dropFromAdmissionQueue(User& user) {
+  if (!user.login.admissionPending) return;
+  std::erase(queue_, &user);
+  user.login.admissionPending = 0;
+}
+
+void OnlineUsers::admit(User& user) {
+  user.login.admissionPending = 0;
+  user.login.loggedIn = 1;
+  map_[user.identity.nameKey] = &user;
+  list_.push_back(&user);
+}
+
+void OnlineUsers::remove(User& user) {
+  if (!user.login.loggedIn) return;
+  user.login.loggedIn = 0;
+  std::erase(list_, &user);
+  auto entry = map_.find(std::string_view(user.identity.nameKey));
+  if (entry != map_.end() && entry->second == &user) map_.erase(entry);
+}
+
+}  // namespace velmor

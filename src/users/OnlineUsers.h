@@ -1,0 +1,44 @@
+#pragma once
+
+#include <string_view>
+#include <vector>
+
+#include "model/Names.h"
+
+namespace velmor {
+
+class User;
+
+// Who is online, and who waits to be. The online list (in order of admission) and the
+// online map (nameKey -> user) always hold the same users, exactly those whose
+// login.loggedIn is set; the admission queue holds exactly those whose
+// login.admissionPending is set. Only this class changes those containers and flags.
+// Main loop only.
+class OnlineUsers {
+ public:
+  // The online user of a lower-case name key, or null.
+  User* find(std::string_view nameKey) const;
+  const std::vector<User*>& list() const { return list_; }
+
+  // Puts a user whose login finished in the admission queue (the tick admits him).
+  void queueForAdmission(User& user);
+  bool admissionDue() const { return !queue_.empty(); }
+  // The queue as it stands; the admission step walks it, then calls clearAdmissionQueue().
+  // A user who stays queued (his name is taken) keeps admissionPending.
+  const std::vector<User*>& admissionQueue() const { return queue_; }
+  void clearAdmissionQueue() { queue_.clear(); }
+  // Takes a user who goes away out of the queue.
+  void dropFromAdmissionQueue(User& user);
+
+  // Admits a queued user: online under his name key. REQUIRES: no one online holds the key.
+  void admit(User& user);
+  // Takes an online user off the list and the map; nothing for one who is not online.
+  void remove(User& user);
+
+ private:
+  std::vector<User*> list_;
+  NameKeyMap<User*> map_;
+  std::vector<User*> queue_;
+};
+
+}  // namespace velmor
