@@ -31,7 +31,9 @@ const BanEntry* BanList::findNameIgnoringCase(std::string_view name) const {
 
 const BanEntry* BanList::findAddressOrName(std::uint32_t address, std::string_view name) const {
   for (const BanEntry& ban : entries_) {
-    if (ban.matchesAddress(address) || fieldText(ban.name) == name) return &ban;
+    if (ban.matchesAddress(address) || sameNameIgnoringCase(fieldText(ban.name), name)) {
+      return &ban;
+    }
   }
   return nullptr;
 }

@@ -20,7 +20,8 @@ class BanList {
   const BanEntry* findAddress(std::uint32_t address) const;
   // The first entry whose name equals `name` without regard to letter case (a login).
   const BanEntry* findNameIgnoringCase(std::string_view name) const;
-  // The first entry that matches the address or, exactly, the name (entering a room).
+  // The first entry that matches the address or the name, without regard to letter case
+  // (entering a room): a name is one identity whatever case it is typed in.
   const BanEntry* findAddressOrName(std::uint32_t address, std::string_view name) const;
 
   const std::vector<BanEntry>& entries() const { return entries_; }

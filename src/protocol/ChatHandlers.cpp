@@ -134,9 +134,9 @@ bool handleObjectReport(ServerCore& core, User& user, MessageReader& reader) {
   const std::uint8_t value3 = reader.u8();
   if (!reader.ok()) return false;
   const std::uint32_t now = core.clock.ms();
-  Room* room = user.room;
-  if (room != nullptr && now - room->resetTime > kResetSettleMs) {
-    objectReport(*room, name.substr(0, 31), value1, value2, value3);
+  // Objects are of navigation rooms: a chat room would never relay nor clear them.
+  if (inNavigationRoom(user) && now - user.room->resetTime > kResetSettleMs) {
+    objectReport(*user.room, name.substr(0, 31), value1, value2, value3);
   }
   user.relay.lastActivity = now;
   noteIdleActivity(user);
@@ -225,7 +225,8 @@ bool handleEnemyReport(ServerCore&, User& user, MessageReader& reader) {
   const std::uint16_t value2 = reader.u16();
   const std::uint8_t value3 = reader.u8();
   Room* room = user.room;
-  if (room == nullptr || room->enemyReports.size() >= kMaxEnemyReports) return true;
+  // Enemies, like objects, are of navigation rooms.
+  if (!inNavigationRoom(user) || room->enemyReports.size() >= kMaxEnemyReports) return true;
   room->enemyReports.push_back(EnemyReport{value1, value2, value3, user.roomSlot});
   room->relay.enemiesPending = 1;
   return true;

@@ -217,6 +217,23 @@ TEST_F(ClientFaultsTest, RoomLockTogglesAreToldOncePerTick) {
   EXPECT_EQ(unlocked->number(1), 0u);
 }
 
+// A room ban by name holds whatever letter case the banned name comes back in: names are one
+// identity without regard to case, online and in the server's bans.
+TEST_F(ClientFaultsTest, RoomBanByNameHoldsInAnyLetterCase) {
+  start(R"("rooms": [)" + room("Alpha", "la") + "],");
+  auto leader = member("Chief");
+  enter(*leader, "Alpha", "la");
+  {
+    auto outcast = guest("Outcast");
+    enter(*outcast, "Alpha");
+    leader->request([](W& w) { w.roomBan("Outcast", "begone", 0); });  // the name only
+    ASSERT_TRUE(outcast->waitFor(ServerCode::BannedFromRoom));
+  }
+  auto again = guest("OUTCAST");
+  again->request([](W& w) { w.enterRoom("Alpha", ""); });
+  EXPECT_TRUE(again->waitFor(ServerCode::Banned, 2s));
+}
+
 // Two EnterRoom for a stored room in one frame: one seat, the right one, and no exit.
 TEST_F(ClientFaultsTest, EnteringAStoredRoomTwiceKeepsOneSeat) {
   start(R"("rooms": [)" + room("Cellar", "lead", false) + "],");

@@ -236,5 +236,23 @@ TEST_F(RoomTickTest, LeavingRenumbersLaterSlotsAndTheirChat) {
   EXPECT_EQ(room.members.size(), 4u);
 }
 
+// Object and enemy reports belong to navigation rooms: in a chat room nothing would ever
+// relay or clear them, and each would keep the room's passes busy for nothing.
+TEST_F(RoomTickTest, ObjectAndEnemyReportsInAChatRoomAreIgnored) {
+  auto reporter = onlineClient("Reporter");
+  reporter->request([](client::RequestWriter& w) { w.enterRoom("Stored Hall", ""); });
+  Room& hall = *core().rooms.findLive("stored hall");
+  ASSERT_TRUE(server.pumpUntil([&] { return hall.members.size() == 1; }));
+  tickAt(loopNow + 3000);  // past the room's settling time after its reset
+  reporter->request([](client::RequestWriter& w) {
+    w.objectReport("crate", 1, 2, 3);
+    w.enemyReport(4, 5, 6);
+  });
+  server.pumpFor(50ms);
+  EXPECT_TRUE(hall.objects.empty());
+  EXPECT_TRUE(hall.enemyReports.empty());
+  EXPECT_FALSE(hall.relay.objectsChanged || hall.relay.enemiesPending);
+}
+
 }  // namespace
 }  // namespace velmor
