@@ -25,4 +25,13 @@ Hash16 loginProof(const Hash16& passwordHash, std::string_view challenge) {
   return proof;
 }
 
+Hash16 passwordHashOf(std::string_view password) {
+  unsigned char digest[EVP_MAX_MD_SIZE];
+  unsigned int length = 0;
+  EVP_Digest(password.data(), password.size(), digest, &length, EVP_md5(), nullptr);
+  Hash16 hash{};
+  for (std::size_t i = 0; i < hash.size(); ++i) hash[i] = digest[i];
+  return hash;
+}
+
 }  // namespace velmor::client

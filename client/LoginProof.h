@@ -11,4 +11,8 @@ namespace velmor::client {
 // MD5 state words each most significant byte first.
 Hash16 loginProof(const Hash16& passwordHash, std::string_view challenge);
 
+// The password hash the tools register and log in with: the MD5 digest of the password
+// text. (The server stores whatever 16 bytes a client registers; this is the tools' choice.)
+Hash16 passwordHashOf(std::string_view password);
+
 }  // namespace velmor::client

@@ -1,10 +1,11 @@
 #include "Options.h"
 
 #include <arpa/inet.h>
-#include <openssl/evp.h>
 
 #include <charconv>
 #include <string_view>
+
+#include "client/LoginProof.h"
 
 namespace velmor::probe {
 namespace {
@@ -102,7 +103,7 @@ bool applyOption(std::string_view option, std::string_view value, Options& optio
     }
     client::Hash16 hash{};
     if (option == "--password") {
-      hash = passwordHashOf(std::string(value));
+      hash = client::passwordHashOf(value);
     } else if (!parseHash(value, hash)) {
       error = "--hash: " + quoted + " is not 32 hexadecimal digits";
       return false;
@@ -171,15 +172,6 @@ A member login replaces a session of the same member that is online.
 Exit status: 0 success, 1 the server refused the login, 2 bad command line,
 3 no connection, connection closed, timeout or unreadable reply.
 )";
-}
-
-client::Hash16 passwordHashOf(const std::string& password) {
-  unsigned char digest[EVP_MAX_MD_SIZE];
-  unsigned int length = 0;
-  EVP_Digest(password.data(), password.size(), digest, &length, EVP_md5(), nullptr);
-  client::Hash16 hash{};
-  for (std::size_t i = 0; i < hash.size(); ++i) hash[i] = digest[i];
-  return hash;
 }
 
 }  // namespace velmor::probe

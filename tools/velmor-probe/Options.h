@@ -37,7 +37,4 @@ ParseResult parseOptions(int argc, char** argv, Options& options, std::string& e
 // The --help text.
 std::string usageText();
 
-// MD5 of the password text: the probe's choice of how a password becomes the stored hash.
-client::Hash16 passwordHashOf(const std::string& password);
-
 }  // namespace velmor::probe

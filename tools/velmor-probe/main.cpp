@@ -7,8 +7,8 @@
 #include <optional>
 #include <string>
 
-#include "Connection.h"
 #include "Options.h"
+#include "client/Connection.h"
 #include "client/LoginProof.h"
 #include "client/RequestWriter.h"
 #include "client/ServerMessage.h"
@@ -206,7 +206,7 @@ class Probe {
   }
 
   const Options& options_;
-  Connection connection_;
+  client::Connection connection_;
   Report report_;
 };
 

@@ -1,4 +1,4 @@
-#include "Connection.h"
+#include "client/Connection.h"
 
 #include <arpa/inet.h>
 #include <fcntl.h>
@@ -11,7 +11,7 @@
 #include <cstring>
 #include <vector>
 
-namespace velmor::probe {
+namespace velmor::client {
 
 Connection::~Connection() {
   if (fd_ >= 0) ::close(fd_);
@@ -74,6 +74,25 @@ bool Connection::send(const std::string& bytes) {
   return true;
 }
 
+long Connection::receive(int flags) {
+  char buffer[8192];
+  ssize_t n = 0;
+  do {
+    n = ::recv(fd_, buffer, sizeof(buffer), flags);
+  } while (n < 0 && errno == EINTR);
+  if (n == 0) {
+    error_ = "the server at " + endpoint_ + " closed the connection";
+    return 0;
+  }
+  if (n < 0) {
+    if (errno == EAGAIN || errno == EWOULDBLOCK) return -2;
+    error_ = "connection to " + endpoint_ + " lost: " + std::strerror(errno);
+    return -1;
+  }
+  decoder_.feed(buffer, static_cast<std::size_t>(n));
+  return n;
+}
+
 bool Connection::readMore() {
   pollfd p{fd_, POLLIN, 0};
   int rc = 0;
@@ -84,41 +103,50 @@ bool Connection::readMore() {
     error_ = "no answer from " + endpoint_ + " within " + std::to_string(timeoutMs_) + " ms";
     return false;
   }
-  char buffer[8192];
-  ssize_t n = 0;
-  do {
-    n = ::recv(fd_, buffer, sizeof(buffer), 0);
-  } while (n < 0 && errno == EINTR);
-  if (n == 0) {
-    error_ = "the server at " + endpoint_ + " closed the connection";
-    return false;
+  return receive(0) > 0;
+}
+
+bool Connection::decodeFrames() {
+  std::string_view payload;
+  while (decoder_.nextFrame(payload)) {
+    std::vector<client::ServerMessage> messages;
+    std::string decodeError;
+    const bool decoded = client::decodeFrame(payload, options_, messages, decodeError);
+    pending_.insert(pending_.end(), messages.begin(), messages.end());
+    if (!decoded) {
+      error_ = "unreadable reply from " + endpoint_ + ": " + decodeError;
+      return false;
+    }
   }
-  if (n < 0) {
-    error_ = "connection to " + endpoint_ + " lost: " + std::strerror(errno);
-    return false;
-  }
-  decoder_.feed(buffer, static_cast<std::size_t>(n));
   return true;
 }
 
 bool Connection::next(client::ServerMessage& message) {
   while (pending_.empty()) {
-    std::string_view payload;
-    if (decoder_.nextFrame(payload)) {
-      std::vector<client::ServerMessage> messages;
-      std::string decodeError;
-      if (!client::decodeFrame(payload, client::DecodeOptions{}, messages, decodeError)) {
-        error_ = "unreadable reply from " + endpoint_ + ": " + decodeError;
-        return false;
-      }
-      pending_.insert(pending_.end(), messages.begin(), messages.end());
-    } else if (!readMore()) {
+    if (!decodeFrames()) return false;
+    if (pending_.empty() && !readMore()) return false;
+  }
+  return take(message);
+}
+
+bool Connection::pump() {
+  for (;;) {
+    const long n = receive(MSG_DONTWAIT);
+    if (n == -2) break;  // nothing more has arrived
+    if (n <= 0) {
+      decodeFrames();
       return false;
     }
   }
+  while (!decodeFrames()) ++undecodable_;  // the frame is skipped; the next ones go on
+  return true;
+}
+
+bool Connection::take(client::ServerMessage& message) {
+  if (pending_.empty()) return false;
   message = std::move(pending_.front());
   pending_.pop_front();
   return true;
 }
 
-}  // namespace velmor::probe
+}  // namespace velmor::client

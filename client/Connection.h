@@ -1,8 +1,10 @@
 #pragma once
 
-// The probe's one TCP connection to the server: a blocking socket whose every wait (the
-// connect included) is bounded by one deadline for the whole exchange, and the received
-// bytes cut into frames and decoded into messages. Owned by main(); one thread.
+// A tool's one TCP connection to the server (velmor-probe, velmor-chat): the received bytes
+// cut into frames and decoded into messages. Two ways to read: next() waits for a message
+// until one deadline for the whole exchange (the connect included); pump() takes only what
+// has arrived, for a caller that polls fd() with other descriptors (a terminal). Owned by
+// the tool's main(); one thread.
 
 #include <chrono>
 #include <cstdint>
@@ -12,7 +14,7 @@
 #include "client/FrameDecoder.h"
 #include "client/ServerMessage.h"
 
-namespace velmor::probe {
+namespace velmor::client {
 
 class Connection {
  public:
@@ -34,11 +36,26 @@ class Connection {
   // deadline passed, or a frame that does not decode.
   bool next(client::ServerMessage& message);
 
+  // Reads what has arrived without waiting and decodes the complete frames; false with
+  // error() set when the connection closed or failed. A frame that does not decode is
+  // skipped and counted (undecodable()), the connection goes on.
+  bool pump();
+  // A message pump() decoded, or false when none is waiting.
+  bool take(client::ServerMessage& message);
+
+  // How the frames that follow are decoded (the MemberInfo layout of navigation rooms).
+  void setDecodeOptions(const client::DecodeOptions& options) { options_ = options; }
+  int fd() const { return fd_; }
+  std::size_t undecodable() const { return undecodable_; }
   const std::string& error() const { return error_; }
 
  private:
   // Reads what the socket holds, waiting until the deadline; false with error_ set.
   bool readMore();
+  // One recv() into the decoder; 0 closed, -1 failed (error_ set), else bytes read.
+  long receive(int flags);
+  // Decodes every complete frame into pending_; false on the first that does not decode.
+  bool decodeFrames();
   int remainingMs() const;
 
   int timeoutMs_;
@@ -46,8 +63,10 @@ class Connection {
   int fd_ = -1;
   std::string endpoint_;  // "host:port", for messages
   client::FrameDecoder decoder_;
+  client::DecodeOptions options_;
   std::deque<client::ServerMessage> pending_;
+  std::size_t undecodable_ = 0;
   std::string error_;
 };
 
-}  // namespace velmor::probe
+}  // namespace velmor::client
