@@ -2,25 +2,31 @@
 PRESET_TEST ?= asan
 export VELMOR_WERROR ?= $(if $(CI),ON,OFF)
 
-.PHONY: all deps build run test test-threads test-debug bench fuzz format clean
+.PHONY: all deps build run package test test-threads test-package test-debug bench fuzz format clean
 
 all: build
 
 deps:
 	@scripts/install-deps.sh
 
+# What `make run` needs: the server and the two clients, not the tests and benchmarks.
 build: deps
 	cmake --preset release >/dev/null
-	cmake --build --preset release
+	cmake --build --preset release --target velmorserver velmor-chat velmor-probe
 
 run: build
 	cd build/release && ./velmorserver
+
+# The Debian package, in build/package/: build/package/velmorserver_<version>_<arch>.deb.
+package: build
+	cd build/release && cpack -G DEB -B $(CURDIR)/build/package
 
 test: deps
 	cmake --preset $(PRESET_TEST) >/dev/null
 	cmake --build --preset $(PRESET_TEST)
 	ctest --preset $(PRESET_TEST)
 	$(MAKE) test-threads
+	$(MAKE) test-package
 
 # The tests of the code shared between threads, under ThreadSanitizer: the query pipeline,
 # and the shutdown of the real server (built with the same sanitizer).
@@ -29,11 +35,18 @@ test-threads:
 	cmake --build --preset tsan --target db_tests integration_tests
 	ctest --preset tsan -R 'QueryPipeline|Durability|StopSignals|PendingQueries'
 
+# The Debian package: built, then checked (contents, lintian, systemd, the installed server).
+test-package: package
+	cmake --build --preset release --target package_tests
+	ctest --preset release -R '^PackageTest'
+
 test-debug:
 	$(MAKE) test PRESET_TEST=debug
 
 # Micro-benchmarks and the load scenarios on the release build (about three minutes).
-bench: build
+bench: deps
+	cmake --preset release >/dev/null
+	cmake --build --preset release --target velmorserver velmor-load velmor_bench
 	bench/run.sh
 
 # libFuzzer over the frame loop and the settings loader; FUZZ_SECONDS each (60).

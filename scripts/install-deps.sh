@@ -9,6 +9,7 @@ packages=(
   libreaderwriterqueue-dev googletest libgtest-dev libbenchmark-dev libreadline-dev
   clang libclang-rt-14-dev
   miniupnpd-nftables nftables miniupnpc iproute2 tmux procps
+  dpkg-dev lintian systemd util-linux adduser
 )
 
 missing=()

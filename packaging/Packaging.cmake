@@ -1,0 +1,61 @@
+# The Debian package (make package): the server and its tools in /opt/velmorserver (the
+# server keeps its files beside its executable), links for the tools in /usr/bin, the
+# settings as a conffile in /etc/velmorserver, a systemd unit, the README, the copyright,
+# the changelog and the manual pages of the tools.
+
+set(VELMOR_PACKAGE_FOLDER opt/velmorserver)
+set(VELMOR_PACKAGING_OUT ${CMAKE_BINARY_DIR}/packaging)
+file(MAKE_DIRECTORY ${VELMOR_PACKAGING_OUT})
+
+install(TARGETS velmorserver velmor-probe velmor-chat
+        RUNTIME DESTINATION ${VELMOR_PACKAGE_FOLDER})
+# The settings are a conffile in /etc, the place of conffiles; the server reads them through a
+# link beside its executable.
+install(FILES packaging/velmorserv.json DESTINATION etc/velmorserver
+        PERMISSIONS OWNER_READ OWNER_WRITE GROUP_READ WORLD_READ)
+file(CREATE_LINK /etc/velmorserver/velmorserv.json ${VELMOR_PACKAGING_OUT}/velmorserv.json SYMBOLIC)
+install(FILES ${VELMOR_PACKAGING_OUT}/velmorserv.json DESTINATION ${VELMOR_PACKAGE_FOLDER})
+install(FILES packaging/velmorserver.service DESTINATION lib/systemd/system)
+
+foreach(tool velmor-chat velmor-probe)
+  file(CREATE_LINK /${VELMOR_PACKAGE_FOLDER}/${tool} ${VELMOR_PACKAGING_OUT}/${tool} SYMBOLIC)
+  install(FILES ${VELMOR_PACKAGING_OUT}/${tool} DESTINATION usr/bin)
+  execute_process(COMMAND gzip -9 -n -c ${PROJECT_SOURCE_DIR}/packaging/${tool}.1
+                  OUTPUT_FILE ${VELMOR_PACKAGING_OUT}/${tool}.1.gz)
+  install(FILES ${VELMOR_PACKAGING_OUT}/${tool}.1.gz DESTINATION usr/share/man/man1)
+endforeach()
+
+execute_process(COMMAND gzip -9 -n -c ${PROJECT_SOURCE_DIR}/packaging/changelog
+                OUTPUT_FILE ${VELMOR_PACKAGING_OUT}/changelog.gz)
+install(FILES packaging/copyright README.md ${VELMOR_PACKAGING_OUT}/changelog.gz
+        DESTINATION usr/share/doc/velmorserver)
+install(FILES packaging/lintian-overrides DESTINATION usr/share/lintian/overrides
+        RENAME velmorserver)
+
+file(WRITE ${VELMOR_PACKAGING_OUT}/conffiles "/etc/velmorserver/velmorserv.json\n")
+
+set(CPACK_GENERATOR DEB)
+set(CPACK_PACKAGE_NAME velmorserver)
+set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
+set(CPACK_PACKAGING_INSTALL_PREFIX /)
+set(CPACK_SET_DESTDIR OFF)
+set(CPACK_STRIP_FILES ON)
+set(CPACK_PACKAGE_CONTACT "VelmorServer developers <developers@velmorserver.org>")
+set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "server for a community of game clients")
+set(CPACK_PACKAGE_DESCRIPTION "VelmorServer lets game clients log in as guests or members, see the
+live rooms, create and enter rooms, chat, follow rooms as channels, keep small
+files in rooms and share their live position in navigation rooms. It runs as a
+systemd service (velmorserver.service) and comes with velmor-chat, an
+interactive terminal client, and velmor-probe, a one-shot probe.")
+set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
+set(CPACK_DEBIAN_PACKAGE_SECTION net)
+set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
+set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+set(CPACK_DEBIAN_PACKAGE_DEPENDS "adduser")
+set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA
+    ${PROJECT_SOURCE_DIR}/packaging/postinst
+    ${PROJECT_SOURCE_DIR}/packaging/prerm
+    ${PROJECT_SOURCE_DIR}/packaging/postrm
+    ${VELMOR_PACKAGING_OUT}/conffiles)
+set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
+include(CPack)

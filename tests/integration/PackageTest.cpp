@@ -1,0 +1,202 @@
+// The Debian package that `make package` builds: what it holds, what lintian and systemd
+// make of it, and the server it installs, started from its installed folder as the
+// package's user. Needs root and the Debian tools (CI has both).
+#include <gtest/gtest.h>
+#include <fcntl.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <optional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "support/Databases.h"
+#include "support/Requirements.h"
+#include "support/Shell.h"
+#include "support/Sockets.h"
+#include "support/TempDir.h"
+
+#ifndef VELMOR_PACKAGE_DIR
+#define VELMOR_PACKAGE_DIR ""
+#endif
+
+namespace velmor {
+namespace {
+
+namespace fs = std::filesystem;
+using namespace std::chrono_literals;
+
+constexpr const char* kUser = "velmorserver";
+
+// The newest velmorserver_*.deb of the package folder, or "".
+std::string packageFile() {
+  std::string found;
+  std::error_code error;
+  for (const auto& entry : fs::directory_iterator(VELMOR_PACKAGE_DIR, error)) {
+    const std::string name = entry.path().filename().string();
+    if (name.rfind("velmorserver_", 0) == 0 && entry.path().extension() == ".deb") {
+      found = entry.path().string();
+    }
+  }
+  return found;
+}
+
+bool contains(const std::string& text, const std::string& part) {
+  return text.find(part) != std::string::npos;
+}
+
+class PackageTest : public testing::Test {
+ protected:
+  void SetUp() override {
+    deb = packageFile();
+    VELMOR_REQUIRE(!deb.empty(), "no package in " VELMOR_PACKAGE_DIR ": run make package first");
+    for (const char* tool : {"dpkg-deb", "lintian", "systemd-analyze", "setpriv", "adduser"}) {
+      VELMOR_REQUIRE(test::commandExists(tool), tool << " is not installed");
+    }
+    VELMOR_REQUIRE(geteuid() == 0, "running the server as the package's user needs root");
+    // Extracted where the package's user can reach it.
+    ASSERT_EQ(::chmod(root.path().c_str(), 0755), 0);
+    ASSERT_EQ(test::run("dpkg-deb -x '" + deb + "' '" + root.path() + "'"), 0);
+  }
+  std::string installed(const std::string& path) const { return root.file(path); }
+
+  std::string deb;
+  test::TempDir root;
+};
+
+TEST_F(PackageTest, HoldsTheServerTheToolsTheUnitAndPassesLintianAndSystemd) {
+  const std::string contents = test::capture("dpkg-deb -c '" + deb + "'");
+  for (const char* path :
+       {"./opt/velmorserver/velmorserver", "./opt/velmorserver/velmor-chat",
+        "./opt/velmorserver/velmor-probe",
+        "./opt/velmorserver/velmorserv.json -> /etc/velmorserver/velmorserv.json",
+        "./etc/velmorserver/velmorserv.json", "./lib/systemd/system/velmorserver.service",
+        "./usr/bin/velmor-chat -> /opt/velmorserver/velmor-chat",
+        "./usr/bin/velmor-probe -> /opt/velmorserver/velmor-probe",
+        "./usr/share/doc/velmorserver/README.md", "./usr/share/doc/velmorserver/copyright",
+        "./usr/share/doc/velmorserver/changelog.gz"}) {
+    EXPECT_TRUE(contains(contents, path)) << path << " is not in the package:\n" << contents;
+  }
+  const std::string control = test::capture("dpkg-deb -I '" + deb + "'");
+  // The libraries actually linked, as dpkg-shlibdeps found them.
+  for (const char* library : {"libuv1", "libsqlite3-0", "libssl3", "libminiupnpc", "libreadline8"}) {
+    EXPECT_TRUE(contains(control, library)) << library << " is no dependency:\n" << control;
+  }
+  EXPECT_EQ(test::capture("dpkg-deb -I '" + deb + "' conffiles"), "/etc/velmorserver/velmorserv.json\n");
+
+  // The unit as systemd reads it, its paths pointing into the extracted package.
+  const std::string unit = root.read("lib/systemd/system/velmorserver.service");
+  for (const char* directive :
+       {"User=velmorserver", "ExecStart=/opt/velmorserver/velmorserver", "Restart=on-failure",
+        "KillSignal=SIGTERM", "NoNewPrivileges=yes", "ProtectSystem=strict",
+        "ReadWritePaths=/opt/velmorserver", "PrivateTmp=yes", "ProtectHome=yes"}) {
+    EXPECT_TRUE(contains(unit, directive)) << directive;
+  }
+  test::TempDir check;
+  const std::string folder = installed("opt/velmorserver");
+  std::string relocated;
+  for (std::size_t from = 0;;) {
+    const std::size_t at = unit.find("/opt/velmorserver", from);
+    relocated += unit.substr(from, at == std::string::npos ? std::string::npos : at - from);
+    if (at == std::string::npos) break;
+    relocated += folder;
+    from = at + std::string("/opt/velmorserver").size();
+  }
+  check.write("velmorserver.service", relocated);
+  const std::string verified =
+      test::capture("systemd-analyze verify '" + check.file("velmorserver.service") + "' 2>&1; echo rc=$?");
+  EXPECT_TRUE(contains(verified, "rc=0")) << verified;
+
+  const std::string lint = test::capture("lintian --fail-on error '" + deb + "' 2>&1; echo rc=$?");
+  EXPECT_TRUE(contains(lint, "rc=0")) << lint;
+  EXPECT_FALSE(contains(lint, "\nE: ") || lint.rfind("E: ", 0) == 0) << lint;
+}
+
+// Starts a program with its standard output and error in `log`; its pid.
+pid_t spawn(const std::vector<std::string>& command, const std::string& log) {
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+  posix_spawn_file_actions_addopen(&actions, 1, log.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+  posix_spawn_file_actions_adddup2(&actions, 1, 2);
+  std::vector<std::string> words = command;
+  std::vector<char*> argv;
+  for (std::string& word : words) argv.push_back(word.data());
+  argv.push_back(nullptr);
+  pid_t pid = -1;
+  if (posix_spawnp(&pid, argv[0], &actions, nullptr, argv.data(), environ) != 0) pid = -1;
+  posix_spawn_file_actions_destroy(&actions);
+  return pid;
+}
+
+std::optional<int> waitExit(pid_t pid, std::chrono::milliseconds timeout) {
+  const auto deadline = std::chrono::steady_clock::now() + timeout;
+  while (std::chrono::steady_clock::now() < deadline) {
+    int status = 0;
+    if (::waitpid(pid, &status, WNOHANG) == pid) {
+      return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    }
+    std::this_thread::sleep_for(10ms);
+  }
+  return std::nullopt;
+}
+
+TEST_F(PackageTest, InstalledServerRunsFromItsFolderAsItsUserAndStopsCleanly) {
+  // What the package's postinst does: the user, and the folder it may write its files to.
+  if (test::run(std::string("getent passwd ") + kUser + " >/dev/null") != 0) {
+    ASSERT_EQ(test::run(std::string("adduser --system --group --no-create-home ") + kUser +
+                        " >/dev/null"),
+              0);
+  }
+  const std::string folder = installed("opt/velmorserver");
+  ASSERT_EQ(test::run("chown root:" + std::string(kUser) + " '" + folder + "' && chmod 1775 '" +
+                      folder + "'"),
+            0);
+  // The settings: here in place of the link to the conffile, which points out of this tree.
+  const std::uint16_t port = test::freePort();
+  fs::remove(folder + "/velmorserv.json");
+  std::ofstream(folder + "/velmorserv.json")
+      << R"({"useupnp": false, "bindaddress": "127.0.0.1", "serverport": )" << port << "}";
+
+  test::TempDir logs;
+  const pid_t server = spawn({"setpriv", "--reuid=" + std::string(kUser),
+                              "--regid=" + std::string(kUser), "--init-groups", "--",
+                              folder + "/velmorserver"},
+                             logs.file("server.txt"));
+  ASSERT_GT(server, 0);
+  bool listening = false;
+  for (int attempt = 0; attempt < 200 && !listening; ++attempt) {
+    listening = test::connectTo(port).valid();
+    if (!listening) std::this_thread::sleep_for(25ms);
+  }
+  if (!listening) ::kill(server, SIGKILL);
+  ASSERT_TRUE(listening) << logs.read("server.txt");
+
+  const std::string probe = test::capture("'" + folder + "/velmor-probe' --port " +
+                                          std::to_string(port) + " --name Visitor; echo rc=$?");
+  EXPECT_TRUE(contains(probe, "rc=0")) << probe;
+  EXPECT_TRUE(contains(probe, "VelmorServer")) << probe;
+
+  ::kill(server, SIGTERM);
+  const std::optional<int> status = waitExit(server, 15s);
+  if (!status) ::kill(server, SIGKILL);
+  ASSERT_TRUE(status.has_value()) << "not stopped by SIGTERM";
+  EXPECT_EQ(*status, 0) << logs.read("server.txt");
+  for (const char* database : {"velmordata.db", "velmorfiledata.db"}) {
+    const std::string path = folder + "/" + database;
+    struct stat info {};
+    ASSERT_EQ(::stat(path.c_str(), &info), 0) << database << " is not in the installed folder";
+    EXPECT_EQ(test::capture("stat -c %U '" + path + "'"), std::string(kUser) + "\n") << database;
+    EXPECT_EQ(test::integrityCheck(path), "ok") << database;
+  }
+}
+
+}  // namespace
+}  // namespace velmor
