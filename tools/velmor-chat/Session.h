@@ -98,7 +98,6 @@ class Session {
   std::string entering_;          // the room last asked for, for the refusals
   std::vector<std::string> following_;
   std::optional<Transfer> transfer_;
-  bool registering_ = false;
 };
 
 // Control characters from the wire would drive the user's terminal: they are shown as '?'.
