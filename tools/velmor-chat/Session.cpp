@@ -336,6 +336,11 @@ bool Session::handleRoomUpdate(const ServerMessage& m) {
     }
     case C::RoomCreated:
       say("Room " + printable(entering_) + " created.");
+      if (!madeUpLeader_.empty()) {
+        say("The leader password of " + printable(entering_) + " is " + madeUpLeader_ +
+            " (enter with it to lead).");
+      }
+      madeUpLeader_.clear();
       entering_.clear();
       return true;
     case C::RoomPasswordsChanged:
@@ -652,7 +657,9 @@ void Session::createCommand(const std::vector<std::string>& w) {
   std::string leader = args.size() > 2 ? args[2] : std::string();
   if (leader.empty() || leader == password) {
     leader = madeUpPassword();
-    say("The leader password of " + args[0] + " is " + leader + " (enter with it to lead).");
+    madeUpLeader_ = leader;  // told once the room is created
+  } else {
+    madeUpLeader_.clear();
   }
   entering_ = args[0];
   send(RequestWriter::frame([&](RequestWriter& r) {

@@ -96,6 +96,7 @@ class Session {
   bool navigationRoom_ = false;
   std::vector<Member> members_;   // by seat
   std::string entering_;          // the room last asked for, for the refusals
+  std::string madeUpLeader_;      // the leader password /create chose, until the room exists
   std::vector<std::string> following_;
   std::optional<Transfer> transfer_;
 };
