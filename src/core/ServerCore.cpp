@@ -84,11 +84,13 @@ void ServerCore::forgetUser(User& user) {
 
 void ServerCore::tick() {
   if (!pipeline_->workerStarted()) return;
+  const std::uint64_t started = uv_hrtime();
   clock.refresh();
   const std::uint64_t now = clock.nowMs();
   traffic.sampleRates(now);
   rooms.tick(now, clock.wallSeconds());
   admitWaitingUsers(*this);
+  tickTimes.record(uv_hrtime() - started);
 }
 
 std::uint64_t ServerCore::uptimeSeconds() const {

@@ -12,6 +12,7 @@
 #include "db/MainDatabase.h"
 #include "db/QueryPipeline.h"
 #include "model/BanList.h"
+#include "core/TickTimes.h"
 #include "rooms/RoomRegistry.h"
 #include "rooms/RoomServices.h"
 #include "settings/Settings.h"
@@ -66,6 +67,7 @@ class ServerCore {
  public:
   ServerClock clock;
   TrafficCounters traffic;
+  TickTimes tickTimes;  // how long the last ticks took (read by the status text)
   const CoreSettings settings;
   OnlineUsers online;
   BanList serverBans;
@@ -94,7 +96,8 @@ class ServerCore {
   void forgetUser(User& user);
 
   // Periodic processing, every 20 ms on the main loop: the clock's reading, the traffic
-  // rates, the rooms' processing, then the admission of waiting users.
+  // rates, the rooms' processing, then the admission of waiting users; its duration goes
+  // to tickTimes.
   void tick();
 
   // What the status text and the status screen show. Any thread (it reads counters).

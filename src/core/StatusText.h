@@ -24,6 +24,8 @@ struct StatusFigures {
   double sendRate = 0;     // KB/s over the last second the tick sampled
   double receiveRate = 0;  // KB/s
   std::uint64_t slowReaderCloses = 0;
+  double longestTickMs = 0;  // over the last TickTimes::kWindow ticks
+  double tickP99Ms = 0;
 };
 
 // The figures as they stand. Any thread: it reads counters and constant settings only.
@@ -38,7 +40,8 @@ inline double megabytes(std::uint64_t bytes) {
 }
 
 // The status as plain text lines (no escape sequences, under 4096 bytes): version, public
-// address, port, uptime, users, rooms, packets, data, rates and slow readers closed.
+// address, port, uptime, users, rooms, packets, data, rates, slow readers closed, and the
+// longest and 99th-percentile tick of the last 5 seconds ("Longest tick (5 s): 1.23 ms").
 std::string formatStatusText(const StatusFigures& figures);
 
 }  // namespace velmor

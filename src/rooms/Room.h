@@ -98,6 +98,9 @@ class Room {
 
   std::uint32_t resetTime = 0;            // core clock of the last full reset
   std::uint64_t lastUpdateTime = 0;       // loop ms of the last relay update
+  // The ticks the room is relayed in, held while it has members (RelaySchedule).
+  std::uint32_t relayPhase = 0;
+  bool holdsRelayPhase = false;
   std::uint64_t lastObjectBroadcast = 0;  // loop ms
   std::uint32_t memberCheckTime = 0;      // core clock
   std::uint32_t chatAllowance = kChatAllowance;

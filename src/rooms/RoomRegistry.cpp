@@ -13,7 +13,9 @@ namespace velmor {
 using wire::ServerCode;
 
 RoomRegistry::RoomRegistry(RoomServices& services, std::atomic<bool>& sweepRequest)
-    : services_(services), sweepRequested_(sweepRequest) {}
+    : services_(services),
+      sweepRequested_(sweepRequest),
+      schedule_(services.limits.roomUpdateInterval, services.limits.tickInterval) {}
 
 RoomRegistry::~RoomRegistry() = default;
 
@@ -59,6 +61,7 @@ std::unique_ptr<Room> RoomRegistry::removeLive(Room& room) {
   if (auto entry = liveMap_.find(std::string_view(room.record.lowerName)); entry != liveMap_.end())
     liveMap_.erase(entry);
   services_.traffic.rooms.sub(1);
+  schedule_.release(room);
   std::erase(new_, &room);
   auto live = std::find_if(live_.begin(), live_.end(),
                            [&room](const auto& entry) { return entry.get() == &room; });

@@ -7,6 +7,7 @@
 
 #include "model/Names.h"
 #include "model/RoomRecord.h"
+#include "rooms/RelaySchedule.h"
 #include "rooms/Room.h"
 #include "rooms/RoomServices.h"
 
@@ -27,6 +28,7 @@ class RoomRegistry {
   RoomRegistry& operator=(const RoomRegistry&) = delete;
 
   RoomServices& services() { return services_; }
+  const RelaySchedule& schedule() const { return schedule_; }
 
   // Builds a live room from a record and adds it to the live-room list, the new-room list
   // and the live-room map. Its idle time counts from now.
@@ -50,8 +52,9 @@ class RoomRegistry {
   void saveAll();
 
   // The periodic processing, every 20 ms: announces new rooms, tells lock changes left
-  // over, runs the relay of every live room, puts idle rooms to sleep, sweeps expired
-  // stored rooms and saves access times once an hour. `now`: loop ms; `wallNow`: seconds.
+  // over, runs the relay passes due in this tick (RelaySchedule) and delivers chat in the
+  // other rooms, puts idle rooms to sleep, sweeps expired stored rooms and saves access
+  // times once an hour. `now`: loop ms; `wallNow`: seconds.
   void tick(std::uint64_t now, std::uint32_t wallNow);
 
  private:
@@ -77,6 +80,7 @@ class RoomRegistry {
   std::uint64_t touchTime_ = 0;  // loop ms of the last hourly save
   std::atomic<bool>& sweepRequested_;  // raised by the worker: the next tick sweeps
   std::uint64_t lastSerial_ = 0;
+  RelaySchedule schedule_;
 };
 
 }  // namespace velmor

@@ -14,6 +14,7 @@ constexpr std::uint64_t kTouchPeriodMs = 3600000;
 }  // namespace
 
 void RoomRegistry::tick(std::uint64_t now, std::uint32_t wallNow) {
+  schedule_.startTick();
   announceNewRooms();
   processLiveRooms(now);
   if (sweepRequested_.exchange(false, std::memory_order_acq_rel)) sweepTime_ = 0;
@@ -48,7 +49,8 @@ void RoomRegistry::processLiveRooms(std::uint64_t now) {
     room.lockAnnouncedThisTick = 0;
     if (room.lockAnnouncementDue) announceLock(room);
     if (!room.members.empty()) {
-      if (now - room.lastUpdateTime >= updateInterval) {
+      schedule_.hold(room);
+      if (schedule_.inPhase(room) && now - room.lastUpdateTime >= updateInterval) {
         relayUpdate(room, now);
         room.lastUpdateTime = now;
       } else if (room.relay.chatPending) {
@@ -56,14 +58,17 @@ void RoomRegistry::processLiveRooms(std::uint64_t now) {
         deliverChat(room, chat);
         sendToMembers(room, chat);
       }
-    } else if (room.relay.memberLeft) {
-      relayUpdate(room, now);  // the emptied room tells its followers once more
-      room.lastUpdateTime = now;
-      room.relay.memberLeft = 0;
-    } else if (now - room.lastUpdateTime > services_.limits.roomidletime &&
-               !room.record.neverSleeps) {
-      unload(room, static_cast<std::uint32_t>(i));
-      continue;  // the next room moved into position i
+    } else {
+      schedule_.release(room);
+      if (room.relay.memberLeft) {
+        relayUpdate(room, now);  // the emptied room tells its followers once more
+        room.lastUpdateTime = now;
+        room.relay.memberLeft = 0;
+      } else if (now - room.lastUpdateTime > services_.limits.roomidletime &&
+                 !room.record.neverSleeps) {
+        unload(room, static_cast<std::uint32_t>(i));
+        continue;  // the next room moved into position i
+      }
     }
     ++i;
   }

@@ -18,7 +18,8 @@ VelmorServer::VelmorServer(uv_loop_t* loop, const Settings* settings, WorkerHook
   address = settings->bindaddress;
   setMaxPendingOutput(settings->maxpendingoutput);
   tickTimer_.get()->data = core_.get();
-  uv_timer_start(tickTimer_.get(), onTick, kTickIntervalMs, kTickIntervalMs);
+  const std::uint64_t tickInterval = core_->settings.limits.tickInterval;
+  uv_timer_start(tickTimer_.get(), onTick, tickInterval, tickInterval);
   QueryPipeline::WorkerHooks hooks;
   if (workerHooks.onStart) {
     hooks.onStart = [this, start = std::move(workerHooks.onStart)](uv_loop_t* workerLoop) {

@@ -18,8 +18,6 @@ namespace velmor {
 // outlive the server). Main loop only.
 class VelmorServer : public TCPServer {
  public:
-  static constexpr std::uint64_t kTickIntervalMs = 20;
-
   // Run on the query worker's loop when it starts (the server is complete by then) and
   // when it stops: the console screen lives there.
   struct WorkerHooks {

@@ -148,6 +148,7 @@ TEST_F(LoginTest, PasswordsAdminAndServer) {
   ASSERT_TRUE(status);
   EXPECT_NE(status->text(0).find("Version: 1.0.1\n"), std::string::npos) << status->text(0);
   EXPECT_NE(status->text(0).find("Users: 3\n"), std::string::npos) << status->text(0);
+  EXPECT_NE(status->text(0).find(" ms\nTick p99 (5 s): "), std::string::npos) << status->text(0);
   guest->request([&](RequestWriter& w) { w.statusRequest("nope"); });
   EXPECT_TRUE(guest->drain(kQuiet).empty());
   guest->request([&](RequestWriter& w) { w.statusRequest("root"); });

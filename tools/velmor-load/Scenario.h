@@ -26,6 +26,7 @@ struct Options {
   double duration = 20;  // s of measurement
   int sourceNet = 20;    // source addresses 127.<sourceNet>.0.1 upwards
   std::string json;      // where the figures go, if set
+  std::string adminPassword;  // for the status text's tick figures
 };
 
 // A load scenario on the generator's loop. run() connects its clients, sets them up, measures

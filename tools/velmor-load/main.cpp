@@ -30,7 +30,10 @@ constexpr const char* kUsage =
     "  --duration S      seconds of measurement (20)\n"
     "  --source-net N    source addresses 127.N.x.y (20); the server admits 7 connections\n"
     "                    per address in 10 s, so every client has an address of its own\n"
-    "  --json FILE       also write the figures as JSON\n";
+    "  --json FILE       also write the figures as JSON\n"
+    "  --admin-password P  the server's administrator password: the longest tick and the\n"
+    "                    tick p99 come from its status text, asked for every second\n"
+    "                    (without it the status is asked for with an empty password)\n";
 
 bool parse(int argc, char** argv, Options& options) {
   if (argc < 2 || std::strcmp(argv[1], "--help") == 0 || std::strcmp(argv[1], "-h") == 0)
@@ -48,6 +51,10 @@ bool parse(int argc, char** argv, Options& options) {
     const bool numeric = end != value && *end == '\0';
     if (key == "--json") {
       options.json = value;
+      continue;
+    }
+    if (key == "--admin-password") {
+      options.adminPassword = value;
       continue;
     }
     if (!numeric || number < 0) {
