@@ -8,11 +8,11 @@
 
 #include "base/Clock.h"
 #include "base/TrafficCounters.h"
+#include "core/TickTimes.h"
 #include "db/FileDatabase.h"
 #include "db/MainDatabase.h"
 #include "db/QueryPipeline.h"
 #include "model/BanList.h"
-#include "core/TickTimes.h"
 #include "rooms/RoomRegistry.h"
 #include "rooms/RoomServices.h"
 #include "settings/Settings.h"
