@@ -24,7 +24,6 @@ class RelaySchedule {
     current_ = static_cast<std::uint32_t>(ticks_ % holders_.size());
     ++ticks_;
   }
-  std::uint32_t currentPhase() const { return current_; }
   bool inPhase(const Room& room) const;
 
   // The room got members: it takes the least held phase. Nothing if it holds one already.

@@ -1,9 +1,6 @@
 #include "StatusWatcher.h"
 
-#include <algorithm>
 #include <cstdlib>
-
-#include "ScenarioSupport.h"
 
 namespace velmor::load {
 
@@ -29,16 +26,10 @@ std::optional<double> statusValue(const std::string& text, const std::string& la
 }
 
 StatusWatcher::StatusWatcher(uv_loop_t* loop, std::uint32_t sourceAddress, std::string adminPassword)
-    : loop_(loop), client_(loop, sourceAddress, 0), password_(std::move(adminPassword)),
-      timer_(new uv_timer_t{}) {
-  uv_timer_init(loop_, timer_);
-  timer_->data = this;
-}
+    : loop_(loop), client_(loop, sourceAddress, 0), password_(std::move(adminPassword)) {}
 
 StatusWatcher::~StatusWatcher() {
-  uv_timer_stop(timer_);
-  uv_close(reinterpret_cast<uv_handle_t*>(timer_),
-           [](uv_handle_t* handle) { delete reinterpret_cast<uv_timer_t*>(handle); });
+  if (polling_) poller_.stop();
   client_.close();
 }
 
@@ -52,19 +43,17 @@ void StatusWatcher::start() {
   if (!welcomed_) return;
   measuring_ = true;
   startNs_ = uv_hrtime();
-  uv_timer_start(
-      timer_,
-      [](uv_timer_t* t) {
-        auto* self = static_cast<StatusWatcher*>(t->data);
-        if (uv_hrtime() - self->startNs_ >= kWindowNs && self->countFrom_ == ~std::uint64_t{0})
-          self->countFrom_ = self->asked_;
-        self->ask();
-      },
-      kPollMs, kPollMs);
+  poller_.tick = [this] {
+    if (uv_hrtime() - startNs_ >= kWindowNs && countFrom_ == ~std::uint64_t{0}) countFrom_ = asked_;
+    ask();
+  };
+  poller_.start(loop_, kPollMs, kPollMs);
+  polling_ = true;
 }
 
 void StatusWatcher::finish() {
-  uv_timer_stop(timer_);
+  if (polling_) poller_.stop();
+  polling_ = false;
   finished_ = true;
   if (!measuring_) return;
   measuring_ = false;

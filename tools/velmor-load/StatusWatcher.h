@@ -7,6 +7,7 @@
 #include <string>
 
 #include "LoadClient.h"
+#include "ScenarioSupport.h"
 
 namespace velmor::load {
 
@@ -43,7 +44,8 @@ class StatusWatcher {
   uv_loop_t* loop_;
   LoadClient client_;
   std::string password_;
-  uv_timer_t* timer_;
+  Pacer poller_;  // started with the measurement, stopped at its end
+  bool polling_ = false;
   std::uint64_t startNs_ = 0;
   bool welcomed_ = false;
   bool measuring_ = false;
