@@ -24,6 +24,17 @@ void buildWelcome(const ServerCore& core, MessageBuilder& welcome) {
   welcome.finish();
 }
 
+// The server's bans hold at admission as at Login: a name banned since (his Login, or his
+// challenge, came before the ban) or the address of his connection.
+bool refusedAsBanned(ServerCore& core, User& user) {
+  const BanEntry* ban =
+      core.serverBans.findAddressOrName(user.address, fieldText(user.identity.name));
+  if (ban == nullptr) return false;
+  sendBanned(user, *ban);
+  user.clearLoginGrants();  // a connection that has not logged in, as after a refused Login
+  return true;
+}
+
 void admit(ServerCore& core, User& user, const MessageBuilder& welcome) {
   user.sendFrames(welcome.data(), welcome.size(), welcome.frameCount());
   core.online.admit(user);
@@ -36,11 +47,13 @@ void admitWaitingUsers(ServerCore& core) {
   MessageBuilder welcome;
   buildWelcome(core, welcome);
   for (User* user : core.online.admissionQueue()) {
+    if (refusedAsBanned(core, *user)) continue;
     User* holder = core.online.find(user->identity.nameKey);
     if (holder == nullptr) {
       admit(core, *user, welcome);
     } else if (!user->rights.isMember) {
-      sendCode(*user, ServerCode::NameInUse);  // stays waiting; no further login here
+      sendCode(*user, ServerCode::NameInUse);
+      core.online.refuseAdmission(*user);
     } else {
       sendCode(*holder, ServerCode::LoginReplaced);
       core.takeOffline(*holder);

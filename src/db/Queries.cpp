@@ -5,6 +5,7 @@
 namespace velmor {
 
 void QueryOwner::releasePendingQueries() {
+  if (pending_.empty()) return;
   for (VelmorBaseQuery* query : pending_) {
     if (query->servesOwnerOnly()) {
       query->cancelled.store(true, std::memory_order_release);
@@ -13,6 +14,22 @@ void QueryOwner::releasePendingQueries() {
     }
   }
   pending_.clear();
+  pendingCompleted(0);
+}
+
+void QueryOwner::track(VelmorBaseQuery* query) {
+  query->ownerSlot = static_cast<std::uint32_t>(pending_.size());
+  pending_.push_back(query);
+}
+
+void QueryOwner::untrack(VelmorBaseQuery* query) {
+  const std::uint32_t slot = query->ownerSlot;
+  if (slot >= pending_.size() || pending_[slot] != query) return;
+  VelmorBaseQuery* last = pending_.back();
+  pending_[slot] = last;
+  last->ownerSlot = slot;
+  pending_.pop_back();
+  pendingCompleted(pending_.size());
 }
 
 void VelmorFileQuery::carry(Ref<FileRecord> record) {

@@ -93,6 +93,8 @@ class VelmorBaseQuery {
   // The poster; null for the server's own queries, and once the poster went away from a
   // query that outlives him. Main loop only: the worker never reads it.
   QueryOwner* owner = nullptr;
+  // Its place in the owner's list of queries in flight (QueryOwner). Main loop only.
+  std::uint32_t ownerSlot = 0;
   std::uint32_t kind;
   std::uint32_t result = 0;
   std::atomic<bool> cancelled{false};
@@ -100,7 +102,9 @@ class VelmorBaseQuery {
 };
 
 // A poster that may go away before its queries complete (a User): it keeps the queries
-// it posted that are still in flight. Main loop only.
+// it posted that are still in flight, in no particular order (a completed one leaves its
+// place to the last, so that taking it out costs the same however many wait). Main loop
+// only.
 class QueryOwner {
  public:
   QueryOwner() = default;
@@ -111,12 +115,28 @@ class QueryOwner {
   // others run on without one (VelmorBaseQuery::servesOwnerOnly).
   void releasePendingQueries();
   bool hasPendingQueries() const { return !pending_.empty(); }
+  std::size_t pendingCount() const { return pending_.size(); }
+  // The first query in flight of the kind that `match` accepts, or null. Only what the
+  // worker never writes may be read of it (fields set by the poster, main-loop fields).
+  template <typename Query, typename Match>
+  Query* findPending(QueryKind kind, Match&& match) const {
+    for (VelmorBaseQuery* query : pending_) {
+      if (query->is(kind) && match(static_cast<const Query&>(*query)))
+        return static_cast<Query*>(query);
+    }
+    return nullptr;
+  }
 
  protected:
   ~QueryOwner() { releasePendingQueries(); }
+  // A query of his completed or was let go; `remaining` are still in flight.
+  virtual void pendingCompleted(std::size_t remaining) { (void)remaining; }
 
  private:
   friend class QueryPipeline;
+  void track(VelmorBaseQuery* query);
+  void untrack(VelmorBaseQuery* query);
+
   std::vector<VelmorBaseQuery*> pending_;  // posted and not yet completed
 };
 

@@ -55,7 +55,7 @@ void QueryPipeline::post(QueryOwner* owner, VelmorBaseQuery* query) {
     return;
   }
   query->owner = owner;
-  if (owner != nullptr) owner->pending_.push_back(query);
+  if (owner != nullptr) owner->track(query);
   requests_.enqueue(query);
   if (workerStarted()) uv_async_send(workerWakeup_);
 }
@@ -122,7 +122,7 @@ void QueryPipeline::dispatchCompletions() {
       delete query;
       continue;
     }
-    if (QueryOwner* owner = query->owner) std::erase(owner->pending_, query);
+    if (QueryOwner* owner = query->owner) owner->untrack(query);
     const bool kept = query->succeeded && query->complete();
     if (!kept) delete query;
   }

@@ -134,6 +134,15 @@ void GenericServer::closeClient(uv_stream_t* client) {
   if (!uv_is_closing(handle)) uv_close(handle, onClientClosed);
 }
 
+void GenericServer::pauseReading(uv_stream_t* client) {
+  if (!uv_is_closing(reinterpret_cast<uv_handle_t*>(client))) uv_read_stop(client);
+}
+
+void GenericServer::resumeReading(uv_stream_t* client) {
+  if (!uv_is_closing(reinterpret_cast<uv_handle_t*>(client)))
+    uv_read_start(client, onAllocate, onRead);
+}
+
 void GenericServer::onClientClosed(uv_handle_t* handle) {
   auto* data = static_cast<ClientData*>(handle->data);
   if (data != nullptr) {

@@ -48,6 +48,10 @@ class GenericServer {
 
   // Closes the connection unless it is already closing; onDisconnect follows later.
   void closeClient(uv_stream_t* client);
+  // Stops reading from the connection until resumeReading: what the client sends meanwhile
+  // waits in the socket (and, once its buffers are full, in the client). Writing goes on.
+  void pauseReading(uv_stream_t* client);
+  void resumeReading(uv_stream_t* client);
 
   // Stops the listen retries and closes the listening handle; new connections are
   // no longer accepted. Idempotent.

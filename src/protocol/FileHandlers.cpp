@@ -211,6 +211,13 @@ bool handleReadFile(ServerCore& core, User& user, MessageReader& reader) {
   }
   if (!file.hasContent() && file.length != 0 &&
       (versionHeld == 0 || versionHeld != file.lastEdited)) {
+    // One load of a file's content at a time for him: the load in flight answers this read.
+    if (user.findPending<LoadFileContentQuery>(QueryKind::LoadFileContent,
+                                               [&](const LoadFileContentQuery& loading) {
+                                                 return loading.file.get() == &file;
+                                               })) {
+      return true;
+    }
     auto* load = new LoadFileContentQuery;
     load->carry(*listed);
     load->room = room;

@@ -25,12 +25,6 @@ constexpr std::size_t kIgnoredLoginBytes = 4;
 
 using wire::ServerCode;
 
-void sendBanned(User& user, const BanEntry& entry) {
-  MessageBuilder reply;
-  reply.begin(ServerCode::Banned).string(fieldText(entry.name));
-  sendTo(user, reply);
-}
-
 }  // namespace
 
 bool LoginLookup::execute(Storage& storage) {
@@ -73,7 +67,8 @@ bool Registration::complete() {
 
 bool handleLogin(ServerCore& core, User& user, MessageReader& reader) {
   User::LoginState& login = user.login;
-  if (login.loggedIn || login.admissionPending || login.loginPending) return false;
+  if (login.loggedIn || login.admissionPending || login.loginPending || login.admissionRefused)
+    return false;
   if (reader.u8() != kProtocolVersion) {
     sendCode(user, ServerCode::VersionRejected);
     return false;
@@ -95,6 +90,11 @@ bool handleLogin(ServerCore& core, User& user, MessageReader& reader) {
   if (!reader.ok() || identity.name[0] == '\0') return false;
 
   if (const BanEntry* ban = core.serverBans.findNameIgnoringCase(fieldText(identity.name))) {
+    sendBanned(user, *ban);
+    return false;
+  }
+  // The address, as at connect: a banned connection that stayed open gets no other name.
+  if (const BanEntry* ban = core.serverBans.findAddress(user.address)) {
     sendBanned(user, *ban);
     return false;
   }
@@ -141,6 +141,12 @@ bool handleRegister(ServerCore& core, User& user, MessageReader& reader) {
   const char* emailHash = reader.bytes(16);
   const char* passwordHash = reader.bytes(16);
   if (!reader.ok()) return false;
+  // One registration at a time: a repeat while it is in flight would fail on the name anyway.
+  if (user.findPending<Registration>(QueryKind::RegisterUser,
+                                     [](const Registration&) { return true; })) {
+    sendCode(user, ServerCode::RegistrationFailed);
+    return true;
+  }
   auto* registration = new Registration;
   copyText(registration->name, fieldText(user.identity.name));
   copyText(registration->salt, fieldText(user.login.account->challenge));

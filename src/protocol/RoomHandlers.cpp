@@ -11,6 +11,7 @@
 #include "rooms/RoomEntry.h"
 #include "rooms/RoomQueries.h"
 #include "rooms/RoomRegistry.h"
+#include "rooms/RoomRequests.h"
 #include "users/Sending.h"
 #include "users/User.h"
 #include "wire/MessageBuilder.h"
@@ -116,25 +117,12 @@ bool handleEnterRoom(ServerCore& core, User& user, MessageReader& reader) {
   reader.string(name);
   reader.string(password);
   if (!reader.ok() || name[0] == '\0') return false;
-  char key[32];
-  lowerName(key, fieldText(name));
-  if (user.room != nullptr && same(user.room->record.lowerName, key)) return true;
-  if (Room* room = core.rooms.findLive(key)) {
-    enterLiveRoom(*room, user, password, false);
-    return true;
-  }
-  if (!core.rooms.isStored(key)) {
-    sendCode(user, ServerCode::NoSuchRoom);
-    return true;
-  }
-  auto* load = new LoadRoomQuery(core.rooms);
-  copyText(load->record.name, fieldText(name));
-  copyText(load->suppliedPassword, fieldText(password));
-  core.queries().post(&user, load);
+  requestEnterRoom(core.rooms, user, name, password);
   return true;
 }
 
 bool handleLeaveRoom(ServerCore&, User& user, MessageReader&) {
+  requestLeaveRoom(user);
   if (user.room == nullptr) return true;
   leave(user);
   sendCode(user, ServerCode::RoomLeft);
@@ -227,6 +215,13 @@ bool handleJoinChannel(ServerCore& core, User& user, MessageReader& reader) {
     return true;
   }
   if (room->serial == user.channels.current) return true;
+  // The room's bans hold for following it as for entering it.
+  if (!user.rights.isAdmin) {
+    if (const BanEntry* ban = room->findBan(user)) {
+      sendBanned(user, *ban);
+      return true;
+    }
+  }
   if (room->hasPassword && !same(password, room->record.password) &&
       !same(password, room->record.leaderPassword)) {
     sendCode(user, ServerCode::WrongRoomPassword);
@@ -234,6 +229,7 @@ bool handleJoinChannel(ServerCore& core, User& user, MessageReader& reader) {
   }
   if (followsChannel(user, *room)) return true;
   dropCurrentChannel(user);
+  if (room->awaitingAnnouncement) core.rooms.announceNewRooms();  // its number, known first
   MessageBuilder joined;
   joined.begin(ServerCode::ChannelJoined).u16(static_cast<std::uint16_t>(room->roomNumber));
   sendTo(user, joined);
@@ -280,8 +276,12 @@ bool roomSanction(ServerCore& core, User& user, MessageReader& reader, bool ban)
   }
   if (!user.rights.isAdmin && !(user.rights.isLeader && user.room == victim->room)) return true;
   sendWithReason(*victim, ban ? ServerCode::BannedFromRoom : ServerCode::KickedFromRoom, reason);
-  if (ban) victim->room->banList.add(makeBan(*victim, user, reason, mask));
+  Room& room = *victim->room;
   leave(*victim);
+  if (ban) {
+    room.banList.add(makeBan(*victim, user, reason, mask));
+    stopFollowing(*victim, room);  // banned from it, he does not follow it (a kick leaves that)
+  }
   return true;
 }
 

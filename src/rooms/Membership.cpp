@@ -70,8 +70,7 @@ bool join(Room& room, User& user, const char* password) {
   user.room = &room;
   room.members.push_back(&user);
   room.relay.membersJoined = 1;
-  room.record.lastAccessed = room.services.clock.wallSeconds();
-  room.lastAccessSaved = false;
+  room.noteUse();
 
   // His relay state starts over: the room's state is due to him, he moves, and nothing of
   // his position was sent here yet (the first pass sends it whole).
@@ -97,6 +96,7 @@ bool leave(User& user) {
       for (std::size_t i = slot; i < room->members.size(); ++i) --room->members[i]->roomSlot;
       renumberChat(*room, slot);
       room->relay.memberLeft = 1;
+      room->noteUse();  // used until now
     }
     if (user.relay.motion.quiet) --room->idleMembers;
   }
@@ -116,9 +116,7 @@ void enterLiveRoom(Room& room, User& user, const char* password, bool banCheckFo
   // an administrator passes a room's bans.
   if (banCheckForAll || !user.rights.isAdmin) {
     if (const BanEntry* ban = room.findBan(user)) {
-      MessageBuilder banned;
-      banned.begin(ServerCode::Banned).string(fieldText(ban->name));
-      sendTo(user, banned);
+      sendBanned(user, *ban);
       return;
     }
   }
@@ -155,6 +153,14 @@ void dropCurrentChannel(User& user) {
       return;
     }
   }
+}
+
+void stopFollowing(User& user, Room& room) {
+  if (user.channels.current == room.serial) user.channels.current = 0;
+  if (!dropChannel(user, room)) return;
+  MessageBuilder left;
+  left.begin(ServerCode::ChannelLeft).u16(static_cast<std::uint16_t>(room.roomNumber)).u8(1);
+  sendTo(user, left);
 }
 
 void dropAllChannels(User& user) {

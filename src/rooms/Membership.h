@@ -33,6 +33,9 @@ void addChannel(User& user, Room& room);
 bool dropChannel(User& user, Room& room);
 // Drops the room of the user's current channel from his channels, if he still follows it.
 void dropCurrentChannel(User& user);
+// Ends the user's following of the room, if he follows it, and tells him (ChannelLeft with
+// "not a member": he is not in it): he was banned from it, or it goes to sleep.
+void stopFollowing(User& user, Room& room);
 // Drops every channel of the user, and his current one.
 void dropAllChannels(User& user);
 

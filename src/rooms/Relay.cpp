@@ -235,6 +235,89 @@ void stillMotion(Motion& motion, bool stop, MessageBuilder& b, const MotionCodes
   }
 }
 
+// --- chat ------------------------------------------------------------------------------------
+// A pass writes its lines after everything that tells seats (departures, newcomers), so that
+// each line's seat is one the receiver knows; whispers, which go out in frames of their own,
+// follow the pass's frames for the same reason.
+
+// The place of a local line among the recent lines, or the count when it is not there.
+std::size_t findRecent(const Room& room, std::size_t count, const ChatLine& line) {
+  for (std::size_t i = 0; i < count; ++i) {
+    const ChatLine& recent = *room.recentLines[i];
+    if (recent.length == line.length && std::memcmp(recent.text, line.text, line.length) == 0)
+      return i;
+  }
+  return count;
+}
+
+// Files a local line among the recent lines: a known one moves to the newest end, a new one
+// is stored as the newest (the oldest of sixteen makes way). Returns the index it had, or
+// kRecentLines for a new line.
+std::size_t fileRecentLine(Room& room, const Ref<ChatLine>& line) {
+  std::size_t count = 0;
+  while (count < Room::kRecentLines && room.recentLines[count]) ++count;
+  const std::size_t found = findRecent(room, count, *line);
+  if (found < count) {
+    std::rotate(room.recentLines + found, room.recentLines + found + 1, room.recentLines + count);
+    return found;
+  }
+  if (count == Room::kRecentLines) {
+    std::rotate(room.recentLines, room.recentLines + 1, room.recentLines + count);
+    --count;  // the oldest, now last, is replaced below
+  }
+  room.recentLines[count] = line;
+  return Room::kRecentLines;
+}
+
+void writeLine(MessageBuilder& b, const ChatLine& line, std::size_t repeatOf) {
+  if (!line.local) {
+    b.begin(ServerCode::RoomLine).u8(low(line.senderSlot));
+    b.string(std::string_view(line.text, line.length));
+  } else if (repeatOf < Room::kRecentLines) {
+    b.begin(ServerCode::LocalLineRepeat)
+        .u8(low(line.senderSlot))
+        .u8(static_cast<std::uint8_t>(repeatOf));
+  } else {
+    b.begin(ServerCode::LocalLine).u8(low(line.senderSlot));
+    b.string(std::string_view(line.text, line.length));
+  }
+}
+
+// Writes the queued lines, whispers aside, into the members' frame and, when given, into the
+// joiners' frame too: a newcomer was given the recent lines as they stood before this pass,
+// and hears the pass's lines as the others do, so his list stays the room's.
+void deliverChat(Room& room, MessageBuilder& members, MessageBuilder* joiners) {
+  for (const Ref<ChatLine>& line : room.chatQueue) {
+    if (line->recipient[0] != '\0') continue;
+    const std::size_t repeatOf = line->local ? fileRecentLine(room, line) : Room::kRecentLines;
+    writeLine(members, *line, repeatOf);
+    if (joiners != nullptr) writeLine(*joiners, *line, repeatOf);
+  }
+}
+
+void deliverWhisper(Room& room, const ChatLine& line) {
+  for (User* member : room.members) {
+    if (!sameNameIgnoringCase(fieldText(member->identity.name), fieldText(line.recipient)))
+      continue;
+    MessageBuilder whisper;
+    whisper.begin(ServerCode::WhisperLine)
+        .u8(low(line.senderSlot))
+        .string(std::string_view(line.text, line.length));
+    sendTo(*member, whisper);
+    break;
+  }
+}
+
+// Sends the queued whispers, after the frames that carry the rest of the delivery, and
+// empties the queue (its references go).
+void deliverWhispers(Room& room) {
+  for (const Ref<ChatLine>& line : room.chatQueue) {
+    if (line->recipient[0] != '\0') deliverWhisper(room, *line);
+  }
+  room.chatQueue.clear();
+  room.relay.chatPending = 0;
+}
+
 // --- the parts of a pass -------------------------------------------------------------------
 
 void writeDepartures(Room& room, PassFrames& f, bool hasChannelMembers, bool& countChanged) {
@@ -274,7 +357,7 @@ void chatRoomPass(Room& room, PassFrames& f, bool hasChannelMembers, bool& count
     room.relay.membersJoined = 0;
     room.relay.memberStateChanged = 0;
   }
-  if (room.relay.chatPending) deliverChat(room, f.members);
+  if (room.relay.chatPending) deliverChat(room, f.members, nullptr);
   f.members.finish();
   f.joiners.finish();
   for (User* m : room.members) {
@@ -295,6 +378,7 @@ void chatRoomPass(Room& room, PassFrames& f, bool hasChannelMembers, bool& count
       if (f.joiners.hasMessage()) send(*m, f.joiners);
     }
   }
+  if (room.relay.chatPending) deliverWhispers(room);
 }
 
 void memberPass(Room& room, PassFrames& f, bool hasChannelMembers) {
@@ -425,7 +509,9 @@ void navigationRoomObjectsAndSend(Room& room, PassFrames& f, std::uint64_t now) 
       writeFlags(f.joiners, ServerCode::ObjectFlags, o.motion.moving, o.motion.quiet);
     }
   }
-  if (room.relay.chatPending) deliverChat(room, f.members);
+  if (room.relay.chatPending) {
+    deliverChat(room, f.members, room.relay.membersJoined ? &f.joiners : nullptr);
+  }
   f.members.finish();
   f.joiners.finish();
   if (room.relay.membersJoined) {
@@ -438,6 +524,7 @@ void navigationRoomObjectsAndSend(Room& room, PassFrames& f, std::uint64_t now) 
   } else if (f.members.hasMessage()) {
     for (User* m : room.members) send(*m, f.members);
   }
+  if (room.relay.chatPending) deliverWhispers(room);
 }
 
 void serveChannelFollowers(Room& room, PassFrames& f, bool hasChannelMembers) {
@@ -518,74 +605,16 @@ void relayUpdate(Room& room, std::uint64_t now) {
   serveOthers(room, f, countChanged);
 }
 
-namespace {
-
-// The place of a local line among the recent lines, or the count when it is not there.
-std::size_t findRecent(const Room& room, std::size_t count, const ChatLine& line) {
-  for (std::size_t i = 0; i < count; ++i) {
-    const ChatLine& recent = *room.recentLines[i];
-    if (recent.length == line.length && std::memcmp(recent.text, line.text, line.length) == 0)
-      return i;
+void deliverChatBetweenPasses(Room& room) {
+  // A join or a departure not yet told: the lines wait for the pass, which tells it first.
+  if (room.relay.membersJoined || room.relay.membersDeparted) return;
+  MessageBuilder frame;
+  deliverChat(room, frame, nullptr);
+  if (frame.hasMessage()) {
+    frame.finish();
+    for (User* member : room.members) send(*member, frame);
   }
-  return count;
-}
-
-void deliverLocal(Room& room, const Ref<ChatLine>& line, MessageBuilder& builder) {
-  std::size_t count = 0;
-  while (count < Room::kRecentLines && room.recentLines[count]) ++count;
-  const std::size_t found = findRecent(room, count, *line);
-  if (found < count) {
-    std::rotate(room.recentLines + found, room.recentLines + found + 1, room.recentLines + count);
-    builder.begin(ServerCode::LocalLineRepeat)
-        .u8(low(line->senderSlot))
-        .u8(static_cast<std::uint8_t>(found));
-    return;
-  }
-  if (count == Room::kRecentLines) {
-    std::rotate(room.recentLines, room.recentLines + 1, room.recentLines + count);
-    --count;  // the oldest, now last, is replaced below
-  }
-  room.recentLines[count] = line;
-  builder.begin(ServerCode::LocalLine)
-      .u8(low(line->senderSlot))
-      .string(std::string_view(line->text, line->length));
-}
-
-void deliverWhisper(Room& room, const ChatLine& line) {
-  for (User* member : room.members) {
-    if (!sameNameIgnoringCase(fieldText(member->identity.name), fieldText(line.recipient)))
-      continue;
-    MessageBuilder whisper;
-    whisper.begin(ServerCode::WhisperLine)
-        .u8(low(line.senderSlot))
-        .string(std::string_view(line.text, line.length));
-    sendTo(*member, whisper);
-    break;
-  }
-}
-
-}  // namespace
-
-void deliverChat(Room& room, MessageBuilder& builder) {
-  for (const Ref<ChatLine>& line : room.chatQueue) {
-    if (line->recipient[0] != '\0') {
-      deliverWhisper(room, *line);
-    } else if (line->local) {
-      deliverLocal(room, line, builder);
-    } else {
-      builder.begin(ServerCode::RoomLine)
-          .u8(low(line->senderSlot))
-          .string(std::string_view(line->text, line->length));
-    }
-  }
-  room.chatQueue.clear();  // the queue's references go
-  room.relay.chatPending = 0;
-}
-
-void sendToMembers(Room& room, MessageBuilder& builder) {
-  if (!builder.hasMessage()) return;
-  builder.finish();
-  for (User* member : room.members) send(*member, builder);
+  deliverWhispers(room);
 }
 
 bool objectReport(Room& room, std::string_view name, std::uint16_t value1, std::uint16_t value2,

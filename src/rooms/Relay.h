@@ -5,7 +5,6 @@
 
 namespace velmor {
 
-class MessageBuilder;
 class Room;
 
 // The room relay: turns what a live room's members reported since the last pass into
@@ -14,10 +13,11 @@ class Room;
 
 // One pass over the room; `now` is the loop time in ms.
 void relayUpdate(Room& room, std::uint64_t now);
-// Writes the room's queued chat lines into the builder (whispers go out on their own).
-void deliverChat(Room& room, MessageBuilder& builder);
-// Finishes the frame and sends it to every member, if it holds a message.
-void sendToMembers(Room& room, MessageBuilder& builder);
+// Delivers the room's queued chat between two of its passes: the lines in one frame to
+// every member, then the whispers. Unless a join or a departure waits to be told: the lines
+// then wait for the room's next pass, which tells it before them, so that no member hears a
+// line under a seat he has not been told of, or one renumbered behind his back.
+void deliverChatBetweenPasses(Room& room);
 // A named object's report: updates its entry, or adds one (at most 255: then the entry
 // reported longest ago is taken over).
 bool objectReport(Room& room, std::string_view name, std::uint16_t value1, std::uint16_t value2,

@@ -33,6 +33,11 @@ const BanEntry* Room::findBan(const User& user) const {
   return banList.findAddressOrName(user.address, fieldText(user.identity.name));
 }
 
+void Room::noteUse() {
+  record.lastAccessed = services.clock.wallSeconds();
+  lastAccessSaved = false;
+}
+
 std::uint32_t Room::typeLimit() const {
   return record.navigation ? services.limits.navroommaxusers : services.limits.chatroommaxusers;
 }

@@ -80,8 +80,11 @@ class Room {
   const BanEntry* findBan(const User& user) const;
   // The configured user limit of rooms of this one's type.
   std::uint32_t typeLimit() const;
+  // The room is used now (a join, a leave, a save while it has members, its sleep): its last
+  // access moves to now, for the next touch or save to store. The expiry sweep goes by it.
+  void noteUse();
 
-  RoomRecord record;  // lastAccessed: the latest join (or the stored time)
+  RoomRecord record;  // lastAccessed: the last time the room was used (or the stored time)
   // The record's lastAccessed is already in the database (the hourly touch wrote it).
   bool lastAccessSaved = true;
   const std::uint64_t serial;
@@ -89,6 +92,8 @@ class Room {
   RelayFlags relay;
   std::uint8_t hasPassword = 0;
 
+  // Made live and not yet announced (RoomOpened): the online users know no number for it.
+  std::uint8_t awaitingAnnouncement = 1;
   // The lock as the online users last heard of it (the room's entry when it opened, or
   // RoomLockChanged); whether this tick told them already; and whether a change is left
   // for the next tick to tell.

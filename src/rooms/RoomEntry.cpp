@@ -49,7 +49,8 @@ void writeRoomList(const RoomRegistry& rooms, MessageBuilder& builder) {
 
 void announceLock(Room& room) {
   room.lockAnnouncementDue = 0;
-  if (room.hasPassword == room.announcedHasPassword) return;
+  // A room not yet announced has no number the users know; its opening carries the lock.
+  if (room.awaitingAnnouncement || room.hasPassword == room.announcedHasPassword) return;
   if (room.lockAnnouncedThisTick) {
     room.lockAnnouncementDue = 1;
     return;

@@ -6,6 +6,7 @@
 #include "rooms/Membership.h"
 #include "rooms/Room.h"
 #include "rooms/RoomRegistry.h"
+#include "rooms/RoomRequests.h"
 #include "users/Sending.h"
 #include "users/User.h"
 
@@ -18,24 +19,30 @@ bool LoadRoomQuery::execute(Storage& storage) {
   return true;
 }
 
+Room* LoadRoomQuery::liveRoom() {
+  lowerName(record.lowerName, record.name);
+  if (Room* room = rooms_.findLive(record.lowerName)) return room;
+  if (!rooms_.removeStored(record.lowerName)) return nullptr;  // deleted meanwhile
+  Room* room = &rooms_.makeLive(record);
+  if (files) {
+    room->files = std::move(*files);
+    files.reset();
+  }
+  return room;
+}
+
 bool LoadRoomQuery::complete() {
   auto& user = *static_cast<User*>(owner);  // not cancelled, so he is still here and online
-  if (result != queryresult::kRoomLoaded) {
-    if (result != 0) sendCode(user, static_cast<ServerCode>(result));
-    return false;
-  }
-  lowerName(record.lowerName, record.name);
-  Room* room = rooms_.findLive(record.lowerName);
-  if (room != nullptr && user.room == room) return false;  // a second load of his own room
-  if (room == nullptr) {
-    if (!rooms_.removeStored(record.lowerName)) return false;  // deleted meanwhile
-    room = &rooms_.makeLive(record);
-    if (files) {
-      room->files = std::move(*files);
-      files.reset();
+  const bool latest = request == user.roomRequests.latest;
+  if (result == queryresult::kRoomLoaded) {
+    Room* room = liveRoom();
+    if (latest && room != nullptr && user.room != room) {
+      enterLiveRoom(*room, user, suppliedPassword, true);
     }
+  } else if (latest && result != 0) {
+    sendCode(user, static_cast<ServerCode>(result));
   }
-  enterLiveRoom(*room, user, suppliedPassword, true);
+  resumeRoomRequests(rooms_, user);
   return false;
 }
 

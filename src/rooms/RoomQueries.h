@@ -19,12 +19,22 @@ class LoadRoomQuery final : public VelmorRoomQuery {
   explicit LoadRoomQuery(RoomRegistry& rooms)
       : VelmorRoomQuery(QueryKind::LoadRoom), rooms_(rooms) {}
   bool execute(Storage& storage) override;
-  // The room becomes live (unless it is already) and the user enters it, with the checks
-  // of a live room and the ban search made for everyone; a refusal is sent as its code.
+  // The room becomes live (unless it is already). If the user's latest room request is
+  // still the one this load serves, he enters it, with the checks of a live room and the
+  // ban search made for everyone, and a refusal is sent as its code; otherwise nothing is
+  // sent. Then his request that waited for this load, if any, is made (RoomRequests).
   bool complete() override;
   bool servesOwnerOnly() const override { return true; }
 
+  // Main loop only (the worker rewrites `record`): the name asked for, lowered, and the
+  // number of the user's room request that the load serves.
+  char requestedKey[32] = {};
+  std::uint64_t request = 0;
+
  private:
+  // Makes the loaded room live, or finds it live already; null when it was deleted meanwhile.
+  Room* liveRoom();
+
   RoomRegistry& rooms_;
 };
 

@@ -74,19 +74,14 @@ std::unique_ptr<Room> RoomRegistry::removeLive(Room& room) {
   return taken;
 }
 
-void RoomRegistry::unload(Room& room, std::uint32_t position) {
-  if (!room.channelMembers.empty()) {
-    MessageBuilder left;
-    left.begin(ServerCode::ChannelLeft).u16(static_cast<std::uint16_t>(position)).u8(1);
-    left.finish();
-    for (User* follower : std::vector<User*>(room.channelMembers)) {
-      if (follower->channels.current == room.serial) follower->channels.current = 0;
-      dropChannel(*follower, room);
-      follower->sendFrames(left.data(), left.size(), left.frameCount());
-    }
-  }
+void RoomRegistry::unload(Room& room) {
+  // The list is taken over first, so that each follower leaves it at no cost.
+  const std::vector<User*> followers = std::move(room.channelMembers);
+  room.channelMembers.clear();
+  for (User* follower : followers) stopFollowing(*follower, room);
   std::unique_ptr<Room> slept = removeLive(room);
   slept->releaseRelayState();
+  slept->noteUse();  // stored as used until it slept
   const RoomRecord saved = slept->record;
   services_.queries.post(nullptr, new SaveRoomQuery(*this, saved, std::move(slept)));
 }
@@ -97,11 +92,13 @@ void RoomRegistry::returnToDirectory(std::unique_ptr<Room> slept) {
 
 void RoomRegistry::saveAll() {
   for (const auto& room : live_) {
+    if (!room->members.empty()) room->noteUse();
     services_.queries.post(nullptr, new SaveRoomQuery(*this, room->record, nullptr));
   }
 }
 
 void RoomRegistry::touch(Room& room) {
+  if (!room.members.empty()) room.noteUse();  // in use all along, joined or not
   if (room.lastAccessSaved) return;
   services_.queries.post(nullptr, new TouchRoomQuery(room.record));
   // The time stays in the record: a room that sleeps later still carries its real last

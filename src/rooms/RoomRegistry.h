@@ -56,9 +56,12 @@ class RoomRegistry {
   // other rooms, puts idle rooms to sleep, sweeps expired stored rooms and saves access
   // times once an hour. `now`: loop ms; `wallNow`: seconds.
   void tick(std::uint64_t now, std::uint32_t wallNow);
+  // Tells every online user of the rooms made live since the last tick (RoomOpened, in one
+  // frame). The tick does; a request that is about to name such a room's number to a user
+  // does it first, so that the number is one he knows.
+  void announceNewRooms();
 
  private:
-  void announceNewRooms();
   void processLiveRooms(std::uint64_t now);
   void sweepExpired(std::uint32_t wallNow);
   // Takes a live room out of the registries and tells every online user (RoomClosed with
@@ -66,8 +69,9 @@ class RoomRegistry {
   std::unique_ptr<Room> removeLive(Room& room);
   // Puts an idle room to sleep: tells its channel members, removes it, and hands it to a
   // SaveRoom query, whose completion returns its record to the directory.
-  void unload(Room& room, std::uint32_t position);
-  // Writes the time of the room's last join to the database unless it is there already.
+  void unload(Room& room);
+  // Writes the time the room was last used to the database unless it is there already; a
+  // room with members is in use now.
   void touch(Room& room);
 
   RoomServices& services_;

@@ -34,6 +34,7 @@ void RoomRegistry::announceNewRooms() {
   for (Room* room : new_) {
     opened.begin(wire::ServerCode::RoomOpened);
     writeRoomEntry(*room, opened);
+    room->awaitingAnnouncement = 0;
     room->announcedHasPassword = room->hasPassword;
     room->lockAnnouncementDue = 0;
   }
@@ -54,9 +55,7 @@ void RoomRegistry::processLiveRooms(std::uint64_t now) {
         relayUpdate(room, now);
         room.lastUpdateTime = now;
       } else if (room.relay.chatPending) {
-        MessageBuilder chat;
-        deliverChat(room, chat);
-        sendToMembers(room, chat);
+        deliverChatBetweenPasses(room);
       }
     } else {
       schedule_.release(room);
@@ -66,7 +65,7 @@ void RoomRegistry::processLiveRooms(std::uint64_t now) {
         room.relay.memberLeft = 0;
       } else if (now - room.lastUpdateTime > services_.limits.roomidletime &&
                  !room.record.neverSleeps) {
-        unload(room, static_cast<std::uint32_t>(i));
+        unload(room);
         continue;  // the next room moved into position i
       }
     }

@@ -48,6 +48,7 @@ void VelmorServer::onData(uv_stream_t* client, ssize_t nread, const uv_buf_t* bu
   auto* user = static_cast<User*>(client->data);
   if (user != nullptr) {
     receiveChunk(*user, buf->base, static_cast<std::size_t>(nread), requestDispatch(*core_));
+    user->limitQueriesInFlight();
   }
 }
 

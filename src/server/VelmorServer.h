@@ -41,6 +41,11 @@ class VelmorServer : public TCPServer {
   ServerCore& core() { return *core_; }
   ConnectionRateTable& connectionRates() { return connectionRates_; }
 
+ protected:
+  // Stops the 20 ms timer: a test that calls ServerCore::tick itself decides when ticks
+  // fall. Nothing in the server calls it.
+  void stopTickTimer() { uv_timer_stop(tickTimer_.get()); }
+
  private:
   static void onTick(uv_timer_t* timer);
   // Sends the refusal straight through the connection (not counted) and closes it.

@@ -23,6 +23,11 @@ void OnlineUsers::dropFromAdmissionQueue(User& user) {
   user.login.admissionPending = 0;
 }
 
+void OnlineUsers::refuseAdmission(User& user) {
+  user.login.admissionPending = 0;
+  user.login.admissionRefused = 1;
+}
+
 void OnlineUsers::admit(User& user) {
   user.login.admissionPending = 0;
   user.login.loggedIn = 1;

@@ -23,10 +23,13 @@ class OnlineUsers {
   // Puts a user whose login finished in the admission queue (the tick admits him).
   void queueForAdmission(User& user);
   bool admissionDue() const { return !queue_.empty(); }
-  // The queue as it stands; the admission step walks it, then calls clearAdmissionQueue().
-  // A user who stays queued (his name is taken) keeps admissionPending.
+  // The queue as it stands; the admission step walks it, admitting or refusing each user,
+  // then calls clearAdmissionQueue().
   const std::vector<User*>& admissionQueue() const { return queue_; }
   void clearAdmissionQueue() { queue_.clear(); }
+  // A queued guest whose name is taken: he waits no more, and may not log in again on this
+  // connection.
+  void refuseAdmission(User& user);
   // Takes a user who goes away out of the queue.
   void dropFromAdmissionQueue(User& user);
 

@@ -1,5 +1,7 @@
 #include "users/Sending.h"
 
+#include "base/FixedText.h"
+#include "model/BanEntry.h"
 #include "users/OnlineUsers.h"
 #include "users/User.h"
 
@@ -21,6 +23,12 @@ void broadcastOnline(const OnlineUsers& online, MessageBuilder& builder) {
 bool sendCode(User& user, wire::ServerCode code) {
   MessageBuilder frame;
   frame.begin(code);
+  return sendTo(user, frame);
+}
+
+bool sendBanned(User& user, const BanEntry& ban) {
+  MessageBuilder frame;
+  frame.begin(wire::ServerCode::Banned).string(fieldText(ban.name));
   return sendTo(user, frame);
 }
 

@@ -7,6 +7,7 @@ namespace velmor {
 
 class OnlineUsers;
 class User;
+struct BanEntry;
 
 // The message senders: every frame the protocol sends goes through them (or through
 // User::sendFrames with a finished builder), and the user's connection counts the
@@ -19,5 +20,7 @@ bool sendTo(User& user, MessageBuilder& builder);
 void broadcastOnline(const OnlineUsers& online, MessageBuilder& builder);
 // A frame holding only one bare code.
 bool sendCode(User& user, wire::ServerCode code);
+// Banned, naming the ban list entry that refused him.
+bool sendBanned(User& user, const BanEntry& ban);
 
 }  // namespace velmor

@@ -31,6 +31,18 @@ bool User::sendFrames(const char* data, std::size_t length, std::size_t frames) 
   return true;
 }
 
+void User::limitQueriesInFlight() {
+  if (readingPaused_ || owner == nullptr || pendingCount() < kMaxQueriesInFlight) return;
+  owner->pauseReading(client);
+  readingPaused_ = true;
+}
+
+void User::pendingCompleted(std::size_t remaining) {
+  if (!readingPaused_ || remaining > kMaxQueriesInFlight / 2) return;
+  readingPaused_ = false;
+  if (owner != nullptr) owner->resumeReading(client);
+}
+
 void User::releaseTransfer() {
   download.reset();
   upload.reset();
@@ -40,6 +52,7 @@ void User::clearLoginGrants() {
   rights = {};
   login = {};
   chat = {};
+  roomRequests = {};
 }
 
 }  // namespace velmor

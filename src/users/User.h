@@ -24,10 +24,10 @@ class Room;
 // connection closed. Main loop only.
 //
 // The fields are grouped by concern, each group with the one place that clears it:
-// identity (the next Login), rights and login state (going offline: ServerCore::takeOffline),
-// room membership (leave), channels (going offline, and the channel requests), the
-// position and relay state (join starts them over), the file transfer (leave, and the
-// file requests).
+// identity (the next Login), rights, login state and room requests (going offline:
+// ServerCore::takeOffline), room membership (leave), channels (going offline, and the
+// channel requests), the position and relay state (join starts them over), the file
+// transfer (leave, and the file requests).
 class User : public ClientData, public QueryOwner {
  public:
   static constexpr std::size_t kMaxChannels = 5;
@@ -58,7 +58,8 @@ class User : public ClientData, public QueryOwner {
   struct LoginState {
     std::uint8_t loggedIn = 0;  // online: in the online list and map
     std::uint8_t loginPending = 0;
-    std::uint8_t admissionPending = 0;
+    std::uint8_t admissionPending = 0;  // in the admission queue
+    std::uint8_t admissionRefused = 0;  // his name was taken: no further Login here
     std::unique_ptr<VelmorUserQuery> account;
   };
 
@@ -109,8 +110,25 @@ class User : public ClientData, public QueryOwner {
     std::uint64_t servedPass = 0;    // the last relay pass that sent him a frame
   };
 
+  // His requests to enter or leave a room, of which the last wins (rooms/RoomRequests.h):
+  // their count, and an EnterRoom of a stored room kept until his load in flight completes.
+  struct RoomRequests {
+    std::uint64_t latest = 0;  // the number of his latest request
+    bool deferred = false;
+    char deferredName[kNameSize] = {};
+    char deferredPassword[kNameSize] = {};
+  };
+
+  // Reading from his connection pauses once a received chunk leaves him with this many
+  // queries in flight, and resumes when they are down to half: the database work a client
+  // can queue stays bounded (a chunk's worth beyond the limit), and nothing he sent is lost.
+  static constexpr std::size_t kMaxQueriesInFlight = 32;
+
   User(uv_stream_t* client, uv_stream_t* server, TrafficCounters& traffic);
   ~User() override;
+
+  // After a received chunk was handled: pauses reading if he has too many queries in flight.
+  void limitQueriesInFlight();
 
   // Hands finished frames to the connection; counts one packet per frame and the bytes
   // when the write was taken. False if there is no connection or it failed.
@@ -118,8 +136,8 @@ class User : public ClientData, public QueryOwner {
 
   // Ends the file transfer in progress, if any.
   void releaseTransfer();
-  // Forgets what a login granted (rights, login state, chat). REQUIRES: he is out of his
-  // room and off the online list (ServerCore::takeOffline does both first).
+  // Forgets what a login granted (rights, login state, chat, room requests). REQUIRES: he is
+  // out of his room and off the online list, his queries let go (ServerCore::takeOffline).
   void clearLoginGrants();
 
   Identity identity;
@@ -128,6 +146,7 @@ class User : public ClientData, public QueryOwner {
   Appearance appearance;
   Position position;
   Chat chat;
+  RoomRequests roomRequests;
   Channels channels;
   RelayState relay;
   // Membership: set by join, cleared by leave (the only two places).
@@ -146,9 +165,11 @@ class User : public ClientData, public QueryOwner {
   // Hands finished frames to the connection (GenericServer::write); false without one.
   // A test's user records them instead.
   virtual bool writeFrames(const char* data, std::size_t length);
+  void pendingCompleted(std::size_t remaining) override;
 
  private:
   TrafficCounters& traffic_;
+  bool readingPaused_ = false;
 };
 
 }  // namespace velmor

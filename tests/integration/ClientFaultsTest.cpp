@@ -1,7 +1,9 @@
 // Faults a client could cause, each pinned from outside against the real executable:
 // rights kept across logins, bans passed by a leader of another room, a seat broken by a
 // double entry, repeats that flood a room, files left unreadable or saved by a reader, and
-// files that outlived their room.
+// files that outlived their room; server bans walked past between login and admission or
+// under another name, room bans that left a channel open, and room loads that arrived after
+// the user had asked for something else.
 #include <gtest/gtest.h>
 #include <signal.h>
 
@@ -14,6 +16,7 @@
 #include <thread>
 #include <vector>
 
+#include "client/LoginProof.h"
 #include "support/Databases.h"
 #include "support/ServerProcess.h"
 #include "support/TestClient.h"
@@ -380,6 +383,144 @@ TEST_F(ClientFaultsTest, ExpiredRoomTakesItsFilesAlong) {
   auto list = heir->waitFor(ServerCode::FileList);
   ASSERT_TRUE(list);
   EXPECT_TRUE(list->files.empty());
+}
+
+// A member waits at his login challenge while an administrator bans his name: the proof he
+// sends afterwards is not admitted. Admission checks the ban list again, as Login did.
+TEST_F(ClientFaultsTest, ServerBanIsCheckedAgainAtAdmission) {
+  start(R"("adminpassword": "root",)");
+  auto admin = member("Warden", "root");
+  auto online = member("Mallory");
+  auto second = connect();
+  login(*second, "Mallory");
+  auto challenge = second->waitFor(ServerCode::LoginChallenge);
+  ASSERT_TRUE(challenge);
+  admin->request([](W& w) { w.serverBan("mallory", "cheating", 0); });
+  ASSERT_TRUE(online->waitFor(ServerCode::BannedFromServer));
+  const client::Hash16 proof = client::loginProof(hashOf("Mallory"), challenge->text(1));
+  second->request([&](W& w) { w.loginProof(proof); });
+  auto answer = second->next(2s);
+  ASSERT_TRUE(answer);
+  ASSERT_TRUE(answer->is(ServerCode::Banned)) << answer->describe();
+  EXPECT_EQ(answer->text(0), "Mallory");
+  EXPECT_EQ(countOf(second->drain(kQuiet), ServerCode::RoomList), 0u);
+  admin->request([](W& w) { w.privateMessage("Mallory", "are you there?"); });
+  EXPECT_EQ(countOf(second->drain(kQuiet), ServerCode::PrivateMessageNotice), 0u)
+      << "not online under the banned name";
+}
+
+// A ban by address holds on the banned connection itself, which stays open: a login under
+// another name is refused as a new connection from that address would be. A ban by name
+// alone (mask 0) does not stop another name.
+TEST_F(ClientFaultsTest, ServerBanByAddressHoldsForALoginUnderAnotherName) {
+  start(R"("adminpassword": "root",)");
+  auto admin = member("Warden", "root");
+  struct Case {
+    const char* victim;
+    std::uint32_t mask;
+    bool refused;
+  };
+  for (const Case& c : {Case{"Masked", 0xFFFFFFFFu, true}, Case{"Named", 0, false}}) {
+    SCOPED_TRACE(c.victim);
+    auto victim = guest(c.victim);
+    admin->request([&](W& w) { w.serverBan(c.victim, "go", c.mask); });
+    ASSERT_TRUE(victim->waitFor(ServerCode::BannedFromServer));
+    login(*victim, std::string("Not") + c.victim);
+    auto answer = victim->next(2s);
+    ASSERT_TRUE(answer);
+    if (c.refused) {
+      ASSERT_TRUE(answer->is(ServerCode::Banned)) << answer->describe();
+      EXPECT_EQ(answer->text(0), c.victim);
+    } else {
+      EXPECT_TRUE(answer->is(ServerCode::GuestWelcome)) << answer->describe();
+    }
+  }
+}
+
+// A room ban ends the victim's following of the room as a channel (a kick does not), and the
+// room's bans hold for JoinChannel as for EnterRoom.
+TEST_F(ClientFaultsTest, RoomBanEndsFollowingTheRoomAsAChannel) {
+  struct Case {
+    const char* name;
+    bool ban;
+  };
+  for (const Case& c : {Case{"Kicked", false}, Case{"Banned", true}}) {
+    SCOPED_TRACE(c.name);
+    start(R"("rooms": [)" + room("Hall", "lead") + "],");
+    auto leader = member("Chief");
+    auto victim = guest(c.name);
+    enter(*leader, "Hall", "lead");
+    enter(*victim, "Hall");
+    victim->request([](W& w) { w.joinChannel("Hall", ""); });
+    ASSERT_TRUE(victim->waitFor(ServerCode::ChannelJoined));
+    victim->drain(kQuiet);
+    leader->request([&](W& w) {
+      if (c.ban) {
+        w.roomBan(c.name, "begone", 0);
+      } else {
+        w.roomKick(c.name, "out");
+      }
+    });
+    auto heard = victim->drain(kQuiet);
+    EXPECT_EQ(countOf(heard, ServerCode::ChannelLeft), c.ban ? 1u : 0u);
+    auto newcomer = guest("Newcomer");
+    enter(*newcomer, "Hall");
+    heard = victim->drain(kQuiet);
+    EXPECT_EQ(countOf(heard, ServerCode::ChannelMemberJoined), c.ban ? 0u : 1u)
+        << "channel traffic after the sanction";
+    victim->request([](W& w) {
+      w.leaveChannel("Hall");
+      w.joinChannel("Hall", "");
+    });
+    heard = victim->drain(kQuiet);
+    EXPECT_EQ(countOf(heard, ServerCode::ChannelJoined), c.ban ? 0u : 1u);
+    EXPECT_EQ(countOf(heard, ServerCode::Banned), c.ban ? 1u : 0u);
+    server.reset();
+  }
+}
+
+// A stored room's load completes after the user asked for something else: the room becomes
+// live, but he is not pulled into it. The last room request wins.
+TEST_F(ClientFaultsTest, RoomLoadThatCompletesAfterANewerRequestDoesNotPullTheUserIn) {
+  struct Case {
+    const char* name;
+    std::vector<const char*> requests;  // room names; "" is LeaveRoom
+    int finalRoom;                      // room number of his last RoomState, -1 for none
+  };
+  // Hall is live (number 0); Cellar and Vault are stored and become live in load order.
+  const std::vector<Case> cases{
+      {"stored, then live", {"Cellar", "Hall"}, 0},
+      {"stored, then leave", {"Cellar", ""}, -1},
+      {"stored, live, stored again", {"Cellar", "Hall", "Cellar"}, 1},
+      {"two stored rooms", {"Cellar", "Vault"}, 2},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    start(R"("rooms": [)" + room("Hall", "lead") + ", " + room("Cellar", "lead", false) + ", " +
+          room("Vault", "lead", false) + "],");
+    auto watcher = guest("Watcher");
+    enter(*watcher, "Hall");
+    watcher->drain(kQuiet);
+    auto user = guest("Mover");
+    user->request([&](W& w) {
+      for (const char* name : c.requests) {
+        if (name[0] == '\0') {
+          w.leaveRoom();
+        } else {
+          w.enterRoom(name, "");
+        }
+      }
+    });
+    int lastRoom = -1;
+    for (const ServerMessage& m : user->drain(2 * kQuiet)) {
+      if (m.is(ServerCode::RoomState)) lastRoom = static_cast<int>(m.number(0));
+    }
+    EXPECT_EQ(lastRoom, c.finalRoom);
+    if (c.finalRoom != 0) {
+      EXPECT_EQ(countOf(watcher->drain(kQuiet), ServerCode::MemberLeft), 0u);
+    }
+    server.reset();
+  }
 }
 
 }  // namespace

@@ -26,6 +26,8 @@ class ServerHarness {
     using VelmorServer::VelmorServer;
     bool onConnect(uv_stream_t* client) override;
     void onDisconnect(uv_stream_t* client) override;
+    // The tick runs only when the test calls ServerCore::tick.
+    void holdTicks() { stopTickTimer(); }
     int connects = 0;
     int disconnects = 0;
     std::vector<User*> users;  // admitted and still open, in order

@@ -164,35 +164,59 @@ TEST_F(RoomTickTest, SweepKeepsARoomExactlyTheExpiryOldAndDeletesOneASecondOlder
   EXPECT_EQ(core().rooms.directory().size(), core().rooms.storedCount());
 }
 
-TEST_F(RoomTickTest, SleptRoomKeepsItsLastAccessAndIsNotSwept) {
+TEST_F(RoomTickTest, SleptRoomCarriesTheTimeItWentToSleepAndIsNotSwept) {
   Room& room = live("Visited");
   User& visitor = fakeUser();
   wallNow -= 1000;  // the visit happened a while ago
   ASSERT_TRUE(join(room, visitor, ""));
-  const std::uint32_t visited = wallNow;
   leave(visitor);
   wallNow += 1000;
   tickAt(loopNow + 60);
   tickAt(loopNow + kIdleMs + 1);
   ASSERT_TRUE(server.pumpUntil([&] { return isStored("visited"); }));
-  EXPECT_EQ(core().rooms.findStored("visited")->lastAccessed, visited);
+  EXPECT_EQ(core().rooms.findStored("visited")->lastAccessed, wallNow);
   tickAt(loopNow + 5001);
-  EXPECT_TRUE(isStored("visited")) << "recently accessed: kept by the sweep";
+  EXPECT_TRUE(isStored("visited")) << "recently used: kept by the sweep";
 }
 
-TEST_F(RoomTickTest, HourlyTouchWritesTheLastJoinOnceAndSkipsWhenNobodyJoinedSince) {
+// A room occupied for longer than the expiry time, with nobody joining meanwhile, was in
+// use all along: the hourly save and its sleep carry the time of now, and the sweep keeps it.
+TEST_F(RoomTickTest, RoomInUseLongerThanTheExpiryTimeIsNotDeleted) {
   Room& hall = *core().rooms.findLive("stored hall");
+  User& member = fakeUser();
+  ASSERT_TRUE(join(hall, member, ""));
+  wallNow += core().settings.limits.roomExpiryTime + 86400;  // eight days without a join
+  tickAt(loopNow + 3'600'001);
+  EXPECT_TRUE(server.pumpUntil([&] { return storedLastAccessed("Stored Hall") == wallNow; }))
+      << "the hourly save of a room in use writes the time of now";
+  wallNow += 100;
+  leave(member);
+  tickAt(loopNow + 60);
+  tickAt(loopNow + kIdleMs + 1);
+  ASSERT_TRUE(server.pumpUntil([&] { return isStored("stored hall"); }));
+  EXPECT_EQ(core().rooms.findStored("stored hall")->lastAccessed, wallNow);
+  tickAt(loopNow + 5001);
+  EXPECT_TRUE(isStored("stored hall"));
+  EXPECT_TRUE(server.pumpUntil([&] { return storedLastAccessed("Stored Hall") == wallNow; }));
+}
+
+TEST_F(RoomTickTest, HourlyTouchWritesTheLastUseOnceAndSkipsWhenTheRoomWasNotUsedSince) {
+  Room& hall = *core().rooms.findLive("stored hall");
+  hall.record.neverSleeps = 1;  // empty for hours: its sleep would save it
   User& visitor = fakeUser();
   wallNow += 100;
   ASSERT_TRUE(join(hall, visitor, ""));
+  wallNow += 50;
+  leave(visitor);
   tickAt(loopNow + 3'600'001);
-  ASSERT_TRUE(server.pumpUntil([&] { return storedLastAccessed("Stored Hall") == wallNow; }));
+  ASSERT_TRUE(server.pumpUntil([&] { return storedLastAccessed("Stored Hall") == wallNow; }))
+      << "the time the room was left";
   EXPECT_EQ(hall.record.lastAccessed, wallNow) << "the time stays with the live room";
 
   setStoredLastAccessed("Stored Hall", 5);
   tickAt(loopNow + 3'600'001);
   server.pumpFor(50ms);
-  EXPECT_EQ(storedLastAccessed("Stored Hall"), 5) << "nobody joined since: no write";
+  EXPECT_EQ(storedLastAccessed("Stored Hall"), 5) << "nobody there since: no write";
 }
 
 TEST_F(RoomTickTest, CreatedRoomCarriesItsCreationTimeAndIsNotSwept) {

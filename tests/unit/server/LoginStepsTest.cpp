@@ -71,5 +71,25 @@ TEST_F(LoginStepsTest, StoredLetterCaseOfTheNameWins) {
   EXPECT_TRUE(user.rights.isMember);
 }
 
+// A guest refused with NameInUse stays refused on that connection (no further Login), but
+// he is not left marked as waiting for an admission that will never come.
+TEST_F(LoginStepsTest, GuestRefusedForATakenNameIsNotLeftWaitingForAdmission) {
+  auto holder = connect();
+  ASSERT_TRUE(holder->loginAsGuest("Twin"));
+  auto second = connect();
+  client::LoginFields fields;
+  fields.name = "twin";
+  second->request([&](RequestWriter& w) { w.login(fields); });
+  ASSERT_TRUE(second->waitFor(ServerCode::NameInUse));
+  ASSERT_EQ(server.server().users.size(), 2u);
+  const User& refused = *server.server().users[1];
+  EXPECT_FALSE(refused.login.admissionPending) << "he is in no admission queue";
+  EXPECT_FALSE(server.core().online.admissionDue());
+  fields.name = "Other";
+  second->request([&](RequestWriter& w) { w.login(fields); });
+  EXPECT_TRUE(second->drain(100ms).empty()) << "no further login on this connection";
+  EXPECT_EQ(server.core().online.list().size(), 1u);
+}
+
 }  // namespace
 }  // namespace velmor
