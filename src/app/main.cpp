@@ -121,11 +121,13 @@ int main() {
   uv_run(loop.get(), UV_RUN_DEFAULT);
 
   // Every handle has been closed by the shutdown and the worker has committed and ended;
-  // destroying the server finalizes the statements and closes the databases.
+  // destroying the server finalizes the statements and closes the databases. Changes the
+  // storage still refused at the end were named on the console: the status says so too.
+  const bool changesLost = server->core().pipeline().unstoredAtStop() != 0;
   server.reset();
   uv_run(loop.get(), UV_RUN_DEFAULT);
   closeStopSignals(loop.get(), stop);
   uv_loop_close(loop.get());
   watchdog.disarm();
-  return 0;
+  return changesLost ? 1 : 0;
 }

@@ -1,5 +1,8 @@
 #include "core/ServerCore.h"
 
+#include <algorithm>
+
+#include "base/FatalExit.h"
 #include "base/FixedText.h"
 #include "core/Admission.h"
 #include "net/GenericServer.h"
@@ -21,6 +24,10 @@ RoomLimits roomLimits(const Settings& settings) {
   return limits;
 }
 
+int busyTimeoutOf(const Settings& settings) {
+  return static_cast<int>(std::min<std::uint32_t>(settings.busytimeout, 3'600'000));
+}
+
 }  // namespace
 
 CoreSettings::CoreSettings(const Settings& s)
@@ -37,13 +44,14 @@ ServerCore::ServerCore(uv_loop_t* loop, const Settings& s, const GenericServer& 
     : loopClock_(loop),
       clock(loopClock_),
       settings(s),
-      fileDatabase_(std::make_unique<FileDatabase>(s.applicationDirectory)),
+      fileDatabase_(std::make_unique<FileDatabase>(s.applicationDirectory, busyTimeoutOf(s))),
       mainDatabase_(std::make_unique<MainDatabase>(
           s.applicationDirectory,
           MainDatabase::Limits{settings.limits.chatroommaxusers, settings.limits.navroommaxusers,
                                settings.limits.roomExpiryTime},
-          *fileDatabase_, sweepRequest_, clock)),
-      pipeline_(std::make_unique<QueryPipeline>(loop, *mainDatabase_, *fileDatabase_)),
+          *fileDatabase_, sweepRequest_, clock, busyTimeoutOf(s))),
+      pipeline_(std::make_unique<QueryPipeline>(loop, *mainDatabase_, *fileDatabase_,
+                                                busyTimeoutOf(s))),
       roomServices_{clock, online, traffic, *pipeline_, settings.limits},
       rooms(roomServices_, sweepRequest_),
       server_(server),
@@ -57,8 +65,18 @@ ServerCore::ServerCore(uv_loop_t* loop, const Settings& s, const GenericServer& 
     // A room live from the start holds its stored files as a loaded one does: without
     // them its files could be neither read nor protected from being created over.
     Room& room = rooms.makeLive(record);
-    if (auto files = fileDatabase_->listFiles(fieldText(record.name))) room.files = std::move(*files);
+    if (std::unique_ptr<FileList> files = listFilesAtStart(fieldText(record.name)))
+      room.files = std::move(*files);
   });
+}
+
+std::unique_ptr<FileList> ServerCore::listFilesAtStart(std::string_view roomName) {
+  std::unique_ptr<FileList> files;
+  for (int attempt = 0; attempt < kStartListingAttempts; ++attempt) {
+    if (fileDatabase_->listFiles(roomName, files)) return files;
+  }
+  const std::string message = "Unable to read the files of room " + std::string(roomName) + ".";
+  fatalExit(message.c_str());
 }
 
 ServerCore::~ServerCore() {

@@ -105,6 +105,12 @@ class ServerCore {
   const GenericServer& connections() const { return server_; }
 
  private:
+  // A room live from the start comes up with its files or not at all: a listing the
+  // storage failed is tried again (each try waits out the busy timeout), then the start
+  // ends with a message.
+  static constexpr int kStartListingAttempts = 3;
+  std::unique_ptr<FileList> listFilesAtStart(std::string_view roomName);
+
   const GenericServer& server_;
   const std::uint32_t startWallSeconds_;
 };

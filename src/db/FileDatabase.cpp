@@ -40,8 +40,8 @@ constexpr const char* kDeleteRoomFiles = "DELETE FROM [files] WHERE [RoomName]=?
 
 }  // namespace
 
-FileDatabase::FileDatabase(const std::string& directory)
-    : db_(openDatabase(directory + kFileName)) {
+FileDatabase::FileDatabase(const std::string& directory, int busyTimeoutMs)
+    : db_(openDatabase(directory + kFileName, busyTimeoutMs)) {
   if (!db_) fatalExit("Error opening file data database.");
   char* error = nullptr;
   if (sqlite3_exec(db_.get(), kSchema, nullptr, nullptr, &error) != SQLITE_OK && error != nullptr) {
@@ -62,11 +62,12 @@ FileDatabase::FileDatabase(const std::string& directory)
                                   "Unable to prepare files statement 10.");
 }
 
-std::unique_ptr<FileList> FileDatabase::listFiles(std::string_view roomName) {
-  std::unique_ptr<FileList> files;
+bool FileDatabase::listFiles(std::string_view roomName, std::unique_ptr<FileList>& files) {
+  files.reset();
   auto use = list_.use();
   use.text(roomName);
-  while (use.step() == SQLITE_ROW && use.columnCount() == 7) {
+  int step;
+  while ((step = use.step()) == SQLITE_ROW && use.columnCount() == 7) {
     // The server never writes such rows; one that lacks a name cannot be addressed and
     // one without creator or editor cannot be described, so it is left out.
     if (use.isNull(0) || use.isNull(1) || use.isNull(2)) continue;
@@ -81,7 +82,9 @@ std::unique_ptr<FileList> FileDatabase::listFiles(std::string_view roomName) {
     if (!files) files = std::make_unique<FileList>();
     files->push_back(std::move(record));
   }
-  return files;
+  if (!storageFailed(step)) return true;
+  files.reset();
+  return false;
 }
 
 void FileDatabase::loadContent(VelmorFileQuery& query) {
@@ -96,8 +99,10 @@ void FileDatabase::loadContent(VelmorFileQuery& query) {
 
   auto use = loadContent_.use();
   use.text(fieldText(query.roomName)).text(fieldText(file->fileName));
-  if (use.step() != SQLITE_ROW || use.columnCount() != 2) {
+  const int step = use.step();
+  if (step != SQLITE_ROW || use.columnCount() != 2) {
     file->contentRequested = 0;
+    query.unavailable = storageFailed(step);
     return;
   }
   const std::uint32_t length = use.u32Column(0);
@@ -126,9 +131,9 @@ void FileDatabase::loadContent(VelmorFileQuery& query) {
   query.found = true;
 }
 
-void FileDatabase::saveFile(VelmorFileQuery& query) {
+bool FileDatabase::saveFile(VelmorFileQuery& query) {
   const FileRecord* file = query.file.get();
-  if (file == nullptr) return;
+  if (file == nullptr) return true;
   // A record without content in memory has nothing to store: its Content becomes NULL.
   // The blob never reaches past the content area.
   const bool hasContent = file->hasContent();
@@ -143,30 +148,30 @@ void FileDatabase::saveFile(VelmorFileQuery& query) {
       .time(file->lastEdited)
       .int32(query.usersCanRead ? 1 : 0)
       .int32(query.usersCanWrite ? 1 : 0);
-  use.step();
+  return use.stepDone();
 }
 
-void FileDatabase::saveAccess(VelmorFileQuery& query) {
-  if (!query.file) return;
+bool FileDatabase::saveAccess(VelmorFileQuery& query) {
+  if (!query.file) return true;
   auto use = saveAccess_.use();
   use.int32(query.usersCanRead ? 1 : 0)
       .int32(query.usersCanWrite ? 1 : 0)
       .text(fieldText(query.roomName))
       .text(fieldText(query.file->fileName));
-  use.step();
+  return use.stepDone();
 }
 
-void FileDatabase::deleteRoomFiles(std::string_view roomName) {
+bool FileDatabase::deleteRoomFiles(std::string_view roomName) {
   auto use = deleteRoomFiles_.use();
   use.text(roomName);
-  use.step();
+  return use.stepDone();
 }
 
-void FileDatabase::deleteFile(VelmorFileQuery& query) {
-  if (!query.file) return;
+bool FileDatabase::deleteFile(VelmorFileQuery& query) {
+  if (!query.file) return true;
   auto use = delete_.use();
   use.text(fieldText(query.roomName)).text(fieldText(query.file->fileName));
-  use.step();
+  return use.stepDone();
 }
 
 }  // namespace velmor

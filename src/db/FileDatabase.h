@@ -18,22 +18,26 @@ class FileDatabase {
 
   // Opens (creating if needed) `directory` + kFileName, creates the table and prepares
   // the five statements.
-  explicit FileDatabase(const std::string& directory);
+  explicit FileDatabase(const std::string& directory,
+                        int busyTimeoutMs = kDefaultBusyTimeoutMs);
 
   // The files of a room (its stored name), each record without content and holding the
-  // list's reference; null when the room has none. Rows with a NULL name, creator or
-  // editor are skipped; longer texts are cut to their fields.
-  std::unique_ptr<FileList> listFiles(std::string_view roomName);
-  // LoadFileContent: clears loaded and found; runs once per record (contentRequested).
+  // list's reference; `files` stays null when the room has none. Rows with a NULL name,
+  // creator or editor are skipped; longer texts are cut to their fields. False when the
+  // storage failed (locked, an I/O error): the list is then not to be trusted.
+  bool listFiles(std::string_view roomName, std::unique_ptr<FileList>& files);
+  // LoadFileContent: clears loaded and found; runs once per record (contentRequested). A
+  // read the storage failed marks the query unavailable (and may run again).
   void loadContent(VelmorFileQuery& query);
+  // The writes; each returns whether it was stored.
   // SaveFile: inserts or replaces the row of query.file with its content.
-  void saveFile(VelmorFileQuery& query);
+  bool saveFile(VelmorFileQuery& query);
   // DeleteFileRecord.
-  void deleteFile(VelmorFileQuery& query);
+  bool deleteFile(VelmorFileQuery& query);
   // SaveFileAccess: the stored row takes the query's two permission flags.
-  void saveAccess(VelmorFileQuery& query);
+  bool saveAccess(VelmorFileQuery& query);
   // Deletes every file of a room (a deleted room, or leftovers under a new room's name).
-  void deleteRoomFiles(std::string_view roomName);
+  bool deleteRoomFiles(std::string_view roomName);
 
   // The worker's batch transaction on this connection.
   BatchTransaction& transaction() { return transaction_; }

@@ -40,6 +40,13 @@ constexpr const char* kReplaceRoom =
     "INSERT OR REPLACE INTO [channels]                 ([Name], [CreatorName], [Password], "
     "[LeaderPassword], [LastAccessed], [MaxUsers], [bNavigation], [bLoadAtStartup], "
     "[bNeverSleeps]) VALUES             (?, ?, ?, ?, ?, ?, ?, ?, ?);";
+// A configured room keeps the letter case it is stored under (its files are filed under it):
+// every other column is rewritten, and only a room not stored yet is inserted (statement 12).
+// Its parameters are numbered as statement 12's, so that both are bound alike.
+constexpr const char* kUpdateConfiguredRoom =
+    "UPDATE [channels] SET [CreatorName]=?2, [Password]=?3, [LeaderPassword]=?4, "
+    "[LastAccessed]=?5, [MaxUsers]=?6, [bNavigation]=?7, [bLoadAtStartup]=?8, [bNeverSleeps]=?9 "
+    "WHERE [Name]=?1;";
 constexpr const char* kSelectUser =
     "SELECT [Name], [PasswordHash], [Salt] FROM [users] WHERE [Name]=?;";
 constexpr const char* kTouchUser = "UPDATE [users] SET [LastAccessed]=? WHERE [Name]=?;";
@@ -64,12 +71,13 @@ std::int64_t signExtended(std::uint32_t value) {
 }  // namespace
 
 MainDatabase::MainDatabase(const std::string& directory, const Limits& limits, FileDatabase& files,
-                           std::atomic<bool>& sweepRequest, const ServerClock& clock)
+                           std::atomic<bool>& sweepRequest, const ServerClock& clock,
+                           int busyTimeoutMs)
     : limits_(limits),
       clock_(clock),
       files_(files),
       sweepRequest_(sweepRequest),
-      db_(openDatabase(directory + kFileName)) {
+      db_(openDatabase(directory + kFileName, busyTimeoutMs)) {
   if (!db_) fatalExit("Unable to open database.");
   char* error = nullptr;
   if (sqlite3_exec(db_.get(), kSchema, nullptr, nullptr, &error) != SQLITE_OK && error != nullptr) {
@@ -94,6 +102,8 @@ MainDatabase::MainDatabase(const std::string& directory, const Limits& limits, F
 
 void MainDatabase::writeConfiguredRooms(const std::vector<RoomConfig>& rooms) {
   if (rooms.empty()) return;
+  const Statement updateConfiguredRoom = prepareOrExit(
+      db_.get(), kUpdateConfiguredRoom, "Unable to prepare configured rooms statement.");
   transaction_.begin();
   for (const RoomConfig& room : rooms) {
     // The texts go through the record so that what is stored is what the server will
@@ -103,17 +113,26 @@ void MainDatabase::writeConfiguredRooms(const std::vector<RoomConfig>& rooms) {
                            : (room.navigation ? limits_.navroommaxusers : limits_.chatroommaxusers);
     const RoomRecord record = makeRoomRecord(room.name, "", room.password, room.leaderpassword,
                                              maxUsers, room.navigation, room.neversleeps);
-    auto use = replaceRoom_.use();
-    use.text(fieldText(record.name))
-        .text("server")
-        .text(fieldText(record.password))
-        .text(fieldText(record.leaderPassword))
-        .time(clock_.wallSeconds())
-        .int64(signExtended(record.maxUsers))
-        .int32(room.navigation ? 1 : 0)
-        .int32(room.loadatstartup ? 1 : 0)
-        .int32(room.neversleeps ? 1 : 0);
-    use.step();
+    const std::uint32_t now = clock_.wallSeconds();
+    const auto bind = [&](Statement::Use& use) {
+      use.text(fieldText(record.name))
+          .text("server")
+          .text(fieldText(record.password))
+          .text(fieldText(record.leaderPassword))
+          .time(now)
+          .int64(signExtended(record.maxUsers))
+          .int32(room.navigation ? 1 : 0)
+          .int32(room.loadatstartup ? 1 : 0)
+          .int32(room.neversleeps ? 1 : 0);
+    };
+    {
+      auto update = updateConfiguredRoom.use();
+      bind(update);
+      if (update.stepDone() && sqlite3_changes(db_.get()) > 0) continue;
+    }
+    auto insert = replaceRoom_.use();
+    bind(insert);
+    insert.step();
   }
   if (!transaction_.commit()) {
     consoleWrite("Something went wrong!");
@@ -126,7 +145,8 @@ void MainDatabase::loadStoredRooms(
   const Statement all =
       prepareOrExit(db_.get(), kSelectAllRooms, "Unable to prepare startup rooms statement.");
   auto use = all.use();
-  while (use.step() == SQLITE_ROW) {
+  int step;
+  while ((step = use.step()) == SQLITE_ROW) {
     if (use.columnCount() != 9) break;
     if (use.isNull(0) || use.isNull(2) || use.isNull(3)) continue;
     // A NULL creator reads as empty text (a literal: copyText must not see a null pointer).
@@ -137,13 +157,17 @@ void MainDatabase::loadStoredRooms(
     record.lastAccessed = use.u32Column(4);
     each(record, use.int64Column(7) > 0);
   }
+  // Serving without some of the stored rooms would let their names be created over.
+  if (storageFailed(step)) fatalExit("Unable to read the stored rooms.");
 }
 
-bool MainDatabase::lookupRoom(RoomRecord& record) {
+MainDatabase::Lookup MainDatabase::lookupRoom(RoomRecord& record) {
   record.lastAccessed = 0;
   auto use = selectRoom_.use();
   use.text(fieldText(record.name));
-  if (use.step() != SQLITE_ROW || use.columnCount() != 8) return false;
+  const int step = use.step();
+  if (storageFailed(step)) return Lookup::Failed;
+  if (step != SQLITE_ROW || use.columnCount() != 8) return Lookup::Missing;
   // A NULL text leaves its field as it was and makes the room unusable, but the rest of
   // the row is read all the same. Stored texts longer than a field are cut to it.
   bool found = true;
@@ -159,14 +183,19 @@ bool MainDatabase::lookupRoom(RoomRecord& record) {
   record.maxUsers = limitedMaxUsers(use.u32Column(5));
   record.navigation = use.int64Column(6) > 0 ? 1 : 0;
   record.neverSleeps = use.int64Column(7) > 0 ? 1 : 0;
-  return found;
+  return found ? Lookup::Found : Lookup::Missing;
 }
 
 void MainDatabase::loadRoom(VelmorRoomQuery& query) {
   using namespace queryresult;
   RoomRecord& record = query.record;
   query.result = 0;
-  if (!lookupRoom(record)) {
+  const Lookup lookup = lookupRoom(record);
+  if (lookup == Lookup::Failed) {
+    query.unavailable = true;
+    return;
+  }
+  if (lookup == Lookup::Missing) {
     query.result = kNoSuchRoom;
     return;
   }
@@ -189,7 +218,12 @@ void MainDatabase::loadRoom(VelmorRoomQuery& query) {
     query.result = kWrongRoomPassword;
     return;
   }
-  query.files = files_.listFiles(fieldText(record.name));
+  // A room whose files cannot be listed now is not loaded without them: the load is tried
+  // again, so that the room never comes up missing files it has.
+  if (!files_.listFiles(fieldText(record.name), query.files)) {
+    query.unavailable = true;
+    return;
+  }
   query.result = kRoomLoaded;
 }
 
@@ -198,7 +232,12 @@ void MainDatabase::createRoom(VelmorRoomQuery& query) {
   RoomRecord& record = query.record;
   record.maxUsers = record.navigation ? limits_.navroommaxusers : limits_.chatroommaxusers;
   query.result = kRoomCreateFailed;
-  if (lookupRoom(record)) {
+  const Lookup lookup = lookupRoom(record);
+  if (lookup == Lookup::Failed) {
+    query.storageRefused = true;
+    return;
+  }
+  if (lookup == Lookup::Found) {
     // The record now holds the stored room: its password decides which refusal.
     query.result = record.password[0] != '\0' ? kRoomExistsLocked : kRoomExists;
     return;
@@ -212,7 +251,11 @@ void MainDatabase::createRoom(VelmorRoomQuery& query) {
       .time(now)
       .int64(signExtended(record.maxUsers))
       .int32(record.navigation ? 1 : 0);
-  if (!use.stepDone()) return;
+  const int step = use.step();
+  if (step != SQLITE_DONE) {
+    query.storageRefused = storageFailed(step);
+    return;
+  }
   // Files left under the name by a room deleted before its files went with it are not the
   // new room's.
   files_.deleteRoomFiles(fieldText(record.name));
@@ -222,32 +265,38 @@ void MainDatabase::createRoom(VelmorRoomQuery& query) {
   query.result = kRoomCreated;
 }
 
-void MainDatabase::saveRoom(const RoomRecord& record) {
+bool MainDatabase::saveRoom(const RoomRecord& record) {
   auto use = saveRoom_.use();
   use.text(fieldText(record.password))
       .text(fieldText(record.leaderPassword))
       .time(record.lastAccessed)
       .int32(record.navigation ? 1 : 0)
       .text(fieldText(record.name));
-  use.step();
+  return use.stepDone();
 }
 
-void MainDatabase::touchRoom(const RoomRecord& record) {
+bool MainDatabase::touchRoom(const RoomRecord& record) {
   auto use = touchRoom_.use();
   use.int32(static_cast<std::int32_t>(record.lastAccessed)).text(fieldText(record.name));
-  use.step();
+  return use.stepDone();
 }
 
-void MainDatabase::deleteRoom(const RoomRecord& record) {
+bool MainDatabase::deleteRoom(const RoomRecord& record) {
   auto use = deleteRoom_.use();
   use.text(fieldText(record.name));
-  use.step();
+  return use.stepDone();
 }
 
 void MainDatabase::lookupUser(VelmorUserQuery& query) {
   auto use = selectUser_.use();
   use.text(fieldText(query.name));
-  if (use.step() != SQLITE_ROW || use.columnCount() != 3) return;
+  const int step = use.step();
+  // A member whose account cannot be read now is not taken for a guest: he waits.
+  if (storageFailed(step)) {
+    query.unavailable = true;
+    return;
+  }
+  if (step != SQLITE_ROW || use.columnCount() != 3) return;
   if (use.isNull(0) || use.isNull(1) || use.isNull(2)) return;
   // A hash shorter than 16 bytes cannot be checked against any proof: no account.
   const std::string_view hash = use.blobColumn(1);
@@ -267,7 +316,9 @@ void MainDatabase::registerUser(VelmorRegisterUserQuery& query) {
       .text(fieldText(query.salt))
       .time(clock_.wallSeconds())
       .time(clock_.wallSeconds());
-  if (use.stepDone()) query.result = 1;
+  const int step = use.step();
+  if (step == SQLITE_DONE) query.result = 1;
+  query.storageRefused = storageFailed(step);
 }
 
 }  // namespace velmor

@@ -32,19 +32,22 @@ class MainDatabase {
   // store) when a room load finds the room expired, so that the main loop sweeps soon.
   // `clock` gives the wall-clock seconds the rows are stamped with.
   MainDatabase(const std::string& directory, const Limits& limits, FileDatabase& files,
-               std::atomic<bool>& sweepRequest, const ServerClock& clock);
+               std::atomic<bool>& sweepRequest, const ServerClock& clock,
+               int busyTimeoutMs = kDefaultBusyTimeoutMs);
 
   // Writes every configured room (INSERT OR REPLACE) in one transaction.
   void writeConfiguredRooms(const std::vector<RoomConfig>& rooms);
   // Reads every stored room; `loadAtStartup` tells whether the row asks to be made live.
   void loadStoredRooms(const std::function<void(const RoomRecord&, bool loadAtStartup)>& each);
 
-  // Worker operations: each writes the query's result and output fields.
+  // Worker operations: each writes the query's result and output fields. A read that the
+  // storage failed (rather than answered) marks the query unavailable; a write returns
+  // whether it was stored.
   void loadRoom(VelmorRoomQuery& query);              // kind 2
   void createRoom(VelmorRoomQuery& query);            // kind 3
-  void saveRoom(const RoomRecord& record);            // kind 4
-  void touchRoom(const RoomRecord& record);           // kind 5
-  void deleteRoom(const RoomRecord& record);          // kind 6
+  bool saveRoom(const RoomRecord& record);            // kind 4
+  bool touchRoom(const RoomRecord& record);           // kind 5
+  bool deleteRoom(const RoomRecord& record);          // kind 6
   void lookupUser(VelmorUserQuery& query);            // kind 7, after the challenge was made
   void registerUser(VelmorRegisterUserQuery& query);  // kind 8
 
@@ -54,9 +57,10 @@ class MainDatabase {
   sqlite3* connection() const { return db_.get(); }
 
  private:
-  // Statement 1: fills the record from the stored row. False when not found (no row, or
-  // a NULL among the four texts).
-  bool lookupRoom(RoomRecord& record);
+  enum class Lookup { Found, Missing, Failed };
+  // Statement 1: fills the record from the stored row. Missing: no row, or a NULL among the
+  // four texts; Failed: the storage did not answer.
+  Lookup lookupRoom(RoomRecord& record);
 
   Limits limits_;
   const ServerClock& clock_;

@@ -1,6 +1,7 @@
 #include "db/Queries.h"
 
 #include <algorithm>
+#include <cstring>
 
 namespace velmor {
 
@@ -30,6 +31,10 @@ void QueryOwner::untrack(VelmorBaseQuery* query) {
   last->ownerSlot = slot;
   pending_.pop_back();
   pendingCompleted(pending_.size());
+}
+
+std::string_view VelmorFileQuery::roomWorkedOn() const {
+  return std::string_view(roomName, strnlen(roomName, sizeof(roomName)));
 }
 
 void VelmorFileQuery::carry(Ref<FileRecord> record) {

@@ -20,8 +20,11 @@
 // touch nothing but the query's own fields and the storage it is given.
 
 #include <atomic>
+#include <cstring>
 #include <cstdint>
 #include <memory>
+#include <string>
+#include <string_view>
 #include <vector>
 
 #include "model/FileRecord.h"
@@ -54,6 +57,10 @@ enum class QueryKind : std::uint32_t {
   LoadFileContent = 11,
   SaveFileAccess = 12,  // the two permission flags of a stored file
 };
+
+// The databases a query works on, as a mask.
+inline constexpr std::uint8_t kMainDatabase = 1;
+inline constexpr std::uint8_t kFileDatabase = 2;
 
 // Results that are also the status codes sent to the owner.
 namespace queryresult {
@@ -88,6 +95,19 @@ class VelmorBaseQuery {
   // acknowledged, or one that others depend on, and runs to completion without him.
   virtual bool servesOwnerOnly() const { return false; }
 
+  // Worker: the databases it reads or writes (kMainDatabase, kFileDatabase).
+  virtual std::uint8_t databases() const { return 0; }
+  // Worker: the room whose rows (its own and its files') it works on, in any letter case;
+  // empty for none. The work on one room is done in the order it was posted, also when
+  // some of it has to wait for the storage. Only fields the worker does not write.
+  virtual std::string_view roomWorkedOn() const { return {}; }
+  // Worker: its change was acknowledged before it ran (or is the server's own): when it
+  // cannot be stored now, or its batch is rolled back, it is kept and tried again until it
+  // is stored, instead of coming back as failed.
+  virtual bool storedAtAnyCost() const { return false; }
+  // Worker: the change, as the console names it when the shutdown gives it up unstored.
+  virtual std::string unstoredText() const { return {}; }
+
   bool is(QueryKind k) const { return kind == static_cast<std::uint32_t>(k); }
 
   // The poster; null for the server's own queries, and once the poster went away from a
@@ -99,6 +119,13 @@ class VelmorBaseQuery {
   std::uint32_t result = 0;
   std::atomic<bool> cancelled{false};
   bool succeeded = false;
+  // Set by execute() when the storage could not do the work now (a lock held past the
+  // busy timeout, a full disk, an I/O error): the worker keeps the query and runs it again
+  // later. Worker only.
+  bool unavailable = false;
+  // Set by execute() when the storage failed work that is answered as failed rather than
+  // kept (a registration, a room creation): the database counts as failing all the same.
+  bool storageRefused = false;
 };
 
 // A poster that may go away before its queries complete (a User): it keeps the queries
@@ -155,11 +182,17 @@ using FileList = std::vector<Ref<FileRecord>>;
 class VelmorRoomQuery : public VelmorBaseQuery {
  public:
   using VelmorBaseQuery::VelmorBaseQuery;
+  std::uint8_t databases() const override { return kMainDatabase | kFileDatabase; }
   // A room creation rolled back did not create the room.
   void rolledBack() override {
     if (is(QueryKind::CreateRoom) && result == queryresult::kRoomCreated) {
       result = queryresult::kRoomCreateFailed;
     }
+  }
+
+  // The record's name, as the worker sees it (the room of the work).
+  std::string_view recordName() const {
+    return std::string_view(record.name, strnlen(record.name, sizeof(record.name)));
   }
 
   RoomRecord record;
@@ -171,6 +204,7 @@ class VelmorRoomQuery : public VelmorBaseQuery {
 class VelmorUserQuery : public VelmorBaseQuery {
  public:
   VelmorUserQuery() : VelmorBaseQuery(QueryKind::LookupUser) {}
+  std::uint8_t databases() const override { return kMainDatabase; }
 
   char name[32] = {};  // in: as typed; out: as stored
   std::uint8_t passwordHash[16] = {};
@@ -184,6 +218,7 @@ class VelmorRegisterUserQuery : public VelmorBaseQuery {
   VelmorRegisterUserQuery() : VelmorBaseQuery(QueryKind::RegisterUser) {}
   // A registration rolled back stored no account.
   void rolledBack() override { result = 0; }
+  std::uint8_t databases() const override { return kMainDatabase; }
 
   char name[32] = {};
   char salt[16] = {};
@@ -199,6 +234,8 @@ class VelmorFileQuery : public VelmorBaseQuery {
   // Sets `file` and copies what of it the main loop may still change while the query is
   // in flight: the worker reads these copies, never the record's.
   void carry(Ref<FileRecord> record);
+  std::uint8_t databases() const override { return kFileDatabase; }
+  std::string_view roomWorkedOn() const override;
 
   Ref<FileRecord> file;    // the record the work is about
   Ref<FileRecord> loaded;  // LoadFileContent: the record with content, when found

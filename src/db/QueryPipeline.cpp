@@ -2,15 +2,31 @@
 
 #include <algorithm>
 #include <cstdlib>
-#include <future>
+#include <string>
+#include <unordered_set>
 
 #include "base/Console.h"
 
 namespace velmor {
 
-QueryPipeline::QueryPipeline(uv_loop_t* mainLoop, MainDatabase& main, FileDatabase& files)
+namespace {
+
+// The key of a room's work: its name with A..Z lowered (room names are unique in any case).
+std::string roomKey(std::string_view room) {
+  std::string key(room);
+  for (char& c : key) {
+    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+  }
+  return key;
+}
+
+}  // namespace
+
+QueryPipeline::QueryPipeline(uv_loop_t* mainLoop, MainDatabase& main, FileDatabase& files,
+                             int busyTimeoutMs)
     : main_(main),
       files_(files),
+      busyTimeoutMs_(busyTimeoutMs),
       completionWakeup_([mainLoop](uv_async_t* handle) {
         return uv_async_init(mainLoop, handle, onCompletionWakeup);
       }) {
@@ -26,25 +42,28 @@ QueryPipeline::~QueryPipeline() {
 }
 
 void QueryPipeline::start(WorkerHooks hooks) {
-  std::promise<void> ready;
-  std::future<void> started = ready.get_future();
-  worker_ = std::thread([this, hooks = std::move(hooks), &ready]() mutable {
+  worker_ = std::thread([this, hooks = std::move(hooks)]() mutable {
     uv_loop_t loop;
     uv_loop_init(&loop);
     workerWakeup_ = static_cast<uv_async_t*>(std::calloc(1, sizeof(uv_async_t)));
     uv_async_init(&loop, workerWakeup_, onWorkerWakeup);
     workerWakeup_->data = this;
+    retryTimer_ = static_cast<uv_timer_t*>(std::calloc(1, sizeof(uv_timer_t)));
+    uv_timer_init(&loop, retryTimer_);
+    retryTimer_->data = this;
     if (hooks.onStart) hooks.onStart(&loop);
     loop.data = &hooks;
+    // The flag lives in the pipeline, which outlives the thread: the starter may return
+    // the moment it sees it.
     workerStarted_.store(true, std::memory_order_release);
-    ready.set_value();
+    workerStarted_.notify_all();
     // Queries posted before the wake-up existed are taken by this first batch.
     uv_async_send(workerWakeup_);
     uv_run(&loop, UV_RUN_DEFAULT);
     consoleWrite("Exiting Query Event Thread\n");
     uv_loop_close(&loop);
   });
-  started.wait();
+  workerStarted_.wait(false, std::memory_order_acquire);
 }
 
 void QueryPipeline::post(QueryOwner* owner, VelmorBaseQuery* query) {
@@ -61,54 +80,189 @@ void QueryPipeline::post(QueryOwner* owner, VelmorBaseQuery* query) {
 }
 
 void QueryPipeline::onWorkerWakeup(uv_async_t* handle) {
-  auto* pipeline = static_cast<QueryPipeline*>(handle->data);
-  if (!pipeline->runBatch()) return;
-  // The stop: the batch above took everything posted before it, and the stop's wake-up was
-  // sent before the batch could begin. Close the worker's handles so that its loop ends.
-  auto* hooks = static_cast<WorkerHooks*>(handle->loop->data);
-  if (hooks != nullptr && hooks->onStop) hooks->onStop(handle->loop);
-  uv_close(reinterpret_cast<uv_handle_t*>(handle), freeHandle);
+  static_cast<QueryPipeline*>(handle->data)->workerBatch(false);
 }
 
-bool QueryPipeline::runBatch() {
+void QueryPipeline::onRetryTimer(uv_timer_t* timer) {
+  static_cast<QueryPipeline*>(timer->data)->workerBatch(true);
+}
+
+void QueryPipeline::workerBatch(bool retryRound) {
+  if (!runBatch(retryRound)) return;
+  // The stop: the batch above took everything posted before it (the stop's wake-up was
+  // sent before the batch could begin). What the storage refused is tried again until the
+  // deadline; then the worker's handles close, so that its loop ends.
+  std::chrono::steady_clock::time_point deadline;
+  {
+    std::lock_guard<std::mutex> lock(queryLock_);
+    deadline = stopDeadline_;
+  }
+  std::uint32_t pauseMs = kFirstRetryPauseMs;
+  while (!waiting_.empty() && std::chrono::steady_clock::now() < deadline) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(pauseMs));
+    pauseMs = std::min(pauseMs * 2, kLastRetryPauseMs);
+    runBatch(true);
+  }
+  giveUpWaiting();
+  uv_loop_t* loop = workerWakeup_->loop;
+  auto* hooks = static_cast<WorkerHooks*>(loop->data);
+  if (hooks != nullptr && hooks->onStop) hooks->onStop(loop);
+  uv_close(reinterpret_cast<uv_handle_t*>(retryTimer_), freeHandle);
+  uv_close(reinterpret_cast<uv_handle_t*>(workerWakeup_), freeHandle);
+}
+
+void QueryPipeline::setProbing(std::uint8_t databases) {
+  if (databases == probing_) return;
+  const auto apply = [&](std::uint8_t database, sqlite3* db) {
+    if ((databases & database) != (probing_ & database)) {
+      sqlite3_busy_timeout(db, (databases & database) != 0 ? kProbeTimeoutMs : busyTimeoutMs_);
+    }
+  };
+  apply(kMainDatabase, main_.connection());
+  apply(kFileDatabase, files_.connection());
+  probing_ = databases;
+}
+
+bool QueryPipeline::runBatch(bool retryRound) {
   std::lock_guard<std::mutex> lock(queryLock_);
   // stop() raises the flag under this lock, after every post it follows: seen here, all of
   // them are in the queue for this batch.
   const bool stopping = stopRequested_.load(std::memory_order_acquire);
+  const bool tryKept = retryRound || stopping;
+  setProbing(failing_);
   BatchTransaction& mainBatch = main_.transaction();
   BatchTransaction& fileBatch = files_.transaction();
-  const bool inTransaction = mainBatch.begin();
-  const bool filesInTransaction = fileBatch.begin();
-  VelmorBaseQuery* query = nullptr;
-  while (requests_.try_dequeue(query)) {
+  mainBatch.begin();
+  fileBatch.begin();
+
+  std::uint8_t failedNow = 0;  // databases that failed in this batch
+  std::uint8_t lost = 0;       // databases whose transaction SQLite ended by itself
+  std::unordered_set<std::string> heldRooms;  // rooms with work kept back in this batch
+  Storage storage{main_, files_};
+
+  // A query either runs now or is kept back (unavailable) behind the work that must wait:
+  // work on a room some of whose work waits; work for a failing database (until a retry
+  // round tries it: there, everything is tried once, but for a change kept at any cost
+  // whose database has failed again in the round); every kept query outside a retry round.
+  const auto consider = [&](VelmorBaseQuery* query, bool kept) {
+    const std::string_view room = query->roomWorkedOn();
+    const std::string key = room.empty() ? std::string() : roomKey(room);
+    const std::uint8_t failing =
+        !tryKept ? (failing_ | failedNow) : (query->storedAtAnyCost() ? failedNow : 0);
+    const bool hold = (kept && !tryKept) || (!key.empty() && heldRooms.count(key) != 0) ||
+                      (query->databases() & failing) != 0;
+    if (hold) {
+      query->unavailable = true;
+    } else {
+      query->unavailable = false;
+      query->succeeded = query->execute(storage);
+      if (mainBatch.lost()) lost |= kMainDatabase;
+      if (fileBatch.lost()) lost |= kFileDatabase;
+      if (query->unavailable || query->storageRefused) failedNow |= query->databases();
+    }
+    if (query->cancelled.load(std::memory_order_acquire)) {
+      delete query;  // the owner went away; an effect it had stays committed
+      return;
+    }
+    if (query->unavailable && !key.empty()) heldRooms.insert(key);
+    batch_.push_back(query);
+  };
+
+  std::deque<VelmorBaseQuery*> kept;
+  kept.swap(waiting_);
+  for (VelmorBaseQuery* query : kept) {
     if (query->cancelled.load(std::memory_order_acquire)) {
       delete query;
       continue;
     }
-    Storage storage{main_, files_};
-    query->succeeded = query->execute(storage);
+    consider(query, true);
+  }
+  VelmorBaseQuery* query = nullptr;
+  // A transaction SQLite ended stops the batch: the rest of the requests wait for the next.
+  while (lost == 0 && requests_.try_dequeue(query)) {
     if (query->cancelled.load(std::memory_order_acquire)) {
-      delete query;  // the owner went away while it ran; its effect stays committed
+      delete query;
       continue;
     }
-    executed_.push_back(query);
+    consider(query, false);
   }
-  // The file changes were acknowledged when they were posted: there is no reply to change
-  // when they cannot be stored.
-  if (filesInTransaction && !fileBatch.commit()) fileBatch.rollback();
-  if (inTransaction && !mainBatch.commit()) {
-    // Disk full, an I/O error, a lock held too long: nothing of the batch was stored, and
-    // its replies must not say otherwise.
+
+  // Disk full, an I/O error, a lock held too long: nothing of that database's part of the
+  // batch was stored, and its replies must not say otherwise.
+  std::uint8_t rolledBack = lost;
+  if (lost & kFileDatabase) {
+    fileBatch.rollback();
+  } else if (!fileBatch.commit()) {
+    fileBatch.rollback();
+    rolledBack |= kFileDatabase;
+  }
+  if (lost & kMainDatabase) {
     mainBatch.rollback();
-    for (VelmorBaseQuery* done : executed_) done->rolledBack();
+  } else if (!mainBatch.commit()) {
+    mainBatch.rollback();
+    rolledBack |= kMainDatabase;
   }
+
+  std::uint8_t worked = 0;  // databases on which work was done and stored
+  bool handedBack = false;
+  for (VelmorBaseQuery* done : batch_) {
+    if (!done->unavailable && (done->databases() & rolledBack) != 0) {
+      if (done->storedAtAnyCost()) {
+        done->unavailable = true;
+      } else {
+        done->rolledBack();
+      }
+    }
+    if (done->unavailable) {
+      waiting_.push_back(done);
+      continue;
+    }
+    worked |= done->databases();
+    completions_.enqueue(done);
+    handedBack = true;
+  }
+  batch_.clear();
+  failing_ = static_cast<std::uint8_t>((failing_ & ~worked) | failedNow | rolledBack);
+  if (waiting_.empty()) failing_ = 0;
+  waitingCount_.store(waiting_.size(), std::memory_order_relaxed);
   batches_.fetch_add(1, std::memory_order_relaxed);
-  if (!executed_.empty()) {
-    for (VelmorBaseQuery* done : executed_) completions_.enqueue(done);
-    executed_.clear();
-    uv_async_send(completionWakeup_.get());
-  }
+  if (handedBack) uv_async_send(completionWakeup_.get());
+  if (lost != 0) uv_async_send(workerWakeup_);  // the rest of the requests, at once
+  if (!stopping) scheduleRetry(retryRound);
   return stopping;
+}
+
+void QueryPipeline::scheduleRetry(bool grow) {
+  if (waiting_.empty()) {
+    retryPauseMs_ = 0;
+    uv_timer_stop(retryTimer_);
+    return;
+  }
+  if (retryPauseMs_ == 0) {
+    retryPauseMs_ = kFirstRetryPauseMs;
+  } else if (grow) {
+    retryPauseMs_ = std::min(retryPauseMs_ * 2, kLastRetryPauseMs);
+  } else if (uv_is_active(reinterpret_cast<uv_handle_t*>(retryTimer_))) {
+    return;  // a round is due already
+  }
+  uv_timer_start(retryTimer_, onRetryTimer, retryPauseMs_, 0);
+}
+
+void QueryPipeline::giveUpWaiting() {
+  if (waiting_.empty()) return;
+  std::size_t unstored = 0;
+  for (VelmorBaseQuery* query : waiting_) {
+    if (query->storedAtAnyCost()) {
+      consoleWrite("Not stored: %s\n", query->unstoredText().c_str());
+      ++unstored;
+    }
+    query->succeeded = false;  // comes back failed: destroyed without its completion
+    completions_.enqueue(query);
+  }
+  waiting_.clear();
+  waitingCount_.store(0, std::memory_order_relaxed);
+  unstoredAtStop_ = unstored;
+  uv_async_send(completionWakeup_.get());
 }
 
 void QueryPipeline::onCompletionWakeup(uv_async_t* handle) {
@@ -128,12 +282,13 @@ void QueryPipeline::dispatchCompletions() {
   }
 }
 
-void QueryPipeline::stop() {
+void QueryPipeline::stop(std::chrono::milliseconds retryLimit) {
   if (stopped_) return;
   stopped_ = true;
   if (worker_.joinable()) {
     {
       std::lock_guard<std::mutex> lock(queryLock_);
+      stopDeadline_ = std::chrono::steady_clock::now() + retryLimit;
       stopRequested_.store(true, std::memory_order_release);
       uv_async_send(workerWakeup_);
     }

@@ -4,18 +4,25 @@
 
 namespace velmor {
 
-namespace {
-constexpr int kBusyTimeoutMs = 5000;
-}
-
-SqliteConnection openDatabase(const std::string& path) {
+SqliteConnection openDatabase(const std::string& path, int busyTimeoutMs) {
   sqlite3* db = nullptr;
   const int status =
       sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE, nullptr);
   SqliteConnection connection(db);  // a failed open still returns a handle to close
   if (status != SQLITE_OK) return nullptr;
-  sqlite3_busy_timeout(db, kBusyTimeoutMs);
+  sqlite3_busy_timeout(db, busyTimeoutMs);
   return connection;
+}
+
+bool storageFailed(int stepResult) {
+  switch (stepResult & 0xFF) {
+    case SQLITE_ROW:
+    case SQLITE_DONE:
+    case SQLITE_CONSTRAINT:
+      return false;
+    default:
+      return true;
+  }
 }
 
 Statement::Statement(sqlite3* db, const char* sql) {
@@ -80,15 +87,21 @@ BatchTransaction::BatchTransaction(sqlite3* db, const char* beginFailure,
 bool BatchTransaction::begin() {
   if (sqlite3_get_autocommit(db_) == 0) rollback();
   auto use = begin_.use();
-  return use.stepDone();
+  open_ = use.stepDone();
+  return open_;
 }
 
 bool BatchTransaction::commit() {
-  auto use = commit_.use();
-  return use.stepDone();
+  const bool committed = [this] {
+    auto use = commit_.use();
+    return use.stepDone();
+  }();
+  if (committed) open_ = false;
+  return committed;
 }
 
 void BatchTransaction::rollback() {
+  open_ = false;
   if (sqlite3_get_autocommit(db_) != 0) return;  // SQLite has rolled back already
   auto use = rollback_.use();
   use.step();

@@ -19,9 +19,17 @@ struct StatementFinalizer {
   void operator()(sqlite3_stmt* statement) const { sqlite3_finalize(statement); }
 };
 
+// How long a statement waits for a lock that another connection holds (an operator's shell,
+// a backup) before it fails and its work is tried again later.
+inline constexpr int kDefaultBusyTimeoutMs = 5000;
+
 // Opens a file read-write (created if missing) with a busy timeout, so that a batch waits
 // for a lock held by another connection instead of failing. Null on failure.
-SqliteConnection openDatabase(const std::string& path);
+SqliteConnection openDatabase(const std::string& path, int busyTimeoutMs);
+
+// Whether a step's result is the storage's failure (locked past the busy timeout, full, an
+// I/O error, out of memory...) rather than an answer (a row, done, a constraint).
+bool storageFailed(int stepResult);
 
 // A statement prepared once and reused. Each use binds, steps and ends with a reset, made
 // by the Use guard so that no path forgets it. Binding keeps track of failures: stepping
@@ -96,9 +104,13 @@ class BatchTransaction {
   bool begin();
   bool commit();
   void rollback();
+  // The transaction begun by this batch is gone without a COMMIT: SQLite rolled it back by
+  // itself (on a full disk, an I/O error, out of memory), with every change made in it.
+  bool lost() const { return open_ && sqlite3_get_autocommit(db_) != 0; }
 
  private:
   sqlite3* db_ = nullptr;
+  bool open_ = false;  // begun and not yet ended
   Statement begin_;
   Statement commit_;
   Statement rollback_;

@@ -102,10 +102,13 @@ bool GenericServer::write(uv_stream_t* client, const char* data, std::size_t len
     length -= static_cast<std::size_t>(written);
     if (length == 0) return true;
   }
-  if (maxPendingOutput_ != 0 &&
-      uv_stream_get_write_queue_size(client) + length > maxPendingOutput_) {
+  // A connection that stopped reading (its own backlog would only grow), or one whose
+  // output would take the bytes waiting for all connections past their limit, is closed.
+  if ((maxPendingOutput_ != 0 &&
+       uv_stream_get_write_queue_size(client) + length > maxPendingOutput_) ||
+      (maxTotalPendingOutput_ != 0 && totalPendingOutput_ + length > maxTotalPendingOutput_)) {
     slowReaderCloses_.fetch_add(1, std::memory_order_relaxed);
-    closeClient(client);  // it stopped reading: its backlog would only grow
+    closeClient(client);
     return false;
   }
   WriteRequest* request = writePool_.acquire(length);
@@ -115,18 +118,22 @@ bool GenericServer::write(uv_stream_t* client, const char* data, std::size_t len
   }
   std::memcpy(request->bytes, data, length);
   request->request.data = this;
+  request->length = static_cast<std::uint32_t>(length);
   uv_buf_t buf = uv_buf_init(request->bytes, static_cast<unsigned>(length));
   if (uv_write(&request->request, client, &buf, 1, onWriteDone) < 0) {
     closeClient(client);
     writePool_.release(request);
     return false;
   }
+  totalPendingOutput_ += length;
   return true;
 }
 
 void GenericServer::onWriteDone(uv_write_t* request, int) {
   auto* server = static_cast<GenericServer*>(request->data);
-  server->writePool_.release(reinterpret_cast<WriteRequest*>(request));
+  auto* done = reinterpret_cast<WriteRequest*>(request);
+  server->totalPendingOutput_ -= done->length;
+  server->writePool_.release(done);
 }
 
 void GenericServer::closeClient(uv_stream_t* client) {

@@ -68,7 +68,11 @@ class GenericServer {
   // A connection whose unwritten bytes would pass this many is closed: a client that stops
   // reading cannot make the server hold its output without bound. 0: no limit.
   void setMaxPendingOutput(std::size_t bytes) { maxPendingOutput_ = bytes; }
-  // Connections closed for passing the limit (read by the status text).
+  // The same for the bytes waiting for all connections together: the connection whose
+  // write would take them past it is closed. 0: no limit.
+  void setMaxTotalPendingOutput(std::size_t bytes) { maxTotalPendingOutput_ = bytes; }
+  std::size_t totalPendingOutput() const { return totalPendingOutput_; }
+  // Connections closed for passing either limit (read by the status text).
   std::uint64_t slowReaderCloses() const {
     return slowReaderCloses_.load(std::memory_order_relaxed);
   }
@@ -107,6 +111,8 @@ class GenericServer {
   WriteRequestPool writePool_;
   ClientData* openHead_ = nullptr;  // every accepted connection not yet closed
   std::size_t maxPendingOutput_ = 0;
+  std::size_t maxTotalPendingOutput_ = 0;
+  std::size_t totalPendingOutput_ = 0;  // bytes in the write requests in flight
   std::atomic<std::uint64_t> slowReaderCloses_{0};
   std::size_t openClients_ = 0;
   std::size_t listenAttempts_ = 0;

@@ -21,8 +21,13 @@ uv_stream_t* TCPServer::serverHandle() const {
 void TCPServer::start() {
   if (!listener_) return;  // closed by stopListening
   sockaddr_in bindAddress{};
-  uv_ip4_addr(address.c_str(), port, &bindAddress);
-  int status = uv_tcp_bind(listener_.get(), reinterpret_cast<const sockaddr*>(&bindAddress), 0);
+  int status = uv_ip4_addr(address.c_str(), port, &bindAddress);
+  if (status < 0) {  // never every interface in place of an address that does not parse
+    consoleWrite("TCP bind error: %s\n", uv_err_name(status));
+    setListening(false);
+    return;
+  }
+  status = uv_tcp_bind(listener_.get(), reinterpret_cast<const sockaddr*>(&bindAddress), 0);
   if (status < 0) {
     consoleWrite("TCP bind error: %s\n", uv_err_name(status));
     setListening(false);

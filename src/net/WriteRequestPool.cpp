@@ -53,6 +53,7 @@ WriteRequest* WriteRequestPool::acquire(std::size_t length) {
   WriteRequest* request = freeRequests_;
   if (request != nullptr) {
     freeRequests_ = request->nextFree;
+    keptBytes_ -= request->capacity;
   } else {
     request = carve();
     if (request == nullptr) return nullptr;
@@ -66,11 +67,12 @@ WriteRequest* WriteRequestPool::acquire(std::size_t length) {
 }
 
 void WriteRequestPool::release(WriteRequest* request) {
-  if (request->capacity > kMaxKeptCapacity) {
+  if (request->capacity > kMaxKeptCapacity || keptBytes_ + request->capacity > kMaxKeptBytes) {
     std::free(request->bytes);
     request->bytes = nullptr;
     request->capacity = 0;
   }
+  keptBytes_ += request->capacity;
   request->nextFree = freeRequests_;
   freeRequests_ = request;
 }

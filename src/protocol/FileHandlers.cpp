@@ -74,19 +74,41 @@ bool skipBlob(MessageReader& reader) {
 
 }  // namespace
 
+namespace {
+
+// "file NAME of room ROOM": what an unstored change is about.
+std::string describeFile(const VelmorFileQuery& query) {
+  return "file " + std::string(fieldText(query.file->fileName)) + " of room " +
+         std::string(query.roomWorkedOn());
+}
+
+}  // namespace
+
 bool SaveFileQuery::execute(Storage& storage) {
-  storage.files.saveFile(*this);
+  unavailable = !storage.files.saveFile(*this);
   return true;
+}
+
+std::string SaveFileQuery::unstoredText() const {
+  return "content of " + describeFile(*this);
 }
 
 bool SaveFileAccessQuery::execute(Storage& storage) {
-  storage.files.saveAccess(*this);
+  unavailable = !storage.files.saveAccess(*this);
   return true;
 }
 
+std::string SaveFileAccessQuery::unstoredText() const {
+  return "permissions of " + describeFile(*this);
+}
+
 bool DeleteFileQuery::execute(Storage& storage) {
-  storage.files.deleteFile(*this);
+  unavailable = !storage.files.deleteFile(*this);
   return true;
+}
+
+std::string DeleteFileQuery::unstoredText() const {
+  return "deletion of " + describeFile(*this);
 }
 
 bool LoadFileContentQuery::execute(Storage& storage) {
@@ -104,11 +126,17 @@ bool LoadFileContentQuery::complete() {
   }
   auto* reader = static_cast<User*>(owner);
   if (reader == nullptr || reader->room != room) return false;
-  // The listed record if it holds its content (it may be newer); the loaded one otherwise.
+  // The file as it is listed now: gone meanwhile, or no longer readable by him, it is not
+  // sent. The listed record if it holds its content (it may be newer); the loaded one
+  // otherwise.
   FileRecord* toSend = nullptr;
+  if (listed != nullptr && !mayRead(*reader, **listed)) {
+    sendCode(*reader, ServerCode::FileAccessDenied);
+    return false;
+  }
   if (listed != nullptr && (*listed)->hasContent()) {
     toSend = listed->get();
-  } else if (found && loaded) {
+  } else if (listed != nullptr && found && loaded) {
     toSend = loaded.get();
   }
   if (toSend != nullptr) {
@@ -136,10 +164,9 @@ void sendFileToReader(User& user, FileRecord& file, std::uint32_t versionHeld) {
       .blob(file.content(), std::min(length, kChunkSize));
   reply.string(fieldText(file.fileName)).u32(file.lastEdited).u8(writable);
   sendTo(user, reply);
-  if (length > kChunkSize) {
-    user.releaseTransfer();  // a transfer begun while the content was loading ends here
-    user.download = Ref<FileRecord>::share(&file);
-  }
+  // The rest is his download. Only a download is replaced: an upload he began while the
+  // content was loading goes on.
+  if (length > kChunkSize) user.download = Ref<FileRecord>::share(&file);
 }
 
 bool handleCreateFile(ServerCore& core, User& user, MessageReader& reader) {
@@ -236,11 +263,18 @@ bool handleFileChunkRequest(ServerCore&, User& user, MessageReader& reader) {
   const FileRecord* file = user.download.get();
   if (file == nullptr || user.room == nullptr) return true;
   if (offset >= file->length) return false;
+  // The right to read is the one of now, on the file as it is listed now.
+  Ref<FileRecord>* listed = findFile(*user.room, file->fileName);
+  if (listed == nullptr || !mayRead(user, **listed)) {
+    user.download.reset();
+    sendCode(user, listed == nullptr ? ServerCode::FileNotFound : ServerCode::FileAccessDenied);
+    return true;
+  }
   const std::uint32_t size = std::min(file->length - offset, kChunkSize);
   MessageBuilder reply;
   reply.begin(ServerCode::FileChunkData).blob(file->content() + offset, size);
   sendTo(user, reply);
-  if (offset + size >= file->length) user.releaseTransfer();
+  if (offset + size >= file->length) user.download.reset();
   return true;
 }
 
@@ -299,7 +333,7 @@ bool handleFileChunk(ServerCore& core, User& user, MessageReader& reader) {
   // since the upload began ends it.
   Ref<FileRecord>* listed = findFile(*room, upload->fileName);
   if (!mayWrite(user, listed != nullptr ? **listed : *upload)) {
-    user.releaseTransfer();
+    user.upload.reset();
     sendCode(user, ServerCode::FileAccessDenied);
     return true;
   }
@@ -309,19 +343,21 @@ bool handleFileChunk(ServerCore& core, User& user, MessageReader& reader) {
     sendCode(user, ServerCode::FileChunkAck);
     return true;
   }
-  const std::uint32_t now = core.clock.wallSeconds();
-  if (listed != nullptr) {
-    upload->usersCanRead = (*listed)->usersCanRead;
-    upload->usersCanWrite = (*listed)->usersCanWrite;
-    upload->lastEdited = nextVersion(now, (*listed)->lastEdited);
-    *listed = user.upload;
-  } else {
-    upload->lastEdited = now + 1;  // the file was deleted meanwhile: it comes back
-    room->files.push_back(user.upload);
+  if (listed == nullptr) {
+    // Deleted meanwhile: the upload cannot put it back past the room's limit or another
+    // file of the name in other capitals.
+    user.upload.reset();
+    sendCode(user, ServerCode::FileNotFound);
+    return true;
   }
+  const std::uint32_t now = core.clock.wallSeconds();
+  upload->usersCanRead = (*listed)->usersCanRead;
+  upload->usersCanWrite = (*listed)->usersCanWrite;
+  upload->lastEdited = nextVersion(now, (*listed)->lastEdited);
+  *listed = user.upload;
   postFileQuery<SaveFileQuery>(core, user, user.upload, *room);
   sendSaved(user, *upload);
-  user.releaseTransfer();
+  user.upload.reset();
   return true;
 }
 

@@ -11,13 +11,16 @@ class User;
 struct FileRecord;
 
 // The file queries. Their changes were answered when they were posted (FileCreated,
-// FileSaved, FileDeleted), so they run to completion whatever becomes of the poster.
+// FileSaved, FileDeleted), so they run to completion whatever becomes of the poster, and
+// are stored at any cost: the storage's refusal keeps them in flight until it takes them.
 
 // Stores a whole file: descriptor and content (SaveFile).
 class SaveFileQuery final : public VelmorFileQuery {
  public:
   SaveFileQuery() : VelmorFileQuery(QueryKind::SaveFile) {}
   bool execute(Storage& storage) override;
+  bool storedAtAnyCost() const override { return true; }
+  std::string unstoredText() const override;
 };
 
 // Stores a file's two permission flags (SaveFileAccess).
@@ -25,6 +28,8 @@ class SaveFileAccessQuery final : public VelmorFileQuery {
  public:
   SaveFileAccessQuery() : VelmorFileQuery(QueryKind::SaveFileAccess) {}
   bool execute(Storage& storage) override;
+  bool storedAtAnyCost() const override { return true; }
+  std::string unstoredText() const override;
 };
 
 // Deletes a stored file (DeleteFileRecord).
@@ -32,6 +37,8 @@ class DeleteFileQuery final : public VelmorFileQuery {
  public:
   DeleteFileQuery() : VelmorFileQuery(QueryKind::DeleteFileRecord) {}
   bool execute(Storage& storage) override;
+  bool storedAtAnyCost() const override { return true; }
+  std::string unstoredText() const override;
 };
 
 // Loads the content of a listed file for a reader (LoadFileContent). The loaded content

@@ -100,7 +100,8 @@ bool handleCreateRoom(ServerCore& core, User& user, MessageReader& reader) {
   }
   char key[32];
   if (!checkName(name, key)) return false;
-  if (core.rooms.isStored(key) || core.rooms.findLive(key) != nullptr) {
+  if (core.rooms.isStored(key) || core.rooms.findLive(key) != nullptr ||
+      core.rooms.isFallingAsleep(key)) {
     sendCode(user, ServerCode::RoomExists);
     return true;
   }

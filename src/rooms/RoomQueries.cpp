@@ -22,6 +22,7 @@ bool LoadRoomQuery::execute(Storage& storage) {
 Room* LoadRoomQuery::liveRoom() {
   lowerName(record.lowerName, record.name);
   if (Room* room = rooms_.findLive(record.lowerName)) return room;
+  if (Room* room = rooms_.wake(record.lowerName)) return room;  // slept since: as it was
   if (!rooms_.removeStored(record.lowerName)) return nullptr;  // deleted meanwhile
   Room* room = &rooms_.makeLive(record);
   if (files) {
@@ -36,7 +37,9 @@ bool LoadRoomQuery::complete() {
   const bool latest = request == user.roomRequests.latest;
   if (result == queryresult::kRoomLoaded) {
     Room* room = liveRoom();
-    if (latest && room != nullptr && user.room != room) {
+    if (latest && room == nullptr) {
+      sendCode(user, ServerCode::NoSuchRoom);  // expired and swept meanwhile
+    } else if (latest && user.room != room) {
       enterLiveRoom(*room, user, suppliedPassword, true);
     }
   } else if (latest && result != 0) {
@@ -67,28 +70,44 @@ SaveRoomQuery::SaveRoomQuery(RoomRegistry& rooms, const RoomRecord& saved,
   record = saved;  // the worker reads this copy, never the room
 }
 
-SaveRoomQuery::~SaveRoomQuery() = default;
+SaveRoomQuery::~SaveRoomQuery() {
+  // Given up unstored at the stop: the registry forgets the sleeping room.
+  if (slept_) rooms_.forgetSleeping(*this);
+}
 
 bool SaveRoomQuery::execute(Storage& storage) {
-  storage.main.saveRoom(record);
+  unavailable = !storage.main.saveRoom(record);
   return true;
 }
 
 bool SaveRoomQuery::complete() {
-  if (slept_) rooms_.returnToDirectory(std::move(slept_));
+  if (slept_) rooms_.returnToDirectory(*this, std::move(slept_));
   return false;
 }
 
+std::string SaveRoomQuery::unstoredText() const {
+  return "passwords and last access of room " + std::string(recordName());
+}
+
 bool TouchRoomQuery::execute(Storage& storage) {
-  storage.main.touchRoom(record);
+  unavailable = !storage.main.touchRoom(record);
   return false;
+}
+
+std::string TouchRoomQuery::unstoredText() const {
+  return "last access of room " + std::string(recordName());
 }
 
 bool DeleteRoomQuery::execute(Storage& storage) {
   // An expired room goes with its files, so that a later room of the name starts empty.
-  storage.main.deleteRoom(record);
-  storage.files.deleteRoomFiles(fieldText(record.name));
+  const bool row = storage.main.deleteRoom(record);
+  const bool files = storage.files.deleteRoomFiles(fieldText(record.name));
+  unavailable = !(row && files);
   return false;
+}
+
+std::string DeleteRoomQuery::unstoredText() const {
+  return "deletion of the expired room " + std::string(recordName());
 }
 
 }  // namespace velmor

@@ -25,6 +25,7 @@ class LoadRoomQuery final : public VelmorRoomQuery {
   // sent. Then his request that waited for this load, if any, is made (RoomRequests).
   bool complete() override;
   bool servesOwnerOnly() const override { return true; }
+  std::string_view roomWorkedOn() const override { return recordName(); }
 
   // Main loop only (the worker rewrites `record`): the name asked for, lowered, and the
   // number of the user's room request that the load serves.
@@ -46,24 +47,34 @@ class CreateRoomQuery final : public VelmorRoomQuery {
       : VelmorRoomQuery(QueryKind::CreateRoom), rooms_(rooms) {}
   bool execute(Storage& storage) override;
   bool complete() override;
+  std::string_view roomWorkedOn() const override { return recordName(); }
 
  private:
   RoomRegistry& rooms_;
 };
 
 // The save of a room's passwords and last access (SaveRoom): of a room gone to sleep, which
-// the query holds until its completion returns the record to the directory; or, with no
-// room, of a live room at shutdown.
+// the query holds until its completion returns the record to the directory (until then
+// the room is asleep in the registry, and a user who enters wakes it from it: its record
+// and files are the truth, not the row); or, with no room, of a live room at shutdown.
+// Stored at any cost: it stays in flight until the storage takes it.
 class SaveRoomQuery final : public VelmorRoomQuery {
  public:
   SaveRoomQuery(RoomRegistry& rooms, const RoomRecord& saved, std::unique_ptr<Room> slept);
   ~SaveRoomQuery() override;
   bool execute(Storage& storage) override;
   bool complete() override;
+  std::uint8_t databases() const override { return kMainDatabase; }
+  std::string_view roomWorkedOn() const override { return recordName(); }
+  bool storedAtAnyCost() const override { return true; }
+  std::string unstoredText() const override;
+
+  // The slept room, taken back by a user who wakes it before the save completed. Main loop.
+  std::unique_ptr<Room> takeRoom() { return std::move(slept_); }
 
  private:
   RoomRegistry& rooms_;
-  std::unique_ptr<Room> slept_;
+  std::unique_ptr<Room> slept_;  // main loop only
 };
 
 // The hourly write of a live room's last access (TouchRoom). Nothing to complete.
@@ -73,6 +84,10 @@ class TouchRoomQuery final : public VelmorRoomQuery {
     record = touched;
   }
   bool execute(Storage& storage) override;
+  std::uint8_t databases() const override { return kMainDatabase; }
+  std::string_view roomWorkedOn() const override { return recordName(); }
+  bool storedAtAnyCost() const override { return true; }
+  std::string unstoredText() const override;
 };
 
 // The deletion of an expired stored room and of its files, in one batch (DeleteRoom).
@@ -82,6 +97,9 @@ class DeleteRoomQuery final : public VelmorRoomQuery {
     record = expired;
   }
   bool execute(Storage& storage) override;
+  std::string_view roomWorkedOn() const override { return recordName(); }
+  bool storedAtAnyCost() const override { return true; }
+  std::string unstoredText() const override;
 };
 
 }  // namespace velmor

@@ -83,11 +83,35 @@ void RoomRegistry::unload(Room& room) {
   slept->releaseRelayState();
   slept->noteUse();  // stored as used until it slept
   const RoomRecord saved = slept->record;
-  services_.queries.post(nullptr, new SaveRoomQuery(*this, saved, std::move(slept)));
+  auto* save = new SaveRoomQuery(*this, saved, std::move(slept));
+  fallingAsleep_[saved.lowerName] = save;
+  services_.queries.post(nullptr, save);
 }
 
-void RoomRegistry::returnToDirectory(std::unique_ptr<Room> slept) {
+bool RoomRegistry::isFallingAsleep(const char* lowerName) const {
+  return fallingAsleep_.find(std::string_view(lowerName)) != fallingAsleep_.end();
+}
+
+Room* RoomRegistry::wake(const char* lowerName) {
+  auto entry = fallingAsleep_.find(std::string_view(lowerName));
+  if (entry == fallingAsleep_.end()) return nullptr;
+  std::unique_ptr<Room> slept = entry->second->takeRoom();
+  fallingAsleep_.erase(entry);
+  // A fresh live room (its bans, like those of any room that slept, are gone), with the
+  // record and the files the sleeping one held.
+  Room& live = makeLive(slept->record);
+  live.files = std::move(slept->files);
+  return &live;
+}
+
+void RoomRegistry::returnToDirectory(const SaveRoomQuery& save, std::unique_ptr<Room> slept) {
+  forgetSleeping(save);
   addStored(slept->record);
+}
+
+void RoomRegistry::forgetSleeping(const SaveRoomQuery& save) {
+  auto entry = fallingAsleep_.find(std::string_view(save.record.lowerName));
+  if (entry != fallingAsleep_.end() && entry->second == &save) fallingAsleep_.erase(entry);
 }
 
 void RoomRegistry::saveAll() {

@@ -13,12 +13,17 @@
 
 namespace velmor {
 
+class SaveRoomQuery;
+
 // The rooms of the server: every stored room is either asleep (in the room directory and
 // the stored-room map) or live (in the live-room list, whose position is the room number,
 // and the live-room map), never both; a room just made live also waits in the new-room list
-// until the tick announces it. Only this class changes those containers. It also runs the
-// rooms' periodic processing (tick: announcements, relay passes, sleep, expiry, hourly
-// touch). Keys are lower-case names. Owned by the ServerCore; main loop only.
+// until the tick announces it. Between the two, a room that went to sleep is *falling
+// asleep* until its save is stored: its SaveRoom query holds it, and the registry knows it
+// by name (a user who enters wakes it from there). Only this class changes those
+// containers. It also runs the rooms' periodic processing (tick: announcements, relay
+// passes, sleep, expiry, hourly touch). Keys are lower-case names. Owned by the ServerCore;
+// main loop only.
 class RoomRegistry {
  public:
   // `sweepRequest` is raised by the worker when a room load finds the room expired.
@@ -40,14 +45,21 @@ class RoomRegistry {
 
   Room* findLive(const char* lowerName) const;
   bool isStored(const char* lowerName) const { return findStored(lowerName) != nullptr; }
+  // A room falling asleep: its save is not stored yet.
+  bool isFallingAsleep(const char* lowerName) const;
+  // Makes a room that is falling asleep live again, from its own record and files (they are
+  // newer than its row); null when no room of the name is falling asleep.
+  Room* wake(const char* lowerName);
   const RoomRecord* findStored(const char* lowerName) const;
   std::size_t storedCount() const { return storedMap_.size(); }
   const std::vector<std::unique_ptr<Room>>& liveRooms() const { return live_; }
   const std::vector<std::unique_ptr<RoomRecord>>& directory() const { return directory_; }
 
-  // A sleeping room's save came back: its record returns to the directory and the room is
+  // A sleeping room's save is stored: its record returns to the directory and the room is
   // destroyed.
-  void returnToDirectory(std::unique_ptr<Room> slept);
+  void returnToDirectory(const SaveRoomQuery& save, std::unique_ptr<Room> slept);
+  // A save given up unstored (at the stop): the room it holds is forgotten.
+  void forgetSleeping(const SaveRoomQuery& save);
   // Saves every live room's passwords and last access (the shutdown); they stay live.
   void saveAll();
 
@@ -80,6 +92,7 @@ class RoomRegistry {
   NameKeyMap<Room*> liveMap_;
   std::vector<std::unique_ptr<RoomRecord>> directory_;  // stored rooms not live
   NameKeyMap<RoomRecord*> storedMap_;
+  NameKeyMap<SaveRoomQuery*> fallingAsleep_;  // the saves that hold them
   std::uint64_t sweepTime_ = 0;  // loop ms of the last expiry sweep
   std::uint64_t touchTime_ = 0;  // loop ms of the last hourly save
   std::atomic<bool>& sweepRequested_;  // raised by the worker: the next tick sweeps

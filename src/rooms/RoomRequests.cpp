@@ -46,7 +46,9 @@ void enter(RoomRegistry& rooms, User& user, const char* name, const char* passwo
   char key[32];
   lowerName(key, std::string_view(name));
   if (user.room != nullptr && same(user.room->record.lowerName, key)) return;
-  if (Room* room = rooms.findLive(key)) {
+  Room* room = rooms.findLive(key);
+  if (room == nullptr) room = rooms.wake(key);  // its save not stored yet: woken as it was
+  if (room != nullptr) {
     enterLiveRoom(*room, user, password, false);
   } else if (!rooms.isStored(key)) {
     sendCode(user, wire::ServerCode::NoSuchRoom);

@@ -1,5 +1,6 @@
 #include "server/VelmorServer.h"
 
+#include "base/FatalExit.h"
 #include "base/FixedText.h"
 #include "protocol/Dispatch.h"
 #include "users/FrameLoop.h"
@@ -16,7 +17,16 @@ VelmorServer::VelmorServer(uv_loop_t* loop, const Settings* settings, WorkerHook
       tickTimer_([loop](uv_timer_t* timer) { return uv_timer_init(loop, timer); }) {
   port = static_cast<int>(settings->serverport);
   address = settings->bindaddress;
+  // Listening on every interface when the operator named one would be unsafe: a name that
+  // is no IPv4 address ends the start.
+  sockaddr_in bindAddress{};
+  if (uv_ip4_addr(address.c_str(), port, &bindAddress) != 0) {
+    const std::string message =
+        "The bindaddress \"" + address + "\" is not an IPv4 address.\n";
+    fatalExit(message.c_str());
+  }
   setMaxPendingOutput(settings->maxpendingoutput);
+  setMaxTotalPendingOutput(settings->maxtotalpendingoutput);
   tickTimer_.get()->data = core_.get();
   const std::uint64_t tickInterval = core_->settings.limits.tickInterval;
   uv_timer_start(tickTimer_.get(), onTick, tickInterval, tickInterval);

@@ -160,6 +160,10 @@ void Settings::loadFromText(const std::string& text) {
       takeText(value, bindaddress);
     } else if (key == "maxpendingoutput") {
       takeU32(value, maxpendingoutput);
+    } else if (key == "maxtotalpendingoutput") {
+      takeU32(value, maxtotalpendingoutput);
+    } else if (key == "busytimeout") {
+      takeU32(value, busytimeout);
     } else if (key == "rooms") {
       if (!value.IsArray()) continue;
       for (const auto& element : value.GetArray()) readRoom(element, rooms);

@@ -61,6 +61,12 @@ class Settings {
   // Bytes that may wait to be written to one connection before it is closed as too slow
   // a reader ("maxpendingoutput"); 0 means no limit.
   std::uint32_t maxpendingoutput = 4 * 1024 * 1024;
+  // Bytes that may wait to be written to all connections together ("maxtotalpendingoutput"):
+  // the connection whose output would pass it is closed; 0 means no limit.
+  std::uint32_t maxtotalpendingoutput = 256 * 1024 * 1024;
+  // Milliseconds a database statement waits for a lock held by another program before the
+  // work is put aside and tried again later ("busytimeout").
+  std::uint32_t busytimeout = 5000;
 };
 
 // The directory part of an executable path, up to and including the last separator;

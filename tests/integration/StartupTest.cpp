@@ -84,6 +84,22 @@ TEST(Startup, DatabaseThatCannotBeOpenedEndsWithStatusOne) {
   }
 }
 
+// A bindaddress that is no IPv4 address ends the start with a message: listening on every
+// interface instead of the one the operator named would be unsafe.
+TEST(Startup, BindAddressThatIsNoAddressEndsWithStatusOne) {
+  test::ServerProcess server;
+  server.setSettingsText(
+      R"({"useupnp": false, "bindaddress": "localhost", "serverport": )" +
+      std::to_string(server.port()) + "}");
+  ASSERT_TRUE(server.start());
+  auto status = server.waitExit(10s);
+  ASSERT_TRUE(status.has_value());
+  EXPECT_EQ(*status, 1);
+  EXPECT_NE(server.output().find(R"(The bindaddress "localhost" is not an IPv4 address.)"),
+            std::string::npos)
+      << server.output();
+}
+
 TEST(Startup, StoredDataSurvivesARestart) {
   test::ServerProcess server(
       R"("rooms": [{"type": "chat", "name": "Lobby", "password": "", "leaderpassword": "x", "loadatstartup": true}],)");

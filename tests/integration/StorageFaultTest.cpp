@@ -1,6 +1,8 @@
 // The file system under the databases fills up while the server runs: it keeps serving the
-// users online, acknowledges nothing it could not store, and stores again once there is
-// room. The folder lives on a small tmpfs of the test's own (which needs root).
+// users online, answers as failed what it answers after storing (a registration, a room's
+// creation), keeps what it acknowledged before storing (a file, a room's passwords) until
+// there is room again, and stores it then, without a restart. The folder lives on a small
+// tmpfs of the test's own (which needs root).
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/mount.h>
@@ -10,8 +12,10 @@
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <memory>
 #include <string>
+#include <thread>
 
 #include "support/Requirements.h"
 #include "support/Databases.h"
@@ -63,8 +67,10 @@ TEST(StorageFaultTest, FullDiskIsSurvivedAndNothingUnstoredIsAcknowledged) {
   VELMOR_REQUIRE(disk.mounted(), "this machine does not let the test mount a tmpfs");
 
   auto server = std::make_unique<test::ServerProcess>(
-      R"("adminpassword": "root", "rooms": [{"type": "chat", "name": "Hall", "password": "",
-          "leaderpassword": "lead", "loadatstartup": true}],)",
+      R"("adminpassword": "root", "roomidletime": 1, "busytimeout": 200,
+          "rooms": [{"type": "chat", "name": "Hall", "password": "", "leaderpassword": "lead",
+                     "loadatstartup": true},
+                    {"type": "chat", "name": "Den", "password": "", "leaderpassword": "lead"}],)",
       disk.path());
   ASSERT_TRUE(server->start());
   ASSERT_TRUE(server->waitListening(10s)) << server->output();
@@ -80,7 +86,31 @@ TEST(StorageFaultTest, FullDiskIsSurvivedAndNothingUnstoredIsAcknowledged) {
     ASSERT_TRUE(c->waitFor(ServerCode::MemberList));
   }
 
+  // The leader of Den keeps a file there.
+  admin.request([](W& w) { w.enterRoom("Den", "lead"); });
+  ASSERT_TRUE(admin.waitFor(ServerCode::MemberList));
+  admin.request([](W& w) { w.createFile("ledger", 1, 1).writeFile(6, "ledger", "before"); });
+  ASSERT_TRUE(admin.waitFor(ServerCode::FileSaved));
+  const auto storedText = [&](const std::string& db, const std::string& sql) {
+    test::SqlFile file(server->dir().file(db));
+    return file.value(sql);
+  };
+  const auto eventually = [](const std::function<bool()>& holds) {
+    for (int i = 0; i < 500 && !holds(); ++i) std::this_thread::sleep_for(20ms);
+    return holds();
+  };
+  const std::string ledger = "SELECT CAST(Content AS TEXT) FROM files WHERE FileName='ledger';";
+  ASSERT_TRUE(eventually([&] { return storedText("velmorfiledata.db", ledger) == "before"; }));
+
   ASSERT_TRUE(disk.fill());
+  // Acknowledged before they are stored: a rewritten file, and new passwords that Den takes
+  // to sleep (a second after its leader left).
+  admin.request([](W& w) {
+    w.writeFile(5, "ledger", "after").setRoomPasswords("fullpw", "").leaveRoom();
+  });
+  ASSERT_TRUE(admin.waitFor(ServerCode::FileSaved));
+  ASSERT_TRUE(admin.waitFor(ServerCode::RoomPasswordsChanged));
+  ASSERT_TRUE(listener.waitFor(ServerCode::RoomClosed, 5s)) << "Den went to sleep";
   TestClient newcomer(server->port());
   ASSERT_TRUE(newcomer.loginAsGuest("Newcomer"));
   newcomer.request([](W& w) { w.registerAccount(test::testHash(2), test::testHash(2)); });
@@ -103,6 +133,12 @@ TEST(StorageFaultTest, FullDiskIsSurvivedAndNothingUnstoredIsAcknowledged) {
   EXPECT_EQ(line->text(0), "still here");
 
   disk.free();
+  EXPECT_TRUE(eventually([&] { return storedText("velmorfiledata.db", ledger) == "after"; }))
+      << "the file saved while the disk was full";
+  EXPECT_TRUE(eventually([&] {
+    return storedText("velmordata.db", "SELECT Password FROM channels WHERE Name='Den';") ==
+           "fullpw";
+  })) << "the passwords of the room that slept while the disk was full";
   EXPECT_TRUE(newcomer.registerAccount(test::testHash(2))) << "registration works again";
   admin.request([](W& w) { w.createRoom("Annex", "", "lead", 0); });
   EXPECT_TRUE(admin.waitFor(ServerCode::RoomCreated, 5s));

@@ -72,6 +72,15 @@ const Case kCases[] = {
        EXPECT_EQ(s.adminpassword, "a");
        EXPECT_EQ(s.serverpassword, "s");
      }},
+    {"OperatorKeys",
+     R"({"bindaddress": "127.0.0.2", "maxpendingoutput": 1000, "maxtotalpendingoutput": 5000,
+         "busytimeout": 250})",
+     [](const Settings& s) {
+       EXPECT_EQ(s.bindaddress, "127.0.0.2");
+       EXPECT_EQ(s.maxpendingoutput, 1000u);
+       EXPECT_EQ(s.maxtotalpendingoutput, 5000u);
+       EXPECT_EQ(s.busytimeout, 250u);
+     }},
     {"FixedValuesAreNotKeys", R"({"roomupdateinterval": 5, "roomexpirytime": 5})", expectDefaults},
     {"KeysInAnyCase", R"({"UseUPnP": false, "ServerPort": 9001, "SERVERNAME": "Up"})",
      [](const Settings& s) {

@@ -272,6 +272,36 @@ TEST_F(QueryPipelineTest, FailedCommitHandsItsQueriesBackAsFailed) {
   EXPECT_TRUE(userStored("after"));
 }
 
+// Ends the batch's transaction as SQLite does by itself on a full disk or an I/O error.
+class TransactionBreaker : public Counted<VelmorBaseQuery> {
+ public:
+  TransactionBreaker() : Counted<VelmorBaseQuery>(QueryKind::TouchRoom) {}
+  bool execute(Storage& storage) override {
+    sqlite3_exec(storage.main.connection(), "ROLLBACK;", nullptr, nullptr, nullptr);
+    return false;
+  }
+  std::uint8_t databases() const override { return kMainDatabase; }
+};
+
+// SQLite ends a batch's transaction by itself: what ran in it is answered as failed (it is
+// gone), and what was still queued runs in a transaction of its own, not in autocommit
+// behind a COMMIT that fails.
+TEST_F(QueryPipelineTest, TransactionEndedBySqliteMidBatchFailsOnlyWhatRanInIt) {
+  {
+    std::lock_guard<std::mutex> lock(pipeline->queryLock());
+    pipeline->post(nullptr, new CountedRegistration("before"));
+    pipeline->post(nullptr, new TransactionBreaker);
+    pipeline->post(nullptr, new CountedRegistration("after"));
+  }
+  ASSERT_TRUE(waitCompleted(3));
+  ASSERT_EQ(completed[0].kind, static_cast<std::uint32_t>(QueryKind::RegisterUser));
+  EXPECT_EQ(completed[0].result, 0u) << "'before' was rolled back: RegistrationFailed";
+  EXPECT_FALSE(userStored("before"));
+  ASSERT_EQ(completed[2].kind, static_cast<std::uint32_t>(QueryKind::RegisterUser));
+  EXPECT_EQ(completed[2].result, 1u) << "'after' ran in the next batch: Registered";
+  EXPECT_TRUE(userStored("after"));
+}
+
 TEST(LoginChallenge, FifteenCharactersOfTheNinetyThreeAndUnpredictable) {
   std::vector<int> seen(128, 0);
   char first[16];

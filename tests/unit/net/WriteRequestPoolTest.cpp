@@ -47,5 +47,18 @@ TEST(WriteRequestPool, BlockHolds4095RequestsThenASecondBlockIsAdded) {
   EXPECT_EQ(pool.blockCount(), 2u) << "returned requests are reused before a new block";
 }
 
+// Many slow readers each leave megabytes of queued output behind when they go: the free list
+// keeps at most kMaxKeptBytes of buffers, not all of it.
+TEST(WriteRequestPool, FreeListKeepsABoundedAmountOfBuffers) {
+  WriteRequestPool pool;
+  std::vector<WriteRequest*> taken;
+  for (int i = 0; i < 1000; ++i) taken.push_back(pool.acquire(60 * 1024));
+  for (WriteRequest* r : taken) pool.release(r);
+  EXPECT_LE(pool.keptBytes(), WriteRequestPool::kMaxKeptBytes);
+  EXPECT_GT(pool.keptBytes(), 0u) << "small buffers are still kept for reuse";
+  for (std::size_t i = 0; i < taken.size(); ++i) pool.acquire(100);
+  EXPECT_EQ(pool.keptBytes(), 0u);
+}
+
 }  // namespace
 }  // namespace velmor

@@ -1,0 +1,324 @@
+// The storage refuses work for a while (another program holds a lock on a database file
+// past the server's busy timeout, as an operator's shell or a backup does): nothing the
+// server acknowledged is lost, work keeps its order, and a room never comes up without
+// its files. Also the file transfers that must keep their limits and their writers told,
+// and a configured room whose name changes case. Against the real executable.
+#include <gtest/gtest.h>
+#include <signal.h>
+
+#include <chrono>
+#include <functional>
+#include <memory>
+#include <string>
+#include <thread>
+
+#include "support/Databases.h"
+#include "support/ServerProcess.h"
+#include "support/TestClient.h"
+
+namespace velmor {
+namespace {
+
+using namespace std::chrono_literals;
+using client::ServerMessage;
+using test::TestClient;
+using W = client::RequestWriter;
+using wire::ServerCode;
+using Clock = std::chrono::steady_clock;
+
+constexpr int kBusyTimeoutMs = 200;
+// Longer than the busy timeout: the server's statements give up while it lasts.
+constexpr auto kLockHeld = std::chrono::milliseconds(4 * kBusyTimeoutMs);
+
+std::string room(const std::string& name, bool live, const std::string& password = "") {
+  return R"({"type": "chat", "name": ")" + name + R"(", "password": ")" + password +
+         R"(", "leaderpassword": "lead", "loadatstartup": )" + (live ? "true" : "false") + "}";
+}
+
+// Waits until `holds` is true, up to the timeout.
+bool eventually(const std::function<bool()>& holds, std::chrono::milliseconds timeout = 5s) {
+  const auto deadline = Clock::now() + timeout;
+  while (!holds()) {
+    if (Clock::now() > deadline) return false;
+    std::this_thread::sleep_for(20ms);
+  }
+  return true;
+}
+
+// A connection of the test's own that holds an exclusive lock on a database file, as
+// another program would: neither reads nor writes of the server get through meanwhile.
+class Lock {
+ public:
+  explicit Lock(const std::string& path) : file_(path) {
+    // The server may be in a batch of its own: take the lock as soon as it is free.
+    locked_ = eventually([this] { return file_.exec("BEGIN EXCLUSIVE;"); });
+  }
+  ~Lock() { release(); }
+  bool locked() const { return locked_; }
+  void release() {
+    if (locked_) file_.exec("ROLLBACK;");
+    locked_ = false;
+  }
+
+ private:
+  test::SqlFile file_;
+  bool locked_ = false;
+};
+
+class StorageBusyTest : public testing::Test {
+ protected:
+  void start(const std::string& settings) {
+    server = std::make_unique<test::ServerProcess>(
+        R"("busytimeout": )" + std::to_string(kBusyTimeoutMs) + ", " + settings);
+    ASSERT_TRUE(server->start());
+    ASSERT_TRUE(server->waitListening(10s)) << server->output();
+  }
+  std::string mainDb() const { return server->dir().file("velmordata.db"); }
+  std::string filesDb() const { return server->dir().file("velmorfiledata.db"); }
+  std::string stored(const std::string& db, const std::string& sql) {
+    test::SqlFile file(db);
+    return file.value(sql);
+  }
+  std::string content(const std::string& file) {
+    return stored(filesDb(), "SELECT CAST(Content AS TEXT) FROM files WHERE FileName='" + file + "';");
+  }
+  // A registered member, leader of `roomName` when he enters it with "lead".
+  std::unique_ptr<TestClient> member(const std::string& name) {
+    auto c = std::make_unique<TestClient>(server->port());
+    EXPECT_TRUE(c->loginAsGuest(name));
+    EXPECT_TRUE(c->registerAccount(test::testHash(7)));
+    return c;
+  }
+  static void enter(TestClient& c, const std::string& roomName, const std::string& password) {
+    c.request([&](W& w) { w.enterRoom(roomName, password); });
+    EXPECT_TRUE(c.waitFor(ServerCode::MemberList, 10s)) << roomName;
+  }
+  static bool saved(TestClient& c) { return c.waitFor(ServerCode::FileSaved).has_value(); }
+  // A leader of Hall whose file "notes" holds "first", stored.
+  std::unique_ptr<TestClient> keeperOfNotes() {
+    auto keeper = member("Keeper");
+    enter(*keeper, "Hall", "lead");
+    keeper->request([](W& w) { w.createFile("notes", 1, 1).writeFile(5, "notes", "first"); });
+    EXPECT_TRUE(saved(*keeper));
+    EXPECT_TRUE(eventually([&] { return content("notes") == "first"; }));
+    return keeper;
+  }
+  static std::vector<std::string> listedFiles(TestClient& c) {
+    c.request([](W& w) { w.listFiles(); });
+    std::vector<std::string> names;
+    if (auto list = c.waitFor(ServerCode::FileList)) {
+      for (const auto& file : list->files) names.push_back(file.name);
+    }
+    return names;
+  }
+  // A file row put straight into the storage, as an earlier run of the server left it.
+  void storeFile(const std::string& roomName, const std::string& file, const std::string& text) {
+    test::SqlFile files(filesDb());
+    ASSERT_TRUE(files.exec(
+        "INSERT INTO files (RoomName, FileName, CreatorName, EditorName, Content, Length, "
+        "LastEdited, UsersCanRead, UsersCanWrite) VALUES ('" + roomName + "', '" + file +
+        "', 'server', 'server', CAST('" + text + "' AS BLOB), " + std::to_string(text.size()) +
+        ", 1000, 1, 1);"));
+  }
+
+  std::unique_ptr<test::ServerProcess> server;
+};
+
+// A file rewritten while the file database is locked is answered FileSaved at once, and
+// stored once the lock is gone.
+TEST_F(StorageBusyTest, FileRewrittenWhileTheFileDatabaseIsLockedIsStoredAfterwards) {
+  start(R"("rooms": [)" + room("Hall", true) + "],");
+  auto keeper = keeperOfNotes();
+  {
+    Lock lock(filesDb());
+    ASSERT_TRUE(lock.locked());
+    keeper->request([](W& w) { w.writeFile(6, "notes", "second"); });
+    ASSERT_TRUE(saved(*keeper));
+    std::this_thread::sleep_for(kLockHeld);
+  }
+  EXPECT_TRUE(eventually([&] { return content("notes") == "second"; }))
+      << "the acknowledged content was never stored";
+}
+
+// A save and then a delete of the same file while the storage refuses them: they are
+// stored in that order, so the file ends deleted.
+TEST_F(StorageBusyTest, SaveThenDeleteOfTheSameFileWhileLockedEndsDeleted) {
+  start(R"("rooms": [)" + room("Hall", true) + "],");
+  auto keeper = keeperOfNotes();
+  {
+    Lock lock(filesDb());
+    ASSERT_TRUE(lock.locked());
+    keeper->request([](W& w) { w.writeFile(6, "notes", "second").deleteFile("notes"); });
+    ASSERT_TRUE(keeper->waitFor(ServerCode::FileDeleted));
+    std::this_thread::sleep_for(kLockHeld);
+  }
+  // Work on the room keeps its order: a later file is stored after both.
+  keeper->request([](W& w) { w.createFile("marker", 1, 1); });
+  ASSERT_TRUE(keeper->waitFor(ServerCode::FileCreated));
+  ASSERT_TRUE(eventually(
+      [&] { return stored(filesDb(), "SELECT COUNT(*) FROM files WHERE FileName='marker';") == "1"; }));
+  EXPECT_EQ(stored(filesDb(), "SELECT COUNT(*) FROM files WHERE FileName='notes';"), "0");
+}
+
+// A room put to sleep while the main database is locked keeps its new passwords: entered
+// meanwhile it wakes as it was, and once the lock is gone its row holds them.
+TEST_F(StorageBusyTest, RoomPutToSleepWhileTheMainDatabaseIsLockedKeepsItsNewPasswords) {
+  start(R"("roomidletime": 1, "rooms": [)" + room("Den", false) + "],");
+  auto leader = member("Chief");
+  auto watcher = std::make_unique<TestClient>(server->port());
+  ASSERT_TRUE(watcher->loginAsGuest("Watcher"));
+  auto early = std::make_unique<TestClient>(server->port());
+  ASSERT_TRUE(early->loginAsGuest("Early"));  // a login reads the accounts: before the lock
+  enter(*leader, "Den", "lead");
+  leader->request([](W& w) { w.setRoomPasswords("newpw", "newlead").leaveRoom(); });
+  ASSERT_TRUE(leader->waitFor(ServerCode::RoomLeft));
+  {
+    Lock lock(mainDb());
+    ASSERT_TRUE(lock.locked());
+    ASSERT_TRUE(watcher->waitFor(ServerCode::RoomClosed, 5s)) << "Den went to sleep";
+    std::this_thread::sleep_for(kLockHeld);
+    enter(*early, "Den", "newpw");  // woken from the room as it went to sleep
+    early->request([](W& w) { w.leaveRoom(); });
+    ASSERT_TRUE(early->waitFor(ServerCode::RoomLeft));
+  }
+  ASSERT_TRUE(eventually(
+      [&] { return stored(mainDb(), "SELECT Password FROM channels WHERE Name='Den';") == "newpw"; }))
+      << "the room's new passwords were never stored";
+  EXPECT_EQ(stored(mainDb(), "SELECT LeaderPassword FROM channels WHERE Name='Den';"), "newlead");
+  auto late = std::make_unique<TestClient>(server->port());
+  ASSERT_TRUE(late->loginAsGuest("Late"));
+  enter(*late, "Den", "newpw");
+}
+
+// What the storage still refuses when the server stops is tried until the shutdown limit,
+// then named on the console; the exit status says changes were lost.
+TEST_F(StorageBusyTest, ChangeStillRefusedAtTheStopIsNamedOnTheConsole) {
+  start(R"("rooms": [)" + room("Hall", true) + "],");
+  auto keeper = member("Keeper");
+  enter(*keeper, "Hall", "lead");
+  keeper->request([](W& w) { w.createFile("notes", 1, 1); });
+  ASSERT_TRUE(keeper->waitFor(ServerCode::FileCreated));
+  ASSERT_TRUE(eventually(
+      [&] { return stored(filesDb(), "SELECT COUNT(*) FROM files WHERE FileName='notes';") == "1"; }));
+  Lock lock(filesDb());
+  ASSERT_TRUE(lock.locked());
+  keeper->request([](W& w) { w.writeFile(6, "notes", "second"); });
+  ASSERT_TRUE(saved(*keeper));
+  server->signal(SIGINT);
+  EXPECT_EQ(server->waitExit(15s), 1) << server->output();
+  EXPECT_NE(server->output().find("Not stored: content of file notes of room Hall"),
+            std::string::npos)
+      << server->output();
+}
+
+// A member who logs in while the accounts cannot be read is answered once they can: with
+// his challenge, never as a guest under his own name.
+TEST_F(StorageBusyTest, MemberLoggingInWhileTheMainDatabaseIsLockedIsNotTakenForAGuest) {
+  start("");
+  member("Mia");
+  auto again = std::make_unique<TestClient>(server->port());
+  {
+    Lock lock(mainDb());
+    ASSERT_TRUE(lock.locked());
+    client::LoginFields fields;
+    fields.name = "Mia";
+    again->request([&](W& w) { w.login(fields); });
+    std::this_thread::sleep_for(kLockHeld);
+  }
+  auto answer = again->next(5s);
+  ASSERT_TRUE(answer);
+  EXPECT_TRUE(answer->is(ServerCode::LoginChallenge)) << answer->describe();
+}
+
+// A stored room woken while the file database is locked does not come up without its
+// files: the load waits for the storage, and the room then lists its file, which cannot be
+// created over.
+TEST_F(StorageBusyTest, RoomWokenWhileTheFileDatabaseIsLockedComesUpWithItsFiles) {
+  start(R"("rooms": [)" + room("Attic", false) + "],");
+  storeFile("Attic", "notes", "kept");
+  auto keeper = member("Keeper");
+  {
+    Lock lock(filesDb());
+    ASSERT_TRUE(lock.locked());
+    keeper->request([](W& w) { w.enterRoom("Attic", "lead"); });
+    std::this_thread::sleep_for(kLockHeld);
+  }
+  ASSERT_TRUE(keeper->waitFor(ServerCode::MemberList, 10s));
+  EXPECT_EQ(listedFiles(*keeper), std::vector<std::string>{"notes"});
+  keeper->request([](W& w) { w.createFile("NOTES", 1, 1); });
+  EXPECT_TRUE(keeper->answer(
+      ServerCode::FileExists,
+      [](const ServerMessage& m) { return m.is(ServerCode::FileExists) || m.is(ServerCode::FileCreated); }));
+}
+
+// An upload that completes after its file was deleted (and another created under the same
+// name in other capitals) is refused: the room keeps its 16 files and one spelling.
+TEST_F(StorageBusyTest, UploadFinishedAfterItsFileWasDeletedIsRefused) {
+  start(R"("rooms": [)" + room("Hall", true) + "],");
+  auto owner = member("Owner");
+  auto writer = member("Writer");
+  enter(*owner, "Hall", "lead");
+  enter(*writer, "Hall", "");
+  owner->request([](W& w) {
+    for (int i = 0; i < 15; ++i) w.createFile("Tale" + std::to_string(i), 1, 1);
+    w.createFile("TaleN", 1, 1);
+  });
+  for (int i = 0; i < 16; ++i) ASSERT_TRUE(owner->waitFor(ServerCode::FileCreated));
+  writer->request([](W& w) { w.writeFile(10, "TaleN", "12345"); });
+  ASSERT_TRUE(writer->waitFor(ServerCode::FileChunkAck));
+  owner->request([](W& w) { w.deleteFile("TaleN").createFile("TALEN", 1, 1); });
+  ASSERT_TRUE(owner->waitFor(ServerCode::FileCreated));
+  writer->request([](W& w) { w.fileChunk("67890"); });
+  EXPECT_TRUE(writer->answer(ServerCode::FileNotFound, [](const ServerMessage& m) {
+    return m.is(ServerCode::FileNotFound) || m.is(ServerCode::FileSaved);
+  }));
+  const std::vector<std::string> files = listedFiles(*owner);
+  EXPECT_EQ(files.size(), 16u);
+  EXPECT_EQ(std::count(files.begin(), files.end(), "TaleN"), 0);
+}
+
+// A read whose content must first be loaded, then an upload, in one frame: the read's late
+// answer does not end the upload, whose every chunk is answered.
+TEST_F(StorageBusyTest, LateReadAnswerDoesNotEndAnUploadBegunAfterIt) {
+  start(R"("rooms": [)" + room("Attic", false) + "],");
+  storeFile("Attic", "notes", std::string(9000, 'x'));  // more than one piece: a download
+  auto keeper = member("Keeper");
+  enter(*keeper, "Attic", "lead");
+  const std::string half(8000, 'a');
+  keeper->request([&](W& w) { w.readFile("notes", 0).writeFile(16000, "notes", half); });
+  ASSERT_TRUE(keeper->waitFor(ServerCode::FileChunkAck));
+  ASSERT_TRUE(keeper->waitFor(ServerCode::FileContent)) << "the read's answer";
+  keeper->request([&](W& w) { w.fileChunk(half); });
+  EXPECT_TRUE(keeper->answer(ServerCode::FileSaved, [](const ServerMessage& m) {
+    return m.is(ServerCode::FileSaved) || m.is(ServerCode::FileChunkAck) ||
+           m.is(ServerCode::FileNotFound) || m.is(ServerCode::FileAccessDenied);
+  }));
+}
+
+// A configured room whose name the settings now spell in other capitals keeps its stored
+// spelling, and with it its files.
+TEST_F(StorageBusyTest, ConfiguredRoomRespeltInOtherCapitalsKeepsItsFiles) {
+  start(R"("rooms": [)" + room("Hall", true) + "],");
+  {
+    auto keeper = member("Keeper");
+    enter(*keeper, "Hall", "lead");
+    keeper->request([](W& w) { w.createFile("notes", 1, 1).writeFile(4, "notes", "kept"); });
+    ASSERT_TRUE(saved(*keeper));
+    ASSERT_TRUE(eventually([&] { return content("notes") == "kept"; }));
+  }
+  server->signal(SIGINT);
+  ASSERT_EQ(server->waitExit(10s), 0) << server->output();
+  server->setSettingsText(R"({"busytimeout": 200, "rooms": [)" + room("HALL", true) +
+                          R"(], "useupnp": false, "bindaddress": "127.0.0.1", "serverport": )" +
+                          std::to_string(server->port()) + "}");
+  ASSERT_TRUE(server->start());
+  ASSERT_TRUE(server->waitListening(10s)) << server->output();
+  auto visitor = std::make_unique<TestClient>(server->port());
+  ASSERT_TRUE(visitor->loginAsGuest("Visitor"));
+  enter(*visitor, "hall", "lead");
+  EXPECT_EQ(listedFiles(*visitor), std::vector<std::string>{"notes"});
+  EXPECT_EQ(stored(mainDb(), "SELECT Name FROM channels;"), "Hall");
+}
+
+}  // namespace
+}  // namespace velmor
