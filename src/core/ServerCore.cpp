@@ -2,6 +2,7 @@
 
 #include <algorithm>
 
+#include "base/Console.h"
 #include "base/FatalExit.h"
 #include "base/FixedText.h"
 #include "core/Admission.h"
@@ -58,7 +59,11 @@ ServerCore::ServerCore(uv_loop_t* loop, const Settings& s, const GenericServer& 
       startWallSeconds_(clock.wallSeconds()) {
   mainDatabase_->writeConfiguredRooms(s.rooms);
   mainDatabase_->loadStoredRooms([this](const RoomRecord& record, bool loadAtStartup) {
-    if (!loadAtStartup) {
+    if (!loadAtStartup || !rooms.canMakeLive(record)) {
+      if (loadAtStartup) {
+        consoleWrite("Room %s stays asleep: a room list holds no more live rooms.\n",
+                     record.name);
+      }
       rooms.addStored(record);
       return;
     }

@@ -37,6 +37,10 @@ constexpr const char* kSaveAccess =
 // Room names are unique without regard to case, so the files of a room, whatever case they
 // were filed under, are those of every spelling of its name.
 constexpr const char* kDeleteRoomFiles = "DELETE FROM [files] WHERE [RoomName]=? COLLATE NOCASE;";
+// The table's key compares room names exactly; this index lets the any-case deletion above
+// find a room's rows instead of reading the whole table. Created on older files too.
+constexpr const char* kRoomIndex =
+    "CREATE INDEX IF NOT EXISTS [FilesByRoomAnyCase] ON [files] ([RoomName] COLLATE NOCASE);";
 
 }  // namespace
 
@@ -46,6 +50,11 @@ FileDatabase::FileDatabase(const std::string& directory, int busyTimeoutMs)
   char* error = nullptr;
   if (sqlite3_exec(db_.get(), kSchema, nullptr, nullptr, &error) != SQLITE_OK && error != nullptr) {
     fatalExit(error);
+  }
+  sqlite3_free(error);
+  error = nullptr;
+  if (sqlite3_exec(db_.get(), kRoomIndex, nullptr, nullptr, &error) != SQLITE_OK) {
+    fatalExit(error != nullptr ? error : "Unable to index the files by room.");
   }
   sqlite3_free(error);
   list_ = prepareOrExit(db_.get(), kListFiles, "Unable to prepare files statement 1.");

@@ -105,6 +105,10 @@ bool handleCreateRoom(ServerCore& core, User& user, MessageReader& reader) {
     sendCode(user, ServerCode::RoomExists);
     return true;
   }
+  if (core.rooms.roomCount() >= RoomRegistry::kMaxStoredRooms) {
+    sendCode(user, ServerCode::RoomCreateFailed);  // ListRooms could not reach it
+    return true;
+  }
   auto* create = new CreateRoomQuery(core.rooms);
   create->record = makeRoomRecord(name, fieldText(user.identity.name), password, leaderPassword,
                                   0, navigation != 0, false);
@@ -132,15 +136,15 @@ bool handleLeaveRoom(ServerCore&, User& user, MessageReader&) {
 
 bool handleListRooms(ServerCore& core, User& user, MessageReader& reader) {
   const std::uint16_t first = reader.u16();
-  const auto& directory = core.rooms.directory();
+  const RoomDirectory& directory = core.rooms.directory();
   MessageBuilder reply;
   reply.begin(ServerCode::RoomDirectory).u16(first);
   if (first < directory.size()) {
     const std::size_t count = std::min(directory.size() - first, kDirectoryPage);
     reply.u16(static_cast<std::uint16_t>(count));
-    for (std::size_t i = first; i < first + count; ++i) {
-      reply.string(fieldText(directory[i]->name)).string(fieldText(directory[i]->creatorName));
-    }
+    directory.page(first, count, [&reply](const RoomRecord& room) {
+      reply.string(fieldText(room.name)).string(fieldText(room.creatorName));
+    });
   } else {
     reply.u16(0);
   }

@@ -103,6 +103,7 @@ class Room {
 
   std::uint32_t resetTime = 0;            // core clock of the last full reset
   std::uint64_t lastUpdateTime = 0;       // loop ms of the last relay update
+  std::uint64_t touchedAt = 0;            // loop ms of its last hourly save (or waking)
   // The ticks the room is relayed in, held while it has members (RelaySchedule).
   std::uint32_t relayPhase = 0;
   bool holdsRelayPhase = false;

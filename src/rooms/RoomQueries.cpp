@@ -19,11 +19,20 @@ bool LoadRoomQuery::execute(Storage& storage) {
   return true;
 }
 
-Room* LoadRoomQuery::liveRoom() {
+Room* LoadRoomQuery::liveRoom(bool& full) {
   lowerName(record.lowerName, record.name);
+  full = false;
   if (Room* room = rooms_.findLive(record.lowerName)) return room;
   if (Room* room = rooms_.wake(record.lowerName)) return room;  // slept since: as it was
-  if (!rooms_.removeStored(record.lowerName)) return nullptr;  // deleted meanwhile
+  if (!rooms_.isStored(record.lowerName)) {
+    full = rooms_.isFallingAsleep(record.lowerName);
+    return nullptr;  // deleted meanwhile, or falling asleep with no room left to wake it
+  }
+  if (!rooms_.canMakeLive(record)) {
+    full = true;
+    return nullptr;
+  }
+  rooms_.removeStored(record.lowerName);
   Room* room = &rooms_.makeLive(record);
   if (files) {
     room->files = std::move(*files);
@@ -36,9 +45,11 @@ bool LoadRoomQuery::complete() {
   auto& user = *static_cast<User*>(owner);  // not cancelled, so he is still here and online
   const bool latest = request == user.roomRequests.latest;
   if (result == queryresult::kRoomLoaded) {
-    Room* room = liveRoom();
+    bool full = false;
+    Room* room = liveRoom(full);
     if (latest && room == nullptr) {
-      sendCode(user, ServerCode::NoSuchRoom);  // expired and swept meanwhile
+      // Expired and swept meanwhile; or as many rooms are live as a room list can name.
+      sendCode(user, full ? ServerCode::RoomFull : ServerCode::NoSuchRoom);
     } else if (latest && user.room != room) {
       enterLiveRoom(*room, user, suppliedPassword, true);
     }
@@ -103,6 +114,11 @@ bool DeleteRoomQuery::execute(Storage& storage) {
   const bool row = storage.main.deleteRoom(record);
   const bool files = storage.files.deleteRoomFiles(fieldText(record.name));
   unavailable = !(row && files);
+  return true;
+}
+
+bool DeleteRoomQuery::complete() {
+  rooms_.deletionDone();
   return false;
 }
 

@@ -33,8 +33,9 @@ class LoadRoomQuery final : public VelmorRoomQuery {
   std::uint64_t request = 0;
 
  private:
-  // Makes the loaded room live, or finds it live already; null when it was deleted meanwhile.
-  Room* liveRoom();
+  // Makes the loaded room live, or finds it live already; null when it was deleted
+  // meanwhile, or (`full`) when no more rooms can be live.
+  Room* liveRoom(bool& full);
 
   RoomRegistry& rooms_;
 };
@@ -90,16 +91,22 @@ class TouchRoomQuery final : public VelmorRoomQuery {
   std::string unstoredText() const override;
 };
 
-// The deletion of an expired stored room and of its files, in one batch (DeleteRoom).
+// The deletion of an expired stored room and of its files, in one batch (DeleteRoom). Its
+// completion lets the registry hand the worker the next one.
 class DeleteRoomQuery final : public VelmorRoomQuery {
  public:
-  explicit DeleteRoomQuery(const RoomRecord& expired) : VelmorRoomQuery(QueryKind::DeleteRoom) {
+  DeleteRoomQuery(RoomRegistry& rooms, const RoomRecord& expired)
+      : VelmorRoomQuery(QueryKind::DeleteRoom), rooms_(rooms) {
     record = expired;
   }
   bool execute(Storage& storage) override;
+  bool complete() override;
   std::string_view roomWorkedOn() const override { return recordName(); }
   bool storedAtAnyCost() const override { return true; }
   std::string unstoredText() const override;
+
+ private:
+  RoomRegistry& rooms_;
 };
 
 }  // namespace velmor

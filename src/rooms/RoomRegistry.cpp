@@ -1,6 +1,7 @@
 #include "rooms/RoomRegistry.h"
 
 #include <algorithm>
+#include <cstring>
 
 #include "rooms/Membership.h"
 #include "rooms/RoomQueries.h"
@@ -12,44 +13,58 @@ namespace velmor {
 
 using wire::ServerCode;
 
+namespace {
+
+// RoomList: the type byte and the count, then per room at most its name, the flags, the
+// member count and the user limit.
+constexpr std::size_t kRoomListHead = 1 + 2;
+std::size_t largestEntry(const RoomRecord& record) {
+  return 2 + strnlen(record.name, sizeof(record.name)) + 1 + 2 + 2;
+}
+
+}  // namespace
+
 RoomRegistry::RoomRegistry(RoomServices& services, std::atomic<bool>& sweepRequest)
     : services_(services),
       sweepRequested_(sweepRequest),
-      schedule_(services.limits.roomUpdateInterval, services.limits.tickInterval) {}
+      schedule_(services.limits.roomUpdateInterval, services.limits.tickInterval),
+      roomListBytes_(kRoomListHead) {}
 
 RoomRegistry::~RoomRegistry() = default;
+
+bool RoomRegistry::canMakeLive(const RoomRecord& record) const {
+  return roomListBytes_ + largestEntry(record) <= wire::kMaxFramePayload;
+}
 
 Room& RoomRegistry::makeLive(const RoomRecord& record) {
   auto room = std::make_unique<Room>(record, services_, ++lastSerial_);
   Room& live = *room;
-  // Idle time counts from the moment the room woke, not from the loop's epoch.
+  // Idle time, and the hour to its first save, count from the moment the room woke.
   live.lastUpdateTime = services_.clock.nowMs();
+  live.touchedAt = live.lastUpdateTime;
   live.roomNumber = static_cast<std::uint32_t>(live_.size());
   live_.push_back(std::move(room));
   new_.push_back(&live);
   liveMap_[live.record.lowerName] = &live;
+  roomListBytes_ += largestEntry(live.record);
   services_.traffic.rooms.add(1);
   return live;
 }
 
 void RoomRegistry::addStored(const RoomRecord& record) {
-  auto stored = std::make_unique<RoomRecord>(record);
-  storedMap_[stored->lowerName] = stored.get();
-  directory_.push_back(std::move(stored));
+  directory_.add(record);
 }
 
 bool RoomRegistry::removeStored(const char* lowerName) {
-  auto entry = storedMap_.find(std::string_view(lowerName));
-  if (entry == storedMap_.end()) return false;
-  const RoomRecord* record = entry->second;
-  storedMap_.erase(entry);
-  std::erase_if(directory_, [record](const auto& stored) { return stored.get() == record; });
-  return true;
+  return directory_.remove(lowerName);
 }
 
 const RoomRecord* RoomRegistry::findStored(const char* lowerName) const {
-  auto entry = storedMap_.find(std::string_view(lowerName));
-  return entry == storedMap_.end() ? nullptr : entry->second;
+  return directory_.find(lowerName);
+}
+
+std::size_t RoomRegistry::roomCount() const {
+  return directory_.size() + live_.size() + fallingAsleep_.size() + expiryBacklog();
 }
 
 Room* RoomRegistry::findLive(const char* lowerName) const {
@@ -62,9 +77,14 @@ std::unique_ptr<Room> RoomRegistry::removeLive(Room& room) {
     liveMap_.erase(entry);
   services_.traffic.rooms.sub(1);
   schedule_.release(room);
-  std::erase(new_, &room);
-  auto live = std::find_if(live_.begin(), live_.end(),
-                           [&room](const auto& entry) { return entry.get() == &room; });
+  if (room.awaitingAnnouncement) std::erase(new_, &room);
+  roomListBytes_ -= largestEntry(room.record);
+  // Its number is its place: the tick keeps the numbers right while it walks the list.
+  auto live = live_.begin() + room.roomNumber;
+  if (room.roomNumber >= live_.size() || live->get() != &room) {
+    live = std::find_if(live_.begin(), live_.end(),
+                        [&room](const auto& entry) { return entry.get() == &room; });
+  }
   std::unique_ptr<Room> taken = std::move(*live);
   const auto position = static_cast<std::uint16_t>(live - live_.begin());
   live_.erase(live);
@@ -94,7 +114,7 @@ bool RoomRegistry::isFallingAsleep(const char* lowerName) const {
 
 Room* RoomRegistry::wake(const char* lowerName) {
   auto entry = fallingAsleep_.find(std::string_view(lowerName));
-  if (entry == fallingAsleep_.end()) return nullptr;
+  if (entry == fallingAsleep_.end() || !canMakeLive(entry->second->record)) return nullptr;
   std::unique_ptr<Room> slept = entry->second->takeRoom();
   fallingAsleep_.erase(entry);
   // A fresh live room (its bans, like those of any room that slept, are gone), with the
@@ -121,7 +141,13 @@ void RoomRegistry::saveAll() {
   }
 }
 
+void RoomRegistry::deletionDone() {
+  if (deletesInFlight_ > 0) --deletesInFlight_;
+  postDeletions();
+}
+
 void RoomRegistry::touch(Room& room) {
+  room.touchedAt = services_.clock.nowMs();
   if (!room.members.empty()) room.noteUse();  // in use all along, joined or not
   if (room.lastAccessSaved) return;
   services_.queries.post(nullptr, new TouchRoomQuery(room.record));

@@ -2,6 +2,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <deque>
 #include <memory>
 #include <vector>
 
@@ -9,6 +10,7 @@
 #include "model/RoomRecord.h"
 #include "rooms/RelaySchedule.h"
 #include "rooms/Room.h"
+#include "rooms/RoomDirectory.h"
 #include "rooms/RoomServices.h"
 
 namespace velmor {
@@ -35,12 +37,16 @@ class RoomRegistry {
   RoomServices& services() { return services_; }
   const RelaySchedule& schedule() const { return schedule_; }
 
+  // The live rooms are as many as one RoomList can name (a frame of 65535 bytes, each entry
+  // counted at its largest: name, flags, count and limit), so that no client is ever told a
+  // room number it was not given. Whether the room of this record can be made live.
+  bool canMakeLive(const RoomRecord& record) const;
   // Builds a live room from a record and adds it to the live-room list, the new-room list
-  // and the live-room map. Its idle time counts from now.
+  // and the live-room map. Its idle time counts from now. REQUIRES: canMakeLive(record).
   Room& makeLive(const RoomRecord& record);
-  // Appends a stored, sleeping room to the room directory and the stored-room map.
+  // Appends a stored, sleeping room to the room directory.
   void addStored(const RoomRecord& record);
-  // Takes a stored room out of the directory and the map; false when it is not there.
+  // Takes a stored room out of the directory; false when it is not there.
   bool removeStored(const char* lowerName);
 
   Room* findLive(const char* lowerName) const;
@@ -48,18 +54,29 @@ class RoomRegistry {
   // A room falling asleep: its save is not stored yet.
   bool isFallingAsleep(const char* lowerName) const;
   // Makes a room that is falling asleep live again, from its own record and files (they are
-  // newer than its row); null when no room of the name is falling asleep.
+  // newer than its row); null when no room of the name is falling asleep, or when no more
+  // rooms can be live.
   Room* wake(const char* lowerName);
   const RoomRecord* findStored(const char* lowerName) const;
-  std::size_t storedCount() const { return storedMap_.size(); }
+  std::size_t storedCount() const { return directory_.size(); }
+  // Stored rooms of every state: asleep, live, falling asleep, and expired ones whose
+  // deletion is not done.
+  std::size_t roomCount() const;
+  // ListRooms pages reach positions up to 65535 (+ a page): a room is not created when
+  // that many are stored, so that every sleeping room can be listed.
+  static constexpr std::size_t kMaxStoredRooms = 65535 + 20;
   const std::vector<std::unique_ptr<Room>>& liveRooms() const { return live_; }
-  const std::vector<std::unique_ptr<RoomRecord>>& directory() const { return directory_; }
+  const RoomDirectory& directory() const { return directory_; }
+  // Expired rooms taken out of the directory whose deletion is not done yet.
+  std::size_t expiryBacklog() const { return expired_.size() + deletesInFlight_; }
 
   // A sleeping room's save is stored: its record returns to the directory and the room is
   // destroyed.
   void returnToDirectory(const SaveRoomQuery& save, std::unique_ptr<Room> slept);
   // A save given up unstored (at the stop): the room it holds is forgotten.
   void forgetSleeping(const SaveRoomQuery& save);
+  // An expired room's deletion is done (or given up): the next one may go to the worker.
+  void deletionDone();
   // Saves every live room's passwords and last access (the shutdown); they stay live.
   void saveAll();
 
@@ -74,8 +91,20 @@ class RoomRegistry {
   void announceNewRooms();
 
  private:
+  // The expiry sweep takes at most this many rooms out of the directory per tick, and at
+  // most this many deletions are with the worker at a time: a mass expiry is spread over
+  // ticks and batches instead of freezing the loop or holding everyone's queries.
+  static constexpr std::size_t kSweepSlice = 512;
+  static constexpr std::size_t kDeletesInFlight = 8;
+  // The hourly save looks at this many live rooms per tick, in turn.
+  static constexpr std::size_t kTouchSlice = 8;
+
   void processLiveRooms(std::uint64_t now);
-  void sweepExpired(std::uint32_t wallNow);
+  // Takes expired rooms out of the directory, oldest first, up to a slice; true when the
+  // sweep is done.
+  bool sweepExpired(std::uint32_t wallNow);
+  void postDeletions();
+  void touchInTurn(std::uint64_t now);
   // Takes a live room out of the registries and tells every online user (RoomClosed with
   // its position). The caller takes the room over.
   std::unique_ptr<Room> removeLive(Room& room);
@@ -90,11 +119,14 @@ class RoomRegistry {
   std::vector<std::unique_ptr<Room>> live_;  // position = room number
   std::vector<Room*> new_;                   // made live since the last tick
   NameKeyMap<Room*> liveMap_;
-  std::vector<std::unique_ptr<RoomRecord>> directory_;  // stored rooms not live
-  NameKeyMap<RoomRecord*> storedMap_;
+  std::size_t roomListBytes_;                // RoomList's largest size for the live rooms
+  RoomDirectory directory_;                  // stored rooms not live
   NameKeyMap<SaveRoomQuery*> fallingAsleep_;  // the saves that hold them
-  std::uint64_t sweepTime_ = 0;  // loop ms of the last expiry sweep
-  std::uint64_t touchTime_ = 0;  // loop ms of the last hourly save
+  std::deque<RoomRecord> expired_;           // taken out of the directory, to be deleted
+  std::size_t deletesInFlight_ = 0;
+  bool sweeping_ = false;        // a sweep is under way, one slice per tick
+  std::uint64_t sweepTime_ = 0;  // loop ms of the end of the last expiry sweep
+  std::size_t touchCursor_ = 0;  // the next live room the hourly save looks at
   std::atomic<bool>& sweepRequested_;  // raised by the worker: the next tick sweeps
   std::uint64_t lastSerial_ = 0;
   RelaySchedule schedule_;

@@ -50,6 +50,8 @@ void enter(RoomRegistry& rooms, User& user, const char* name, const char* passwo
   if (room == nullptr) room = rooms.wake(key);  // its save not stored yet: woken as it was
   if (room != nullptr) {
     enterLiveRoom(*room, user, password, false);
+  } else if (rooms.isFallingAsleep(key)) {
+    sendCode(user, wire::ServerCode::RoomFull);  // no more rooms can be live
   } else if (!rooms.isStored(key)) {
     sendCode(user, wire::ServerCode::NoSuchRoom);
   } else {

@@ -18,14 +18,12 @@ void RoomRegistry::tick(std::uint64_t now, std::uint32_t wallNow) {
   announceNewRooms();
   processLiveRooms(now);
   if (sweepRequested_.exchange(false, std::memory_order_acq_rel)) sweepTime_ = 0;
-  if (now - sweepTime_ > kSweepPeriodMs) {
-    sweepExpired(wallNow);
-    sweepTime_ = now;
+  if (sweeping_ || now - sweepTime_ > kSweepPeriodMs) {
+    sweeping_ = !sweepExpired(wallNow);
+    if (!sweeping_) sweepTime_ = now;
   }
-  if (now - touchTime_ > kTouchPeriodMs) {
-    for (const auto& room : live_) touch(*room);
-    touchTime_ = now;
-  }
+  postDeletions();
+  touchInTurn(now);
 }
 
 void RoomRegistry::announceNewRooms() {
@@ -73,21 +71,33 @@ void RoomRegistry::processLiveRooms(std::uint64_t now) {
   }
 }
 
-void RoomRegistry::sweepExpired(std::uint32_t wallNow) {
+bool RoomRegistry::sweepExpired(std::uint32_t wallNow) {
   const auto t = static_cast<std::int64_t>(wallNow);
-  for (std::size_t i = 0; i < directory_.size();) {
-    const RoomRecord& record = *directory_[i];
-    const std::int64_t age = t - static_cast<std::int64_t>(record.lastAccessed);
-    if (age >= 0 && age > static_cast<std::int64_t>(services_.limits.roomExpiryTime)) {
-      services_.queries.post(nullptr, new DeleteRoomQuery(record));
-      if (auto entry = storedMap_.find(std::string_view(record.lowerName));
-          entry != storedMap_.end()) {
-        storedMap_.erase(entry);
-      }
-      directory_.erase(directory_.begin() + static_cast<std::ptrdiff_t>(i));
-      continue;
-    }
-    ++i;
+  for (std::size_t taken = 0; taken < kSweepSlice; ++taken) {
+    const RoomRecord* oldest = directory_.oldest();
+    if (oldest == nullptr) return true;
+    const std::int64_t age = t - static_cast<std::int64_t>(oldest->lastAccessed);
+    // Oldest first: once one is young enough, so are all the others.
+    if (age < 0 || age <= static_cast<std::int64_t>(services_.limits.roomExpiryTime)) return true;
+    expired_.push_back(*oldest);
+    directory_.remove(expired_.back().lowerName);
+  }
+  return false;
+}
+
+void RoomRegistry::postDeletions() {
+  while (!expired_.empty() && deletesInFlight_ < kDeletesInFlight) {
+    services_.queries.post(nullptr, new DeleteRoomQuery(*this, expired_.front()));
+    expired_.pop_front();
+    ++deletesInFlight_;
+  }
+}
+
+void RoomRegistry::touchInTurn(std::uint64_t now) {
+  for (std::size_t looked = 0; looked < kTouchSlice && looked < live_.size(); ++looked) {
+    if (touchCursor_ >= live_.size()) touchCursor_ = 0;
+    Room& room = *live_[touchCursor_++];
+    if (now - room.touchedAt > kTouchPeriodMs) touch(room);
   }
 }
 

@@ -32,13 +32,21 @@ void OnlineUsers::admit(User& user) {
   user.login.admissionPending = 0;
   user.login.loggedIn = 1;
   map_[user.identity.nameKey] = &user;
+  user.login.onlineSlot = static_cast<std::uint32_t>(list_.size());
   list_.push_back(&user);
 }
 
 void OnlineUsers::remove(User& user) {
   if (!user.login.loggedIn) return;
   user.login.loggedIn = 0;
-  std::erase(list_, &user);
+  // The last of the list takes his place: no search, no shift.
+  const std::uint32_t slot = user.login.onlineSlot;
+  if (slot < list_.size() && list_[slot] == &user) {
+    User* last = list_.back();
+    list_[slot] = last;
+    last->login.onlineSlot = slot;
+    list_.pop_back();
+  }
   auto entry = map_.find(std::string_view(user.identity.nameKey));
   if (entry != map_.end() && entry->second == &user) map_.erase(entry);
 }

@@ -9,9 +9,10 @@ namespace velmor {
 
 class User;
 
-// Who is online, and who waits to be. The online list (in order of admission) and the
-// online map (nameKey -> user) always hold the same users, exactly those whose
-// login.loggedIn is set; the admission queue holds exactly those whose
+// Who is online, and who waits to be. The online list (in no particular order: a user who
+// goes offline leaves his place to the last, each user knowing his place) and the online
+// map (nameKey -> user) always hold the same users, exactly those whose login.loggedIn is
+// set; the admission queue holds exactly those whose
 // login.admissionPending is set. Only this class changes those containers and flags.
 // Main loop only.
 class OnlineUsers {

@@ -60,6 +60,7 @@ class User : public ClientData, public QueryOwner {
     std::uint8_t loginPending = 0;
     std::uint8_t admissionPending = 0;  // in the admission queue
     std::uint8_t admissionRefused = 0;  // his name was taken: no further Login here
+    std::uint32_t onlineSlot = 0;       // his place in the online list (OnlineUsers)
     std::unique_ptr<VelmorUserQuery> account;
   };
 

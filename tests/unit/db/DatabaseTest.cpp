@@ -33,6 +33,20 @@ Rows query(sqlite3* db, const std::string& sql) {
   return rows;
 }
 
+// The steps of a statement's query plan, as EXPLAIN QUERY PLAN details them.
+Rows queryPlan(sqlite3* db, const std::string& sql) {
+  Rows steps;
+  sqlite3_stmt* statement = nullptr;
+  const std::string explain = "EXPLAIN QUERY PLAN " + sql;
+  EXPECT_EQ(sqlite3_prepare_v2(db, explain.c_str(), -1, &statement, nullptr), SQLITE_OK) << sql;
+  while (sqlite3_step(statement) == SQLITE_ROW) {
+    const auto* text = reinterpret_cast<const char*>(sqlite3_column_text(statement, 3));
+    steps.emplace_back(text ? text : "");
+  }
+  sqlite3_finalize(statement);
+  return steps;
+}
+
 std::int64_t integer(sqlite3* db, const std::string& sql) {
   return std::stoll(query(db, sql).at(0));
 }
@@ -121,6 +135,19 @@ TEST_F(DatabaseTest, SchemaAndStatementTextsAreExact) {
         "[LeaderPassword], [LastAccessed], [MaxUsers], [bNavigation], [bLoadAtStartup], "
         "[bNeverSleeps]) VALUES             (?, ?, ?, ?, ?, ?, ?, ?, ?);"}) {
     EXPECT_NE(std::find(statements.begin(), statements.end(), sql), statements.end()) << sql;
+  }
+}
+
+// Every statement the server prepares (the ones it runs per room and per request) finds its
+// rows through a key or an index: none reads a whole table, whatever the data grows to.
+TEST_F(DatabaseTest, NoPreparedStatementScansATable) {
+  for (sqlite3* db : {mainDb(), files_.connection()}) {
+    for (const std::string& sql : preparedTexts(db)) {
+      if (sql.rfind("BEGIN", 0) == 0 || sql == "COMMIT;" || sql == "ROLLBACK;") continue;
+      for (const std::string& step : queryPlan(db, sql)) {
+        EXPECT_EQ(step.find("SCAN"), std::string::npos) << sql << "\n  " << step;
+      }
+    }
   }
 }
 

@@ -3,6 +3,7 @@
 #include <sqlite3.h>
 
 #include <memory>
+#include <mutex>
 
 #include "model/ChatLine.h"
 #include "rooms/Membership.h"
@@ -162,6 +163,32 @@ TEST_F(RoomTickTest, SweepKeepsARoomExactlyTheExpiryOldAndDeletesOneASecondOlder
   EXPECT_FALSE(isStored("old"));
   EXPECT_TRUE(isStored("future"));
   EXPECT_EQ(core().rooms.directory().size(), core().rooms.storedCount());
+}
+
+// A mass expiry is spread out: each tick takes a bounded slice of the expired rooms out of
+// the directory, and only a few deletions are with the worker at a time; in the end every
+// expired room is gone and every young one is kept.
+TEST_F(RoomTickTest, MassExpiryIsTakenInSlicesAndDeletedAFewAtATime) {
+  const std::uint32_t expiry = core().settings.limits.roomExpiryTime;
+  for (int i = 0; i < 2000; ++i) {
+    RoomRecord old = makeRoomRecord("Old" + std::to_string(i), "x", "", "l", 64, false, false);
+    old.lastAccessed = wallNow - expiry - 1 - static_cast<std::uint32_t>(i % 7);
+    core().rooms.addStored(old);
+  }
+  RoomRecord young = makeRoomRecord("Young", "x", "", "l", 64, false, false);
+  young.lastAccessed = wallNow;
+  core().rooms.addStored(young);
+  {
+    std::lock_guard<std::mutex> hold(core().pipeline().queryLock());  // no deletion completes
+    loopNow += 5001;
+    core().tick();
+    EXPECT_GE(core().rooms.storedCount(), 2001u - 512u) << "one slice per tick";
+    EXPECT_LE(core().rooms.expiryBacklog(), 512u);
+  }
+  for (int i = 0; i < 20; ++i) tickAt(loopNow + 20);
+  ASSERT_TRUE(server.pumpUntil([&] { return core().rooms.expiryBacklog() == 0; }, 10s));
+  EXPECT_EQ(core().rooms.storedCount(), 1u);
+  EXPECT_TRUE(isStored("young"));
 }
 
 TEST_F(RoomTickTest, SleptRoomCarriesTheTimeItWentToSleepAndIsNotSwept) {
