@@ -43,11 +43,14 @@ test-package: package
 test-debug:
 	$(MAKE) test PRESET_TEST=debug
 
-# Micro-benchmarks and the load scenarios on the release build (about three minutes).
+# Micro-benchmarks and the load scenarios on the release build (about three minutes), then
+# the scale benchmark: small against large data sets (about fifteen minutes, a few GB of
+# temporary files, deleted after).
 bench: deps
 	cmake --preset release >/dev/null
 	cmake --build --preset release --target velmorserver velmor-load velmor_bench
 	bench/run.sh
+	bench/scale.py
 
 # libFuzzer over the frame loop and the settings loader; FUZZ_SECONDS each (60).
 FUZZ_SECONDS ?= 60

@@ -17,6 +17,8 @@ class TrafficCounters {
   RelaxedCounter<std::uint64_t> packetsReceived;
   RelaxedCounter<std::uint64_t> bytesSent;
   RelaxedCounter<std::uint64_t> bytesReceived;
+  // Expired stored rooms taken out of the directory whose deletion is not done.
+  RelaxedCounter<std::uint64_t> expiredToDelete;
 
   // Takes a new sample of the send and receive rates once a second has passed since the
   // last one. `nowMs`: loop time. Main loop only.

@@ -102,6 +102,7 @@ class ServerCore {
 
   // What the status text and the status screen show. Any thread (it reads counters).
   std::uint64_t uptimeSeconds() const;
+  std::uint64_t storageWaiting() const { return pipeline_->waiting(); }
   const GenericServer& connections() const { return server_; }
 
  private:

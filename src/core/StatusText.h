@@ -26,6 +26,8 @@ struct StatusFigures {
   std::uint64_t slowReaderCloses = 0;
   double longestTickMs = 0;  // over the last TickTimes::kWindow ticks
   double tickP99Ms = 0;
+  std::uint64_t storageWaiting = 0;   // work the storage refused, kept to be tried again
+  std::uint64_t expiredToDelete = 0;  // expired rooms whose deletion is not done
 };
 
 // The figures as they stand. Any thread: it reads counters and constant settings only.
@@ -41,7 +43,8 @@ inline double megabytes(std::uint64_t bytes) {
 
 // The status as plain text lines (no escape sequences, under 4096 bytes): version, public
 // address, port, uptime, users, rooms, packets, data, rates, slow readers closed, and the
-// longest and 99th-percentile tick of the last 5 seconds ("Longest tick (5 s): 1.23 ms").
+// longest and 99th-percentile tick of the last 5 seconds ("Longest tick (5 s): 1.23 ms"),
+// the work waiting for the storage and the expired rooms still to delete.
 std::string formatStatusText(const StatusFigures& figures);
 
 }  // namespace velmor

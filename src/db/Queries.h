@@ -107,6 +107,9 @@ class VelmorBaseQuery {
   virtual bool storedAtAnyCost() const { return false; }
   // Worker: the change, as the console names it when the shutdown gives it up unstored.
   virtual std::string unstoredText() const { return {}; }
+  // Worker: it only reads accounts (a login's lookup): its answer does not wait for the
+  // COMMIT of the batch's writes, unless an account was written before it in the batch.
+  virtual bool readsAccountsOnly() const { return false; }
 
   bool is(QueryKind k) const { return kind == static_cast<std::uint32_t>(k); }
 
@@ -205,6 +208,7 @@ class VelmorUserQuery : public VelmorBaseQuery {
  public:
   VelmorUserQuery() : VelmorBaseQuery(QueryKind::LookupUser) {}
   std::uint8_t databases() const override { return kMainDatabase; }
+  bool readsAccountsOnly() const override { return true; }
 
   char name[32] = {};  // in: as typed; out: as stored
   std::uint8_t passwordHash[16] = {};

@@ -137,6 +137,8 @@ bool QueryPipeline::runBatch(bool retryRound) {
 
   std::uint8_t failedNow = 0;  // databases that failed in this batch
   std::uint8_t lost = 0;       // databases whose transaction SQLite ended by itself
+  bool accountsWritten = false;  // a registration ran in this batch
+  bool handedBack = false;
   std::unordered_set<std::string> heldRooms;  // rooms with work kept back in this batch
   Storage storage{main_, files_};
 
@@ -165,6 +167,16 @@ bool QueryPipeline::runBatch(bool retryRound) {
       return;
     }
     if (query->unavailable && !key.empty()) heldRooms.insert(key);
+    // A login's lookup is answered at once: it reads what is committed or was written before
+    // it in this batch, and nothing else of the batch decides its answer. So a login never
+    // waits for the commit of other users' writes (a mass expiry's, say).
+    if (!query->unavailable && query->readsAccountsOnly() && !accountsWritten) {
+      completions_.enqueue(query);
+      handedBack = true;
+      uv_async_send(completionWakeup_.get());
+      return;
+    }
+    if (query->is(QueryKind::RegisterUser)) accountsWritten = true;
     batch_.push_back(query);
   };
 
@@ -204,7 +216,6 @@ bool QueryPipeline::runBatch(bool retryRound) {
   }
 
   std::uint8_t worked = 0;  // databases on which work was done and stored
-  bool handedBack = false;
   for (VelmorBaseQuery* done : batch_) {
     if (!done->unavailable && (done->databases() & rolledBack) != 0) {
       if (done->storedAtAnyCost()) {

@@ -59,8 +59,7 @@ bool inNavigationRoom(const User& user) {
 }
 
 void queueLine(Room& room, const Ref<ChatLine>& line) {
-  room.chatQueue.push_back(line);
-  room.relay.chatPending = 1;
+  room.queueChat(line);
 }
 
 bool sayLine(ServerCore& core, User& user, MessageReader& reader, std::uint8_t local) {

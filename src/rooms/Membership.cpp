@@ -69,6 +69,8 @@ bool join(Room& room, User& user, const char* password) {
   user.roomSlot = static_cast<std::uint16_t>(room.members.size());
   user.room = &room;
   room.members.push_back(&user);
+  if (room.members.size() == 1 && room.services.activity != nullptr)
+    room.services.activity->roomOccupied(room);
   room.relay.membersJoined = 1;
   room.noteUse();
 
@@ -97,6 +99,8 @@ bool leave(User& user) {
       renumberChat(*room, slot);
       room->relay.memberLeft = 1;
       room->noteUse();  // used until now
+      if (room->members.empty() && room->services.activity != nullptr)
+        room->services.activity->roomEmptied(*room);
     }
     if (user.relay.motion.quiet) --room->idleMembers;
   }

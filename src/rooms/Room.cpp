@@ -38,6 +38,13 @@ void Room::noteUse() {
   lastAccessSaved = false;
 }
 
+void Room::queueChat(const Ref<ChatLine>& line) {
+  chatQueue.push_back(line);
+  if (relay.chatPending) return;
+  relay.chatPending = 1;
+  if (services.activity != nullptr) services.activity->chatQueued(*this);
+}
+
 std::uint32_t Room::typeLimit() const {
   return record.navigation ? services.limits.navroommaxusers : services.limits.chatroommaxusers;
 }

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <map>
 #include <vector>
 
 #include "db/Queries.h"
@@ -83,6 +84,8 @@ class Room {
   // The room is used now (a join, a leave, a save while it has members, its sleep): its last
   // access moves to now, for the next touch or save to store. The expiry sweep goes by it.
   void noteUse();
+  // Queues a chat line for delivery (the next pass, or the tick between passes).
+  void queueChat(const Ref<ChatLine>& line);
 
   RoomRecord record;  // lastAccessed: the last time the room was used (or the stored time)
   // The record's lastAccessed is already in the database (the hourly touch wrote it).
@@ -95,18 +98,23 @@ class Room {
   // Made live and not yet announced (RoomOpened): the online users know no number for it.
   std::uint8_t awaitingAnnouncement = 1;
   // The lock as the online users last heard of it (the room's entry when it opened, or
-  // RoomLockChanged); whether this tick told them already; and whether a change is left
-  // for the next tick to tell.
+  // RoomLockChanged); the tick that told them last; and whether a change is left for the
+  // next tick to tell.
   std::uint8_t announcedHasPassword = 0;
-  std::uint8_t lockAnnouncedThisTick = 0;
+  std::uint64_t lockAnnouncedTick = ~std::uint64_t{0};
   std::uint8_t lockAnnouncementDue = 0;
 
   std::uint32_t resetTime = 0;            // core clock of the last full reset
   std::uint64_t lastUpdateTime = 0;       // loop ms of the last relay update
   std::uint64_t touchedAt = 0;            // loop ms of its last hourly save (or waking)
-  // The ticks the room is relayed in, held while it has members (RelaySchedule).
+  // The ticks the room is relayed in, held while it has members (RelaySchedule), and its
+  // place among the rooms of that phase.
   std::uint32_t relayPhase = 0;
+  std::uint32_t phaseSlot = 0;
   bool holdsRelayPhase = false;
+  // Its place in the registry's queue of empty rooms waiting to sleep, when it is in it.
+  std::multimap<std::uint64_t, Room*>::iterator sleepEntry;
+  bool waitsToSleep = false;
   std::uint64_t lastObjectBroadcast = 0;  // loop ms
   std::uint32_t memberCheckTime = 0;      // core clock
   std::uint32_t chatAllowance = kChatAllowance;

@@ -51,7 +51,10 @@ void announceLock(Room& room) {
   room.lockAnnouncementDue = 0;
   // A room not yet announced has no number the users know; its opening carries the lock.
   if (room.awaitingAnnouncement || room.hasPassword == room.announcedHasPassword) return;
-  if (room.lockAnnouncedThisTick) {
+  RoomServices& services = room.services;
+  if (room.lockAnnouncedTick == services.ticks) {
+    if (!room.lockAnnouncementDue && services.activity != nullptr)
+      services.activity->lockChangeLeft(room);
     room.lockAnnouncementDue = 1;
     return;
   }
@@ -61,7 +64,7 @@ void announceLock(Room& room) {
       .u8(room.hasPassword);
   broadcastOnline(room.services.online, lock);
   room.announcedHasPassword = room.hasPassword;
-  room.lockAnnouncedThisTick = 1;
+  room.lockAnnouncedTick = services.ticks;
 }
 
 }  // namespace velmor

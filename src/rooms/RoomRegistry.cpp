@@ -26,11 +26,15 @@ std::size_t largestEntry(const RoomRecord& record) {
 
 RoomRegistry::RoomRegistry(RoomServices& services, std::atomic<bool>& sweepRequest)
     : services_(services),
+      roomListBytes_(kRoomListHead),
       sweepRequested_(sweepRequest),
-      schedule_(services.limits.roomUpdateInterval, services.limits.tickInterval),
-      roomListBytes_(kRoomListHead) {}
+      schedule_(services.limits.roomUpdateInterval, services.limits.tickInterval) {
+  services_.activity = this;
+}
 
-RoomRegistry::~RoomRegistry() = default;
+RoomRegistry::~RoomRegistry() {
+  services_.activity = nullptr;
+}
 
 bool RoomRegistry::canMakeLive(const RoomRecord& record) const {
   return roomListBytes_ + largestEntry(record) <= wire::kMaxFramePayload;
@@ -48,6 +52,7 @@ Room& RoomRegistry::makeLive(const RoomRecord& record) {
   liveMap_[live.record.lowerName] = &live;
   roomListBytes_ += largestEntry(live.record);
   services_.traffic.rooms.add(1);
+  queueSleep(live);  // empty until someone enters
   return live;
 }
 
@@ -77,7 +82,11 @@ std::unique_ptr<Room> RoomRegistry::removeLive(Room& room) {
     liveMap_.erase(entry);
   services_.traffic.rooms.sub(1);
   schedule_.release(room);
+  cancelSleep(room);
   if (room.awaitingAnnouncement) std::erase(new_, &room);
+  std::erase(chatDue_, &room);
+  std::erase(lockDue_, &room);
+  std::erase(emptied_, &room);
   roomListBytes_ -= largestEntry(room.record);
   // Its number is its place: the tick keeps the numbers right while it walks the list.
   auto live = live_.begin() + room.roomNumber;
@@ -141,9 +150,42 @@ void RoomRegistry::saveAll() {
   }
 }
 
+void RoomRegistry::roomOccupied(Room& room) {
+  cancelSleep(room);
+  schedule_.hold(room);
+}
+
+void RoomRegistry::roomEmptied(Room& room) {
+  schedule_.release(room);
+  emptied_.push_back(&room);
+}
+
+void RoomRegistry::chatQueued(Room& room) {
+  chatDue_.push_back(&room);
+}
+
+void RoomRegistry::lockChangeLeft(Room& room) {
+  lockDue_.push_back(&room);
+}
+
+void RoomRegistry::queueSleep(Room& room) {
+  cancelSleep(room);
+  if (room.record.neverSleeps) return;
+  room.sleepEntry =
+      sleepQueue_.emplace(room.lastUpdateTime + services_.limits.roomidletime, &room);
+  room.waitsToSleep = true;
+}
+
+void RoomRegistry::cancelSleep(Room& room) {
+  if (!room.waitsToSleep) return;
+  sleepQueue_.erase(room.sleepEntry);
+  room.waitsToSleep = false;
+}
+
 void RoomRegistry::deletionDone() {
   if (deletesInFlight_ > 0) --deletesInFlight_;
   postDeletions();
+  services_.traffic.expiredToDelete.set(expiryBacklog());
 }
 
 void RoomRegistry::touch(Room& room) {

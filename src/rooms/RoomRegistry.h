@@ -3,6 +3,7 @@
 #include <atomic>
 #include <cstdint>
 #include <deque>
+#include <map>
 #include <memory>
 #include <vector>
 
@@ -26,7 +27,7 @@ class SaveRoomQuery;
 // containers. It also runs the rooms' periodic processing (tick: announcements, relay
 // passes, sleep, expiry, hourly touch). Keys are lower-case names. Owned by the ServerCore;
 // main loop only.
-class RoomRegistry {
+class RoomRegistry final : public RoomActivity {
  public:
   // `sweepRequest` is raised by the worker when a room load finds the room expired.
   RoomRegistry(RoomServices& services, std::atomic<bool>& sweepRequest);
@@ -90,6 +91,12 @@ class RoomRegistry {
   // does it first, so that the number is one he knows.
   void announceNewRooms();
 
+  // What the rooms tell between ticks (RoomActivity).
+  void roomOccupied(Room& room) override;
+  void roomEmptied(Room& room) override;
+  void chatQueued(Room& room) override;
+  void lockChangeLeft(Room& room) override;
+
  private:
   // The expiry sweep takes at most this many rooms out of the directory per tick, and at
   // most this many deletions are with the worker at a time: a mass expiry is spread over
@@ -98,8 +105,17 @@ class RoomRegistry {
   static constexpr std::size_t kDeletesInFlight = 8;
   // The hourly save looks at this many live rooms per tick, in turn.
   static constexpr std::size_t kTouchSlice = 8;
+  // At most this many idle rooms go to sleep per tick.
+  static constexpr std::size_t kSleepSlice = 64;
 
+  // The tick's work on live rooms, each part on the rooms that need it: the relay passes of
+  // this tick's phase, chat between passes, lock changes left over, the last pass of the
+  // rooms that emptied, and sleep for those idle long enough.
   void processLiveRooms(std::uint64_t now);
+  // An empty room waits to sleep from its last pass on (unless it never sleeps).
+  void queueSleep(Room& room);
+  void cancelSleep(Room& room);
+  void sleepIdleRooms(std::uint64_t now);
   // Takes expired rooms out of the directory, oldest first, up to a slice; true when the
   // sweep is done.
   bool sweepExpired(std::uint32_t wallNow);
@@ -118,6 +134,11 @@ class RoomRegistry {
   RoomServices& services_;
   std::vector<std::unique_ptr<Room>> live_;  // position = room number
   std::vector<Room*> new_;                   // made live since the last tick
+  // Heard of between ticks (RoomActivity), each taken up and emptied by the next tick.
+  std::vector<Room*> chatDue_;
+  std::vector<Room*> lockDue_;
+  std::vector<Room*> emptied_;
+  std::multimap<std::uint64_t, Room*> sleepQueue_;  // empty rooms by the time they may sleep
   NameKeyMap<Room*> liveMap_;
   std::size_t roomListBytes_;                // RoomList's largest size for the live rooms
   RoomDirectory directory_;                  // stored rooms not live

@@ -20,10 +20,27 @@ struct RoomLimits {
   std::uint32_t roomExpiryTime = 604800;   // s a stored room stays unused before deletion
 };
 
+class Room;
+
+// What the rooms' periodic processing hears of its live rooms between two ticks, so that a
+// tick attends to the rooms that need it instead of walking them all. Implemented by the
+// RoomRegistry. Main loop only.
+class RoomActivity {
+ public:
+  virtual void roomOccupied(Room& room) = 0;    // its first member joined
+  virtual void roomEmptied(Room& room) = 0;     // its last member left
+  virtual void chatQueued(Room& room) = 0;      // lines wait for delivery (none waited)
+  virtual void lockChangeLeft(Room& room) = 0;  // a lock change waits for the next tick
+
+ protected:
+  ~RoomActivity() = default;
+};
+
 // What live rooms and the relay reach beyond themselves: the clock, the users online (the
 // relay's other users, the announcements), the traffic counters, where queries go, the
-// limits, and the relay's count of passes. Owned by the ServerCore (or a test, which can
-// build rooms and users on it without databases, a worker thread or a socket). Main loop.
+// limits, the relay's count of passes, and the registry's ear. Owned by the ServerCore (or a
+// test, which can build rooms and users on it without databases, a worker thread or a
+// socket). Main loop.
 struct RoomServices {
   ServerClock& clock;
   OnlineUsers& online;
@@ -33,6 +50,10 @@ struct RoomServices {
   // The relay passes run so far; the running pass is number relayPasses. A user whose
   // relay.servedPass equals it was sent a frame by this pass.
   std::uint64_t relayPasses = 0;
+  // The ticks run so far (the running one included).
+  std::uint64_t ticks = 0;
+  // Set by the RoomRegistry built on these services.
+  RoomActivity* activity = nullptr;
 };
 
 }  // namespace velmor

@@ -1,4 +1,6 @@
 // The rooms' periodic processing, every 20 ms.
+#include <algorithm>
+
 #include "rooms/Relay.h"
 #include "rooms/RoomEntry.h"
 #include "rooms/RoomQueries.h"
@@ -14,6 +16,7 @@ constexpr std::uint64_t kTouchPeriodMs = 3600000;
 }  // namespace
 
 void RoomRegistry::tick(std::uint64_t now, std::uint32_t wallNow) {
+  ++services_.ticks;
   schedule_.startTick();
   announceNewRooms();
   processLiveRooms(now);
@@ -23,6 +26,7 @@ void RoomRegistry::tick(std::uint64_t now, std::uint32_t wallNow) {
     if (!sweeping_) sweepTime_ = now;
   }
   postDeletions();
+  services_.traffic.expiredToDelete.set(expiryBacklog());
   touchInTurn(now);
 }
 
@@ -42,33 +46,54 @@ void RoomRegistry::announceNewRooms() {
 
 void RoomRegistry::processLiveRooms(std::uint64_t now) {
   const std::uint32_t updateInterval = services_.limits.roomUpdateInterval;
-  for (std::size_t i = 0; i < live_.size();) {
-    Room& room = *live_[i];
-    room.roomNumber = static_cast<std::uint32_t>(i);
-    room.lockAnnouncedThisTick = 0;
-    if (room.lockAnnouncementDue) announceLock(room);
-    if (!room.members.empty()) {
-      schedule_.hold(room);
-      if (schedule_.inPhase(room) && now - room.lastUpdateTime >= updateInterval) {
-        relayUpdate(room, now);
-        room.lastUpdateTime = now;
-      } else if (room.relay.chatPending) {
-        deliverChatBetweenPasses(room);
-      }
-    } else {
-      schedule_.release(room);
-      if (room.relay.memberLeft) {
-        relayUpdate(room, now);  // the emptied room tells its followers once more
-        room.lastUpdateTime = now;
-        room.relay.memberLeft = 0;
-      } else if (now - room.lastUpdateTime > services_.limits.roomidletime &&
-                 !room.record.neverSleeps) {
-        unload(room);
-        continue;  // the next room moved into position i
-      }
-    }
-    ++i;
+  for (Room* room : schedule_.roomsInPhase()) {
+    if (now - room->lastUpdateTime < updateInterval) continue;  // got its phase just now
+    relayUpdate(*room, now);
+    room->lastUpdateTime = now;
   }
+  // Lines of the other rooms go out between their passes.
+  for (Room* room : chatDue_) {
+    if (room->relay.chatPending && !room->members.empty()) deliverChatBetweenPasses(*room);
+  }
+  chatDue_.clear();
+  for (Room* room : lockDue_) announceLock(*room);
+  lockDue_.clear();
+  // A room emptied by its last member tells its followers once more, then waits to sleep.
+  for (Room* room : emptied_) {
+    if (!room->members.empty() || !room->relay.memberLeft) continue;
+    relayUpdate(*room, now);
+    room->lastUpdateTime = now;
+    room->relay.memberLeft = 0;
+    queueSleep(*room);
+  }
+  emptied_.clear();
+  sleepIdleRooms(now);
+}
+
+void RoomRegistry::sleepIdleRooms(std::uint64_t now) {
+  // Idle means more than the idle time since the room's last pass.
+  std::vector<Room*> sleepers;
+  for (auto due = sleepQueue_.begin();
+       due != sleepQueue_.end() && due->first < now && sleepers.size() < kSleepSlice;) {
+    Room* room = due->second;
+    ++due;
+    if (room->record.neverSleeps) {
+      cancelSleep(*room);  // told since to stay awake
+    } else {
+      sleepers.push_back(room);
+    }
+  }
+  if (sleepers.empty()) return;
+  // In the order of their numbers, each RoomClosed naming the place the room has when it
+  // is sent; the numbers of the rooms behind are put right once, at the end.
+  std::sort(sleepers.begin(), sleepers.end(),
+            [](const Room* a, const Room* b) { return a->roomNumber < b->roomNumber; });
+  const std::uint32_t first = sleepers.front()->roomNumber;
+  for (std::size_t i = 0; i < sleepers.size(); ++i) {
+    sleepers[i]->roomNumber -= static_cast<std::uint32_t>(i);
+    unload(*sleepers[i]);
+  }
+  for (std::size_t p = first; p < live_.size(); ++p) live_[p]->roomNumber = static_cast<std::uint32_t>(p);
 }
 
 bool RoomRegistry::sweepExpired(std::uint32_t wallNow) {
