@@ -38,6 +38,7 @@ bool refusedAsBanned(ServerCore& core, User& user) {
 void admit(ServerCore& core, User& user, const MessageBuilder& welcome) {
   user.sendFrames(welcome.data(), welcome.size(), welcome.frameCount());
   core.online.admit(user);
+  core.loginDeadlines.stop(user);  // logged in: no deadline any more
 }
 
 }  // namespace

@@ -41,18 +41,19 @@ CoreSettings::CoreSettings(const Settings& s)
   copyText(serverpassword, s.serverpassword);
 }
 
-ServerCore::ServerCore(uv_loop_t* loop, const Settings& s, const GenericServer& server)
+ServerCore::ServerCore(uv_loop_t* loop, const Settings& s, GenericServer& server)
     : loopClock_(loop),
       clock(loopClock_),
       settings(s),
+      loginDeadlines(static_cast<std::uint64_t>(s.logintimeout) * 1000),
       fileDatabase_(std::make_unique<FileDatabase>(s.applicationDirectory, busyTimeoutOf(s))),
       mainDatabase_(std::make_unique<MainDatabase>(
           s.applicationDirectory,
           MainDatabase::Limits{settings.limits.chatroommaxusers, settings.limits.navroommaxusers,
                                settings.limits.roomExpiryTime},
           *fileDatabase_, sweepRequest_, clock, busyTimeoutOf(s))),
-      pipeline_(std::make_unique<QueryPipeline>(loop, *mainDatabase_, *fileDatabase_,
-                                                busyTimeoutOf(s))),
+      pipeline_(
+          std::make_unique<QueryPipeline>(loop, *mainDatabase_, *fileDatabase_, busyTimeoutOf(s))),
       roomServices_{clock, online, traffic, *pipeline_, settings.limits},
       rooms(roomServices_, sweepRequest_),
       server_(server),
@@ -61,8 +62,7 @@ ServerCore::ServerCore(uv_loop_t* loop, const Settings& s, const GenericServer& 
   mainDatabase_->loadStoredRooms([this](const RoomRecord& record, bool loadAtStartup) {
     if (!loadAtStartup || !rooms.canMakeLive(record)) {
       if (loadAtStartup) {
-        consoleWrite("Room %s stays asleep: a room list holds no more live rooms.\n",
-                     record.name);
+        consoleWrite("Room %s stays asleep: a room list holds no more live rooms.\n", record.name);
       }
       rooms.addStored(record);
       return;
@@ -92,17 +92,23 @@ void ServerCore::startWorker(QueryPipeline::WorkerHooks hooks) {
   pipeline_->start(std::move(hooks));
 }
 
+void ServerCore::userConnected(User& user) {
+  loginDeadlines.start(user, clock.nowMs());
+}
+
 void ServerCore::takeOffline(User& user) {
   user.releasePendingQueries();
   leave(user);
   dropAllChannels(user);
   online.remove(user);
   user.clearLoginGrants();
+  if (user.connected) loginDeadlines.start(user, clock.nowMs());
 }
 
 void ServerCore::forgetUser(User& user) {
   online.dropFromAdmissionQueue(user);
   takeOffline(user);
+  loginDeadlines.stop(user);
 }
 
 void ServerCore::tick() {
@@ -113,6 +119,7 @@ void ServerCore::tick() {
   traffic.sampleRates(now);
   rooms.tick(now, clock.wallSeconds());
   admitWaitingUsers(*this);
+  loginDeadlines.expire(now, [this](User& late) { server_.closeClient(late.client); });
   tickTimes.record(uv_hrtime() - started);
 }
 

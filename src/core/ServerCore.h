@@ -16,6 +16,7 @@
 #include "rooms/RoomRegistry.h"
 #include "rooms/RoomServices.h"
 #include "settings/Settings.h"
+#include "users/LoginDeadlines.h"
 #include "users/OnlineUsers.h"
 
 namespace velmor {
@@ -56,7 +57,7 @@ struct CoreSettings {
 // which may still touch the rooms) before anything else goes.
 class ServerCore {
  public:
-  ServerCore(uv_loop_t* loop, const Settings& settings, const GenericServer& server);
+  ServerCore(uv_loop_t* loop, const Settings& settings, GenericServer& server);
   ~ServerCore();
   ServerCore(const ServerCore&) = delete;
   ServerCore& operator=(const ServerCore&) = delete;
@@ -71,6 +72,7 @@ class ServerCore {
   const CoreSettings settings;
   OnlineUsers online;
   BanList serverBans;
+  LoginDeadlines loginDeadlines;  // connections that must log in by a time
 
  private:
   std::atomic<bool> sweepRequest_{false};  // the worker's expiry-sweep request to the rooms
@@ -87,17 +89,20 @@ class ServerCore {
   // Starts the query worker (after the server's handles exist).
   void startWorker(QueryPipeline::WorkerHooks hooks = {});
 
+  // A connection was accepted: its time to log in starts.
+  void userConnected(User& user);
   // The one place a user stops being online (replaced by a later login of his account,
   // thrown off the server): he leaves his room and his channels, his pending queries are
   // let go, he leaves the online list and map, and what his login granted is forgotten
-  // (User::clearLoginGrants). He stays connected and may log in again, judged afresh.
+  // (User::clearLoginGrants). He stays connected and may log in again, judged afresh, within
+  // the login time, which starts again.
   void takeOffline(User& user);
   // The same for a user whose connection closed, who also leaves the admission queue.
   void forgetUser(User& user);
 
   // Periodic processing, every 20 ms on the main loop: the clock's reading, the traffic
-  // rates, the rooms' processing, then the admission of waiting users; its duration goes
-  // to tickTimes.
+  // rates, the rooms' processing, the admission of waiting users, then the connections whose
+  // time to log in has passed are closed; its duration goes to tickTimes.
   void tick();
 
   // What the status text and the status screen show. Any thread (it reads counters).
@@ -112,7 +117,7 @@ class ServerCore {
   static constexpr int kStartListingAttempts = 3;
   std::unique_ptr<FileList> listFilesAtStart(std::string_view roomName);
 
-  const GenericServer& server_;
+  GenericServer& server_;
   const std::uint32_t startWallSeconds_;
 };
 

@@ -1,5 +1,13 @@
 #include "net/GenericServer.h"
 
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
 #include <cstdlib>
 #include <cstring>
 
@@ -42,11 +50,46 @@ int GenericServer::listenOn(uv_stream_t* handle) {
 }
 
 void GenericServer::onConnection(uv_stream_t* serverHandle, int status) {
+  auto* server = static_cast<GenericServer*>(serverHandle->data);
   if (status < 0) {
-    consoleWrite("TCPServer new connection error: %s", uv_strerror(status));
+    server->acceptFailed(status);
     return;
   }
-  static_cast<GenericServer*>(serverHandle->data)->accept(serverHandle);
+  server->accept(serverHandle);
+}
+
+void GenericServer::acceptFailed(int status) {
+  // Said once, until an accept finds a descriptor to spare again.
+  if (acceptFailing_) return;
+  consoleWrite("TCPServer new connection error: %s", uv_strerror(status));
+  acceptFailing_ = true;
+}
+
+void GenericServer::checkDescriptorsLeft(uv_stream_t* listener) {
+  // Out of descriptors, the next connection cannot be accepted: libuv then accepts and closes
+  // what waits with the descriptor it keeps in reserve (so the listening socket never spins),
+  // and does not tell. So each accept checks that one more descriptor could be had.
+  uv_os_fd_t fd;
+  if (uv_fileno(reinterpret_cast<uv_handle_t*>(listener), &fd) != 0) return;
+  const int spare = fcntl(fd, F_DUPFD_CLOEXEC, 0);
+  if (spare >= 0) {
+    ::close(spare);
+    acceptFailing_ = false;
+  } else if (errno == EMFILE || errno == ENFILE) {
+    acceptFailed(errno == EMFILE ? UV_EMFILE : UV_ENFILE);
+  }
+}
+
+void GenericServer::keepProbing(uv_tcp_t* tcp) const {
+  uv_tcp_keepalive(tcp, 1, keepAliveSeconds_);
+  uv_os_fd_t fd;
+  if (uv_fileno(reinterpret_cast<uv_handle_t*>(tcp), &fd) != 0) return;
+  const int interval = std::max(1, static_cast<int>(keepAliveSeconds_ / 6));
+  const int probes = 6;
+  const unsigned userTimeoutMs = keepAliveSeconds_ * 2 * 1000;
+  setsockopt(fd, IPPROTO_TCP, TCP_KEEPINTVL, &interval, sizeof(interval));
+  setsockopt(fd, IPPROTO_TCP, TCP_KEEPCNT, &probes, sizeof(probes));
+  setsockopt(fd, IPPROTO_TCP, TCP_USER_TIMEOUT, &userTimeoutMs, sizeof(userTimeoutMs));
 }
 
 void GenericServer::accept(uv_stream_t* listener) {
@@ -64,6 +107,8 @@ void GenericServer::accept(uv_stream_t* listener) {
   }
   data->connected = true;
   linkOpen(data);
+  if (keepAliveSeconds_ != 0) keepProbing(tcp);
+  checkDescriptorsLeft(listener);
   int length = sizeof(data->peerAddress);
   uv_tcp_getpeername(tcp, reinterpret_cast<sockaddr*>(&data->peerAddress), &length);
   if (onConnect(client)) {

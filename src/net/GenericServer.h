@@ -5,8 +5,8 @@
 #include <atomic>
 #include <cstddef>
 
-#include "net/ClientData.h"
 #include "base/UvHandle.h"
+#include "net/ClientData.h"
 #include "net/WriteRequestPool.h"
 
 namespace velmor {
@@ -68,6 +68,11 @@ class GenericServer {
   // A connection whose unwritten bytes would pass this many is closed: a client that stops
   // reading cannot make the server hold its output without bound. 0: no limit.
   void setMaxPendingOutput(std::size_t bytes) { maxPendingOutput_ = bytes; }
+  // TCP keep-alive on every connection accepted from now on: probes after `seconds` of
+  // silence, then every seconds/6 (at least 1), six unanswered probes end the connection;
+  // unacknowledged output ends it after as long. A vanished peer is so closed after about
+  // twice `seconds`. 0: no probes.
+  void setKeepAlive(unsigned seconds) { keepAliveSeconds_ = seconds; }
   // The same for the bytes waiting for all connections together: the connection whose
   // write would take them past it is closed. 0: no limit.
   void setMaxTotalPendingOutput(std::size_t bytes) { maxTotalPendingOutput_ = bytes; }
@@ -102,6 +107,9 @@ class GenericServer {
   static void onClientClosed(uv_handle_t* handle);
 
   void accept(uv_stream_t* serverHandle);
+  void keepProbing(uv_tcp_t* tcp) const;
+  void acceptFailed(int status);
+  void checkDescriptorsLeft(uv_stream_t* listener);
   void linkOpen(ClientData* data);
   void unlinkOpen(ClientData* data);
 
@@ -110,6 +118,8 @@ class GenericServer {
   std::atomic<bool> listening_{false};
   WriteRequestPool writePool_;
   ClientData* openHead_ = nullptr;  // every accepted connection not yet closed
+  unsigned keepAliveSeconds_ = 0;
+  bool acceptFailing_ = false;  // the console was told; until an accept succeeds again
   std::size_t maxPendingOutput_ = 0;
   std::size_t maxTotalPendingOutput_ = 0;
   std::size_t totalPendingOutput_ = 0;  // bytes in the write requests in flight

@@ -21,12 +21,12 @@ VelmorServer::VelmorServer(uv_loop_t* loop, const Settings* settings, WorkerHook
   // is no IPv4 address ends the start.
   sockaddr_in bindAddress{};
   if (uv_ip4_addr(address.c_str(), port, &bindAddress) != 0) {
-    const std::string message =
-        "The bindaddress \"" + address + "\" is not an IPv4 address.\n";
+    const std::string message = "The bindaddress \"" + address + "\" is not an IPv4 address.\n";
     fatalExit(message.c_str());
   }
   setMaxPendingOutput(settings->maxpendingoutput);
   setMaxTotalPendingOutput(settings->maxtotalpendingoutput);
+  setKeepAlive(settings->keepalive);
   tickTimer_.get()->data = core_.get();
   const std::uint64_t tickInterval = core_->settings.limits.tickInterval;
   uv_timer_start(tickTimer_.get(), onTick, tickInterval, tickInterval);
@@ -78,6 +78,7 @@ bool VelmorServer::onConnect(uv_stream_t* client) {
     refuse(client, frame.data(), frame.size());
     return false;
   }
+  core_->userConnected(*user);
   return true;
 }
 

@@ -164,6 +164,10 @@ void Settings::loadFromText(const std::string& text) {
       takeU32(value, maxtotalpendingoutput);
     } else if (key == "busytimeout") {
       takeU32(value, busytimeout);
+    } else if (key == "logintimeout") {
+      takeU32(value, logintimeout);
+    } else if (key == "keepalive") {
+      takeU32(value, keepalive);
     } else if (key == "rooms") {
       if (!value.IsArray()) continue;
       for (const auto& element : value.GetArray()) readRoom(element, rooms);

@@ -67,6 +67,12 @@ class Settings {
   // Milliseconds a database statement waits for a lock held by another program before the
   // work is put aside and tried again later ("busytimeout").
   std::uint32_t busytimeout = 5000;
+  // Seconds a connection has to log in (be admitted) before it is closed ("logintimeout");
+  // 0: no limit.
+  std::uint32_t logintimeout = 30;
+  // Seconds of silence on a connection before TCP keep-alive probes it ("keepalive"; a
+  // vanished peer is closed after about twice as long); 0: no probes.
+  std::uint32_t keepalive = 60;
 };
 
 // The directory part of an executable path, up to and including the last separator;

@@ -101,7 +101,7 @@ class User : public ClientData, public QueryOwner {
 
   // What the relay knows of him as a member of his room. Started over by join.
   struct RelayState {
-    std::uint8_t fullStateDue = 1;   // he has not yet been given the room's state
+    std::uint8_t fullStateDue = 1;  // he has not yet been given the room's state
     std::uint8_t presenceChanged = 0;
     std::uint8_t appearanceChanged = 0;
     Motion motion;                   // moving or stopped, idle or not
@@ -118,6 +118,15 @@ class User : public ClientData, public QueryOwner {
     bool deferred = false;
     char deferredName[kNameSize] = {};
     char deferredPassword[kNameSize] = {};
+  };
+
+  // His place in the list of connections that must log in by a deadline (LoginDeadlines).
+  // Not part of the login state: going offline starts it again rather than clearing it.
+  struct LoginDeadline {
+    std::uint64_t at = 0;  // loop ms
+    User* previous = nullptr;
+    User* next = nullptr;
+    bool listed = false;
   };
 
   // Reading from his connection pauses once a received chunk leaves him with this many
@@ -148,6 +157,7 @@ class User : public ClientData, public QueryOwner {
   Position position;
   Chat chat;
   RoomRequests roomRequests;
+  LoginDeadline loginDeadline;
   Channels channels;
   RelayState relay;
   // Membership: set by join, cleared by leave (the only two places).

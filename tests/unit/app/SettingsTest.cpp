@@ -74,12 +74,14 @@ const Case kCases[] = {
      }},
     {"OperatorKeys",
      R"({"bindaddress": "127.0.0.2", "maxpendingoutput": 1000, "maxtotalpendingoutput": 5000,
-         "busytimeout": 250})",
+         "busytimeout": 250, "logintimeout": 0, "keepalive": 7})",
      [](const Settings& s) {
        EXPECT_EQ(s.bindaddress, "127.0.0.2");
        EXPECT_EQ(s.maxpendingoutput, 1000u);
        EXPECT_EQ(s.maxtotalpendingoutput, 5000u);
        EXPECT_EQ(s.busytimeout, 250u);
+       EXPECT_EQ(s.logintimeout, 0u);
+       EXPECT_EQ(s.keepalive, 7u);
      }},
     {"FixedValuesAreNotKeys", R"({"roomupdateinterval": 5, "roomexpirytime": 5})", expectDefaults},
     {"KeysInAnyCase", R"({"UseUPnP": false, "ServerPort": 9001, "SERVERNAME": "Up"})",
