@@ -1,8 +1,49 @@
 #include "db/Sqlite.h"
 
+#include "base/Console.h"
 #include "base/FatalExit.h"
 
 namespace velmor {
+
+namespace {
+
+// Runs a pragma; the text of its answer's first column, empty when it has none. `status`
+// receives the step's result.
+std::string pragma(sqlite3* db, const char* sql, int* status = nullptr) {
+  Statement statement(db, sql);
+  if (!statement.prepared()) return {};
+  auto use = statement.use();
+  const int step = use.step();
+  if (status != nullptr) *status = step;
+  return step == SQLITE_ROW ? std::string(use.textColumn(0)) : std::string();
+}
+
+// A write-ahead log, so that a reader (a backup, an operator's report) never holds the
+// server's writes up nor they him. A file in the older rollback-journal mode is converted
+// here, which needs it to itself for a moment: when another program holds it, the server
+// says so and keeps the old mode for this run. Commits stay synced to the disk
+// (synchronous FULL: a committed transaction survives a power loss). A commit that takes the
+// log past 1000 pages copies it back into the database (a passive checkpoint, waiting for no
+// one); once a checkpoint has copied it all and no reader needs it, the log starts again
+// from its beginning and its file is cut back to kLogSizeLimit.
+void useWriteAheadLog(sqlite3* db, const std::string& path) {
+  constexpr const char* kLogSizeLimit = "PRAGMA journal_size_limit=67108864;";
+  int status = SQLITE_OK;
+  const std::string mode = pragma(db, "PRAGMA journal_mode=WAL;", &status);
+  // Not a database, or a damaged one: the schema's error says so, and ends the start.
+  const bool unreadable = (status & 0xFF) == SQLITE_NOTADB || (status & 0xFF) == SQLITE_CORRUPT;
+  if (mode != "wal" && !unreadable) {
+    const std::size_t slash = path.find_last_of('/');
+    consoleWrite("%s keeps its rollback journal for this run (%s): readers hold writes up.\n",
+                 path.c_str() + (slash == std::string::npos ? 0 : slash + 1),
+                 status == SQLITE_ROW ? "no write-ahead log here" : sqlite3_errmsg(db));
+  }
+  pragma(db, "PRAGMA synchronous=FULL;");
+  pragma(db, "PRAGMA wal_autocheckpoint=1000;");
+  pragma(db, kLogSizeLimit);
+}
+
+}  // namespace
 
 SqliteConnection openDatabase(const std::string& path, int busyTimeoutMs) {
   sqlite3* db = nullptr;
@@ -11,6 +52,7 @@ SqliteConnection openDatabase(const std::string& path, int busyTimeoutMs) {
   SqliteConnection connection(db);  // a failed open still returns a handle to close
   if (status != SQLITE_OK) return nullptr;
   sqlite3_busy_timeout(db, busyTimeoutMs);
+  useWriteAheadLog(db, path);
   return connection;
 }
 

@@ -194,6 +194,9 @@ TEST_F(PackageTest, InstalledServerRunsFromItsFolderAsItsUserAndStopsCleanly) {
     struct stat info {};
     ASSERT_EQ(::stat(path.c_str(), &info), 0) << database << " is not in the installed folder";
     EXPECT_EQ(test::capture("stat -c %U '" + path + "'"), std::string(kUser) + "\n") << database;
+    // A clean stop folds the write-ahead log into the database.
+    EXPECT_FALSE(fs::exists(path + "-wal")) << database;
+    EXPECT_FALSE(fs::exists(path + "-shm")) << database;
     EXPECT_EQ(test::integrityCheck(path), "ok") << database;
   }
 }

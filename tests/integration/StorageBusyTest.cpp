@@ -1,7 +1,6 @@
-// The storage refuses work for a while (another program holds a lock on a database file
-// past the server's busy timeout, as an operator's shell or a backup does): nothing the
-// server acknowledged is lost, work keeps its order, and a room never comes up without
-// its files. Also the file transfers that must keep their limits and their writers told,
+// The storage refuses work for a while (another program writes to a database file past the
+// server's busy timeout, as an operator's shell can): nothing the server acknowledged is
+// lost, work keeps its order, and a room never comes up without its files. Also the file transfers that must keep their limits and their writers told,
 // and a configured room whose name changes case. Against the real executable.
 #include <gtest/gtest.h>
 #include <signal.h>
@@ -45,8 +44,9 @@ bool eventually(const std::function<bool()>& holds, std::chrono::milliseconds ti
   return true;
 }
 
-// A connection of the test's own that holds an exclusive lock on a database file, as
-// another program would: neither reads nor writes of the server get through meanwhile.
+// A connection of the test's own that holds the write lock of a database file, as another
+// program writing would: the server's writes do not get through meanwhile (its reads do: the
+// databases keep a write-ahead log).
 class Lock {
  public:
   explicit Lock(const std::string& path) : file_(path) {
@@ -211,8 +211,8 @@ TEST_F(StorageBusyTest, ChangeStillRefusedAtTheStopIsNamedOnTheConsole) {
       << server->output();
 }
 
-// A member who logs in while the accounts cannot be read is answered once they can: with
-// his challenge, never as a guest under his own name.
+// A member who logs in while another program writes to the accounts is answered with his
+// challenge, never as a guest under his own name.
 TEST_F(StorageBusyTest, MemberLoggingInWhileTheMainDatabaseIsLockedIsNotTakenForAGuest) {
   start("");
   member("Mia");
@@ -230,9 +230,8 @@ TEST_F(StorageBusyTest, MemberLoggingInWhileTheMainDatabaseIsLockedIsNotTakenFor
   EXPECT_TRUE(answer->is(ServerCode::LoginChallenge)) << answer->describe();
 }
 
-// A stored room woken while the file database is locked does not come up without its
-// files: the load waits for the storage, and the room then lists its file, which cannot be
-// created over.
+// A stored room woken while another program writes to the file database does not come up
+// without its files: the room lists its file, which cannot be created over.
 TEST_F(StorageBusyTest, RoomWokenWhileTheFileDatabaseIsLockedComesUpWithItsFiles) {
   start(R"("rooms": [)" + room("Attic", false) + "],");
   storeFile("Attic", "notes", "kept");
