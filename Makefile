@@ -14,7 +14,9 @@ build: deps
 	cmake --preset release >/dev/null
 	cmake --build --preset release --target velmorserver velmor-chat velmor-probe
 
+# Without a settings file beside the server, a first one for trying it (scripts/trial-settings.sh).
 run: build
+	@scripts/trial-settings.sh build/release
 	cd build/release && ./velmorserver
 
 # The Debian package, in build/package/: build/package/velmorserver_<version>_<arch>.deb.
@@ -35,10 +37,11 @@ test-threads:
 	cmake --build --preset tsan --target db_tests integration_tests
 	ctest --preset tsan -R 'QueryPipeline|Durability|StopSignals|PendingQueries'
 
-# The Debian package: built, then checked (contents, lintian, systemd, the installed server).
+# The Debian package: built, then checked (contents, lintian, systemd, the installed server);
+# and `make run` in a fresh checkout.
 test-package: package
-	cmake --build --preset release --target package_tests
-	ctest --preset release -R '^PackageTest'
+	cmake --build --preset release --target package_tests firstrun_tests
+	ctest --preset release -R '^(PackageTest|FirstRunTest)'
 
 test-debug:
 	$(MAKE) test PRESET_TEST=debug

@@ -25,6 +25,7 @@ void ShutdownWatchdog::arm(std::chrono::milliseconds limit) {
     consoleWrite(
         "\nShutdown did not finish within %lld seconds; exiting.\n",
         static_cast<long long>(std::chrono::duration_cast<std::chrono::seconds>(limit).count()));
+    consoleRestoreAttributes();  // _Exit runs no exit handlers
     std::_Exit(1);
   });
   pthread_sigmask(SIG_SETMASK, &previous, nullptr);

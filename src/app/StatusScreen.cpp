@@ -3,10 +3,11 @@
 #include <cstdio>
 #include <cstdlib>
 
-#include "net/GenericServer.h"
+#include "base/Console.h"
 #include "base/UvHandle.h"
 #include "core/ServerCore.h"
 #include "core/StatusText.h"
+#include "net/GenericServer.h"
 
 namespace velmor {
 
@@ -56,6 +57,7 @@ StatusScreen* StatusScreen::start(uv_loop_t* workerLoop, const ServerCore& core)
 }
 
 void StatusScreen::stop() {
+  consoleRestoreAttributes();  // the screen leaves them bright white
   uv_close(reinterpret_cast<uv_handle_t*>(refreshTimer_), freeHandle);
   uv_close(reinterpret_cast<uv_handle_t*>(&tty_), onConsoleClosed);
 }
@@ -83,8 +85,10 @@ void StatusScreen::redraw() {
   text.copy(text_, sizeof(text_));
   uv_buf_t buffer = uv_buf_init(text_, static_cast<unsigned>(text.size()));
   write_.data = this;
-  if (uv_write(&write_, reinterpret_cast<uv_stream_t*>(&tty_), &buffer, 1, onWritten) == 0)
+  if (uv_write(&write_, reinterpret_cast<uv_stream_t*>(&tty_), &buffer, 1, onWritten) == 0) {
     writePending_ = true;
+    consoleAttributesChanged();
+  }
 }
 
 }  // namespace velmor

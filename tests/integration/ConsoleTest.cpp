@@ -50,6 +50,40 @@ TEST(Console, StatusScreenInATerminalShowsTheServer) {
   EXPECT_EQ(screen[13].substr(0, 15), "Cur Send Rate: ");
 }
 
+// What the terminal shows after the server has ended is in the terminal's own attributes,
+// not in the screen's bright white.
+TEST(Console, TerminalAttributesAreRestoredWhenTheServerEnds) {
+  VELMOR_REQUIRE(test::commandExists("tmux"), "tmux is not installed");
+  test::ServerProcess server;
+  const std::string tmux = "tmux -L velmor-console-" + std::to_string(getpid());
+  // A shell that outlives the server and prints after it; Ctrl-C is for the server alone.
+  ASSERT_EQ(test::run(tmux + " new-session -d -x 100 -y 30 \"sh -c 'trap : INT; " +
+                      server.executable() + "; echo after; sleep 60'\""),
+            0);
+  const auto pane = [&] { return test::capture(tmux + " capture-pane -p -e"); };
+  std::string shown;
+  for (int attempt = 0; attempt < 100 && shown.find("Cur Recv Rate") == std::string::npos;
+       ++attempt) {
+    std::this_thread::sleep_for(100ms);
+    shown = pane();
+  }
+  test::run(tmux + " send-keys C-c");
+  for (int attempt = 0; attempt < 100 && shown.find("after") == std::string::npos; ++attempt) {
+    std::this_thread::sleep_for(100ms);
+    shown = pane();
+  }
+  test::run(tmux + " kill-server");
+  const std::size_t after = shown.find("after");
+  ASSERT_NE(after, std::string::npos) << shown;
+  // The pane's escapes mark where attributes change: after the last reset before "after",
+  // nothing may have made the text bright, white or black again.
+  const std::size_t reset = shown.rfind("\x1b[0m", after);
+  ASSERT_NE(reset, std::string::npos) << "the attributes were never set back";
+  const std::string since = shown.substr(reset, after - reset);
+  for (const char* screenAttribute : {"\x1b[1m", "\x1b[37m", "\x1b[30m"})
+    EXPECT_EQ(since.find(screenAttribute), std::string::npos) << since;
+}
+
 TEST(Console, NothingOfTheScreenGoesToAFile) {
   test::ServerProcess server;
   ASSERT_TRUE(server.start());

@@ -1,0 +1,22 @@
+#!/bin/sh
+# `make run` is how people try the server: when no settings file lies beside the built
+# server, write one for trying it (port forwarding off, listening on 127.0.0.1 only, members
+# may create rooms) and say so. An existing file, whatever it holds, is never touched; the
+# package keeps the program's own defaults.
+set -e
+folder=${1:?usage: trial-settings.sh FOLDER}
+settings="$folder/velmorserv.json"
+if [ -e "$settings" ] || [ -L "$settings" ]; then
+    exit 0
+fi
+mkdir -p "$folder"
+cat > "$settings" <<'JSON'
+{
+  "useupnp": false,
+  "bindaddress": "127.0.0.1",
+  "userscancreateroom": true
+}
+JSON
+echo "make run: wrote $settings for trying the server: port forwarding off, listening on"
+echo "127.0.0.1 only, members may create rooms. Edit it to change that (README, \"Settings\");"
+echo "it is never overwritten."
