@@ -116,7 +116,7 @@ void MainDatabase::writeConfiguredRooms(const std::vector<RoomConfig>& rooms) {
     const std::uint32_t now = clock_.wallSeconds();
     const auto bind = [&](Statement::Use& use) {
       use.text(fieldText(record.name))
-          .text("server")
+          .text(kConfiguredRoomCreator)
           .text(fieldText(record.password))
           .text(fieldText(record.leaderPassword))
           .time(now)

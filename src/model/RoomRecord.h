@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <cstring>
 #include <string_view>
 
 #include "base/FixedText.h"
@@ -21,6 +22,17 @@ struct RoomRecord {
   std::uint8_t neverSleeps = 0;
   std::uint8_t navigation = 0;
 };
+
+// The creator stored for the rooms the settings file writes. It is no user: whoever logs in
+// under that name gets no creator's rights over those rooms (nor over any room so stored).
+inline constexpr const char* kConfiguredRoomCreator = "server";
+
+// Whether the user of that name created the room, and so may change its passwords and
+// create its files.
+inline bool isCreatorOf(const RoomRecord& record, const char* userName) {
+  return std::strcmp(record.creatorName, kConfiguredRoomCreator) != 0 &&
+         std::strcmp(record.creatorName, userName) == 0;
+}
 
 inline RoomRecord makeRoomRecord(std::string_view name, std::string_view creator,
                                  std::string_view password, std::string_view leaderPassword,

@@ -38,7 +38,7 @@ bool mayChangePermissions(const User& user, const FileRecord& file) {
   return user.rights.isLeader || isOwner(user, file);
 }
 bool mayCreate(const User& user, const Room& room) {
-  return user.rights.isLeader || std::strcmp(user.identity.name, room.record.creatorName) == 0;
+  return user.rights.isLeader || isCreatorOf(room.record, user.identity.name);
 }
 
 // The place of a file in the room's list by its exact name, or null.

@@ -188,7 +188,7 @@ bool handleSetRoomPasswords(ServerCore&, User& user, MessageReader& reader) {
     return true;
   }
   if (!user.rights.isAdmin && !user.rights.isLeader &&
-      !same(user.identity.name, room->record.creatorName)) {
+      !isCreatorOf(room->record, user.identity.name)) {
     return true;
   }
   const std::uint8_t hasPassword = password[0] != '\0' ? 1 : 0;

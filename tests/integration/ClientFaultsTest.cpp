@@ -40,8 +40,8 @@ std::string room(const std::string& name, const std::string& leader, bool live =
 }
 
 std::size_t countOf(const std::vector<ServerMessage>& messages, ServerCode code) {
-  return static_cast<std::size_t>(
-      std::count_if(messages.begin(), messages.end(), [code](const auto& m) { return m.is(code); }));
+  return static_cast<std::size_t>(std::count_if(messages.begin(), messages.end(),
+                                                [code](const auto& m) { return m.is(code); }));
 }
 
 class ClientFaultsTest : public testing::Test {
@@ -220,6 +220,22 @@ TEST_F(ClientFaultsTest, RoomLockTogglesAreToldOncePerTick) {
   EXPECT_EQ(unlocked->number(1), 0u);
 }
 
+// The rooms of the settings file are stored with the creator "server", which is no user: one
+// who logs in (or registers) under that name gets no creator's rights over them.
+TEST_F(ClientFaultsTest, NameServerGivesNoCreatorRightsOverConfiguredRooms) {
+  start(R"("rooms": [)" + room("Alpha", "la") + "],");
+  auto impostor = member("server");
+  enter(*impostor, "Alpha");
+  impostor->request([](W& w) { w.setRoomPasswords("taken", "mine").createFile("note", 1, 1); });
+  const auto answers = impostor->drain(kQuiet);
+  for (const ServerMessage& m : answers) {
+    EXPECT_FALSE(m.is(ServerCode::RoomPasswordsChanged)) << "the room's passwords were changed";
+    EXPECT_FALSE(m.is(ServerCode::FileCreated)) << "a file was created";
+  }
+  auto visitor = guest("Visitor");
+  enter(*visitor, "Alpha");  // still open
+}
+
 // A room ban by name holds whatever letter case the banned name comes back in: names are one
 // identity without regard to case, online and in the server's bans.
 TEST_F(ClientFaultsTest, RoomBanByNameHoldsInAnyLetterCase) {
@@ -269,7 +285,8 @@ TEST_F(ClientFaultsTest, FileStaysReadableWhenAReaderLeavesBeforeItsContentArriv
     for (const char* name : {"left", "gone"}) {
       owner->request([&](W& w) { w.createFile(name, 1, 0); });
       ASSERT_TRUE(owner->waitFor(ServerCode::FileCreated));
-      owner->request([&](W& w) { w.writeFile(20000, name, std::string_view(data).substr(0, 8000)); });
+      owner->request(
+          [&](W& w) { w.writeFile(20000, name, std::string_view(data).substr(0, 8000)); });
       for (std::size_t at = 8000; at < data.size(); at += kChunk) {
         ASSERT_TRUE(owner->waitFor(ServerCode::FileChunkAck));
         owner->request([&](W& w) { w.fileChunk(std::string_view(data).substr(at, kChunk)); });
