@@ -31,7 +31,7 @@ SERVER = os.path.join(ROOT, "build", "release", "velmorserver")
 LOAD = os.path.join(ROOT, "build", "release", "velmor-load")
 EXPIRY = 604800
 ADMIN = "bench"
-PASSWORD_HASH = hashlib.md5(b"pw").digest()  # the members' stored hash (velmor-probe --password pw)
+PASSWORD_HASH = hashlib.md5(b"pw").digest()  # the members' stored hash (velmor-probe --account-password pw)
 QUICK = "--quick" in sys.argv
 ONLY = sys.argv[sys.argv.index("--only") + 1] if "--only" in sys.argv else None
 

@@ -1,5 +1,7 @@
 // velmor-chat in real terminals (tmux) against the real server: members and guests talking,
-// moderation, the status text, and how the tool ends.
+// moderation, the status text, how the tool ends; what it refuses at once and why, what it
+// says of requests the server never confirms, and a prompt that stays whole around its
+// output.
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <unistd.h>
@@ -7,10 +9,12 @@
 #include <chrono>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "support/Requirements.h"
 #include "support/ServerProcess.h"
 #include "support/Shell.h"
+#include "support/Sockets.h"
 
 #ifndef VELMOR_CHAT_EXE
 #define VELMOR_CHAT_EXE ""
@@ -29,16 +33,23 @@ class Terminals {
   ~Terminals() { test::run(tmux_ + " kill-server"); }
 
   bool open(const std::string& window, const std::string& arguments) {
-    const std::string command = "'" + std::string(VELMOR_CHAT_EXE) + " " + arguments +
-                                "; echo EXIT=$?; sleep 600'";
+    const std::string command =
+        "'" + std::string(VELMOR_CHAT_EXE) + " " + arguments + "; echo EXIT=$?; sleep 600'";
     const std::string verb =
         first_ ? " new-session -d -x 150 -y 50 -s chat -n " : " new-window -t chat -n ";
     first_ = false;
     return test::run(tmux_ + verb + window + " " + command) == 0;
   }
   void type(const std::string& window, const std::string& line) {
-    test::run(tmux_ + " send-keys -t chat:" + window + " -l '" + line + "'");
+    typeOnly(window, line);
     test::run(tmux_ + " send-keys -t chat:" + window + " Enter");
+  }
+  // Keys without the Enter: the text stays on the prompt line.
+  void typeOnly(const std::string& window, const std::string& text) {
+    test::run(tmux_ + " send-keys -t chat:" + window + " -l '" + text + "'");
+  }
+  void eraseTyped(const std::string& window) {
+    test::run(tmux_ + " send-keys -t chat:" + window + " C-u");
   }
   std::string screen(const std::string& window) {
     return test::capture(tmux_ + " capture-pane -p -J -S -200 -t chat:" + window);
@@ -55,8 +66,32 @@ class Terminals {
     }
     return testing::AssertionFailure() << window << " never showed \"" << text << "\":\n" << seen;
   }
+  // Waits until the window's last line that is not blank is exactly `line`.
+  testing::AssertionResult endsWith(const std::string& window, const std::string& line,
+                                    std::chrono::milliseconds timeout = 10s) {
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    std::string last;
+    std::string seen;
+    while (std::chrono::steady_clock::now() < deadline) {
+      seen = screen(window);
+      last = lastLine(seen);
+      if (last == line) return testing::AssertionSuccess();
+      std::this_thread::sleep_for(50ms);
+    }
+    return testing::AssertionFailure()
+           << window << " ends with \"" << last << "\", not \"" << line << "\":\n"
+           << seen;
+  }
 
  private:
+  static std::string lastLine(const std::string& screen) {
+    std::size_t end = screen.find_last_not_of(" \n");
+    if (end == std::string::npos) return "";
+    const std::size_t start = screen.rfind('\n', end);
+    return screen.substr(start == std::string::npos ? 0 : start + 1,
+                         end + 1 - (start == std::string::npos ? 0 : start + 1));
+  }
+
   std::string tmux_;
   bool first_ = true;
 };
@@ -70,8 +105,9 @@ TEST(ChatTool, TwoUsersTalkAndAreModeratedThenTheToolsEnd) {
   Terminals t;
 
   // Alice registers (as the administrator too) and creates a room she leads.
-  ASSERT_TRUE(t.open("alice", "--name Alice --register secret --password root" + port));
+  ASSERT_TRUE(t.open("alice", "--name Alice --register secret --admin-password root" + port));
   ASSERT_TRUE(t.shows("alice", "Registered: Alice is a member account now."));
+  EXPECT_TRUE(t.shows("alice", "Administrator rights granted."));
   t.type("alice", "/create Lounge - lead");
   ASSERT_TRUE(t.shows("alice", "Room Lounge created."));
   t.type("alice", "/enter Lounge lead");
@@ -89,24 +125,61 @@ TEST(ChatTool, TwoUsersTalkAndAreModeratedThenTheToolsEnd) {
   EXPECT_TRUE(t.shows("alice", "<Bob> hi alice"));
   t.type("bob", "/msg Alice psst");
   EXPECT_TRUE(t.shows("alice", "[private] <Bob> psst"));
+  EXPECT_TRUE(t.shows("bob", "Sent to Alice; the server does not confirm private messages"));
+
+  // What only leaders and administrators may do is refused to Bob here, with the reason,
+  // instead of being sent for the server to ignore.
+  t.type("bob", "/kick Alice");
+  EXPECT_TRUE(t.shows("bob",
+                      "Only a room leader or an administrator may do that, and you do "
+                      "not lead Lounge."));
+  t.type("bob", "/serverban Alice spam");
+  EXPECT_TRUE(t.shows("bob", "Only an administrator may do that"));
+
+  // The tool's own lines leave a clean prompt: after /help the last line is the prompt and
+  // what is typed, nothing of the command before.
+  t.type("bob", "/help");
+  ASSERT_TRUE(t.shows("bob", "What only leaders or administrators may do is refused here"));
+  t.typeOnly("bob", "/enter");
+  EXPECT_TRUE(t.endsWith("bob", "> /enter"));
+  t.eraseTyped("bob");
+  EXPECT_TRUE(t.endsWith("bob", ">"));
+  // A line from the server while Bob types goes above what he typed, which stays whole.
+  t.typeOnly("bob", "half a line");
+  ASSERT_TRUE(t.endsWith("bob", "> half a line"));
+  t.type("alice", "are you there");
+  EXPECT_TRUE(t.shows("bob", "<Alice> are you there\n> half a line"));
+  EXPECT_TRUE(t.endsWith("bob", "> half a line"));
+  t.eraseTyped("bob");
 
   // The leader kicks the guest, who sees why.
   t.type("alice", "/kick Bob too loud");
   EXPECT_TRUE(t.shows("bob", "You were kicked from Lounge: too loud"));
   EXPECT_TRUE(t.shows("alice", "* Bob left."));
+  EXPECT_TRUE(t.shows("alice", "Sent; the server does not confirm kicks and bans"));
 
   // The administrator bans Carol from the server by name, lists, unbans; reads the status.
-  ASSERT_TRUE(t.open("carol", "--name Carol" + port));
+  // Carol gives the server password the old way: it works, with a warning.
+  ASSERT_TRUE(t.open("carol", "--name Carol --password nothing" + port));
   ASSERT_TRUE(t.shows("carol", "Type /help"));
+  EXPECT_TRUE(t.shows("carol", "velmor-chat: --password is an old spelling"));
   t.type("alice", "/serverban Carol spam");
   EXPECT_TRUE(t.shows("carol", "You were banned from the server: spam"));
   t.type("alice", "/serverbans");
   EXPECT_TRUE(t.shows("alice", "  Carol by Alice: spam"));
   t.type("alice", "/serverunban Carol");
+  EXPECT_TRUE(t.shows("alice", "Sent; the server does not confirm unbans"));
   t.type("alice", "/serverbans");
   EXPECT_TRUE(t.shows("alice", "  none"));
   t.type("alice", "/status");
   EXPECT_TRUE(t.shows("alice", "Version: 1.0.1"));
+
+  // In a room without a password, a password that is not the leader's gives leadership up:
+  // the tool warns instead of passing the change on as any other.
+  t.type("alice", "/lead wrong");
+  EXPECT_TRUE(t.shows("alice", "Warning: you gave up leadership of Lounge."));
+  t.type("alice", "/lead lead");
+  EXPECT_TRUE(t.shows("alice", "You lead Lounge now."));
 
   // /quit leaves with 0; the server's end leaves the others with a message and non-zero.
   t.type("carol", "/quit");
@@ -116,6 +189,43 @@ TEST(ChatTool, TwoUsersTalkAndAreModeratedThenTheToolsEnd) {
     EXPECT_TRUE(t.shows(window, "the connection to the server was lost")) << window;
     EXPECT_TRUE(t.shows(window, "EXIT=3")) << window;
   }
+}
+
+// Refusals that come before any conversation: a name the server would drop without a word,
+// and an address the connection limit has blocked.
+TEST(ChatTool, RefusesAtOnceWhatTheServerWouldNotAnswer) {
+  VELMOR_REQUIRE(test::commandExists("tmux"), "tmux is not installed");
+  test::ServerProcess server;
+  ASSERT_TRUE(server.start());
+  ASSERT_TRUE(server.waitListening(10s)) << server.output();
+  const std::string port = " --port " + std::to_string(server.port());
+  Terminals t;
+
+  // Well before the 5 s the tool would wait for an answer to a login.
+  ASSERT_TRUE(t.open("digit", "--name 9lives" + port));
+  ASSERT_TRUE(t.open("space", "--name \"Bob \"" + port));
+  EXPECT_TRUE(t.shows("digit",
+                      "velmor-chat: --name: '9lives' starts with '9', not a letter; a "
+                      "name holds 1 to 31 characters",
+                      3s));
+  EXPECT_TRUE(t.shows("digit", "EXIT=2", 3s));
+  EXPECT_TRUE(t.shows("space", "'Bob ' ends with a space; a name holds 1 to 31 characters", 3s));
+  EXPECT_TRUE(t.shows("space", "EXIT=2", 3s));
+
+  // Seven connections from the tool's address use up its allowance: the eighth is refused,
+  // and the tool tells how long the address stays blocked and why not to retry at once.
+  std::vector<test::Socket> held;
+  for (int i = 0; i < 7; ++i) {
+    held.push_back(test::connectTo(server.port(), 1));
+    ASSERT_TRUE(held.back().valid());
+  }
+  ASSERT_TRUE(t.open("blocked", "--name Dave" + port));
+  EXPECT_TRUE(t.shows("blocked",
+                      "The server refused the connection: this address made more "
+                      "than 7 connections in 10 seconds, so the server blocks it for "
+                      "5 minutes; every attempt while it is blocked starts the 5 "
+                      "minutes again"));
+  EXPECT_TRUE(t.shows("blocked", "EXIT=1"));
 }
 
 }  // namespace

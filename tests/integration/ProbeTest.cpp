@@ -137,13 +137,50 @@ TEST_F(ProbeTest, MemberLogsInWithThePasswordWhoseMd5IsTheStoredHash) {
                         0x8e, 0xab, 0x76, 0x90, 0xd2, 0xa6, 0xee, 0x69};
     ASSERT_TRUE(guest.registerAccount(hash));
   }
-  const ProbeRun member = runProbe(at({"--name", "Alice", "--password", "secret"}));
+  const ProbeRun member = runProbe(at({"--name", "Alice", "--account-password", "secret"}));
   EXPECT_EQ(member.status, 0) << member.err;
+  EXPECT_EQ(member.err, "");
   EXPECT_NE(member.out.find("(member)"), std::string::npos) << member.out;
 
-  const ProbeRun wrong = runProbe(at({"--name", "Alice", "--password", "Secret"}));
+  const ProbeRun wrong = runProbe(at({"--name", "Alice", "--account-password", "Secret"}));
   EXPECT_EQ(wrong.status, 1);
   EXPECT_NE(wrong.err.find("LoginProofRejected"), std::string::npos) << wrong.err;
+
+  // The old spelling still logs in, and says what to write instead.
+  const ProbeRun old = runProbe(at({"--name", "Alice", "--password", "secret"}));
+  EXPECT_EQ(old.status, 0) << old.err;
+  EXPECT_NE(old.out.find("(member)"), std::string::npos) << old.out;
+  EXPECT_NE(old.err.find("--password is an old spelling"), std::string::npos) << old.err;
+  EXPECT_NE(old.err.find("--account-password"), std::string::npos) << old.err;
+}
+
+TEST_F(ProbeTest, NameThatBreaksTheRuleIsRefusedWithTheRule) {
+  start();
+  for (const char* name : {"9lives", "Bad-Name", "Alice "}) {
+    const ProbeRun run = runProbe(at({"--name", name}));
+    EXPECT_EQ(run.status, 2) << name;
+    EXPECT_NE(run.err.find("a letter first, then letters, digits, '_' or spaces"),
+              std::string::npos)
+        << run.err;
+    EXPECT_EQ(run.out, "");
+  }
+}
+
+TEST_F(ProbeTest, ConnectionLimitRefusalSaysTheAddressIsBlockedForFiveMinutes) {
+  start();
+  // Seven connections from the probe's address use up its allowance for ten seconds.
+  std::vector<test::Socket> held;
+  for (int i = 0; i < 7; ++i) {
+    held.push_back(test::connectTo(server->port(), 1));
+    ASSERT_TRUE(held.back().valid());
+  }
+  const ProbeRun run = runProbe(at());
+  EXPECT_EQ(run.status, 1) << run.err;
+  EXPECT_NE(run.err.find("ConnectionRefused"), std::string::npos) << run.err;
+  EXPECT_NE(run.err.find("blocks it for 5 minutes; every attempt while it is blocked starts "
+                         "the 5 minutes again"),
+            std::string::npos)
+      << run.err;
 }
 
 TEST_F(ProbeTest, WrongServerPasswordIsReported) {

@@ -5,6 +5,8 @@
 #include <charconv>
 #include <string_view>
 
+#include "client/NameRule.h"
+
 namespace velmor::chat {
 
 namespace {
@@ -39,8 +41,17 @@ bool applyOption(std::string_view option, std::string_view value, Options& optio
     options.accountPassword = std::string(value);
   } else if (option == "--register") {
     options.registerPassword = std::string(value);
+  } else if (option == "--server-password") {
+    options.serverPassword = value;
+  } else if (option == "--admin-password") {
+    options.adminPassword = std::string(value);
   } else if (option == "--password") {
-    options.password = value;
+    // The old spelling: it was sent as the login's password field, which is what
+    // --server-password does (an administrator password there grants the rights as well).
+    options.serverPassword = value;
+    options.notices.push_back(
+        "--password is an old spelling, accepted in this release only: give the server's "
+        "password with --server-password and the administrator password with --admin-password");
   } else {
     error = "unknown option " + std::string(option) + " (see --help)";
     return false;
@@ -64,8 +75,9 @@ ParseResult parseOptions(int argc, char** argv, Options& options, std::string& e
     error = "--name is required (see --help)";
     return ParseResult::Error;
   }
-  if (options.name.size() > 31) {
-    error = "--name: a name holds at most 31 characters";
+  // The server drops a login under such a name without a word: say why here, at once.
+  if (const auto breach = client::nameRuleBreach(options.name)) {
+    error = "--name: '" + options.name + "' " + *breach + "; " + std::string(client::kNameRule);
     return ParseResult::Error;
   }
   if (options.accountPassword && options.registerPassword) {
@@ -77,21 +89,29 @@ ParseResult parseOptions(int argc, char** argv, Options& options, std::string& e
 
 std::string usageText() {
   return R"(Usage: velmor-chat [--host H] [--port N] --name NAME
-                   [--account-password PW | --register PW] [--password PW]
+                   [--account-password PW | --register PW]
+                   [--server-password PW] [--admin-password PW]
 
 Talks to a VelmorServer from the terminal: log in, enter rooms, chat, follow channels,
 moderate, read and write room files.
 
   --host H               the server's IPv4 address (127.0.0.1)
   --port N               its port (7175)
-  --name NAME            your name: a letter, then letters, digits, _ or spaces
-  --account-password PW  log in to the member account NAME
+  --name NAME            your name: 1 to 31 characters, a letter first, then letters,
+                         digits, _ or spaces, no space at the end
+  --account-password PW  log in to the member account NAME with its password
   --register PW          log in as a guest and register NAME with the password PW
-  --password PW          the server's password, or the administrator password
+  --server-password PW   the server's password, if it has one
+  --admin-password PW    log in as administrator (sent in place of the server
+                         password, which it overrides)
+
+The password options mean the same in velmor-probe. --password, the old spelling of
+--server-password, still works in this release, with a warning.
 
 Type /help once connected for the commands. Exit status: 0 after /quit, Ctrl-C or the
 end of the input; 1 when the server refused the login or threw you off; 2 for a bad
-command line; 3 when there was no connection or it was lost.
+command line or a name that breaks the rule; 3 when there was no connection or it was
+lost.
 )";
 }
 
@@ -103,16 +123,19 @@ std::string commandHelp() {
   /create ROOM [PASSWORD [LEADERPASSWORD]] [--nav]
                                 create a stored room (- for no password; a leader
                                 password is made up and shown when none is given)
-  /lead PASSWORD                claim (or, with the room password, give up) leadership
+  /lead PASSWORD                claim leadership with the leader password; the room
+                                password gives it up, and so does, in a room without
+                                a password, any password that is not the leader's
   /who                          the members of your room (* marks leaders)
-  /msg USER TEXT                a private message to a user online
-  /follow ROOM [PASSWORD]       follow a room as a channel
+  /msg USER TEXT                a private message to a user online (not confirmed)
+  /follow ROOM [PASSWORD]       follow a room as a channel: you see who comes and goes
+                                there and when its leader changes, not what is said
   /unfollow ROOM                stop following it
-  /kick USER [REASON]           leaders and administrators: out of the room
+  /kick USER [REASON]           room leaders and administrators: out of the room
   /ban USER [REASON]            the same, and barred by name
   /unban NAME                   lift a room ban
   /bans                         the room's bans
-  /serverkick USER [REASON]     administrators: off the server
+  /serverkick USER [REASON]     administrators with a member account: off the server
   /serverban USER [REASON]      the same, and barred by name
   /serverunban NAME             lift a server ban
   /serverbans                   the server's bans
@@ -122,6 +145,8 @@ std::string commandHelp() {
   /write FILE LOCALPATH         store a local file in the room (created if need be)
   /help                         this text
   /quit                         leave
+The server does not confirm kicks, bans, unbans nor private messages: the tool says
+"sent" for them. What only leaders or administrators may do is refused here to others.
 )";
 }
 

@@ -6,23 +6,32 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <vector>
 
 namespace velmor::chat {
 
 // Exit statuses, also listed in the help text.
-inline constexpr int kExitOk = 0;         // /quit, Ctrl-C or the end of the input
-inline constexpr int kExitRefused = 1;    // the server refused the login, or threw us off
-inline constexpr int kExitUsage = 2;      // bad command line
-inline constexpr int kExitNoServer = 3;   // no connection, or the connection was lost
+inline constexpr int kExitOk = 0;        // /quit, Ctrl-C or the end of the input
+inline constexpr int kExitRefused = 1;   // the server refused the login, or threw us off
+inline constexpr int kExitUsage = 2;     // bad command line (a name that breaks the rule too)
+inline constexpr int kExitNoServer = 3;  // no connection, or the connection was lost
 
 struct Options {
   std::string host = "127.0.0.1";  // numeric IPv4 address
   std::uint16_t port = 7175;
   std::string name;
-  std::optional<std::string> accountPassword;  // log in to the member account
+  std::optional<std::string> accountPassword;   // log in to the member account
   std::optional<std::string> registerPassword;  // register the name first
-  std::string password;  // the server password, or the administrator's
+  std::string serverPassword;                   // the server's, if it has one
+  std::optional<std::string> adminPassword;     // sent in place of the server password
   int connectTimeoutMs = 5000;
+  // Warnings for standard error that do not stop the tool (an old option spelling).
+  std::vector<std::string> notices;
+
+  // The password field of the login: the administrator's overrides the server's.
+  const std::string& loginPassword() const {
+    return adminPassword ? *adminPassword : serverPassword;
+  }
 };
 
 enum class ParseResult { Run, Help, Error };

@@ -6,7 +6,9 @@
 #include <random>
 #include <sstream>
 
+#include "client/ConnectionLimit.h"
 #include "client/LoginProof.h"
+#include "client/NameRule.h"
 #include "client/RequestWriter.h"
 
 namespace velmor::chat {
@@ -17,9 +19,9 @@ using client::RequestWriter;
 using client::ServerMessage;
 using wire::ServerCode;
 
-constexpr std::size_t kPiece = 8000;         // file content per message, both ways
-constexpr std::uint32_t kMaxFile = 650000;   // what the server stores at the most
-constexpr std::uint32_t kByNameOnly = 0;  // a ban mask of 0 bars the name, no address
+constexpr std::size_t kPiece = 8000;        // file content per message, both ways
+constexpr std::uint32_t kMaxFile = 650000;  // what the server stores at the most
+constexpr std::uint32_t kByNameOnly = 0;    // a ban mask of 0 bars the name, no address
 
 // The words of a command line; the last word of a split keeps the rest of the line (a
 // reason, a chat text) when `rest` says after how many words it starts.
@@ -87,21 +89,42 @@ std::string Session::here() const {
   return room_ ? roomName(*room_) : std::string("the room");
 }
 
+bool Session::leadsHere() const {
+  if (!room_) return false;
+  const std::string me = lowered(options_.name);
+  for (const Member& member : members_) {
+    if (lowered(member.name) == me) return member.leader;
+  }
+  return false;
+}
+
+bool Session::roomIsLocked() const {
+  return room_ && *room_ < rooms_.size() && rooms_[*room_].hasPassword;
+}
+
+void Session::leftRoom() {
+  room_.reset();
+  members_.clear();
+  claimingLeadership_ = false;
+}
+
 // --- login ----------------------------------------------------------------------------------
 
 int Session::logIn() {
   client::LoginFields fields;
   fields.name = options_.name;
-  fields.password = options_.password;
+  fields.password = options_.loginPassword();
   // A failed send is not the end: a refusal sent at connect may be waiting to be read.
   connection_.send(RequestWriter::frame([&](RequestWriter& w) { w.login(fields); }));
   ServerMessage m;
   bool online = false;
   while (connection_.next(m)) {
     if (m.is(ServerCode::AdminGranted)) {
+      admin_ = true;
       say("Administrator rights granted.");
     } else if (m.is(ServerCode::GuestWelcome)) {
-      if (options_.accountPassword) say("No account is named " + options_.name + ": you are a guest.");
+      if (options_.accountPassword)
+        say("No account is named " + options_.name + ": you are a guest.");
     } else if (m.is(ServerCode::LoginChallenge)) {
       if (options_.registerPassword) {
         say(options_.name + " is a member account already: log in with --account-password.");
@@ -113,6 +136,7 @@ int Session::logIn() {
       }
       const client::Hash16 proof =
           client::loginProof(client::passwordHashOf(*options_.accountPassword), m.text(1));
+      member_ = true;  // once the welcome follows: a wrong proof is refused instead
       send(RequestWriter::frame([&](RequestWriter& w) { w.loginProof(proof); }));
     } else if (m.is(ServerCode::ServerInfo)) {
       serverName_ = m.text(0);
@@ -121,11 +145,15 @@ int Session::logIn() {
         rooms_.push_back({entry.name, entry.hasPassword, entry.navigation, entry.memberCount});
       }
       online = true;
+      if (options_.adminPassword && !admin_) {
+        say("The administrator password was not accepted: you have no administrator rights.");
+      }
       if (!options_.registerPassword) return kExitOk;
       const client::Hash16 noEmail{};
       const client::Hash16 hash = client::passwordHashOf(*options_.registerPassword);
       send(RequestWriter::frame([&](RequestWriter& w) { w.registerAccount(noEmail, hash); }));
     } else if (m.is(ServerCode::Registered)) {
+      member_ = true;
       say("Registered: " + options_.name + " is a member account now.");
       return kExitOk;
     } else if (m.is(ServerCode::RegistrationFailed)) {
@@ -168,13 +196,16 @@ bool Session::handleRefusal(const ServerMessage& m) {
   std::string text;
   switch (static_cast<C>(m.code)) {
     case C::ConnectionRefused:
-      text = "The server refused the connection: too many from this address in 10 seconds.";
+      text = "The server refused the connection: " + client::connectionLimitExplained() + ".";
       break;
     case C::VersionRejected:
       text = "The server does not speak this version of the protocol.";
       break;
     case C::ServerPasswordWrong:
-      text = "Wrong server password (give it with --password).";
+      text = options_.adminPassword
+                 ? "The server refused the login: --admin-password is not the administrator "
+                   "password, and the server has a password of its own (--server-password)."
+                 : "Wrong server password (give it with --server-password).";
       break;
     case C::NameInUse:
       text = "The name " + options_.name + " is in use by someone online.";
@@ -191,7 +222,13 @@ bool Session::handleRefusal(const ServerMessage& m) {
       text = "Room " + target + " is full.";
       break;
     case C::WrongRoomPassword:
-      text = "Wrong room password.";
+      if (claimingLeadership_ && entering_.empty()) {
+        text = "That is neither the leader password nor the room password of " + printable(here()) +
+               ".";
+        claimingLeadership_ = false;
+      } else {
+        text = "Wrong room password.";
+      }
       break;
     case C::NoSuchRoom:
       text = "There is no room " + target + ".";
@@ -221,6 +258,12 @@ bool Session::handleRefusal(const ServerMessage& m) {
       return false;
   }
   say(text);
+  // The request a refusal of a room answers is over: later messages name the user's room.
+  if (m.is(C::RoomFull) || m.is(C::WrongRoomPassword) || m.is(C::NoSuchRoom) ||
+      m.is(C::RoomExists) || m.is(C::RoomExistsLocked) || m.is(C::RoomCreateFailed) ||
+      m.is(C::RoomCreationDenied) || m.is(C::Banned)) {
+    entering_.clear();
+  }
   return true;
 }
 
@@ -237,13 +280,15 @@ bool Session::handleRoomUpdate(const ServerMessage& m) {
       const std::uint32_t position = m.number(0);
       if (position < rooms_.size()) {
         say("* Room " + printable(rooms_[position].name) + " closed.");
+        std::erase(following_, rooms_[position].name);
         rooms_.erase(rooms_.begin() + position);
         if (room_ && *room_ > position) --*room_;
       }
       return true;
     }
     case C::RoomMemberCount:
-      if (m.number(0) < rooms_.size()) rooms_[m.number(0)].members = static_cast<std::uint16_t>(m.number(1));
+      if (m.number(0) < rooms_.size())
+        rooms_[m.number(0)].members = static_cast<std::uint16_t>(m.number(1));
       return true;
     case C::RoomLockChanged:
       if (m.number(0) < rooms_.size()) rooms_[m.number(0)].hasPassword = m.number(1) != 0;
@@ -253,6 +298,7 @@ bool Session::handleRoomUpdate(const ServerMessage& m) {
     case C::RoomState:
       if (room_ == m.number(0) && !members_.empty()) return true;  // a follower's own state
       room_ = m.number(0);
+      claimingLeadership_ = false;
       navigationRoom_ = m.number(1) != 0;
       connection_.setDecodeOptions({navigationRoom_});
       members_.clear();
@@ -261,7 +307,8 @@ bool Session::handleRoomUpdate(const ServerMessage& m) {
       return true;
     case C::MemberList: {
       std::vector<Member> list;
-      for (const client::MemberEntry& entry : m.members) list.push_back({entry.name, entry.isLeader != 0});
+      for (const client::MemberEntry& entry : m.members)
+        list.push_back({entry.name, entry.isLeader != 0});
       std::string names;
       for (const Member& member : list) {
         names += (names.empty() ? "" : ", ") + printable(member.name) + (member.leader ? "*" : "");
@@ -290,20 +337,33 @@ bool Session::handleRoomUpdate(const ServerMessage& m) {
     }
     case C::MemberLeaderState: {
       const std::uint32_t slot = m.number(0);
-      if (slot < members_.size()) {
-        members_[slot].leader = m.number(1) != 0;
-        say("* " + printable(members_[slot].name) +
-            (m.number(1) ? " leads " : " no longer leads ") + printable(here()) + ".");
+      if (slot >= members_.size()) return true;
+      Member& member = members_[slot];
+      member.leader = m.number(1) != 0;
+      if (claimingLeadership_ && lowered(member.name) == lowered(options_.name)) {
+        claimingLeadership_ = false;
+        if (member.leader) {
+          say("You lead " + printable(here()) + " now.");
+        } else if (roomIsLocked()) {
+          say("You gave up leadership of " + printable(here()) + " (with its room password).");
+        } else {
+          say("Warning: you gave up leadership of " + printable(here()) +
+              ". That was not its leader password, and in a room without a password the "
+              "server takes any other password as giving leadership up.");
+        }
+        return true;
       }
+      say("* " + printable(member.name) + (member.leader ? " leads " : " no longer leads ") +
+          printable(here()) + ".");
       return true;
     }
     case C::RoomExited:
     case C::RoomLeft:
       if (room_) say("You left " + printable(here()) + ".");
-      room_.reset();
-      members_.clear();
+      leftRoom();
       return true;
     case C::ChannelJoined:
+      entering_.clear();
       following_.push_back(roomName(m.number(0)));
       say("You follow " + printable(roomName(m.number(0))) + " now.");
       return true;
@@ -376,6 +436,7 @@ bool Session::handleChat(const ServerMessage& m) {
       return true;
     }
     case C::Registered:
+      member_ = true;
       say("Registered: you are a member now.");
       return true;
     case C::RegistrationFailed:
@@ -391,21 +452,23 @@ bool Session::handleModeration(const ServerMessage& m) {
   switch (static_cast<C>(m.code)) {
     case C::KickedFromRoom:
       say("You were kicked from " + printable(here()) + ": " + printable(m.text(0)));
+      leftRoom();
       return true;
     case C::BannedFromRoom:
       say("You were banned from " + printable(here()) + ": " + printable(m.text(0)));
+      leftRoom();
       return true;
     case C::KickedFromServer:
       say("You were kicked from the server: " + printable(m.text(0)) + ". /quit to leave.");
-      room_.reset();
+      leftRoom();
       return true;
     case C::BannedFromServer:
       say("You were banned from the server: " + printable(m.text(0)) + ". /quit to leave.");
-      room_.reset();
+      leftRoom();
       return true;
     case C::LoginReplaced:
       say("Your name logged in from elsewhere: this connection is offline. /quit to leave.");
-      room_.reset();
+      leftRoom();
       return true;
     case C::RoomBanList:
     case C::ServerBanList: {
@@ -534,10 +597,9 @@ void Session::command(const std::string& line) {
   }
   const std::vector<std::string> w = words(line);
   const std::string& verb = w[0];
-  auto withRest = [&](std::size_t n) { return words(line, n); };
-  auto need = [&](std::size_t n, const char* usage) {
+  auto need = [&](std::size_t n, const std::string& usage) {
     if (w.size() >= n) return true;
-    say(std::string("Usage: ") + usage);
+    say("Usage: " + usage);
     return false;
   };
   if (verb == "/help") {
@@ -549,26 +611,28 @@ void Session::command(const std::string& line) {
     roomsCommand(w);
   } else if (verb == "/enter") {
     if (!need(2, "/enter ROOM [PASSWORD]")) return;
+    if (room_ && lowered(w[1]) == lowered(here())) {
+      say("You are in " + printable(here()) + " already.");  // the server would not answer
+      return;
+    }
     entering_ = w[1];
     send(RequestWriter::frame(
         [&](RequestWriter& r) { r.enterRoom(w[1], w.size() > 2 ? w[2] : std::string()); }));
   } else if (verb == "/leave") {
+    if (!room_ && entering_.empty()) {
+      say("You are in no room.");
+      return;
+    }
     send(RequestWriter::frame([](RequestWriter& r) { r.leaveRoom(); }));
   } else if (verb == "/create") {
     createCommand(w);
   } else if (verb == "/lead") {
     if (!need(2, "/lead PASSWORD")) return;
-    send(RequestWriter::frame([&](RequestWriter& r) { r.claimLeader(w[1]); }));
+    leadCommand(w[1]);
   } else if (verb == "/who") {
     whoCommand();
   } else if (verb == "/msg") {
-    const auto parts = withRest(2);
-    if (parts.size() < 3) {
-      say("Usage: /msg USER TEXT");
-      return;
-    }
-    send(RequestWriter::frame(
-        [&](RequestWriter& r) { r.privateMessage(parts[1], parts[2].substr(0, 1024)); }));
+    messageCommand(line);
   } else if (verb == "/follow") {
     if (!need(2, "/follow ROOM [PASSWORD]")) return;
     entering_ = w[1];
@@ -576,45 +640,144 @@ void Session::command(const std::string& line) {
         [&](RequestWriter& r) { r.joinChannel(w[1], w.size() > 2 ? w[2] : std::string()); }));
   } else if (verb == "/unfollow") {
     if (!need(2, "/unfollow ROOM")) return;
-    // The server matches the followed room's name exactly: take it as the room list has it.
-    std::string name = w[1];
-    for (const std::string& followed : following_) {
-      if (lowered(followed) == lowered(name)) name = followed;
-    }
-    send(RequestWriter::frame([&](RequestWriter& r) { r.leaveChannel(name); }));
-  } else if (verb == "/kick" || verb == "/ban" || verb == "/serverkick" || verb == "/serverban") {
-    const auto parts = withRest(2);
-    if (parts.size() < 2) {
-      say("Usage: " + verb + " USER [REASON]");
+    unfollowCommand(w[1]);
+  } else if (verb == "/kick" || verb == "/ban" || verb == "/unban" || verb == "/bans") {
+    roomModerationCommand(verb, line);
+  } else if (verb == "/serverkick" || verb == "/serverban" || verb == "/serverunban" ||
+             verb == "/serverbans") {
+    serverModerationCommand(verb, line);
+  } else if (verb == "/status") {
+    if (!admin_)
+      say("Sent; the server shows its status to administrators only and does not "
+          "answer others.");
+    send(RequestWriter::frame(
+        [&](RequestWriter& r) { r.statusRequest(options_.adminPassword.value_or("")); }));
+  } else if (verb == "/files" || verb == "/read" || verb == "/write") {
+    if (!room_) {
+      say("You are in no room: files belong to rooms, /enter one first.");
       return;
     }
-    const std::string reason = parts.size() > 2 ? parts[2].substr(0, 63) : std::string();
-    send(RequestWriter::frame([&](RequestWriter& r) {
-      if (verb == "/kick") r.roomKick(parts[1], reason);
-      if (verb == "/ban") r.roomBan(parts[1], reason, kByNameOnly);
-      if (verb == "/serverkick") r.serverKick(parts[1], reason);
-      if (verb == "/serverban") r.serverBan(parts[1], reason, kByNameOnly);
-    }));
-  } else if (verb == "/unban" || verb == "/serverunban") {
-    if (!need(2, "/unban NAME")) return;
-    send(RequestWriter::frame([&](RequestWriter& r) {
-      if (verb == "/unban") r.roomUnban(w[1]);
-      if (verb == "/serverunban") r.serverUnban(w[1]);
-    }));
-  } else if (verb == "/bans") {
-    send(RequestWriter::frame([](RequestWriter& r) { r.listRoomBans(); }));
-  } else if (verb == "/serverbans") {
-    send(RequestWriter::frame([](RequestWriter& r) { r.listServerBans(); }));
-  } else if (verb == "/status") {
-    send(RequestWriter::frame([&](RequestWriter& r) { r.statusRequest(options_.password); }));
-  } else if (verb == "/files") {
-    send(RequestWriter::frame([](RequestWriter& r) { r.listFiles(); }));
-  } else if (verb == "/read") {
-    readCommand(w, line);
-  } else if (verb == "/write") {
-    writeCommand(w);
+    if (verb == "/files") send(RequestWriter::frame([](RequestWriter& r) { r.listFiles(); }));
+    if (verb == "/read") readCommand(w, line);
+    if (verb == "/write") writeCommand(w);
   } else {
     say("Unknown command " + verb + " (/help lists them).");
+  }
+}
+
+void Session::leadCommand(const std::string& password) {
+  if (!room_) {
+    say("You are in no room.");
+    return;
+  }
+  claimingLeadership_ = true;
+  send(RequestWriter::frame([&](RequestWriter& r) { r.claimLeader(password); }));
+  if (roomIsLocked()) return;  // a wrong password is answered; the others show in the room
+  // In a room without a password the server answers nothing when the claim changes nothing.
+  say(leadsHere() ? "Sent; you lead " + printable(here()) +
+                        " already: the leader password changes nothing and is not confirmed, "
+                        "any other password gives leadership up."
+                  : "Sent; the server does not confirm a wrong leader password in a room "
+                    "without a password: you lead when you see so.");
+}
+
+void Session::messageCommand(const std::string& line) {
+  const auto parts = words(line, 2);
+  if (parts.size() < 3) {
+    say("Usage: /msg USER TEXT");
+    return;
+  }
+  if (lowered(parts[1]) == lowered(options_.name)) {
+    say("A private message to yourself goes nowhere.");  // the server drops it
+    return;
+  }
+  send(RequestWriter::frame(
+      [&](RequestWriter& r) { r.privateMessage(parts[1], parts[2].substr(0, 1024)); }));
+  say("Sent to " + printable(parts[1]) +
+      "; the server does not confirm private messages, nor say whether the user is online.");
+}
+
+void Session::unfollowCommand(const std::string& room) {
+  // The server matches the followed room's name exactly, and answers only for a room the
+  // user follows: take the name as the room list has it.
+  const auto followed = std::find_if(following_.begin(), following_.end(), [&](const auto& name) {
+    return lowered(name) == lowered(room);
+  });
+  if (followed == following_.end()) {
+    say("You do not follow " + printable(room) + ".");
+    return;
+  }
+  const std::string name = *followed;
+  send(RequestWriter::frame([&](RequestWriter& r) { r.leaveChannel(name); }));
+}
+
+// The server ignores these requests without a word from anybody who is neither an
+// administrator nor a leader of the room concerned, and confirms none but the ban list.
+void Session::roomModerationCommand(const std::string& verb, const std::string& line) {
+  const bool sanction = verb == "/kick" || verb == "/ban";
+  const auto parts = words(line, 2);
+  if (sanction && parts.size() < 2) {
+    say("Usage: " + verb + " USER [REASON]");
+    return;
+  }
+  if (verb == "/unban" && parts.size() < 2) {
+    say("Usage: /unban NAME");
+    return;
+  }
+  if (!sanction && !room_) {
+    say("You are in no room: ban lists belong to rooms.");
+    return;
+  }
+  if (!admin_ && !leadsHere()) {
+    say("Only a room leader or an administrator may do that" +
+        std::string(room_ ? ", and you do not lead " + printable(here()) + "." : "."));
+    return;
+  }
+  const std::string target = parts.size() > 1 ? parts[1] : std::string();
+  const std::string reason = parts.size() > 2 ? parts[2].substr(0, 63) : std::string();
+  send(RequestWriter::frame([&](RequestWriter& r) {
+    if (verb == "/kick") r.roomKick(target, reason);
+    if (verb == "/ban") r.roomBan(target, reason, kByNameOnly);
+    if (verb == "/unban") r.roomUnban(target);
+    if (verb == "/bans") r.listRoomBans();
+  }));
+  if (sanction) {
+    say("Sent; the server does not confirm kicks and bans (nor say when " + printable(target) +
+        " is in no room, leads or is an administrator): from your room you see the user leave.");
+  } else if (verb == "/unban") {
+    say("Sent; the server does not confirm unbans (/bans shows the list).");
+  }
+}
+
+// Administrators only, and the server answers a guest administrator with MembersOnly.
+void Session::serverModerationCommand(const std::string& verb, const std::string& line) {
+  const auto parts = words(line, 2);
+  const bool sanction = verb == "/serverkick" || verb == "/serverban";
+  if (parts.size() < 2 && verb != "/serverbans") {
+    say("Usage: " + verb + (sanction ? " USER [REASON]" : " NAME"));
+    return;
+  }
+  if (!admin_) {
+    say("Only an administrator may do that (log in with --admin-password).");
+    return;
+  }
+  if (!member_) {
+    say("Only an administrator logged in to a member account may do that.");
+    return;
+  }
+  const std::string target = parts.size() > 1 ? parts[1] : std::string();
+  const std::string reason = parts.size() > 2 ? parts[2].substr(0, 63) : std::string();
+  send(RequestWriter::frame([&](RequestWriter& r) {
+    if (verb == "/serverkick") r.serverKick(target, reason);
+    if (verb == "/serverban") r.serverBan(target, reason, kByNameOnly);
+    if (verb == "/serverunban") r.serverUnban(target);
+    if (verb == "/serverbans") r.listServerBans();
+  }));
+  if (sanction) {
+    say("Sent; the server does not confirm kicks and bans, nor say whether " + printable(target) +
+        " is online.");
+  } else if (verb == "/serverunban") {
+    say("Sent; the server does not confirm unbans (/serverbans shows the list).");
   }
 }
 
@@ -653,6 +816,12 @@ void Session::createCommand(const std::vector<std::string>& w) {
     say("Usage: /create ROOM [PASSWORD [LEADERPASSWORD]] [--nav]");
     return;
   }
+  // The server drops a creation under a name that breaks the rule without a word.
+  if (const auto breach = client::nameRuleBreach(args[0])) {
+    say("The room name '" + printable(args[0]) + "' " + *breach + "; " +
+        std::string(client::kNameRule) + ".");
+    return;
+  }
   const std::string password = args.size() > 1 && args[1] != "-" ? args[1] : std::string();
   std::string leader = args.size() > 2 ? args[2] : std::string();
   if (leader.empty() || leader == password) {
@@ -662,9 +831,8 @@ void Session::createCommand(const std::vector<std::string>& w) {
     madeUpLeader_.clear();
   }
   entering_ = args[0];
-  send(RequestWriter::frame([&](RequestWriter& r) {
-    r.createRoom(args[0], password, leader, navigation ? 1 : 0);
-  }));
+  send(RequestWriter::frame(
+      [&](RequestWriter& r) { r.createRoom(args[0], password, leader, navigation ? 1 : 0); }));
 }
 
 void Session::whoCommand() {
@@ -724,7 +892,8 @@ void Session::writeCommand(const std::vector<std::string>& w) {
   send(RequestWriter::frame([&](RequestWriter& r) {
     r.createFile(transfer_->file, 1, 0);
     const std::size_t first = std::min(transfer_->data.size(), kPiece);
-    r.writeFile(transfer_->total, transfer_->file, std::string_view(transfer_->data).substr(0, first));
+    r.writeFile(transfer_->total, transfer_->file,
+                std::string_view(transfer_->data).substr(0, first));
     transfer_->sent = first;
   }));
 }

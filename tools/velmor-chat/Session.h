@@ -3,8 +3,10 @@
 // What velmor-chat knows of the server while it is online, and what it makes of every
 // message: the live rooms (so that room numbers read as names), the user's room and its
 // members by seat (so that chat lines read as names), the channels he follows, and the
-// file transfer in progress. Commands typed by the user become requests of the protocol
-// and nothing else. Owned by main(); one thread.
+// file transfer in progress. Commands typed by the user become requests of the protocol; a
+// request the server would ignore without a word (a right the user lacks, a name that breaks
+// the rule) is refused here with the reason, and one the server never confirms says so
+// when sent. Owned by main(); one thread.
 
 #include <cstdint>
 #include <functional>
@@ -67,7 +69,10 @@ class Session {
   void say(const std::string& line) { print_(line); }
   std::string roomName(std::uint32_t number) const;
   std::string memberName(std::uint32_t slot) const;
-  std::string here() const;  // the name of the user's room, or "the room"
+  std::string here() const;   // the name of the user's room, or "the room"
+  bool leadsHere() const;     // the user leads his room, as its member list says
+  bool roomIsLocked() const;  // the user's room has a password
+  void leftRoom();
 
   // Login replies and refusals; false when the message is not one of them.
   bool handleRefusal(const client::ServerMessage& m);
@@ -80,6 +85,11 @@ class Session {
   void roomsCommand(const std::vector<std::string>& words);
   void createCommand(const std::vector<std::string>& words);
   void whoCommand();
+  void leadCommand(const std::string& password);
+  void messageCommand(const std::string& line);
+  void unfollowCommand(const std::string& room);
+  void roomModerationCommand(const std::string& verb, const std::string& line);
+  void serverModerationCommand(const std::string& verb, const std::string& line);
   void readCommand(const std::vector<std::string>& words, const std::string& line);
   void writeCommand(const std::vector<std::string>& words);
   void sendNextPiece();
@@ -90,13 +100,18 @@ class Session {
   std::function<void(const std::string&)> print_;
   std::optional<int> exitStatus_;
 
+  // What the login granted: administrator rights, a member account (logged in or registered).
+  bool admin_ = false;
+  bool member_ = false;
+
   std::string serverName_;
-  std::vector<LiveRoom> rooms_;   // in room-number order
+  std::vector<LiveRoom> rooms_;        // in room-number order
   std::optional<std::uint32_t> room_;  // the user's room number, once the server said so
   bool navigationRoom_ = false;
-  std::vector<Member> members_;   // by seat
-  std::string entering_;          // the room last asked for, for the refusals
-  std::string madeUpLeader_;      // the leader password /create chose, until the room exists
+  std::vector<Member> members_;      // by seat
+  std::string entering_;             // the room last asked for, for the refusals
+  std::string madeUpLeader_;         // the leader password /create chose, until the room exists
+  bool claimingLeadership_ = false;  // a /lead not yet answered by a change of the user's state
   std::vector<std::string> following_;
   std::optional<Transfer> transfer_;
 };

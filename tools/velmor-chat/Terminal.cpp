@@ -41,7 +41,9 @@ void Terminal::onReadlineLine(char* line) {
   if (*line != '\0') add_history(line);
   const std::string text(line);
   std::free(line);
+  active->handlingLine_ = true;
   active->onLine_(text);
+  active->handlingLine_ = false;
 }
 
 void Terminal::readInput() {
@@ -66,11 +68,16 @@ void Terminal::readInput() {
 }
 
 void Terminal::print(const std::string& line) {
-  if (interactive_) rl_clear_visible_line();  // the prompt and what is typed, for now
+  // Between keys, the prompt and what is typed are on the screen: they make way for the
+  // line and are drawn again below it. While a typed line is handled, the line editor has
+  // finished that line and drawn nothing yet: its idea of the screen is stale, and drawing
+  // with it would leave the old line after the new prompt ("> /enter> ").
+  const bool redraw = interactive_ && !handlingLine_;
+  if (redraw) rl_clear_visible_line();
   std::fputs(line.c_str(), stdout);
   std::fputc('\n', stdout);
   std::fflush(stdout);
-  if (interactive_) {
+  if (redraw) {
     rl_on_new_line();
     rl_redisplay();  // the prompt, and the typed text with its cursor, below the line
   }

@@ -3,7 +3,9 @@
 // The terminal of velmor-chat. On a terminal: a prompt with line editing and history (GNU
 // readline, in its callback mode, so that the server's lines and the keys share one poll),
 // and lines that arrive while the user types are printed above the line being typed, which
-// is then drawn again as it was. Without a terminal (a pipe, a file): plain lines in and out.
+// is then drawn again as it was. Lines printed while a typed line is being handled (the
+// answers of the tool itself) go below that line, and the line editor draws the prompt
+// after them. Without a terminal (a pipe, a file): plain lines in and out.
 // One per process, owned by main(); one thread.
 
 #include <functional>
@@ -33,6 +35,9 @@ class Terminal {
   std::function<void(const std::string&)> onLine_;
   std::function<void()> onEnd_;
   bool interactive_;
+  // Inside onLine_: the line editor has moved below the typed line and draws the prompt
+  // afresh once onLine_ returns, so what is printed meanwhile is written as it is.
+  bool handlingLine_ = false;
   std::string pending_;  // without a terminal: input not yet ending in a line end
 };
 

@@ -45,6 +45,9 @@ int main(int argc, char** argv) {
     case chat::ParseResult::Run:
       break;
   }
+  for (const std::string& notice : options.notices) {
+    std::fprintf(stderr, "velmor-chat: %s\n", notice.c_str());
+  }
 
   client::Connection connection(options.connectTimeoutMs);
   if (!connection.open(options.host, options.port)) {
@@ -77,8 +80,8 @@ int main(int argc, char** argv) {
       client::ServerMessage message;
       while (connection.take(message)) session.handle(message);
       if (!open) {
-        terminal.print("velmor-chat: the connection to the server was lost (" +
-                       connection.error() + ").");
+        terminal.print("velmor-chat: the connection to the server was lost (" + connection.error() +
+                       ").");
         session.finish(chat::kExitNoServer);
         break;
       }

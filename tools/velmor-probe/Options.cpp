@@ -6,16 +6,13 @@
 #include <string_view>
 
 #include "client/LoginProof.h"
+#include "client/NameRule.h"
 
 namespace velmor::probe {
 namespace {
 
-constexpr std::size_t kMaxNameLength = 31;
 constexpr int kMaxTimeoutMs = 3600000;  // one hour
 
-bool isLetter(char c) {
-  return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z');
-}
 bool isDigit(char c) {
   return c >= '0' && c <= '9';
 }
@@ -23,22 +20,9 @@ bool isDigit(char c) {
 // The server drops a login whose name breaks its rule without a word, which would look
 // like a timeout; checking here turns that into a clear usage error.
 bool checkName(std::string_view name, std::string& error) {
-  if (name.empty() || name.size() > kMaxNameLength) {
-    error = "--name: must hold 1 to 31 characters";
-    return false;
-  }
-  if (!isLetter(name.front())) {
-    error = "--name: must start with a letter A-Z or a-z";
-    return false;
-  }
-  for (char c : name) {
-    if (!isLetter(c) && !isDigit(c) && c != '_' && c != ' ') {
-      error = "--name: may hold only letters, digits, '_' and spaces";
-      return false;
-    }
-  }
-  if (name.back() == ' ') {
-    error = "--name: must not end with a space";
+  if (const auto breach = client::nameRuleBreach(name)) {
+    error =
+        "--name: '" + std::string(name) + "' " + *breach + "; " + std::string(client::kNameRule);
     return false;
   }
   return true;
@@ -96,13 +80,18 @@ bool applyOption(std::string_view option, std::string_view value, Options& optio
   } else if (option == "--name") {
     if (!checkName(value, error)) return false;
     options.name = value;
-  } else if (option == "--password" || option == "--hash") {
+  } else if (option == "--account-password" || option == "--password" || option == "--hash") {
     if (options.passwordHash) {
-      error = std::string(option) + ": give only one of --password and --hash";
+      error = std::string(option) + ": give only one of --account-password and --hash";
       return false;
     }
-    client::Hash16 hash{};
     if (option == "--password") {
+      options.notices.push_back(
+          "--password is an old spelling, accepted in this release only: give the account "
+          "password with --account-password");
+    }
+    client::Hash16 hash{};
+    if (option != "--hash") {
       hash = client::passwordHashOf(value);
     } else if (!parseHash(value, hash)) {
       error = "--hash: " + quoted + " is not 32 hexadecimal digits";
@@ -158,7 +147,7 @@ limits and live rooms (and with --admin-password its status text), and exits.
                            milliseconds (default 3000)
   --name NAME              name to log in with (default Probe); a name without an
                            account logs in as a guest
-  --password PW            log in as the member NAME; the stored password hash is
+  --account-password PW    log in as the member NAME; the stored password hash is
                            taken to be the MD5 digest of the text PW
   --hash HEX32             log in as the member NAME with the stored 16-byte
                            password hash given as 32 hexadecimal digits
@@ -167,10 +156,15 @@ limits and live rooms (and with --admin-password its status text), and exits.
                            password, which it overrides) and print the status text
   -h, --help               show this help and exit
 
-A member login replaces a session of the same member that is online.
+A name holds 1 to 31 characters: a letter first, then letters, digits, '_' or
+spaces, and no space at the end. A member login replaces a session of the same
+member that is online. The password options mean the same in velmor-chat;
+--password, the old spelling of --account-password, still works in this release,
+with a warning.
 
-Exit status: 0 success, 1 the server refused the login, 2 bad command line,
-3 no connection, connection closed, timeout or unreadable reply.
+Exit status: 0 success, 1 the server refused the login, 2 bad command line or a
+name that breaks the rule, 3 no connection, connection closed, timeout or
+unreadable reply.
 )";
 }
 

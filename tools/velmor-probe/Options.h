@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "client/RequestWriter.h"
 
@@ -14,7 +15,7 @@ namespace velmor::probe {
 // Exit statuses, also listed in the help text.
 inline constexpr int kExitOk = 0;
 inline constexpr int kExitRefused = 1;   // the server answered with a refusal
-inline constexpr int kExitUsage = 2;     // bad command line
+inline constexpr int kExitUsage = 2;     // bad command line (a name that breaks the rule too)
 inline constexpr int kExitNoAnswer = 3;  // no connection, connection lost, timeout, bad reply
 
 struct Options {
@@ -23,10 +24,12 @@ struct Options {
   int timeoutMs = 3000;  // for the whole exchange, connecting included
   std::string name = "Probe";
   // The stored 16-byte password hash of the account: --hash as given, or the MD5 digest
-  // of --password. Without it the probe can only log in as a guest.
+  // of --account-password. Without it the probe can only log in as a guest.
   std::optional<client::Hash16> passwordHash;
   std::string serverPassword;
   std::optional<std::string> adminPassword;
+  // Warnings for standard error that do not stop the probe (an old option spelling).
+  std::vector<std::string> notices;
 };
 
 enum class ParseResult { Run, Help, Error };

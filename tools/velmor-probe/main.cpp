@@ -9,6 +9,7 @@
 
 #include "Options.h"
 #include "client/Connection.h"
+#include "client/ConnectionLimit.h"
 #include "client/LoginProof.h"
 #include "client/RequestWriter.h"
 #include "client/ServerMessage.h"
@@ -54,8 +55,8 @@ std::string printable(const std::string& text, bool keepLineEnds = false) {
 std::optional<std::string> refusal(const ServerMessage& message, const Options& options) {
   const std::string name = "'" + options.name + "'";
   if (message.is(ServerCode::ConnectionRefused)) {
-    return "the server refused the connection (ConnectionRefused): too many connections from "
-           "this address in 10 s; it is blocked for 5 minutes after its latest attempt";
+    return "the server refused the connection (ConnectionRefused): " +
+           client::connectionLimitExplained();
   }
   if (message.is(ServerCode::Banned)) {
     return "banned from the server (Banned), ban entry '" + printable(message.text(0)) + "'";
@@ -127,8 +128,9 @@ class Probe {
         report_.guestWithHash = options_.passwordHash.has_value();
       } else if (message.is(ServerCode::LoginChallenge)) {
         if (!options_.passwordHash) {
-          return fail(kExitRefused,
-                      "'" + options_.name + "' is a member account: give its --password or --hash");
+          return fail(
+              kExitRefused,
+              "'" + options_.name + "' is a member account: give its --account-password or --hash");
         }
         report_.challenged = true;
         const client::Hash16 proof = client::loginProof(*options_.passwordHash, message.text(1));
@@ -226,6 +228,9 @@ int main(int argc, char** argv) {
       return kExitUsage;
     case ParseResult::Run:
       break;
+  }
+  for (const std::string& notice : options.notices) {
+    std::fprintf(stderr, "velmor-probe: %s\n", notice.c_str());
   }
   return Probe(options).run();
 }
