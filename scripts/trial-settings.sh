@@ -10,6 +10,7 @@ if [ -e "$settings" ] || [ -L "$settings" ]; then
     exit 0
 fi
 mkdir -p "$folder"
+settings="$(cd "$folder" && pwd)/velmorserv.json"
 cat > "$settings" <<'JSON'
 {
   "useupnp": false,

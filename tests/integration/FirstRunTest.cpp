@@ -72,17 +72,24 @@ class MakeRun {
     if (pid_ <= 0) return;
     stop(SIGINT);
     if (!waitGone(20s)) stop(SIGKILL);
-    waitpid(pid_, nullptr, 0);
+    if (!reaped_) waitpid(pid_, nullptr, 0);
   }
   bool started() const { return pid_ > 0; }
   void stop(int signal) const { ::kill(-pid_, signal); }
   // Whether every process of the group has ended.
-  bool waitGone(std::chrono::seconds timeout) const {
-    return eventually([this] { return ::kill(-pid_, 0) != 0; }, timeout);
+  bool waitGone(std::chrono::seconds timeout) {
+    return eventually(
+        [this] {
+          // make, once ended, stays in the group until it is reaped.
+          if (!reaped_ && waitpid(pid_, nullptr, WNOHANG) == pid_) reaped_ = true;
+          return ::kill(-pid_, 0) != 0;
+        },
+        timeout);
   }
 
  private:
   pid_t pid_ = -1;
+  bool reaped_ = false;
 };
 
 // The local addresses the server listens on, from ss: "127.0.0.1:7175", ...
