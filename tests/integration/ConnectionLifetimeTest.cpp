@@ -18,6 +18,7 @@
 #include <thread>
 #include <vector>
 
+#include "support/Eventually.h"
 #include "support/Requirements.h"
 #include "support/ServerProcess.h"
 #include "support/Shell.h"
@@ -35,14 +36,7 @@ using W = client::RequestWriter;
 using wire::ServerCode;
 using Clock = std::chrono::steady_clock;
 
-bool eventually(const std::function<bool()>& holds, std::chrono::milliseconds timeout) {
-  const auto deadline = Clock::now() + timeout;
-  while (!holds()) {
-    if (Clock::now() > deadline) return false;
-    std::this_thread::sleep_for(50ms);
-  }
-  return true;
-}
+using test::eventually;
 
 // A user logged in is served: he is answered.
 bool served(TestClient& user) {

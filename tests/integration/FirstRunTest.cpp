@@ -19,6 +19,7 @@
 #include <thread>
 #include <vector>
 
+#include "support/Eventually.h"
 #include "support/Requirements.h"
 #include "support/Shell.h"
 #include "support/Sockets.h"
@@ -31,14 +32,7 @@ namespace fs = std::filesystem;
 using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
 
-bool eventually(const std::function<bool()>& holds, std::chrono::seconds timeout) {
-  const auto deadline = Clock::now() + timeout;
-  while (!holds()) {
-    if (Clock::now() > deadline) return false;
-    std::this_thread::sleep_for(100ms);
-  }
-  return true;
-}
+using test::eventually;
 
 std::string fileText(const std::string& path) {
   std::ifstream in(path);

@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "support/Databases.h"
+#include "support/Eventually.h"
 #include "support/Requirements.h"
 #include "support/ServerProcess.h"
 #include "support/Shell.h"
@@ -32,14 +33,7 @@ using W = client::RequestWriter;
 using wire::ServerCode;
 using Clock = std::chrono::steady_clock;
 
-bool eventually(const std::function<bool()>& holds, std::chrono::milliseconds timeout = 5s) {
-  const auto deadline = Clock::now() + timeout;
-  while (!holds()) {
-    if (Clock::now() > deadline) return false;
-    std::this_thread::sleep_for(5ms);
-  }
-  return true;
-}
+using test::eventually;
 
 constexpr const char* kHall =
     R"("rooms": [{"type": "chat", "name": "Hall", "password": "", "leaderpassword": "lead",
