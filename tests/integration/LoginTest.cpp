@@ -3,6 +3,7 @@
 
 #include <chrono>
 
+#include "support/Eventually.h"
 #include "support/ServerProcess.h"
 #include "support/TestClient.h"
 
@@ -14,7 +15,7 @@ using client::RequestWriter;
 using test::TestClient;
 using wire::ServerCode;
 
-constexpr auto kQuiet = 300ms;  // long enough for any reply to arrive
+using test::kQuiet;
 
 class LoginTest : public testing::Test {
  protected:
