@@ -8,12 +8,12 @@
 #include "db/FileDatabase.h"
 #include "model/Names.h"
 #include "protocol/Dispatch.h"
-#include "wire/MessageReader.h"
 #include "protocol/Files.h"
 #include "rooms/Room.h"
 #include "users/Sending.h"
 #include "users/User.h"
 #include "wire/MessageBuilder.h"
+#include "wire/MessageReader.h"
 
 namespace velmor {
 
@@ -84,39 +84,36 @@ std::string describeFile(const VelmorFileQuery& query) {
 
 }  // namespace
 
-bool SaveFileQuery::execute(Storage& storage) {
-  unavailable = !storage.files.saveFile(*this);
-  return true;
+StoreOutcome SaveFileQuery::execute(Storage& storage) {
+  return storeOutcome(storage.files.saveFile(*this));
 }
 
 std::string SaveFileQuery::unstoredText() const {
   return "content of " + describeFile(*this);
 }
 
-bool SaveFileAccessQuery::execute(Storage& storage) {
-  unavailable = !storage.files.saveAccess(*this);
-  return true;
+StoreOutcome SaveFileAccessQuery::execute(Storage& storage) {
+  return storeOutcome(storage.files.saveAccess(*this));
 }
 
 std::string SaveFileAccessQuery::unstoredText() const {
   return "permissions of " + describeFile(*this);
 }
 
-bool DeleteFileQuery::execute(Storage& storage) {
-  unavailable = !storage.files.deleteFile(*this);
-  return true;
+StoreOutcome DeleteFileQuery::execute(Storage& storage) {
+  return storeOutcome(storage.files.deleteFile(*this));
 }
 
 std::string DeleteFileQuery::unstoredText() const {
   return "deletion of " + describeFile(*this);
 }
 
-bool LoadFileContentQuery::execute(Storage& storage) {
-  storage.files.loadContent(*this);
-  return true;
+LookupOutcome LoadFileContentQuery::execute(Storage& storage) {
+  return storage.files.loadContent(*this);
 }
 
-bool LoadFileContentQuery::complete() {
+bool LoadFileContentQuery::complete(LookupOutcome outcome) {
+  const bool found = outcome == LookupOutcome::Found;
   Ref<FileRecord>* listed = findFile(*room, file->fileName);
   if (found && loaded && listed != nullptr && !(*listed)->hasContent() &&
       (*listed)->lastEdited == loaded->lastEdited) {
@@ -239,10 +236,8 @@ bool handleReadFile(ServerCore& core, User& user, MessageReader& reader) {
   if (!file.hasContent() && file.length != 0 &&
       (versionHeld == 0 || versionHeld != file.lastEdited)) {
     // One load of a file's content at a time for him: the load in flight answers this read.
-    if (user.findPending<LoadFileContentQuery>(QueryKind::LoadFileContent,
-                                               [&](const LoadFileContentQuery& loading) {
-                                                 return loading.file.get() == &file;
-                                               })) {
+    if (user.findPending<LoadFileContentQuery>(
+            [&](const LoadFileContentQuery& loading) { return loading.file.get() == &file; })) {
       return true;
     }
     auto* load = new LoadFileContentQuery;

@@ -23,7 +23,7 @@ void enterStored(RoomRegistry& rooms, User& user, const char* name, const char* 
                  const char* password) {
   User::RoomRequests& requests = user.roomRequests;
   LoadRoomQuery* loading =
-      user.findPending<LoadRoomQuery>(QueryKind::LoadRoom, [](const LoadRoomQuery&) { return true; });
+      user.findPending<LoadRoomQuery>([](const LoadRoomQuery&) { return true; });
   if (loading == nullptr) {
     auto* load = new LoadRoomQuery(rooms);
     copyText(load->record.name, std::string_view(name));

@@ -15,7 +15,8 @@ bool RoomBed::Member::writeFrames(const char* data, std::size_t length) {
   // One or more frames back to back: keep each payload.
   for (std::size_t at = 0; at + 2 <= length;) {
     const std::size_t payload = static_cast<std::uint8_t>(data[at]) |
-                                static_cast<std::size_t>(static_cast<std::uint8_t>(data[at + 1])) << 8;
+                                static_cast<std::size_t>(static_cast<std::uint8_t>(data[at + 1]))
+                                    << 8;
     frames_.emplace_back(data + at + 2, payload);
     at += 2 + payload;
   }
@@ -34,8 +35,8 @@ void RoomBed::KeptQueries::completeAll() {
   std::vector<VelmorBaseQuery*> due;
   due.swap(queries_);
   for (VelmorBaseQuery* query : due) {
-    query->succeeded = true;
-    if (!query->complete()) delete query;
+    query->answered = true;
+    if (!query->deliver()) delete query;
   }
 }
 
