@@ -8,12 +8,12 @@
 #include "model/ChatLine.h"
 #include "model/Names.h"
 #include "protocol/Dispatch.h"
-#include "wire/MessageReader.h"
 #include "rooms/Relay.h"
 #include "rooms/Room.h"
 #include "users/Sending.h"
 #include "users/User.h"
 #include "wire/MessageBuilder.h"
+#include "wire/MessageReader.h"
 
 namespace velmor {
 
@@ -44,9 +44,9 @@ bool allowLine(std::uint32_t* times, std::uint32_t allowance, std::uint32_t now)
 // user's one table whether he speaks in a room or privately from none.
 bool allowChat(User& user, std::uint32_t now) {
   static_assert(Room::kChatAllowance == User::kChatAllowance);
-  const std::uint32_t allowance =
-      user.room != nullptr ? std::min(user.room->chatAllowance, User::kChatAllowance)
-                           : User::kChatAllowance;
+  const std::uint32_t allowance = user.room != nullptr
+                                      ? std::min(user.room->chatAllowance, User::kChatAllowance)
+                                      : User::kChatAllowance;
   return allowLine(user.chat.times, allowance, now);
 }
 

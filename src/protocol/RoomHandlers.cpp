@@ -6,7 +6,6 @@
 #include "core/ServerCore.h"
 #include "model/Names.h"
 #include "protocol/Dispatch.h"
-#include "wire/MessageReader.h"
 #include "rooms/Membership.h"
 #include "rooms/RoomEntry.h"
 #include "rooms/RoomQueries.h"
@@ -15,6 +14,7 @@
 #include "users/Sending.h"
 #include "users/User.h"
 #include "wire/MessageBuilder.h"
+#include "wire/MessageReader.h"
 
 namespace velmor {
 
@@ -75,7 +75,6 @@ void sendBanList(User& user, ServerCode code, const BanList& list) {
   sendTo(user, reply);
 }
 
-
 }  // namespace
 
 bool handleCreateRoom(ServerCore& core, User& user, MessageReader& reader) {
@@ -110,8 +109,8 @@ bool handleCreateRoom(ServerCore& core, User& user, MessageReader& reader) {
     return true;
   }
   auto* create = new CreateRoomQuery(core.rooms);
-  create->record = makeRoomRecord(name, fieldText(user.identity.name), password, leaderPassword,
-                                  0, navigation != 0, false);
+  create->record = makeRoomRecord(name, fieldText(user.identity.name), password, leaderPassword, 0,
+                                  navigation != 0, false);
   core.queries().post(&user, create);
   return true;
 }
@@ -342,8 +341,7 @@ bool handleListRoomBans(ServerCore&, User& user, MessageReader&) {
 
 bool handleListServerBans(ServerCore& core, User& user, MessageReader&) {
   if (!user.rights.isAdmin) return false;
-  if (mayManageBans(user, false))
-    sendBanList(user, ServerCode::ServerBanList, core.serverBans);
+  if (mayManageBans(user, false)) sendBanList(user, ServerCode::ServerBanList, core.serverBans);
   return true;
 }
 

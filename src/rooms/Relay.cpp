@@ -4,13 +4,13 @@
 #include <cstring>
 
 #include "base/FixedText.h"
-#include "wire/MessageBuilder.h"
+#include "model/ChatLine.h"
 #include "model/Names.h"
+#include "rooms/Membership.h"
+#include "rooms/Room.h"
 #include "users/Sending.h"
 #include "users/User.h"
-#include "model/ChatLine.h"
-#include "rooms/Room.h"
-#include "rooms/Membership.h"
+#include "wire/MessageBuilder.h"
 
 namespace velmor {
 
@@ -87,14 +87,19 @@ void writeMemberPosition(MessageBuilder& b, std::uint16_t x, std::uint16_t y, st
 }
 
 void writeChannelMemberJoined(MessageBuilder& b, const Room& room, const User& m) {
-  b.begin(ServerCode::ChannelMemberJoined).u16(u16(room.roomNumber)).string(fieldText(m.identity.name));
+  b.begin(ServerCode::ChannelMemberJoined)
+      .u16(u16(room.roomNumber))
+      .string(fieldText(m.identity.name));
   b.u32(m.identity.profileWord1).u16(m.identity.profileShort).u8(m.rights.isLeader);
 }
 
 void writeMemberList(MessageBuilder& b, const Room& room) {
   b.begin(ServerCode::MemberList).u16(u16(room.roomNumber)).u16(u16(room.members.size()));
   for (const User* m : room.members)
-    b.string(fieldText(m->identity.name)).u32(m->identity.profileWord1).u16(m->identity.profileShort).u8(m->rights.isLeader);
+    b.string(fieldText(m->identity.name))
+        .u32(m->identity.profileWord1)
+        .u16(m->identity.profileShort)
+        .u8(m->rights.isLeader);
 }
 
 void writeRoomState(MessageBuilder& b, const Room& room, std::uint16_t value) {
@@ -127,11 +132,13 @@ void writeFlags(MessageBuilder& b, ServerCode code, std::uint8_t moving, std::ui
 void writeMemberStep(MessageBuilder& b, User& m) {
   const int dx = static_cast<std::int16_t>(m.position.x - m.relay.lastSent.x);
   const int dy = static_cast<std::int16_t>(m.position.y - m.relay.lastSent.y);
-  const bool compact = m.position.layer == m.relay.lastSent.layer && m.position.flags == m.relay.lastSent.flags &&
+  const bool compact = m.position.layer == m.relay.lastSent.layer &&
+                       m.position.flags == m.relay.lastSent.flags &&
                        dx >= -wire::kMemberStepRange && dx <= wire::kMemberStepRange &&
                        dy >= -wire::kMemberStepRange && dy <= wire::kMemberStepRange;
   if (!compact) {
-    writeMemberPosition(b, m.position.x, m.position.y, m.position.layer, m.position.flags, m.position.direction);
+    writeMemberPosition(b, m.position.x, m.position.y, m.position.layer, m.position.flags,
+                        m.position.direction);
   } else {
     const std::uint8_t type = wire::memberStepType(dx, dy);
     const int turn = static_cast<std::int16_t>(m.position.direction - m.relay.lastSent.direction);
@@ -141,7 +148,8 @@ void writeMemberStep(MessageBuilder& b, User& m) {
       b.beginType(static_cast<std::uint8_t>(type + wire::kMemberStepCount))
           .i8(static_cast<std::int8_t>(turn));
     } else {
-      b.beginType(static_cast<std::uint8_t>(type + 2 * wire::kMemberStepCount)).u16(m.position.direction);
+      b.beginType(static_cast<std::uint8_t>(type + 2 * wire::kMemberStepCount))
+          .u16(m.position.direction);
     }
   }
   m.relay.lastSent.x = m.position.x;
@@ -433,8 +441,7 @@ void objectPass(Room& room, PassFrames& f) {
     ObjectEntry& o = room.objects[k];
     const bool wasMoving = o.motion.moving != 0;
     const bool silent = clock - o.lastReport >= kStaleAfterMs;
-    if (startMotion(o.motion, o.changed, silent, room.staleObjects, f.members, k,
-                    kObjectMotion)) {
+    if (startMotion(o.motion, o.changed, silent, room.staleObjects, f.members, k, kObjectMotion)) {
       if (!wasMoving) o.stillPasses = 0;
       if (o.isNew) {
         writeObjectInfo(f.members, o);
@@ -528,8 +535,7 @@ void navigationRoomObjectsAndSend(Room& room, PassFrames& f, std::uint64_t now) 
 }
 
 void serveChannelFollowers(Room& room, PassFrames& f, bool hasChannelMembers) {
-  if (!hasChannelMembers || (!f.channel.hasMessage() && !room.relay.channelMembersChanged))
-    return;
+  if (!hasChannelMembers || (!f.channel.hasMessage() && !room.relay.channelMembersChanged)) return;
   if (room.relay.channelMembersChanged) {
     writeMemberList(f.list, room);
     room.relay.channelMembersChanged = 0;

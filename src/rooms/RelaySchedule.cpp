@@ -8,7 +8,9 @@ namespace velmor {
 
 RelaySchedule::RelaySchedule(std::uint32_t updateInterval, std::uint32_t tickInterval) {
   const std::uint32_t phases =
-      tickInterval == 0 ? 1 : std::max<std::uint32_t>(1, (updateInterval + tickInterval - 1) / tickInterval);
+      tickInterval == 0
+          ? 1
+          : std::max<std::uint32_t>(1, (updateInterval + tickInterval - 1) / tickInterval);
   rooms_.resize(phases);
 }
 
@@ -18,8 +20,9 @@ bool RelaySchedule::inPhase(const Room& room) const {
 
 void RelaySchedule::hold(Room& room) {
   if (room.holdsRelayPhase) return;
-  const auto least = std::min_element(rooms_.begin(), rooms_.end(),
-                                      [](const auto& a, const auto& b) { return a.size() < b.size(); });
+  const auto least =
+      std::min_element(rooms_.begin(), rooms_.end(),
+                       [](const auto& a, const auto& b) { return a.size() < b.size(); });
   room.relayPhase = static_cast<std::uint32_t>(least - rooms_.begin());
   room.phaseSlot = static_cast<std::uint32_t>(least->size());
   room.holdsRelayPhase = true;

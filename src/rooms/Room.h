@@ -104,9 +104,9 @@ class Room {
   std::uint64_t lockAnnouncedTick = ~std::uint64_t{0};
   std::uint8_t lockAnnouncementDue = 0;
 
-  std::uint32_t resetTime = 0;            // core clock of the last full reset
-  std::uint64_t lastUpdateTime = 0;       // loop ms of the last relay update
-  std::uint64_t touchedAt = 0;            // loop ms of its last hourly save (or waking)
+  std::uint32_t resetTime = 0;       // core clock of the last full reset
+  std::uint64_t lastUpdateTime = 0;  // loop ms of the last relay update
+  std::uint64_t touchedAt = 0;       // loop ms of its last hourly save (or waking)
   // The ticks the room is relayed in, held while it has members (RelaySchedule), and its
   // place among the rooms of that phase.
   std::uint32_t relayPhase = 0;
@@ -126,7 +126,7 @@ class Room {
   std::vector<User*> members;               // in joining order: a member's index is his roomSlot
   std::vector<User*> channelMembers;        // users who follow the room as a chat channel
   std::vector<ObjectEntry> objects;
-  std::vector<Ref<ChatLine>> chatQueue;     // lines waiting for delivery
+  std::vector<Ref<ChatLine>> chatQueue;  // lines waiting for delivery
   std::vector<std::uint32_t> departedSlots;
   BanList banList;  // in memory only
   FileList files;

@@ -171,8 +171,7 @@ void RoomRegistry::lockChangeLeft(Room& room) {
 void RoomRegistry::queueSleep(Room& room) {
   cancelSleep(room);
   if (room.record.neverSleeps) return;
-  room.sleepEntry =
-      sleepQueue_.emplace(room.lastUpdateTime + services_.limits.roomidletime, &room);
+  room.sleepEntry = sleepQueue_.emplace(room.lastUpdateTime + services_.limits.roomidletime, &room);
   room.waitsToSleep = true;
 }
 

@@ -93,7 +93,8 @@ void RoomRegistry::sleepIdleRooms(std::uint64_t now) {
     sleepers[i]->roomNumber -= static_cast<std::uint32_t>(i);
     unload(*sleepers[i]);
   }
-  for (std::size_t p = first; p < live_.size(); ++p) live_[p]->roomNumber = static_cast<std::uint32_t>(p);
+  for (std::size_t p = first; p < live_.size(); ++p)
+    live_[p]->roomNumber = static_cast<std::uint32_t>(p);
 }
 
 bool RoomRegistry::sweepExpired(std::uint32_t wallNow) {

@@ -17,8 +17,8 @@
 #include <vector>
 
 #include "client/LoginProof.h"
-#include "support/Eventually.h"
 #include "support/Databases.h"
+#include "support/Eventually.h"
 #include "support/ServerProcess.h"
 #include "support/TestClient.h"
 

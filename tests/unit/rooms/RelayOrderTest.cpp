@@ -206,7 +206,8 @@ TEST_P(RelayOrderTest, NewcomersLineComesAfterHisSeatAndNoLineBeforeHisRoomState
     w.enterRoom(roomName(), "");
     w.roomChat("hi, I am new");
   });
-  ASSERT_TRUE(server.pumpUntil([&] { return room().members.size() == 3 && room().chatQueue.size() == 2; }));
+  ASSERT_TRUE(
+      server.pumpUntil([&] { return room().members.size() == 3 && room().chatQueue.size() == 2; }));
   ticksBetweenPasses();
   relayPeriod();
   for (Member* member : {&anna, &bert, &dora}) member->listen();
@@ -328,7 +329,8 @@ TEST_P(AnnouncementOrderTest, ChannelJoinedOfARoomNotYetAnnouncedComesAfterItsOp
   Member& olga = online("Olga");
   makerInDen();
   olga.client->request([](RequestWriter& w) { w.joinChannel("Den", ""); });
-  ASSERT_TRUE(server.pumpUntil([&] { return core().rooms.findLive("den")->channelMembers.size() == 1; }));
+  ASSERT_TRUE(
+      server.pumpUntil([&] { return core().rooms.findLive("den")->channelMembers.size() == 1; }));
   core().tick();
   std::vector<std::string> faults;
   const std::vector<client::RoomEntry> rooms = roomsKnownTo(olga, faults);

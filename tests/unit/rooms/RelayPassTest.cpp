@@ -55,9 +55,8 @@ TEST_F(RelayPassTest, PassWithNothingToTellSendsNothingAndKeepsTheSequence) {
   EXPECT_TRUE(has(decode(ben.takeFrames(), true), ServerCode::RoomState));
 
   ASSERT_FALSE(room.relay.membersJoined || room.relay.memberStateChanged ||
-               room.relay.chatPending || room.relay.objectsChanged ||
-               room.relay.membersDeparted || room.relay.channelMembersChanged ||
-               room.relay.enemiesPending);
+               room.relay.chatPending || room.relay.objectsChanged || room.relay.membersDeparted ||
+               room.relay.channelMembersChanged || room.relay.enemiesPending);
   const std::uint64_t passes = bed.services.relayPasses;
   const std::uint64_t packets = bed.traffic.packetsSent.get();
   room.memberCheckTime = bed.clock.ms();  // the idle check is not due

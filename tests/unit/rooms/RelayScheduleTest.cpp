@@ -23,7 +23,8 @@ class RelayScheduleTest : public testing::Test {
     bed.rooms.tick(bed.nowMs(), bed.manual.wallSeconds());
     std::vector<Room*> relayed;
     for (const auto& room : bed.rooms.liveRooms()) {
-      if (!room->members.empty() && room->lastUpdateTime == bed.nowMs()) relayed.push_back(room.get());
+      if (!room->members.empty() && room->lastUpdateTime == bed.nowMs())
+        relayed.push_back(room.get());
     }
     return relayed;
   }
@@ -57,7 +58,8 @@ TEST_F(RelayScheduleTest, RoomsFilledInOneTickAreRelayedInThreeTicksEachEverySix
       EXPECT_EQ(times[k] - times[k - 1], 60u) << room->record.name << " pass " << k;
   }
   // Every room's first pass came within one period of the first tick.
-  for (const auto& [room, times] : passTimes) EXPECT_LE(times.front(), passTimes.begin()->second.front() + 60);
+  for (const auto& [room, times] : passTimes)
+    EXPECT_LE(times.front(), passTimes.begin()->second.front() + 60);
 }
 
 // Only rooms with members hold a phase: one that empties gives its phase back, and the next

@@ -47,7 +47,8 @@ class RoomTickTest : public testing::Test {
 
   ServerCore& core() { return server.core(); }
   Room& live(const char* name, bool neverSleeps = false) {
-    return core().rooms.makeLive(makeRoomRecord(name, "server", "", "lead", 64, false, neverSleeps));
+    return core().rooms.makeLive(
+        makeRoomRecord(name, "server", "", "lead", 64, false, neverSleeps));
   }
   User& fakeUser() {
     users.push_back(std::make_unique<User>(nullptr, nullptr, core().traffic));
