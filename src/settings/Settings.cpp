@@ -168,6 +168,11 @@ void Settings::loadFromText(const std::string& text) {
       takeU32(value, logintimeout);
     } else if (key == "keepalive") {
       takeU32(value, keepalive);
+    } else if (key == "metricsport") {
+      if (!takeU32(value, number)) continue;
+      metricsport = number > kMaxPort ? 0 : number;  // no such port: the endpoint stays off
+    } else if (key == "metricsaddress") {
+      takeText(value, metricsaddress);
     } else if (key == "rooms") {
       if (!value.IsArray()) continue;
       for (const auto& element : value.GetArray()) readRoom(element, rooms);

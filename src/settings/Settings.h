@@ -73,6 +73,12 @@ class Settings {
   // Seconds of silence on a connection before TCP keep-alive probes it ("keepalive"; a
   // vanished peer is closed after about twice as long); 0: no probes.
   std::uint32_t keepalive = 60;
+  // The port of the metrics endpoint: HTTP GET /metrics answers the server's figures for
+  // Prometheus ("metricsport"). 0, the default, turns it off; so does a value above 65535.
+  std::uint32_t metricsport = 0;
+  // The IPv4 address the metrics endpoint listens on ("metricsaddress"): this host only by
+  // default, so that the figures reach no network unless the operator names an interface.
+  std::string metricsaddress = "127.0.0.1";
 };
 
 // The directory part of an executable path, up to and including the last separator;

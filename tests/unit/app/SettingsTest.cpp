@@ -46,6 +46,8 @@ void expectDefaults(const Settings& s) {
   EXPECT_GT(s.publicAddressText.size(), std::string("Unknown. You can check at: ").size());
   EXPECT_EQ(s.lanAddressText, "Unknown. You can check using ipconfig/ifconfig");
   EXPECT_TRUE(s.rooms.empty());
+  EXPECT_EQ(s.metricsport, 0u);
+  EXPECT_EQ(s.metricsaddress, "127.0.0.1");
 }
 
 const Case kCases[] = {
@@ -82,6 +84,23 @@ const Case kCases[] = {
        EXPECT_EQ(s.busytimeout, 250u);
        EXPECT_EQ(s.logintimeout, 0u);
        EXPECT_EQ(s.keepalive, 7u);
+     }},
+    {"MetricsKeys", R"({"MetricsPort": 9464, "metricsaddress": "127.0.0.2"})",
+     [](const Settings& s) {
+       EXPECT_EQ(s.metricsport, 9464u);
+       EXPECT_EQ(s.metricsaddress, "127.0.0.2");
+     }},
+    {"MetricsPortHighestTaken", R"({"metricsport": 65535})",
+     [](const Settings& s) { EXPECT_EQ(s.metricsport, 65535u); }},
+    {"MetricsPortAboveLimitTurnsItOff", R"({"metricsport": 9464, "metricsport": 65536})",
+     [](const Settings& s) { EXPECT_EQ(s.metricsport, 0u); }},
+    {"NegativeMetricsPortTurnsItOff", R"({"metricsport": -1})",
+     [](const Settings& s) { EXPECT_EQ(s.metricsport, 0u); }},
+    {"MetricsWrongTypesKeepEarlierValues",
+     R"({"metricsport": 9464, "metricsport": "9465", "metricsaddress": 127})",
+     [](const Settings& s) {
+       EXPECT_EQ(s.metricsport, 9464u);
+       EXPECT_EQ(s.metricsaddress, "127.0.0.1");
      }},
     {"FixedValuesAreNotKeys", R"({"roomupdateinterval": 5, "roomexpirytime": 5})", expectDefaults},
     {"KeysInAnyCase", R"({"UseUPnP": false, "ServerPort": 9001, "SERVERNAME": "Up"})",
