@@ -35,8 +35,8 @@ test: deps
 # and the shutdown of the real server (built with the same sanitizer).
 test-threads:
 	cmake --preset tsan >/dev/null
-	cmake --build --preset tsan --target db_tests integration_tests
-	ctest --preset tsan -R 'QueryPipeline|Durability|StopSignals|PendingQueries'
+	cmake --build --preset tsan --target base_tests db_tests integration_tests
+	ctest --preset tsan -R 'Histogram|QueryPipeline|Durability|StopSignals|PendingQueries'
 
 # The Debian package: built, then checked (contents, lintian, systemd, the installed server);
 # and `make run` in a fresh checkout.

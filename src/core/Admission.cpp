@@ -31,6 +31,7 @@ bool refusedAsBanned(ServerCore& core, User& user) {
       core.serverBans.findAddressOrName(user.address, fieldText(user.identity.name));
   if (ban == nullptr) return false;
   sendBanned(user, *ban);
+  core.logins.count(user.rights.isMember ? LoginOutcome::MemberBanned : LoginOutcome::GuestBanned);
   user.clearLoginGrants();  // a connection that has not logged in, as after a refused Login
   return true;
 }
@@ -39,6 +40,8 @@ void admit(ServerCore& core, User& user, const MessageBuilder& welcome) {
   user.sendFrames(welcome.data(), welcome.size(), welcome.frameCount());
   core.online.admit(user);
   core.loginDeadlines.stop(user);  // logged in: no deadline any more
+  core.logins.count(user.rights.isMember ? LoginOutcome::MemberAdmitted
+                                         : LoginOutcome::GuestAdmitted);
 }
 
 }  // namespace
@@ -55,6 +58,7 @@ void admitWaitingUsers(ServerCore& core) {
     } else if (!user->rights.isMember) {
       sendCode(*user, ServerCode::NameInUse);
       core.online.refuseAdmission(*user);
+      core.logins.count(LoginOutcome::GuestNameInUse);
     } else {
       sendCode(*holder, ServerCode::LoginReplaced);
       core.takeOffline(*holder);

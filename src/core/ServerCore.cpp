@@ -120,6 +120,8 @@ void ServerCore::tick() {
   rooms.tick(now, clock.wallSeconds());
   admitWaitingUsers(*this);
   loginDeadlines.expire(now, [this](User& late) { server_.closeClient(late.client); });
+  traffic.storedRooms.set(rooms.roomCount());
+  traffic.relayPasses.set(roomServices_.relayPasses);
   tickTimes.record(uv_hrtime() - started);
 }
 

@@ -8,6 +8,7 @@
 
 #include "base/Clock.h"
 #include "base/TrafficCounters.h"
+#include "core/LoginCounts.h"
 #include "core/TickTimes.h"
 #include "db/FileDatabase.h"
 #include "db/MainDatabase.h"
@@ -41,6 +42,7 @@ struct CoreSettings {
 // The state every request reaches, as components that each keep their own invariants:
 //   clock       the one source of time (ServerClock)
 //   traffic     the traffic and population counters (read by the status screen too)
+//   logins      how logins and registrations ended (a figure)
 //   settings    the copies of the settings
 //   online      who is online and who waits for admission (OnlineUsers)
 //   serverBans  the server ban list
@@ -51,10 +53,11 @@ struct CoreSettings {
 // writes the configured rooms and loads the stored ones (failures end the process through
 // fatalExit).
 //
-// Threads: the main loop owns everything here. The traffic counters are also read, without
-// a lock, by the status screen on the worker thread; the databases belong to the worker
-// once it runs. Destruction stops and joins the worker (dispatching the last completions,
-// which may still touch the rooms) before anything else goes.
+// Threads: the main loop owns everything here. The counters (traffic, logins, tickTimes,
+// the online counts, the pipeline's figures) are also read, without a lock, by the status
+// screen on the worker thread and the metrics endpoint on its own; the databases belong to
+// the worker once it runs. Destruction stops and joins the worker (dispatching the last
+// completions, which may still touch the rooms) before anything else goes.
 class ServerCore {
  public:
   ServerCore(uv_loop_t* loop, const Settings& settings, GenericServer& server);
@@ -68,6 +71,7 @@ class ServerCore {
  public:
   ServerClock clock;
   TrafficCounters traffic;
+  LoginCounts logins;
   TickTimes tickTimes;  // how long the last ticks took (read by the status text)
   const CoreSettings settings;
   OnlineUsers online;
@@ -86,6 +90,7 @@ class ServerCore {
 
   QueryPoster& queries() { return *pipeline_; }
   QueryPipeline& pipeline() { return *pipeline_; }
+  const QueryPipeline& pipeline() const { return *pipeline_; }
   // Starts the query worker (after the server's handles exist).
   void startWorker(QueryPipeline::WorkerHooks hooks = {});
 
@@ -102,7 +107,8 @@ class ServerCore {
 
   // Periodic processing, every 20 ms on the main loop: the clock's reading, the traffic
   // rates, the rooms' processing, the admission of waiting users, then the connections whose
-  // time to log in has passed are closed; its duration goes to tickTimes.
+  // time to log in has passed are closed; the rooms' counts are copied into the traffic
+  // counters, and its duration goes to tickTimes.
   void tick();
 
   // What the status text and the status screen show. Any thread (it reads counters).

@@ -11,6 +11,7 @@ void TickTimes::record(std::uint64_t nanoseconds) {
   const std::uint64_t n = recorded_.load(std::memory_order_relaxed);
   micros_[n % kWindow].store(static_cast<std::uint32_t>(micros), std::memory_order_relaxed);
   recorded_.store(n + 1, std::memory_order_release);
+  durations_.observe(nanoseconds);
 }
 
 TickTimes::Summary TickTimes::summary() const {

@@ -26,6 +26,7 @@
 #include <memory>
 #include <string>
 #include <string_view>
+#include <type_traits>
 #include <vector>
 
 #include "model/FileRecord.h"
@@ -83,6 +84,21 @@ constexpr StoreOutcome storeOutcome(bool stored) {
   return stored ? StoreOutcome::Stored : StoreOutcome::Refused;
 }
 
+// What a query's work is, as the metrics endpoint counts the queries posted and completed:
+// the family its class derives from (the aliases at the end of this file). A label only;
+// nothing decides by it.
+enum class QueryKind : std::uint8_t {
+  RoomLoad,
+  RoomCreation,
+  RoomChange,  // a save, a touch or a deletion of a stored room
+  AccountLookup,
+  AccountRegistration,
+  FileContentLoad,
+  FileChange,  // a save, a permission change or a deletion of a stored file
+  Other,
+};
+inline constexpr std::size_t kQueryKinds = 8;
+
 class VelmorBaseQuery {
  public:
   VelmorBaseQuery() = default;
@@ -124,6 +140,8 @@ class VelmorBaseQuery {
   // Worker: it writes accounts (a registration): a login's lookup later in the batch waits
   // for the batch's COMMIT.
   virtual bool writesAccounts() const { return false; }
+  // Any thread: its kind, as the figures count it.
+  virtual QueryKind kind() const { return QueryKind::Other; }
 
   // The poster; null for the server's own queries, and once the poster went away from a
   // query that outlives him. Main loop only: the worker never reads it.
@@ -141,6 +159,9 @@ class VelmorBaseQuery {
   // Set by execute() when the storage failed work that is answered as failed rather than
   // kept (a registration, a room creation): the database counts as failing all the same.
   bool storageRefused = false;
+  // When the worker first kept it to try again (steady clock, ns; 0: it never waited), for
+  // the figure of the oldest work waiting. Worker only.
+  std::uint64_t waitingSinceNs = 0;
 };
 
 // A poster that may go away before its queries complete (a User): it keeps the queries
@@ -251,6 +272,26 @@ class VelmorFileQuery : public VelmorBaseQuery {
   std::uint8_t usersCanWrite = 0;
 };
 
+// The kind of an OutcomeQuery<Family, Outcome> and of an AcknowledgedChange<Family>.
+template <typename Family, typename Outcome>
+constexpr QueryKind outcomeQueryKind() {
+  if constexpr (std::is_same_v<Family, VelmorRoomQuery>) {
+    if constexpr (std::is_same_v<Outcome, LoadOutcome>) return QueryKind::RoomLoad;
+    if constexpr (std::is_same_v<Outcome, CreateOutcome>) return QueryKind::RoomCreation;
+  }
+  if constexpr (std::is_same_v<Family, VelmorUserQuery>) return QueryKind::AccountLookup;
+  if constexpr (std::is_same_v<Family, VelmorRegisterUserQuery>)
+    return QueryKind::AccountRegistration;
+  if constexpr (std::is_same_v<Family, VelmorFileQuery>) return QueryKind::FileContentLoad;
+  return QueryKind::Other;
+}
+template <typename Family>
+constexpr QueryKind changeKind() {
+  if constexpr (std::is_same_v<Family, VelmorRoomQuery>) return QueryKind::RoomChange;
+  if constexpr (std::is_same_v<Family, VelmorFileQuery>) return QueryKind::FileChange;
+  return QueryKind::Other;
+}
+
 // A query of `Family` whose work ends in an Outcome: execute (worker) says which, complete
 // (main loop) receives it. The outcome is the query's own between the two; a rolled-back
 // batch turns it by afterRollback.
@@ -269,6 +310,7 @@ class OutcomeQuery : public Family {
   }
   bool deliver() final { return complete(outcome_); }
   void rolledBack() final { outcome_ = afterRollback(outcome_); }
+  QueryKind kind() const final { return outcomeQueryKind<Family, Outcome>(); }
 
  private:
   Outcome outcome_{};  // written by the worker, read on the main loop after the hand-back
@@ -292,6 +334,7 @@ class AcknowledgedChange : public Family {
   }
   bool deliver() final { return complete(); }
   bool storedAtAnyCost() const final { return true; }
+  QueryKind kind() const final { return changeKind<Family>(); }
 };
 
 // The query classes by what their work is, as the completions derive from them.

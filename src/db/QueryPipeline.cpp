@@ -74,6 +74,7 @@ void QueryPipeline::post(QueryOwner* owner, VelmorBaseQuery* query) {
   }
   query->owner = owner;
   if (owner != nullptr) owner->track(query);
+  figures_.notePosted(query->kind());
   requests_.enqueue(query);
   if (workerStarted()) uv_async_send(workerWakeup_);
 }
@@ -124,6 +125,7 @@ void QueryPipeline::setProbing(std::uint8_t databases) {
 
 bool QueryPipeline::runBatch(bool retryRound) {
   std::lock_guard<std::mutex> lock(queryLock_);
+  const std::uint64_t startedNs = PipelineFigures::steadyNowNs();
   // stop() raises the flag under this lock, after every post it follows: seen here, all of
   // them are in the queue for this batch.
   const bool stopping = stopRequested_.load(std::memory_order_acquire);
@@ -181,6 +183,7 @@ bool QueryPipeline::runBatch(bool retryRound) {
 
   std::deque<VelmorBaseQuery*> kept;
   kept.swap(waiting_);
+  bool worked = !kept.empty();  // a batch that had something to do, for its duration
   for (VelmorBaseQuery* query : kept) {
     if (query->cancelled.load(std::memory_order_acquire)) {
       delete query;
@@ -191,6 +194,8 @@ bool QueryPipeline::runBatch(bool retryRound) {
   VelmorBaseQuery* query = nullptr;
   // A transaction SQLite ended stops the batch: the rest of the requests wait for the next.
   while (lost == 0 && requests_.try_dequeue(query)) {
+    figures_.noteTaken();
+    worked = true;
     if (query->cancelled.load(std::memory_order_acquire)) {
       delete query;
       continue;
@@ -214,7 +219,7 @@ bool QueryPipeline::runBatch(bool retryRound) {
     rolledBack |= kMainDatabase;
   }
 
-  std::uint8_t worked = 0;  // databases on which work was done and stored
+  std::uint8_t stored = 0;  // databases on which work was done and stored
   for (VelmorBaseQuery* done : batch_) {
     if (!done->unavailable && (done->databases() & rolledBack) != 0) {
       if (done->storedAtAnyCost()) {
@@ -224,22 +229,32 @@ bool QueryPipeline::runBatch(bool retryRound) {
       }
     }
     if (done->unavailable) {
+      if (done->waitingSinceNs == 0) done->waitingSinceNs = startedNs;
       waiting_.push_back(done);
       continue;
     }
-    worked |= done->databases();
+    stored |= done->databases();
     completions_.enqueue(done);
     handedBack = true;
   }
   batch_.clear();
-  failing_ = static_cast<std::uint8_t>((failing_ & ~worked) | failedNow | rolledBack);
+  failing_ = static_cast<std::uint8_t>((failing_ & ~stored) | failedNow | rolledBack);
   if (waiting_.empty()) failing_ = 0;
-  waitingCount_.store(waiting_.size(), std::memory_order_relaxed);
+  publishWaiting();
   batches_.fetch_add(1, std::memory_order_relaxed);
+  if (worked) figures_.noteBatch(PipelineFigures::steadyNowNs() - startedNs);
   if (handedBack) uv_async_send(completionWakeup_.get());
   if (lost != 0) uv_async_send(workerWakeup_);  // the rest of the requests, at once
   if (!stopping) scheduleRetry(retryRound);
   return stopping;
+}
+
+void QueryPipeline::publishWaiting() {
+  std::uint64_t oldest = 0;
+  for (const VelmorBaseQuery* query : waiting_) {
+    if (oldest == 0 || query->waitingSinceNs < oldest) oldest = query->waitingSinceNs;
+  }
+  figures_.noteWaiting(waiting_.size(), oldest);
 }
 
 void QueryPipeline::scheduleRetry(bool grow) {
@@ -270,7 +285,7 @@ void QueryPipeline::giveUpWaiting() {
     completions_.enqueue(query);
   }
   waiting_.clear();
-  waitingCount_.store(0, std::memory_order_relaxed);
+  publishWaiting();
   unstoredAtStop_ = unstored;
   uv_async_send(completionWakeup_.get());
 }
@@ -282,6 +297,8 @@ void QueryPipeline::onCompletionWakeup(uv_async_t* handle) {
 void QueryPipeline::dispatchCompletions() {
   VelmorBaseQuery* query = nullptr;
   while (completions_.try_dequeue(query)) {
+    // Its work was done and committed, whether or not its poster still waits for it.
+    if (query->answered) figures_.noteCompleted(query->kind());
     if (query->cancelled.load(std::memory_order_acquire)) {
       delete query;
       continue;

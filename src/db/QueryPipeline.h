@@ -54,6 +54,7 @@
 #include "base/UvHandle.h"
 #include "db/FileDatabase.h"
 #include "db/MainDatabase.h"
+#include "db/PipelineFigures.h"
 #include "db/Queries.h"
 
 namespace velmor {
@@ -94,7 +95,9 @@ class QueryPipeline final : public QueryPoster {
   std::mutex& queryLock() { return queryLock_; }
   std::uint64_t batches() const { return batches_.load(std::memory_order_relaxed); }
   // Queries the worker keeps to try again (any thread: a figure).
-  std::size_t waiting() const { return waitingCount_.load(std::memory_order_relaxed); }
+  std::size_t waiting() const { return figures_.waiting(); }
+  // Posts, completions, the queue, the batches and the waiting work (any thread).
+  const PipelineFigures& figures() const { return figures_; }
   // Acknowledged changes the stop gave up unstored. Main loop, after stop().
   std::size_t unstoredAtStop() const { return unstoredAtStop_; }
 
@@ -108,6 +111,7 @@ class QueryPipeline final : public QueryPoster {
   // stop) and the new requests; true when it was the stop's batch.
   bool runBatch(bool retryRound);
   void scheduleRetry(bool grow);            // worker
+  void publishWaiting();                    // worker: the waiting work's figures
   void giveUpWaiting();                     // worker, at the stop
   void setProbing(std::uint8_t databases);  // worker: the short busy timeout where failing
   void dispatchCompletions();               // main loop
@@ -127,7 +131,7 @@ class QueryPipeline final : public QueryPoster {
   std::atomic<bool> workerStarted_{false};
   std::atomic<bool> stopRequested_{false};
   std::atomic<std::uint64_t> batches_{0};
-  std::atomic<std::size_t> waitingCount_{0};
+  PipelineFigures figures_;
   bool stopped_ = false;            // main loop
   std::size_t unstoredAtStop_ = 0;  // written by the worker before it ends, read after join
 

@@ -151,7 +151,8 @@ bool GenericServer::write(uv_stream_t* client, const char* data, std::size_t len
   // output would take the bytes waiting for all connections past their limit, is closed.
   if ((maxPendingOutput_ != 0 &&
        uv_stream_get_write_queue_size(client) + length > maxPendingOutput_) ||
-      (maxTotalPendingOutput_ != 0 && totalPendingOutput_ + length > maxTotalPendingOutput_)) {
+      (maxTotalPendingOutput_ != 0 &&
+       totalPendingOutput_.get() + length > maxTotalPendingOutput_)) {
     slowReaderCloses_.fetch_add(1, std::memory_order_relaxed);
     closeClient(client);
     return false;
@@ -170,14 +171,14 @@ bool GenericServer::write(uv_stream_t* client, const char* data, std::size_t len
     writePool_.release(request);
     return false;
   }
-  totalPendingOutput_ += length;
+  totalPendingOutput_.add(length);
   return true;
 }
 
 void GenericServer::onWriteDone(uv_write_t* request, int) {
   auto* server = static_cast<GenericServer*>(request->data);
   auto* done = reinterpret_cast<WriteRequest*>(request);
-  server->totalPendingOutput_ -= done->length;
+  server->totalPendingOutput_.sub(done->length);
   server->writePool_.release(done);
 }
 

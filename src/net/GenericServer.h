@@ -5,6 +5,7 @@
 #include <atomic>
 #include <cstddef>
 
+#include "base/RelaxedCounter.h"
 #include "base/UvHandle.h"
 #include "net/ClientData.h"
 #include "net/WriteRequestPool.h"
@@ -21,7 +22,8 @@ namespace velmor {
 // only through closeClient (or the read and write paths), which never closes twice,
 // so onDisconnect runs exactly once per accepted connection.
 //
-// Thread: main loop only, except isListening(), which any thread may read.
+// Thread: main loop only, except isListening(), totalPendingOutput() and slowReaderCloses(),
+// which any thread may read.
 // REQUIRES for destruction: every client closed and the loop run until their close
 // callbacks finished (shutdown() then uv_run), since pending writes point into the pool.
 class GenericServer {
@@ -76,7 +78,8 @@ class GenericServer {
   // The same for the bytes waiting for all connections together: the connection whose
   // write would take them past it is closed. 0: no limit.
   void setMaxTotalPendingOutput(std::size_t bytes) { maxTotalPendingOutput_ = bytes; }
-  std::size_t totalPendingOutput() const { return totalPendingOutput_; }
+  // Bytes waiting to be written, to all connections together.
+  std::size_t totalPendingOutput() const { return totalPendingOutput_.get(); }
   // Connections closed for passing either limit (read by the status text).
   std::uint64_t slowReaderCloses() const {
     return slowReaderCloses_.load(std::memory_order_relaxed);
@@ -122,7 +125,7 @@ class GenericServer {
   bool acceptFailing_ = false;  // the console was told; until an accept succeeds again
   std::size_t maxPendingOutput_ = 0;
   std::size_t maxTotalPendingOutput_ = 0;
-  std::size_t totalPendingOutput_ = 0;  // bytes in the write requests in flight
+  RelaxedCounter<std::size_t> totalPendingOutput_;  // bytes in the write requests in flight
   std::atomic<std::uint64_t> slowReaderCloses_{0};
   std::size_t openClients_ = 0;
   std::size_t listenAttempts_ = 0;

@@ -4,6 +4,7 @@
 
 namespace velmor {
 
+class LoginCounts;
 class OnlineUsers;
 
 // The login queries: their database work and their completions, on the main loop. Both
@@ -27,9 +28,13 @@ class LoginLookup final : public AccountLookup {
 // or RegistrationFailed, only after the batch holding the row committed.
 class Registration final : public AccountRegistration {
  public:
+  explicit Registration(LoginCounts& counts) : counts_(counts) {}
   StoreOutcome execute(Storage& storage) override;
   bool complete(StoreOutcome outcome) override;
   bool servesOwnerOnly() const override { return true; }
+
+ private:
+  LoginCounts& counts_;
 };
 
 }  // namespace velmor

@@ -57,8 +57,10 @@ bool Registration::complete(StoreOutcome outcome) {
   if (outcome == StoreOutcome::Stored) {
     user.rights.isMember = 1;
     sendCode(user, ServerCode::Registered);
+    counts_.registrationsStored.add(1);
   } else {
     sendCode(user, ServerCode::RegistrationFailed);
+    counts_.registrationsRefused.add(1);
   }
   return false;
 }
@@ -69,6 +71,7 @@ bool handleLogin(ServerCore& core, User& user, MessageReader& reader) {
     return false;
   if (reader.u8() != kProtocolVersion) {
     sendCode(user, ServerCode::VersionRejected);
+    core.logins.count(LoginOutcome::RefusedVersion);
     return false;
   }
   User::Identity& identity = user.identity;
@@ -89,14 +92,19 @@ bool handleLogin(ServerCore& core, User& user, MessageReader& reader) {
 
   if (const BanEntry* ban = core.serverBans.findNameIgnoringCase(fieldText(identity.name))) {
     sendBanned(user, *ban);
+    core.logins.count(LoginOutcome::RefusedBanned);
     return false;
   }
   // The address, as at connect: a banned connection that stayed open gets no other name.
   if (const BanEntry* ban = core.serverBans.findAddress(user.address)) {
     sendBanned(user, *ban);
+    core.logins.count(LoginOutcome::RefusedBanned);
     return false;
   }
-  if (!checkName(identity.name, identity.nameKey)) return false;
+  if (!checkName(identity.name, identity.nameKey)) {
+    core.logins.count(LoginOutcome::RefusedName);
+    return false;
+  }
 
   const CoreSettings& settings = core.settings;
   if (settings.adminpassword[0] != '\0' && std::strcmp(password, settings.adminpassword) == 0) {
@@ -105,6 +113,7 @@ bool handleLogin(ServerCore& core, User& user, MessageReader& reader) {
   } else if (settings.serverpassword[0] != '\0' &&
              std::strcmp(password, settings.serverpassword) != 0) {
     sendCode(user, ServerCode::ServerPasswordWrong);
+    core.logins.count(LoginOutcome::RefusedServerPassword);
     return false;
   }
 
@@ -127,6 +136,7 @@ bool handleLoginProof(ServerCore& core, User& user, MessageReader& reader) {
   login.account.reset();
   if (std::memcmp(proof, expected.data(), expected.size()) != 0) {
     sendCode(user, ServerCode::LoginProofRejected);
+    core.logins.count(LoginOutcome::MemberWrongPassword);
     return false;
   }
   user.rights.isMember = 1;
@@ -144,7 +154,7 @@ bool handleRegister(ServerCore& core, User& user, MessageReader& reader) {
     sendCode(user, ServerCode::RegistrationFailed);
     return true;
   }
-  auto* registration = new Registration;
+  auto* registration = new Registration(core.logins);
   copyText(registration->name, fieldText(user.identity.name));
   copyText(registration->salt, fieldText(user.login.account->challenge));
   std::memcpy(registration->emailHash, emailHash, 16);

@@ -69,6 +69,7 @@ bool join(Room& room, User& user, const char* password) {
   user.roomSlot = static_cast<std::uint16_t>(room.members.size());
   user.room = &room;
   room.members.push_back(&user);
+  room.services.traffic.roomMembers.add(1);
   if (room.members.size() == 1 && room.services.activity != nullptr)
     room.services.activity->roomOccupied(room);
   room.relay.membersJoined = 1;
@@ -94,6 +95,7 @@ bool leave(User& user) {
     if (found) {
       const auto slot = static_cast<std::uint16_t>(member - room->members.begin());
       room->members.erase(member);
+      room->services.traffic.roomMembers.sub(1);
       if (!user.relay.fullStateDue) noteDeparture(*room, user, slot);
       for (std::size_t i = slot; i < room->members.size(); ++i) --room->members[i]->roomSlot;
       renumberChat(*room, slot);
@@ -136,6 +138,7 @@ bool followsChannel(const User& user, const Room& room) {
 void addChannel(User& user, Room& room) {
   user.channels.rooms[user.channels.count++] = &room;
   room.channelMembers.push_back(&user);
+  room.services.traffic.channelFollowers.add(1);
 }
 
 bool dropChannel(User& user, Room& room) {
@@ -146,6 +149,7 @@ bool dropChannel(User& user, Room& room) {
   std::copy(found + 1, end, found);
   channels.rooms[--channels.count] = nullptr;
   std::erase(room.channelMembers, &user);
+  room.services.traffic.channelFollowers.sub(1);
   return true;
 }
 

@@ -322,6 +322,7 @@ void deliverWhispers(Room& room) {
   for (const Ref<ChatLine>& line : room.chatQueue) {
     if (line->recipient[0] != '\0') deliverWhisper(room, *line);
   }
+  room.services.traffic.chatLinesRelayed.add(room.chatQueue.size());
   room.chatQueue.clear();
   room.relay.chatPending = 0;
 }

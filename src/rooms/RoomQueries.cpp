@@ -147,6 +147,7 @@ StoreOutcome DeleteRoomQuery::execute(Storage& storage) {
 }
 
 bool DeleteRoomQuery::complete() {
+  rooms_.services().traffic.expiredRoomsDeleted.add(1);
   rooms_.deletionDone();
   return false;
 }

@@ -69,6 +69,7 @@ bool VelmorServer::onConnect(uv_stream_t* client) {
   if (!connectionRates_.admit(user->address, core_->clock.nowMs())) {
     static const char kRefused[] = {1, 0, static_cast<char>(wire::ServerCode::ConnectionRefused)};
     refuse(client, kRefused, sizeof(kRefused));
+    connectionCounts_.refusedRateLimit.add(1);
     return false;
   }
   if (const BanEntry* ban = core_->serverBans.findAddress(user->address)) {
@@ -76,8 +77,10 @@ bool VelmorServer::onConnect(uv_stream_t* client) {
     frame.begin(wire::ServerCode::Banned).string(fieldText(ban->name));
     frame.finish();
     refuse(client, frame.data(), frame.size());
+    connectionCounts_.refusedBan.add(1);
     return false;
   }
+  connectionCounts_.accepted.add(1);
   core_->userConnected(*user);
   return true;
 }

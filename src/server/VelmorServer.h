@@ -6,6 +6,7 @@
 #include "base/UvHandle.h"
 #include "core/ServerCore.h"
 #include "net/TCPServer.h"
+#include "server/ConnectionCounts.h"
 #include "server/ConnectionRateTable.h"
 #include "settings/Settings.h"
 
@@ -15,7 +16,8 @@ namespace velmor {
 // connection-rate limit and the server ban list when a connection arrives, hands the
 // received bytes to the User, and drives the periodic processing of the ServerCore.
 // Created once by the entry point with the main loop and the settings (not owned; they
-// outlive the server). Main loop only.
+// outlive the server). Main loop only; the status screen and the metrics endpoint read its
+// figures (relaxed atomics) from their own threads through the const accessors.
 class VelmorServer : public TCPServer {
  public:
   // Run on the query worker's loop when it starts (the server is complete by then) and
@@ -39,7 +41,9 @@ class VelmorServer : public TCPServer {
 
   const Settings& settings() const { return *settings_; }
   ServerCore& core() { return *core_; }
+  const ServerCore& core() const { return *core_; }
   ConnectionRateTable& connectionRates() { return connectionRates_; }
+  const ConnectionCounts& connectionCounts() const { return connectionCounts_; }
 
  protected:
   // Stops the 20 ms timer: a test that calls ServerCore::tick itself decides when ticks
@@ -55,6 +59,7 @@ class VelmorServer : public TCPServer {
   std::unique_ptr<ServerCore> core_;
   UvHandle<uv_timer_t> tickTimer_;
   ConnectionRateTable connectionRates_;
+  ConnectionCounts connectionCounts_;
 };
 
 }  // namespace velmor

@@ -15,12 +15,19 @@ void OnlineUsers::queueForAdmission(User& user) {
   queue_.push_back(&user);
   user.login.admissionPending = 1;
   user.login.loginPending = 0;
+  publishCounts();
 }
 
 void OnlineUsers::dropFromAdmissionQueue(User& user) {
   if (!user.login.admissionPending) return;
   std::erase(queue_, &user);
   user.login.admissionPending = 0;
+  publishCounts();
+}
+
+void OnlineUsers::clearAdmissionQueue() {
+  queue_.clear();
+  publishCounts();
 }
 
 void OnlineUsers::refuseAdmission(User& user) {
@@ -34,6 +41,7 @@ void OnlineUsers::admit(User& user) {
   map_[user.identity.nameKey] = &user;
   user.login.onlineSlot = static_cast<std::uint32_t>(list_.size());
   list_.push_back(&user);
+  publishCounts();
 }
 
 void OnlineUsers::remove(User& user) {
@@ -49,6 +57,12 @@ void OnlineUsers::remove(User& user) {
   }
   auto entry = map_.find(std::string_view(user.identity.nameKey));
   if (entry != map_.end() && entry->second == &user) map_.erase(entry);
+  publishCounts();
+}
+
+void OnlineUsers::publishCounts() {
+  onlineCount_.set(static_cast<std::uint32_t>(list_.size()));
+  waitingCount_.set(static_cast<std::uint32_t>(queue_.size()));
 }
 
 }  // namespace velmor

@@ -1,8 +1,10 @@
 #pragma once
 
+#include <cstdint>
 #include <string_view>
 #include <vector>
 
+#include "base/RelaxedCounter.h"
 #include "model/Names.h"
 
 namespace velmor {
@@ -14,7 +16,7 @@ class User;
 // map (nameKey -> user) always hold the same users, exactly those whose login.loggedIn is
 // set; the admission queue holds exactly those whose
 // login.admissionPending is set. Only this class changes those containers and flags.
-// Main loop only.
+// Main loop only, except onlineCount() and waitingCount(): figures any thread may read.
 class OnlineUsers {
  public:
   // The online user of a lower-case name key, or null.
@@ -27,7 +29,7 @@ class OnlineUsers {
   // The queue as it stands; the admission step walks it, admitting or refusing each user,
   // then calls clearAdmissionQueue().
   const std::vector<User*>& admissionQueue() const { return queue_; }
-  void clearAdmissionQueue() { queue_.clear(); }
+  void clearAdmissionQueue();
   // A queued guest whose name is taken: he waits no more, and may not log in again on this
   // connection.
   void refuseAdmission(User& user);
@@ -39,10 +41,19 @@ class OnlineUsers {
   // Takes an online user off the list and the map; nothing for one who is not online.
   void remove(User& user);
 
+  // The users online, and those waiting for admission. Any thread.
+  std::uint32_t onlineCount() const { return onlineCount_.get(); }
+  std::uint32_t waitingCount() const { return waitingCount_.get(); }
+
  private:
+  // After every change of the list or the queue: their sizes, as figures.
+  void publishCounts();
+
   std::vector<User*> list_;
   NameKeyMap<User*> map_;
   std::vector<User*> queue_;
+  RelaxedCounter<std::uint32_t> onlineCount_;
+  RelaxedCounter<std::uint32_t> waitingCount_;
 };
 
 }  // namespace velmor

@@ -13,6 +13,7 @@
 #include "db/FileDatabase.h"
 #include "db/LoginChallenge.h"
 #include "db/MainDatabase.h"
+#include "support/Eventually.h"
 #include "support/LoopPump.h"
 #include "support/TempDir.h"
 
@@ -304,6 +305,62 @@ TEST_F(QueryPipelineTest, TransactionEndedBySqliteMidBatchFailsOnlyWhatRanInIt) 
   EXPECT_EQ(completed[2].outcome, Delivered(StoreOutcome::Stored))
       << "'after' ran in the next batch: Registered";
   EXPECT_TRUE(userStored("after"));
+}
+
+// The figures of the metrics endpoint: the posts and completions counted by kind, the
+// request queue's length while no batch can take it, and the batch that took it timed.
+TEST_F(QueryPipelineTest, FiguresCountPostsCompletionsByKindAndTheQueue) {
+  const PipelineFigures& figures = pipeline->figures();
+  {
+    std::lock_guard<std::mutex> lock(pipeline->queryLock());  // the worker takes nothing
+    for (int i = 0; i < 3; ++i)
+      pipeline->post(nullptr, new CountedRegistration("figure" + std::to_string(i)));
+    auto* create = new CountedCreation;
+    create->record = makeRoomRecord("Figures", "figures", "", "lead", 0, false, false);
+    pipeline->post(nullptr, create);
+    EXPECT_EQ(figures.queueDepth(), 4u);
+    EXPECT_EQ(figures.posted(QueryKind::AccountRegistration), 3u);
+    EXPECT_EQ(figures.posted(QueryKind::RoomCreation), 1u);
+    EXPECT_EQ(figures.completed(QueryKind::AccountRegistration), 0u);
+  }
+  ASSERT_TRUE(waitCompleted(4));
+  EXPECT_EQ(figures.queueDepth(), 0u);
+  EXPECT_EQ(figures.completed(QueryKind::AccountRegistration), 3u);
+  EXPECT_EQ(figures.completed(QueryKind::RoomCreation), 1u);
+  EXPECT_EQ(figures.posted(QueryKind::FileChange), 0u);
+  EXPECT_EQ(figures.completed(QueryKind::Other), 0u);
+  EXPECT_GE(figures.batchDurations().snapshot().count(), 1u);
+  EXPECT_EQ(figures.waiting(), 0u);
+  EXPECT_EQ(figures.oldestWaitingSeconds(), 0.0);
+}
+
+// A change the storage refuses waits with the worker: the figures say how many wait and
+// how long the oldest has, until it is stored.
+TEST_F(QueryPipelineTest, FiguresShowTheWorkWaitingForTheStorageAndItsAge) {
+  const PipelineFigures& figures = pipeline->figures();
+  {
+    std::lock_guard<std::mutex> lock(pipeline->queryLock());
+    sqlite3_commit_hook(files->connection(), failCommit, nullptr);
+  }
+  Ref<FileRecord> record = FileRecord::createWithContent(1);
+  copyText(record->fileName, "kept");
+  record->length = 1;
+  auto* save = new CountedFileSave;
+  save->carry(record);
+  copyText(save->roomName, "Room");
+  pipeline->post(nullptr, save);
+  ASSERT_TRUE(test::eventually([&] { return figures.waiting() == 1; }));
+  ASSERT_TRUE(test::eventually([&] { return figures.oldestWaitingSeconds() >= 0.2; }));
+  EXPECT_LT(figures.oldestWaitingSeconds(), 5.0);
+  EXPECT_EQ(figures.completed(QueryKind::FileChange), 0u);
+  {
+    std::lock_guard<std::mutex> lock(pipeline->queryLock());
+    sqlite3_commit_hook(files->connection(), nullptr, nullptr);
+  }
+  ASSERT_TRUE(waitCompleted(1));
+  EXPECT_EQ(figures.waiting(), 0u);
+  EXPECT_EQ(figures.oldestWaitingSeconds(), 0.0);
+  EXPECT_EQ(figures.completed(QueryKind::FileChange), 1u);
 }
 
 TEST(LoginChallenge, FifteenCharactersOfTheNinetyThreeAndUnpredictable) {
