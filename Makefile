@@ -32,11 +32,12 @@ test: deps
 	$(MAKE) test-package
 
 # The tests of the code shared between threads, under ThreadSanitizer: the query pipeline,
-# and the shutdown of the real server (built with the same sanitizer).
+# the figures and the metrics endpoint's thread, and the shutdown of the real server (built
+# with the same sanitizer).
 test-threads:
 	cmake --preset tsan >/dev/null
-	cmake --build --preset tsan --target base_tests db_tests integration_tests
-	ctest --preset tsan -R 'Histogram|QueryPipeline|Durability|StopSignals|PendingQueries'
+	cmake --build --preset tsan --target base_tests db_tests metrics_tests integration_tests
+	ctest --preset tsan -R 'Histogram|QueryPipeline|Metrics|Durability|StopSignals|PendingQueries'
 
 # The Debian package: built, then checked (contents, lintian, systemd, the installed server);
 # and `make run` in a fresh checkout.

@@ -10,7 +10,7 @@ import sys
 
 # From the bottom up: a folder may include only folders before it (and itself).
 ORDER = ["base", "net", "settings", "model", "wire", "db", "users", "rooms", "core",
-         "protocol", "server", "upnp", "app"]
+         "protocol", "server", "upnp", "metrics", "app"]
 
 root = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "src")
 include = re.compile(r'^\s*#include\s+"([a-z]+)/')

@@ -13,6 +13,8 @@
 #include "app/StatusScreen.h"
 #include "base/Console.h"
 #include "base/UvHandle.h"
+#include "metrics/MetricsEndpoint.h"
+#include "metrics/ServerMetrics.h"
 #include "server/VelmorServer.h"
 #include "settings/Settings.h"
 #include "upnp/PortForwarding.h"
@@ -68,6 +70,28 @@ uv_signal_t* watchSignal(uv_loop_t* loop, StopSignals* stop, int signum) {
   return handle;
 }
 
+// The metrics endpoint, when the settings give it a port. One that cannot listen is said on
+// the console and the server runs on without it: the game goes on, and the scraper's `up`
+// shows the endpoint missing. The endpoint reads the server's figures from its own thread.
+std::unique_ptr<velmor::MetricsEndpoint> startMetrics(const velmor::Settings& settings,
+                                                      const velmor::VelmorServer& server) {
+  using namespace velmor;
+  if (settings.metricsport == 0) return nullptr;
+  const auto port = static_cast<std::uint16_t>(settings.metricsport);
+  std::string error;
+  auto endpoint = MetricsEndpoint::start(
+      settings.metricsaddress, port,
+      [&server](ExpositionFormat format) { return renderServerMetrics(server, format); }, error);
+  if (endpoint) {
+    consoleWrite("Metrics for Prometheus at http://%s:%u/metrics\n",
+                 settings.metricsaddress.c_str(), static_cast<unsigned>(endpoint->port()));
+  } else {
+    consoleWrite("The metrics endpoint cannot listen on %s:%u (%s); the server runs without it.\n",
+                 settings.metricsaddress.c_str(), static_cast<unsigned>(port), error.c_str());
+  }
+  return endpoint;
+}
+
 }  // namespace
 
 // A server holds one descriptor per client: take the whole allowance the system grants.
@@ -109,6 +133,7 @@ int main() {
                                     screen = nullptr;
                                   }};
   auto server = std::make_unique<VelmorServer>(loop.get(), settings.get(), std::move(hooks));
+  std::unique_ptr<MetricsEndpoint> metrics = startMetrics(*settings, *server);
 
   ShutdownWatchdog watchdog;
   StopSignals stop;
@@ -123,6 +148,7 @@ int main() {
   // destroying the server finalizes the statements and closes the databases. Changes the
   // storage still refused at the end were named on the console: the status says so too.
   const bool changesLost = server->core().pipeline().unstoredAtStop() != 0;
+  metrics.reset();  // its thread reads the server's figures: it ends first
   server.reset();
   uv_run(loop.get(), UV_RUN_DEFAULT);
   closeStopSignals(loop.get(), stop);

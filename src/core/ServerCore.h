@@ -113,6 +113,8 @@ class ServerCore {
 
   // What the status text and the status screen show. Any thread (it reads counters).
   std::uint64_t uptimeSeconds() const;
+  // When the server started (seconds since 1970). Any thread.
+  std::uint32_t startedAt() const { return startWallSeconds_; }
   std::uint64_t storageWaiting() const { return pipeline_->waiting(); }
   const GenericServer& connections() const { return server_; }
 

@@ -1,0 +1,18 @@
+#pragma once
+
+#include <string>
+
+#include "metrics/ExpositionFormat.h"
+
+namespace velmor {
+
+class VelmorServer;
+
+// The body of a scrape: every figure of the server (velmor_*), its version as an info, and
+// the process's standard figures (process_*), in the format asked for. Any thread: it reads
+// only the figures meant for any thread (relaxed atomics, constants) and /proc, and takes
+// no lock; the metrics endpoint calls it on its own thread. REQUIRES: the server outlives
+// the call.
+std::string renderServerMetrics(const VelmorServer& server, ExpositionFormat format);
+
+}  // namespace velmor
