@@ -87,11 +87,15 @@ TEST_F(PackageTest, HoldsTheServerTheToolsTheUnitAndPassesLintianAndSystemd) {
   const std::string control = test::capture("dpkg-deb -I '" + deb + "'");
   // The libraries actually linked, as dpkg-shlibdeps found them.
   for (const char* library :
-       {"libuv1", "libsqlite3-0", "libssl3", "libminiupnpc", "libreadline8"}) {
+       {"libuv1", "libsqlite3-0", "libssl3", "libminiupnpc", "libreadline8", "libmicrohttpd12"}) {
     EXPECT_TRUE(contains(control, library)) << library << " is no dependency:\n" << control;
   }
   EXPECT_EQ(test::capture("dpkg-deb -I '" + deb + "' conffiles"),
             "/etc/velmorserver/velmorserv.json\n");
+  // The settings name the metrics endpoint's keys, and keep it off.
+  const std::string settings = root.read("etc/velmorserver/velmorserv.json");
+  EXPECT_TRUE(contains(settings, "\"metricsport\": 0,")) << settings;
+  EXPECT_TRUE(contains(settings, "\"metricsaddress\": \"127.0.0.1\"")) << settings;
 
   // The unit as systemd reads it, its paths pointing into the extracted package.
   const std::string unit = root.read("lib/systemd/system/velmorserver.service");
