@@ -2,35 +2,13 @@
 // heap allocations per pass (operator new is counted; the steady state makes none).
 #include <benchmark/benchmark.h>
 
-#include <atomic>
-#include <cstdlib>
 #include <string>
-#include <memory>
-#include <new>
 #include <vector>
 
+#include "AllocationCount.h"
 #include "rooms/Membership.h"
 #include "rooms/Relay.h"
 #include "support/RoomBed.h"
-
-namespace {
-std::atomic<std::size_t> allocations{0};
-}
-
-// The replaced operator new takes its memory from malloc, so free is the matching release.
-#pragma GCC diagnostic ignored "-Wmismatched-new-delete"
-
-void* operator new(std::size_t size) {
-  allocations.fetch_add(1, std::memory_order_relaxed);
-  if (void* p = std::malloc(size == 0 ? 1 : size)) return p;
-  throw std::bad_alloc();
-}
-void operator delete(void* p) noexcept {
-  std::free(p);
-}
-void operator delete(void* p, std::size_t) noexcept {
-  std::free(p);
-}
 
 namespace velmor {
 namespace {
@@ -61,9 +39,9 @@ void NavigationPassAllMoved(benchmark::State& state) {
 
   std::size_t allocated = 0;
   for (auto _ : state) {
-    const std::size_t before = allocations.load(std::memory_order_relaxed);
+    const std::size_t before = bench::allocationsSoFar();
     movedPass();
-    allocated += allocations.load(std::memory_order_relaxed) - before;
+    allocated += bench::allocationsSoFar() - before;
   }
   state.counters["allocations_per_pass"] =
       benchmark::Counter(static_cast<double>(allocated), benchmark::Counter::kAvgIterations);
@@ -73,5 +51,3 @@ BENCHMARK(NavigationPassAllMoved)->Arg(100)->Arg(255);
 
 }  // namespace
 }  // namespace velmor
-
-BENCHMARK_MAIN();
