@@ -15,7 +15,7 @@ enum class LoginOutcome : std::uint8_t {
   GuestAdmitted,
   GuestNameInUse,         // a guest's name was online at admission
   GuestBanned,            // banned between his Login and his admission
-  MemberAdmitted,         // (one online under his name is replaced)
+  MemberAdmitted,         // (taking the name over from one online under it)
   MemberBanned,           // banned between his Login and his admission
   MemberWrongPassword,    // his proof did not match the stored password
   RefusedVersion,         // the client's protocol version
