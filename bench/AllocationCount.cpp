@@ -4,10 +4,21 @@
 #include <cstdlib>
 #include <new>
 
+// ThreadSanitizer's runtime defines operator new itself, and a second definition does not
+// link: under it nothing is counted (the release build is where allocations are measured).
+#if defined(__SANITIZE_THREAD__)
+#define VELMOR_RUNTIME_OWNS_NEW 1
+#elif defined(__has_feature)
+#if __has_feature(thread_sanitizer)
+#define VELMOR_RUNTIME_OWNS_NEW 1
+#endif
+#endif
+
 namespace {
 std::atomic<std::size_t> allocations{0};
 }
 
+#ifndef VELMOR_RUNTIME_OWNS_NEW
 // The replaced operator new takes its memory from malloc, so free is the matching release.
 #pragma GCC diagnostic ignored "-Wmismatched-new-delete"
 
@@ -22,6 +33,7 @@ void operator delete(void* p) noexcept {
 void operator delete(void* p, std::size_t) noexcept {
   std::free(p);
 }
+#endif
 
 namespace velmor::bench {
 
