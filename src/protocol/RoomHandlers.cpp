@@ -6,15 +6,15 @@
 #include "core/ServerCore.h"
 #include "model/Names.h"
 #include "protocol/Dispatch.h"
-#include "wire/MessageReader.h"
-#include "rooms/Membership.h"
-#include "rooms/RoomEntry.h"
+#include "rooms/Room.h"
 #include "rooms/RoomQueries.h"
 #include "rooms/RoomRegistry.h"
 #include "rooms/RoomRequests.h"
+#include "rooms/UserRooms.h"
 #include "users/Sending.h"
 #include "users/User.h"
 #include "wire/MessageBuilder.h"
+#include "wire/MessageReader.h"
 
 namespace velmor {
 
@@ -75,7 +75,6 @@ void sendBanList(User& user, ServerCode code, const BanList& list) {
   sendTo(user, reply);
 }
 
-
 }  // namespace
 
 bool handleCreateRoom(ServerCore& core, User& user, MessageReader& reader) {
@@ -110,8 +109,8 @@ bool handleCreateRoom(ServerCore& core, User& user, MessageReader& reader) {
     return true;
   }
   auto* create = new CreateRoomQuery(core.rooms);
-  create->record = makeRoomRecord(name, fieldText(user.identity.name), password, leaderPassword,
-                                  0, navigation != 0, false);
+  create->record = makeRoomRecord(name, fieldText(user.identity.name), password, leaderPassword, 0,
+                                  navigation != 0, false);
   core.queries().post(&user, create);
   return true;
 }
@@ -128,9 +127,7 @@ bool handleEnterRoom(ServerCore& core, User& user, MessageReader& reader) {
 
 bool handleLeaveRoom(ServerCore&, User& user, MessageReader&) {
   requestLeaveRoom(user);
-  if (user.room == nullptr) return true;
-  leave(user);
-  sendCode(user, ServerCode::RoomLeft);
+  if (user.room != nullptr) user.room->leave(user, LeaveReason::Request);
   return true;
 }
 
@@ -156,21 +153,8 @@ bool handleClaimLeader(ServerCore&, User& user, MessageReader& reader) {
   char password[32] = {};
   reader.string(password);
   if (!reader.ok()) return false;
-  Room* room = user.room;
-  if (room == nullptr) return true;
-  std::uint8_t leader = 0;
-  // An unset leader password admits nobody, as at joining.
-  if (room->record.leaderPassword[0] != '\0' && same(password, room->record.leaderPassword)) {
-    leader = 1;
-  } else if (room->hasPassword && !same(password, room->record.password)) {
+  if (user.room != nullptr && !user.room->setLeader(user, password))
     sendCode(user, ServerCode::WrongRoomPassword);
-    return true;
-  }
-  if (leader == user.rights.isLeader) return true;
-  user.rights.isLeader = leader;
-  user.relay.appearanceChanged = 1;
-  user.relay.presenceChanged = 1;
-  room->relay.memberStateChanged = 1;
   return true;
 }
 
@@ -181,24 +165,8 @@ bool handleSetRoomPasswords(ServerCore&, User& user, MessageReader& reader) {
   reader.string(leaderPassword);
   // A truncated request changes nothing: missing fields must not unlock the room.
   if (!reader.ok()) return false;
-  Room* room = user.room;
-  if (room == nullptr) return true;
-  if (leaderPassword[0] == '\0' ? same(password, room->record.leaderPassword)
-                                : same(leaderPassword, password)) {
-    return true;
-  }
-  if (!user.rights.isAdmin && !user.rights.isLeader &&
-      !isCreatorOf(room->record, user.identity.name)) {
-    return true;
-  }
-  const std::uint8_t hasPassword = password[0] != '\0' ? 1 : 0;
-  if (hasPassword != room->hasPassword) {
-    room->hasPassword = hasPassword;
-    announceLock(*room);
-  }
-  copyText(room->record.password, fieldText(password));
-  if (leaderPassword[0] != '\0') copyText(room->record.leaderPassword, fieldText(leaderPassword));
-  sendCode(user, ServerCode::RoomPasswordsChanged);
+  if (user.room != nullptr && user.room->setPasswords(user, password, leaderPassword))
+    sendCode(user, ServerCode::RoomPasswordsChanged);
   return true;
 }
 
@@ -219,7 +187,7 @@ bool handleJoinChannel(ServerCore& core, User& user, MessageReader& reader) {
     sendCode(user, ServerCode::NoSuchRoom);
     return true;
   }
-  if (room->serial == user.channels.current) return true;
+  if (room->serial() == user.channels.current) return true;
   // The room's bans hold for following it as for entering it.
   if (!user.rights.isAdmin) {
     if (const BanEntry* ban = room->findBan(user)) {
@@ -227,20 +195,17 @@ bool handleJoinChannel(ServerCore& core, User& user, MessageReader& reader) {
       return true;
     }
   }
-  if (room->hasPassword && !same(password, room->record.password) &&
-      !same(password, room->record.leaderPassword)) {
+  if (!room->admitsFollower(password)) {
     sendCode(user, ServerCode::WrongRoomPassword);
     return true;
   }
-  if (followsChannel(user, *room)) return true;
+  if (room->follows(user)) return true;
   dropCurrentChannel(user);
-  if (room->awaitingAnnouncement) core.rooms.announceNewRooms();  // its number, known first
+  if (room->awaitsAnnouncement()) core.rooms.announceNewRooms();  // its number, known first
   MessageBuilder joined;
-  joined.begin(ServerCode::ChannelJoined).u16(static_cast<std::uint16_t>(room->roomNumber));
+  joined.begin(ServerCode::ChannelJoined).u16(static_cast<std::uint16_t>(room->number()));
   sendTo(user, joined);
-  addChannel(user, *room);
-  user.channels.current = room->serial;
-  room->relay.channelMembersChanged = 1;
+  room->follow(user);
   return true;
 }
 
@@ -248,17 +213,7 @@ bool handleLeaveChannel(ServerCore&, User& user, MessageReader& reader) {
   char name[32] = {};
   reader.string(name);
   if (!reader.ok()) return false;
-  for (std::uint8_t i = 0; i < user.channels.count; ++i) {
-    Room& room = *user.channels.rooms[i];
-    if (!same(room.record.name, name)) continue;
-    dropChannel(user, room);
-    MessageBuilder left;
-    left.begin(ServerCode::ChannelLeft)
-        .u16(static_cast<std::uint16_t>(room.roomNumber))
-        .u8(&room != user.room ? 1 : 0);
-    sendTo(user, left);
-    return true;
-  }
+  leaveChannelNamed(user, name);
   return true;
 }
 
@@ -282,10 +237,10 @@ bool roomSanction(ServerCore& core, User& user, MessageReader& reader, bool ban)
   if (!user.rights.isAdmin && !(user.rights.isLeader && user.room == victim->room)) return true;
   sendWithReason(*victim, ban ? ServerCode::BannedFromRoom : ServerCode::KickedFromRoom, reason);
   Room& room = *victim->room;
-  leave(*victim);
   if (ban) {
-    room.banList.add(makeBan(*victim, user, reason, mask));
-    stopFollowing(*victim, room);  // banned from it, he does not follow it (a kick leaves that)
+    room.ban(*victim, makeBan(*victim, user, reason, mask));
+  } else {
+    room.kick(*victim);
   }
   return true;
 }
@@ -336,21 +291,20 @@ bool handleServerBan(ServerCore& core, User& user, MessageReader& reader) {
 }
 
 bool handleListRoomBans(ServerCore&, User& user, MessageReader&) {
-  if (mayManageBans(user, true)) sendBanList(user, ServerCode::RoomBanList, user.room->banList);
+  if (mayManageBans(user, true)) sendBanList(user, ServerCode::RoomBanList, user.room->banList());
   return true;
 }
 
 bool handleListServerBans(ServerCore& core, User& user, MessageReader&) {
   if (!user.rights.isAdmin) return false;
-  if (mayManageBans(user, false))
-    sendBanList(user, ServerCode::ServerBanList, core.serverBans);
+  if (mayManageBans(user, false)) sendBanList(user, ServerCode::ServerBanList, core.serverBans);
   return true;
 }
 
 bool handleRoomUnban(ServerCore&, User& user, MessageReader& reader) {
   char name[32] = {};
   reader.string(name);
-  if (mayManageBans(user, true)) user.room->banList.removeNamed(fieldText(name));
+  if (mayManageBans(user, true)) user.room->unban(fieldText(name));
   return true;
 }
 

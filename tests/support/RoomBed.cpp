@@ -2,7 +2,8 @@
 
 #include "base/FixedText.h"
 #include "model/Names.h"
-#include "rooms/Membership.h"
+#include "rooms/UserRooms.h"
+#include "support/RoomProbe.h"
 
 namespace velmor::test {
 
@@ -15,7 +16,8 @@ bool RoomBed::Member::writeFrames(const char* data, std::size_t length) {
   // One or more frames back to back: keep each payload.
   for (std::size_t at = 0; at + 2 <= length;) {
     const std::size_t payload = static_cast<std::uint8_t>(data[at]) |
-                                static_cast<std::size_t>(static_cast<std::uint8_t>(data[at + 1])) << 8;
+                                static_cast<std::size_t>(static_cast<std::uint8_t>(data[at + 1]))
+                                    << 8;
     frames_.emplace_back(data + at + 2, payload);
     at += 2 + payload;
   }
@@ -45,7 +47,7 @@ RoomBed::RoomBed() {
 
 RoomBed::~RoomBed() {
   for (auto& member : users_) {
-    leave(*member);
+    leaveRoom(*member, LeaveReason::Offline);
     dropAllChannels(*member);
     online.remove(*member);
   }
