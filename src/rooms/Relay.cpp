@@ -609,6 +609,7 @@ class RelayPass {
       serveChannelFollowers(room, f, hasChannelMembers);
     }
     serveOthers(room, f, countChanged);
+    room.checkInvariants();
   }
 
   static void chatBetweenPasses(Room& room) {
@@ -621,6 +622,7 @@ class RelayPass {
       for (User* member : room.members_) send(*member, frame);
     }
     deliverWhispers(room);
+    room.checkInvariants();
   }
 };
 

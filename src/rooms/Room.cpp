@@ -2,6 +2,8 @@
 #include "rooms/Room.h"
 
 #include <algorithm>
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
 
 #include "base/FixedText.h"
@@ -254,6 +256,59 @@ FileList Room::takeFiles() {
 
 // --- invariants ------------------------------------------------------------------------------
 
+#ifdef VELMOR_CHECK_INVARIANTS
+
+namespace {
+// A broken invariant is a bug of the room's own code: the build that checks stops at it.
+void require(bool holds, const char* invariant, const Room& room) {
+  if (holds) return;
+  std::fprintf(stderr, "Room %s: invariant broken: %s\n", room.record().name, invariant);
+  std::abort();
+}
+}  // namespace
+
+// Checked at the end of each verb and of each relay pass; a broken invariant aborts with its
+// name.
+void Room::checkInvariants() const {
+  // Membership: at most 255 members, each seated at his index, in this room, and counted
+  // idle exactly when his motion is quiet; a joiner not yet served means a pass is due.
+  require(members_.size() <= kMaxMembers, "members within their limit", *this);
+  std::size_t quiet = 0;
+  for (std::size_t slot = 0; slot < members_.size(); ++slot) {
+    const User& member = *members_[slot];
+    require(member.room == this, "a member's room is this one", *this);
+    require(member.roomSlot == slot, "seats dense and equal to indexes", *this);
+    if (member.relay.motion.quiet) ++quiet;
+    require(!member.relay.fullStateDue || pending_.membersJoined,
+            "a joiner not yet served has a pass due", *this);
+  }
+  require(quiet == idleMembers_, "the idle count is the count of quiet members", *this);
+  // Channel followers: each follows this room, once, within his limit of channels.
+  for (const User* follower : channelMembers_) {
+    require(follower->channels.count <= User::kMaxChannels, "channels within their limit", *this);
+    require(follows(*follower), "a channel member follows the room", *this);
+    require(std::count(channelMembers_.begin(), channelMembers_.end(), follower) == 1,
+            "a follower is listed once", *this);
+  }
+  // Objects and enemies: within their limits; stale objects counted exactly.
+  require(objects_.size() <= kMaxObjects, "objects within their limit", *this);
+  const auto stale = std::count_if(objects_.begin(), objects_.end(),
+                                   [](const ObjectEntry& o) { return o.motion.quiet != 0; });
+  require(static_cast<std::size_t>(stale) == staleObjects_,
+          "the stale count is the count of quiet objects", *this);
+  require(enemyReports_.size() <= kMaxEnemyReports, "enemy reports within their limit", *this);
+  for (const EnemyReport& report : enemyReports_)
+    require(report.reporterSlot < members_.size(), "an enemy report names a seat", *this);
+  // Pending work agrees with the queues: whatever waits in one has its pass due.
+  require(chatQueue_.empty() || pending_.chatPending, "queued lines have a pass due", *this);
+  require(enemyReports_.empty() || pending_.enemiesPending, "enemy reports have a pass due", *this);
+  require(departedSlots_.empty() || pending_.membersDeparted, "departures have a pass due", *this);
+}
+
+#else
+
 void Room::checkInvariants() const {}
+
+#endif
 
 }  // namespace velmor

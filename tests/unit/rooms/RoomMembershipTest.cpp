@@ -71,10 +71,10 @@ TEST_F(RoomMembershipTest, DepartureRenumbersEachQueuedLineOnce) {
   }
   Ref<ChatLine> line = ChatLine::acquire();
   line->senderSlot = 2;
-  for (int i = 0; i < 3; ++i) RoomProbe::chatQueue(room).push_back(line);
+  for (int i = 0; i < 3; ++i) room.say(line);
   Ref<ChatLine> own = ChatLine::acquire();  // the leaver's line leaves the queue with him
   own->senderSlot = 1;
-  RoomProbe::chatQueue(room).push_back(own);
+  room.say(own);
   leaveRoom(*members[1], LeaveReason::Request);
   ASSERT_EQ(RoomProbe::chatQueue(room).size(), 3u);
   for (const Ref<ChatLine>& queued : RoomProbe::chatQueue(room)) EXPECT_EQ(queued->senderSlot, 1u);

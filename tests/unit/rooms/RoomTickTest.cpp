@@ -275,7 +275,7 @@ TEST_F(RoomTickTest, LeavingRenumbersLaterSlotsAndTheirChat) {
   for (std::uint16_t slot = 0; slot < 5; ++slot) {
     Ref<ChatLine> line = ChatLine::acquire();
     line->senderSlot = slot;
-    RoomProbe::chatQueue(room).push_back(std::move(line));
+    room.say(line);
   }
   leaveRoom(*members[2], LeaveReason::Request);
   EXPECT_EQ(members[0]->roomSlot, 0u);
