@@ -170,36 +170,46 @@ bool handleSetRoomPasswords(ServerCore&, User& user, MessageReader& reader) {
   return true;
 }
 
-bool handleJoinChannel(ServerCore& core, User& user, MessageReader& reader) {
-  char name[32] = {};
-  char password[32] = {};
-  reader.string(name);
-  reader.string(password);
-  if (!reader.ok()) return false;
+namespace {
+
+// The room the user asks to follow, or null with the refusal answered (or nothing to do: he
+// follows it already, as his current channel or not).
+Room* roomToFollow(ServerCore& core, User& user, const char (&name)[32], const char* password) {
   if (user.channels.count >= User::kMaxChannels) {
     sendCode(user, ServerCode::TooManyChannels);
-    return true;
+    return nullptr;
   }
   char key[32];
   lowerName(key, fieldText(name));
   Room* room = core.rooms.findLive(key);
   if (room == nullptr) {
     sendCode(user, ServerCode::NoSuchRoom);
-    return true;
+    return nullptr;
   }
-  if (room->serial() == user.channels.current) return true;
+  if (room->serial() == user.channels.current) return nullptr;
   // The room's bans hold for following it as for entering it.
-  if (!user.rights.isAdmin) {
-    if (const BanEntry* ban = room->findBan(user)) {
-      sendBanned(user, *ban);
-      return true;
-    }
+  const BanEntry* ban = user.rights.isAdmin ? nullptr : room->findBan(user);
+  if (ban != nullptr) {
+    sendBanned(user, *ban);
+    return nullptr;
   }
   if (!room->admitsFollower(password)) {
     sendCode(user, ServerCode::WrongRoomPassword);
-    return true;
+    return nullptr;
   }
-  if (room->follows(user)) return true;
+  return room->follows(user) ? nullptr : room;
+}
+
+}  // namespace
+
+bool handleJoinChannel(ServerCore& core, User& user, MessageReader& reader) {
+  char name[32] = {};
+  char password[32] = {};
+  reader.string(name);
+  reader.string(password);
+  if (!reader.ok()) return false;
+  Room* room = roomToFollow(core, user, name, password);
+  if (room == nullptr) return true;
   dropCurrentChannel(user);
   if (room->awaitsAnnouncement()) core.rooms.announceNewRooms();  // its number, known first
   MessageBuilder joined;
