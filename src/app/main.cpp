@@ -9,12 +9,12 @@
 #include <cstdlib>
 #include <memory>
 
-#include "settings/Settings.h"
 #include "app/ShutdownWatchdog.h"
 #include "app/StatusScreen.h"
 #include "base/Console.h"
 #include "base/UvHandle.h"
 #include "server/VelmorServer.h"
+#include "settings/Settings.h"
 #include "upnp/PortForwarding.h"
 
 namespace {
@@ -101,14 +101,13 @@ int main() {
 
   // The status screen lives on the query worker's loop (worker thread only).
   StatusScreen* screen = nullptr;
-  VelmorServer::WorkerHooks hooks{
-      [&screen](uv_loop_t* workerLoop, VelmorServer& server) {
-        screen = StatusScreen::start(workerLoop, server.core());
-      },
-      [&screen](uv_loop_t*) {
-        if (screen != nullptr) screen->stop();
-        screen = nullptr;
-      }};
+  VelmorServer::WorkerHooks hooks{[&screen](uv_loop_t* workerLoop, VelmorServer& server) {
+                                    screen = StatusScreen::start(workerLoop, server.core());
+                                  },
+                                  [&screen](uv_loop_t*) {
+                                    if (screen != nullptr) screen->stop();
+                                    screen = nullptr;
+                                  }};
   auto server = std::make_unique<VelmorServer>(loop.get(), settings.get(), std::move(hooks));
 
   ShutdownWatchdog watchdog;

@@ -18,8 +18,7 @@ class FileDatabase {
 
   // Opens (creating if needed) `directory` + kFileName, creates the table and prepares
   // the five statements.
-  explicit FileDatabase(const std::string& directory,
-                        int busyTimeoutMs = kDefaultBusyTimeoutMs);
+  explicit FileDatabase(const std::string& directory, int busyTimeoutMs = kDefaultBusyTimeoutMs);
 
   // The files of a room (its stored name), each record without content and holding the
   // list's reference; `files` stays null when the room has none. Rows with a NULL name,
@@ -46,13 +45,13 @@ class FileDatabase {
 
  private:
   SqliteConnection db_;
-  Statement list_;            // files statement 1
-  Statement loadContent_;     // 2
-  Statement saveDescriptor_;  // 3: prepared, unused
-  Statement save_;            // 4
-  Statement delete_;          // 5
-  Statement saveAccess_;      // 6
-  Statement deleteRoomFiles_; // 7
+  Statement list_;                // files statement 1
+  Statement loadContent_;         // 2
+  Statement saveDescriptor_;      // 3: prepared, unused
+  Statement save_;                // 4
+  Statement delete_;              // 5
+  Statement saveAccess_;          // 6
+  Statement deleteRoomFiles_;     // 7
   BatchTransaction transaction_;  // 8, 9, 10
 };
 

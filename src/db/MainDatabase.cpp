@@ -4,8 +4,8 @@
 #include <cstdint>
 #include <cstring>
 
-#include "base/FatalExit.h"
 #include "base/Console.h"
+#include "base/FatalExit.h"
 #include "base/FixedText.h"
 
 namespace velmor {
@@ -95,9 +95,9 @@ MainDatabase::MainDatabase(const std::string& directory, const Limits& limits, F
   touchUser_ = prepareOrExit(db, kTouchUser, "Unable to prepare statement 7.");
   insertUser_ = prepareOrExit(db, kInsertUser, "Unable to prepare statement 8.");
   changePassword_ = prepareOrExit(db, kChangePassword, "Unable to prepare statement 9.");
-  transaction_ = BatchTransaction(db, "Unable to prepare statement 10.",
-                                  "Unable to prepare statement 11.",
-                                  "Unable to prepare statement 13.");
+  transaction_ =
+      BatchTransaction(db, "Unable to prepare statement 10.", "Unable to prepare statement 11.",
+                       "Unable to prepare statement 13.");
 }
 
 void MainDatabase::writeConfiguredRooms(const std::vector<RoomConfig>& rooms) {

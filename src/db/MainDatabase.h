@@ -67,16 +67,16 @@ class MainDatabase {
   FileDatabase& files_;
   std::atomic<bool>& sweepRequest_;
   SqliteConnection db_;
-  Statement selectRoom_;      // 1
-  Statement saveRoom_;        // 2
-  Statement touchRoom_;       // 3
-  Statement deleteRoom_;      // 4
-  Statement insertRoom_;      // 5
-  Statement replaceRoom_;     // 12
-  Statement selectUser_;      // 6
-  Statement touchUser_;       // 7: prepared, unused
-  Statement insertUser_;      // 8
-  Statement changePassword_;  // 9: prepared, unused
+  Statement selectRoom_;          // 1
+  Statement saveRoom_;            // 2
+  Statement touchRoom_;           // 3
+  Statement deleteRoom_;          // 4
+  Statement insertRoom_;          // 5
+  Statement replaceRoom_;         // 12
+  Statement selectUser_;          // 6
+  Statement touchUser_;           // 7: prepared, unused
+  Statement insertUser_;          // 8
+  Statement changePassword_;      // 9: prepared, unused
   BatchTransaction transaction_;  // 10, 11, 13
 };
 

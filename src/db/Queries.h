@@ -20,8 +20,8 @@
 // touch nothing but the query's own fields and the storage it is given.
 
 #include <atomic>
-#include <cstring>
 #include <cstdint>
+#include <cstring>
 #include <memory>
 #include <string>
 #include <string_view>

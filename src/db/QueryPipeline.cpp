@@ -135,8 +135,8 @@ bool QueryPipeline::runBatch(bool retryRound) {
   mainBatch.begin();
   fileBatch.begin();
 
-  std::uint8_t failedNow = 0;  // databases that failed in this batch
-  std::uint8_t lost = 0;       // databases whose transaction SQLite ended by itself
+  std::uint8_t failedNow = 0;    // databases that failed in this batch
+  std::uint8_t lost = 0;         // databases whose transaction SQLite ended by itself
   bool accountsWritten = false;  // a registration ran in this batch
   bool handedBack = false;
   std::unordered_set<std::string> heldRooms;  // rooms with work kept back in this batch

@@ -51,10 +51,10 @@
 
 #include <readerwriterqueue/readerwriterqueue.h>
 
+#include "base/UvHandle.h"
 #include "db/FileDatabase.h"
 #include "db/MainDatabase.h"
 #include "db/Queries.h"
-#include "base/UvHandle.h"
 
 namespace velmor {
 
@@ -107,10 +107,10 @@ class QueryPipeline final : public QueryPoster {
   // Worker: one transaction per database over the kept work (when `retryRound`, or at the
   // stop) and the new requests; true when it was the stop's batch.
   bool runBatch(bool retryRound);
-  void scheduleRetry(bool grow);        // worker
-  void giveUpWaiting();                 // worker, at the stop
+  void scheduleRetry(bool grow);            // worker
+  void giveUpWaiting();                     // worker, at the stop
   void setProbing(std::uint8_t databases);  // worker: the short busy timeout where failing
-  void dispatchCompletions();  // main loop
+  void dispatchCompletions();               // main loop
 
   MainDatabase& main_;
   FileDatabase& files_;
@@ -128,7 +128,7 @@ class QueryPipeline final : public QueryPoster {
   std::atomic<bool> stopRequested_{false};
   std::atomic<std::uint64_t> batches_{0};
   std::atomic<std::size_t> waitingCount_{0};
-  bool stopped_ = false;  // main loop
+  bool stopped_ = false;            // main loop
   std::size_t unstoredAtStop_ = 0;  // written by the worker before it ends, read after join
 
   // Guarded by queryLock_: when the stop gives up what it keeps (steady clock).

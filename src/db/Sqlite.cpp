@@ -119,8 +119,8 @@ Statement prepareOrExit(sqlite3* db, const char* sql, const char* failure) {
   return statement;
 }
 
-BatchTransaction::BatchTransaction(sqlite3* db, const char* beginFailure,
-                                   const char* commitFailure, const char* rollbackFailure)
+BatchTransaction::BatchTransaction(sqlite3* db, const char* beginFailure, const char* commitFailure,
+                                   const char* rollbackFailure)
     : db_(db),
       begin_(prepareOrExit(db, "BEGIN TRANSACTION;", beginFailure)),
       commit_(prepareOrExit(db, "COMMIT;", commitFailure)),

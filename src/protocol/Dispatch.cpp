@@ -2,9 +2,9 @@
 
 #include <array>
 
-#include "wire/MessageCatalogue.h"
 #include "users/FrameLoop.h"
 #include "users/User.h"
+#include "wire/MessageCatalogue.h"
 
 namespace velmor {
 

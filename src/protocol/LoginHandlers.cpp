@@ -9,12 +9,12 @@
 #include "db/MainDatabase.h"
 #include "model/Names.h"
 #include "protocol/Dispatch.h"
-#include "wire/MessageReader.h"
 #include "protocol/Login.h"
 #include "users/Sending.h"
 #include "users/User.h"
 #include "wire/LoginProof.h"
 #include "wire/MessageCatalogue.h"
+#include "wire/MessageReader.h"
 
 namespace velmor {
 

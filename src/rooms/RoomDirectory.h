@@ -49,9 +49,9 @@ class RoomDirectory {
     RoomRecord record;
     std::uint64_t sequence;  // its place in the order of addition
   };
-  using Order = __gnu_pbds::tree<std::uint64_t, Entry*, std::less<std::uint64_t>,
-                                 __gnu_pbds::rb_tree_tag,
-                                 __gnu_pbds::tree_order_statistics_node_update>;
+  using Order =
+      __gnu_pbds::tree<std::uint64_t, Entry*, std::less<std::uint64_t>, __gnu_pbds::rb_tree_tag,
+                       __gnu_pbds::tree_order_statistics_node_update>;
 
   NameKeyMap<std::unique_ptr<Entry>> byName_;
   Order order_;

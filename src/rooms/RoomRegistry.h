@@ -140,14 +140,14 @@ class RoomRegistry final : public RoomActivity {
   std::vector<Room*> emptied_;
   std::multimap<std::uint64_t, Room*> sleepQueue_;  // empty rooms by the time they may sleep
   NameKeyMap<Room*> liveMap_;
-  std::size_t roomListBytes_;                // RoomList's largest size for the live rooms
-  RoomDirectory directory_;                  // stored rooms not live
+  std::size_t roomListBytes_;                 // RoomList's largest size for the live rooms
+  RoomDirectory directory_;                   // stored rooms not live
   NameKeyMap<SaveRoomQuery*> fallingAsleep_;  // the saves that hold them
-  std::deque<RoomRecord> expired_;           // taken out of the directory, to be deleted
+  std::deque<RoomRecord> expired_;            // taken out of the directory, to be deleted
   std::size_t deletesInFlight_ = 0;
-  bool sweeping_ = false;        // a sweep is under way, one slice per tick
-  std::uint64_t sweepTime_ = 0;  // loop ms of the end of the last expiry sweep
-  std::size_t touchCursor_ = 0;  // the next live room the hourly save looks at
+  bool sweeping_ = false;              // a sweep is under way, one slice per tick
+  std::uint64_t sweepTime_ = 0;        // loop ms of the end of the last expiry sweep
+  std::size_t touchCursor_ = 0;        // the next live room the hourly save looks at
   std::atomic<bool>& sweepRequested_;  // raised by the worker: the next tick sweeps
   std::uint64_t lastSerial_ = 0;
   RelaySchedule schedule_;

@@ -13,11 +13,11 @@ namespace velmor {
 struct RoomLimits {
   std::uint32_t chatroommaxusers = 64;
   std::uint32_t navroommaxusers = 32;
-  std::uint32_t roomUpdateInterval = 50;   // ms between two relay passes of a room
-  std::uint32_t tickInterval = 20;         // ms between two ticks of the rooms
-  std::uint32_t enemyupdateinterval = 500; // ms
-  std::uint32_t roomidletime = 600000;     // ms a live room without members stays awake
-  std::uint32_t roomExpiryTime = 604800;   // s a stored room stays unused before deletion
+  std::uint32_t roomUpdateInterval = 50;    // ms between two relay passes of a room
+  std::uint32_t tickInterval = 20;          // ms between two ticks of the rooms
+  std::uint32_t enemyupdateinterval = 500;  // ms
+  std::uint32_t roomidletime = 600000;      // ms a live room without members stays awake
+  std::uint32_t roomExpiryTime = 604800;    // s a stored room stays unused before deletion
 };
 
 class Room;

@@ -3,11 +3,11 @@
 #include <functional>
 #include <memory>
 
-#include "settings/Settings.h"
-#include "net/TCPServer.h"
 #include "base/UvHandle.h"
-#include "server/ConnectionRateTable.h"
 #include "core/ServerCore.h"
+#include "net/TCPServer.h"
+#include "server/ConnectionRateTable.h"
+#include "settings/Settings.h"
 
 namespace velmor {
 

@@ -17,8 +17,8 @@ constexpr std::size_t kFrameHeader = 2;
 constexpr std::size_t kKeptPartialCapacity = 4096;
 
 std::size_t frameLengthAt(const char* p) {
-  return static_cast<std::size_t>(static_cast<std::uint8_t>(p[0]) |
-                                  static_cast<std::uint8_t>(p[1]) << 8);
+  return static_cast<std::size_t>(static_cast<std::uint8_t>(p[0]) | static_cast<std::uint8_t>(p[1])
+                                                                        << 8);
 }
 
 // One complete frame; false when a stop ends the chunk.

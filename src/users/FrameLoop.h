@@ -22,6 +22,7 @@ struct MessageDispatch {
 // 65537 bytes) and completed by the next chunk. An empty frame is skipped. False when a stop
 // abandoned the rest of the chunk (and any unfinished frame); the connection stays open
 // either way. Main loop only.
-bool receiveChunk(User& user, const char* data, std::size_t length, const MessageDispatch& dispatch);
+bool receiveChunk(User& user, const char* data, std::size_t length,
+                  const MessageDispatch& dispatch);
 
 }  // namespace velmor

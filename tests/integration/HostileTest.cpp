@@ -8,8 +8,8 @@
 #include <chrono>
 #include <thread>
 
-#include "support/Requirements.h"
 #include "support/Databases.h"
+#include "support/Requirements.h"
 #include "support/ServerProcess.h"
 #include "support/TestClient.h"
 

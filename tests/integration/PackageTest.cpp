@@ -1,8 +1,8 @@
 // The Debian package that `make package` builds: what it holds, what lintian and systemd
 // make of it, and the server it installs, started from its installed folder as the
 // package's user. Needs root and the Debian tools (CI has both).
-#include <gtest/gtest.h>
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/stat.h>
@@ -86,10 +86,12 @@ TEST_F(PackageTest, HoldsTheServerTheToolsTheUnitAndPassesLintianAndSystemd) {
   }
   const std::string control = test::capture("dpkg-deb -I '" + deb + "'");
   // The libraries actually linked, as dpkg-shlibdeps found them.
-  for (const char* library : {"libuv1", "libsqlite3-0", "libssl3", "libminiupnpc", "libreadline8"}) {
+  for (const char* library :
+       {"libuv1", "libsqlite3-0", "libssl3", "libminiupnpc", "libreadline8"}) {
     EXPECT_TRUE(contains(control, library)) << library << " is no dependency:\n" << control;
   }
-  EXPECT_EQ(test::capture("dpkg-deb -I '" + deb + "' conffiles"), "/etc/velmorserver/velmorserv.json\n");
+  EXPECT_EQ(test::capture("dpkg-deb -I '" + deb + "' conffiles"),
+            "/etc/velmorserver/velmorserv.json\n");
 
   // The unit as systemd reads it, its paths pointing into the extracted package.
   const std::string unit = root.read("lib/systemd/system/velmorserver.service");
@@ -110,8 +112,8 @@ TEST_F(PackageTest, HoldsTheServerTheToolsTheUnitAndPassesLintianAndSystemd) {
     from = at + std::string("/opt/velmorserver").size();
   }
   check.write("velmorserver.service", relocated);
-  const std::string verified =
-      test::capture("systemd-analyze verify '" + check.file("velmorserver.service") + "' 2>&1; echo rc=$?");
+  const std::string verified = test::capture(
+      "systemd-analyze verify '" + check.file("velmorserver.service") + "' 2>&1; echo rc=$?");
   EXPECT_TRUE(contains(verified, "rc=0")) << verified;
 
   const std::string lint = test::capture("lintian --fail-on error '" + deb + "' 2>&1; echo rc=$?");
@@ -166,10 +168,10 @@ TEST_F(PackageTest, InstalledServerRunsFromItsFolderAsItsUserAndStopsCleanly) {
       << R"({"useupnp": false, "bindaddress": "127.0.0.1", "serverport": )" << port << "}";
 
   test::TempDir logs;
-  const pid_t server = spawn({"setpriv", "--reuid=" + std::string(kUser),
-                              "--regid=" + std::string(kUser), "--init-groups", "--",
-                              folder + "/velmorserver"},
-                             logs.file("server.txt"));
+  const pid_t server =
+      spawn({"setpriv", "--reuid=" + std::string(kUser), "--regid=" + std::string(kUser),
+             "--init-groups", "--", folder + "/velmorserver"},
+            logs.file("server.txt"));
   ASSERT_GT(server, 0);
   bool listening = false;
   for (int attempt = 0; attempt < 200 && !listening; ++attempt) {

@@ -34,8 +34,8 @@ class PendingQueriesTest : public testing::Test {
                                               [this] { uv_run(server.loop(), UV_RUN_NOWAIT); });
   }
   // A registered member, leader of Archive when `lead`.
-  std::unique_ptr<test::TestClient> member(const std::string& name, const std::string& password = "",
-                                           bool lead = true) {
+  std::unique_ptr<test::TestClient> member(const std::string& name,
+                                           const std::string& password = "", bool lead = true) {
     auto c = connect();
     EXPECT_TRUE(c->loginAsGuest(name, password));
     EXPECT_TRUE(c->registerAccount(test::testHash(1)));
@@ -52,7 +52,9 @@ class PendingQueriesTest : public testing::Test {
     return nullptr;
   }
   Room& archive() { return *server.core().rooms.findLive("archive"); }
-  std::string filesDb() const { return server.settings().applicationDirectory + "velmorfiledata.db"; }
+  std::string filesDb() const {
+    return server.settings().applicationDirectory + "velmorfiledata.db";
+  }
   // Lets the worker run everything posted so far.
   void drainWorker() {
     const std::uint64_t before = server.core().pipeline().batches();

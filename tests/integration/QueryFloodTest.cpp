@@ -48,8 +48,8 @@ void flood(int fd, const std::string& frames, Clock::time_point until) {
     if ((p.revents & POLLIN) != 0 && ::recv(fd, sink.data(), sink.size(), MSG_DONTWAIT) == 0)
       return;
     if ((p.revents & POLLOUT) == 0) continue;
-    const ssize_t sent = ::send(fd, frames.data() + offset, frames.size() - offset,
-                                MSG_DONTWAIT | MSG_NOSIGNAL);
+    const ssize_t sent =
+        ::send(fd, frames.data() + offset, frames.size() - offset, MSG_DONTWAIT | MSG_NOSIGNAL);
     if (sent > 0) offset = (offset + static_cast<std::size_t>(sent)) % frames.size();
   }
 }

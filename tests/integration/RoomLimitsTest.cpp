@@ -37,8 +37,9 @@ TEST(RoomLimitsTest, LiveRoomsStopWhereTheRoomListFillsItsFrame) {
   std::string rooms = R"("rooms": [)";
   for (int i = 0; i < kRooms; ++i) {
     if (i > 0) rooms += ", ";
-    rooms += R"({"type": "chat", "name": ")" + longName(i) +
-             R"(", "password": "", "leaderpassword": "lead", "loadatstartup": true, "maxusers": 7})";
+    rooms +=
+        R"({"type": "chat", "name": ")" + longName(i) +
+        R"(", "password": "", "leaderpassword": "lead", "loadatstartup": true, "maxusers": 7})";
   }
   test::ServerProcess server(rooms + "],");
   ASSERT_TRUE(server.start());

@@ -88,9 +88,8 @@ TEST(Startup, DatabaseThatCannotBeOpenedEndsWithStatusOne) {
 // interface instead of the one the operator named would be unsafe.
 TEST(Startup, BindAddressThatIsNoAddressEndsWithStatusOne) {
   test::ServerProcess server;
-  server.setSettingsText(
-      R"({"useupnp": false, "bindaddress": "localhost", "serverport": )" +
-      std::to_string(server.port()) + "}");
+  server.setSettingsText(R"({"useupnp": false, "bindaddress": "localhost", "serverport": )" +
+                         std::to_string(server.port()) + "}");
   ASSERT_TRUE(server.start());
   auto status = server.waitExit(10s);
   ASSERT_TRUE(status.has_value());

@@ -1,7 +1,8 @@
 // The storage refuses work for a while (another program writes to a database file past the
 // server's busy timeout, as an operator's shell can): nothing the server acknowledged is
-// lost, work keeps its order, and a room never comes up without its files. Also the file transfers that must keep their limits and their writers told,
-// and a configured room whose name changes case. Against the real executable.
+// lost, work keeps its order, and a room never comes up without its files. Also the file transfers
+// that must keep their limits and their writers told, and a configured room whose name changes
+// case. Against the real executable.
 #include <gtest/gtest.h>
 #include <signal.h>
 
@@ -80,7 +81,8 @@ class StorageBusyTest : public testing::Test {
     return file.value(sql);
   }
   std::string content(const std::string& file) {
-    return stored(filesDb(), "SELECT CAST(Content AS TEXT) FROM files WHERE FileName='" + file + "';");
+    return stored(filesDb(),
+                  "SELECT CAST(Content AS TEXT) FROM files WHERE FileName='" + file + "';");
   }
   // A registered member, leader of `roomName` when he enters it with "lead".
   std::unique_ptr<TestClient> member(const std::string& name) {
@@ -116,9 +118,9 @@ class StorageBusyTest : public testing::Test {
     test::SqlFile files(filesDb());
     ASSERT_TRUE(files.exec(
         "INSERT INTO files (RoomName, FileName, CreatorName, EditorName, Content, Length, "
-        "LastEdited, UsersCanRead, UsersCanWrite) VALUES ('" + roomName + "', '" + file +
-        "', 'server', 'server', CAST('" + text + "' AS BLOB), " + std::to_string(text.size()) +
-        ", 1000, 1, 1);"));
+        "LastEdited, UsersCanRead, UsersCanWrite) VALUES ('" +
+        roomName + "', '" + file + "', 'server', 'server', CAST('" + text + "' AS BLOB), " +
+        std::to_string(text.size()) + ", 1000, 1, 1);"));
   }
 
   std::unique_ptr<test::ServerProcess> server;
@@ -155,8 +157,9 @@ TEST_F(StorageBusyTest, SaveThenDeleteOfTheSameFileWhileLockedEndsDeleted) {
   // Work on the room keeps its order: a later file is stored after both.
   keeper->request([](W& w) { w.createFile("marker", 1, 1); });
   ASSERT_TRUE(keeper->waitFor(ServerCode::FileCreated));
-  ASSERT_TRUE(eventually(
-      [&] { return stored(filesDb(), "SELECT COUNT(*) FROM files WHERE FileName='marker';") == "1"; }));
+  ASSERT_TRUE(eventually([&] {
+    return stored(filesDb(), "SELECT COUNT(*) FROM files WHERE FileName='marker';") == "1";
+  }));
   EXPECT_EQ(stored(filesDb(), "SELECT COUNT(*) FROM files WHERE FileName='notes';"), "0");
 }
 
@@ -181,9 +184,9 @@ TEST_F(StorageBusyTest, RoomPutToSleepWhileTheMainDatabaseIsLockedKeepsItsNewPas
     early->request([](W& w) { w.leaveRoom(); });
     ASSERT_TRUE(early->waitFor(ServerCode::RoomLeft));
   }
-  ASSERT_TRUE(eventually(
-      [&] { return stored(mainDb(), "SELECT Password FROM channels WHERE Name='Den';") == "newpw"; }))
-      << "the room's new passwords were never stored";
+  ASSERT_TRUE(eventually([&] {
+    return stored(mainDb(), "SELECT Password FROM channels WHERE Name='Den';") == "newpw";
+  })) << "the room's new passwords were never stored";
   EXPECT_EQ(stored(mainDb(), "SELECT LeaderPassword FROM channels WHERE Name='Den';"), "newlead");
   auto late = std::make_unique<TestClient>(server->port());
   ASSERT_TRUE(late->loginAsGuest("Late"));
@@ -198,8 +201,9 @@ TEST_F(StorageBusyTest, ChangeStillRefusedAtTheStopIsNamedOnTheConsole) {
   enter(*keeper, "Hall", "lead");
   keeper->request([](W& w) { w.createFile("notes", 1, 1); });
   ASSERT_TRUE(keeper->waitFor(ServerCode::FileCreated));
-  ASSERT_TRUE(eventually(
-      [&] { return stored(filesDb(), "SELECT COUNT(*) FROM files WHERE FileName='notes';") == "1"; }));
+  ASSERT_TRUE(eventually([&] {
+    return stored(filesDb(), "SELECT COUNT(*) FROM files WHERE FileName='notes';") == "1";
+  }));
   Lock lock(filesDb());
   ASSERT_TRUE(lock.locked());
   keeper->request([](W& w) { w.writeFile(6, "notes", "second"); });
@@ -245,9 +249,9 @@ TEST_F(StorageBusyTest, RoomWokenWhileTheFileDatabaseIsLockedComesUpWithItsFiles
   ASSERT_TRUE(keeper->waitFor(ServerCode::MemberList, 10s));
   EXPECT_EQ(listedFiles(*keeper), std::vector<std::string>{"notes"});
   keeper->request([](W& w) { w.createFile("NOTES", 1, 1); });
-  EXPECT_TRUE(keeper->answer(
-      ServerCode::FileExists,
-      [](const ServerMessage& m) { return m.is(ServerCode::FileExists) || m.is(ServerCode::FileCreated); }));
+  EXPECT_TRUE(keeper->answer(ServerCode::FileExists, [](const ServerMessage& m) {
+    return m.is(ServerCode::FileExists) || m.is(ServerCode::FileCreated);
+  }));
 }
 
 // An upload that completes after its file was deleted (and another created under the same

@@ -17,8 +17,8 @@
 #include <string>
 #include <thread>
 
-#include "support/Requirements.h"
 #include "support/Databases.h"
+#include "support/Requirements.h"
 #include "support/ServerProcess.h"
 #include "support/TempDir.h"
 #include "support/TestClient.h"
@@ -105,9 +105,8 @@ TEST(StorageFaultTest, FullDiskIsSurvivedAndNothingUnstoredIsAcknowledged) {
   ASSERT_TRUE(disk.fill());
   // Acknowledged before they are stored: a rewritten file, and new passwords that Den takes
   // to sleep (a second after its leader left).
-  admin.request([](W& w) {
-    w.writeFile(5, "ledger", "after").setRoomPasswords("fullpw", "").leaveRoom();
-  });
+  admin.request(
+      [](W& w) { w.writeFile(5, "ledger", "after").setRoomPasswords("fullpw", "").leaveRoom(); });
   ASSERT_TRUE(admin.waitFor(ServerCode::FileSaved));
   ASSERT_TRUE(admin.waitFor(ServerCode::RoomPasswordsChanged));
   ASSERT_TRUE(listener.waitFor(ServerCode::RoomClosed, 5s)) << "Den went to sleep";
@@ -116,13 +115,17 @@ TEST(StorageFaultTest, FullDiskIsSurvivedAndNothingUnstoredIsAcknowledged) {
   newcomer.request([](W& w) { w.registerAccount(test::testHash(2), test::testHash(2)); });
   auto refused = newcomer.answer(
       ServerCode::RegistrationFailed,
-      [](const auto& m) { return m.is(ServerCode::Registered) || m.is(ServerCode::RegistrationFailed); },
+      [](const auto& m) {
+        return m.is(ServerCode::Registered) || m.is(ServerCode::RegistrationFailed);
+      },
       nullptr, 10s);
   EXPECT_TRUE(refused) << "a registration that could not be stored";
   admin.request([](W& w) { w.createRoom("Annex", "", "lead", 0); });
   auto notCreated = admin.answer(
       ServerCode::RoomCreateFailed,
-      [](const auto& m) { return m.is(ServerCode::RoomCreated) || m.is(ServerCode::RoomCreateFailed); },
+      [](const auto& m) {
+        return m.is(ServerCode::RoomCreated) || m.is(ServerCode::RoomCreateFailed);
+      },
       nullptr, 10s);
   EXPECT_TRUE(notCreated) << "a room that could not be stored";
 

@@ -43,7 +43,8 @@ std::vector<std::vector<std::string>> SqlFile::rows(const std::string& sql) {
       [](void* out, int columns, char** values, char**) {
         auto& table = *static_cast<std::vector<std::vector<std::string>>*>(out);
         std::vector<std::string>& row = table.emplace_back();
-        for (int i = 0; i < columns; ++i) row.emplace_back(values[i] != nullptr ? values[i] : "NULL");
+        for (int i = 0; i < columns; ++i)
+          row.emplace_back(values[i] != nullptr ? values[i] : "NULL");
         return 0;
       },
       &result, nullptr);

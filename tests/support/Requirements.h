@@ -18,10 +18,10 @@ inline bool inContinuousIntegration() {
 // What a test needs of the machine (root, a tool, a limit). When it is missing the test
 // says why: it skips, except in CI, where a test that cannot run is a failure. Use in the
 // test body or SetUp (it returns from the function).
-#define VELMOR_REQUIRE(condition, reason)                                     \
-  do {                                                                        \
-    if (!(condition)) {                                                       \
-      if (::velmor::test::inContinuousIntegration()) FAIL() << reason;        \
-      GTEST_SKIP() << reason;                                                 \
-    }                                                                         \
+#define VELMOR_REQUIRE(condition, reason)                              \
+  do {                                                                 \
+    if (!(condition)) {                                                \
+      if (::velmor::test::inContinuousIntegration()) FAIL() << reason; \
+      GTEST_SKIP() << reason;                                          \
+    }                                                                  \
   } while (0)

@@ -42,9 +42,9 @@ void Scenario::fail(const std::string& why) {
 
 bool Scenario::run(Metrics& metrics) {
   metrics_ = &metrics;
-  StatusWatcher watcher(&loop_,
-                        (127u << 24) | (static_cast<std::uint32_t>(options_.sourceNet) << 16) | kWatcherHost,
-                        options_.adminPassword);
+  StatusWatcher watcher(
+      &loop_, (127u << 24) | (static_cast<std::uint32_t>(options_.sourceNet) << 16) | kWatcherHost,
+      options_.adminPassword);
   watcher.connect(options_.port);
   begin();
   const std::uint64_t setupStart = uv_hrtime();

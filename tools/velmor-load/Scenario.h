@@ -17,15 +17,15 @@ struct Options {
   std::string scenario = "chat";
   std::uint16_t port = 7175;
   pid_t serverPid = 0;
-  int members = 50;      // chat: room size; nav: members per room
-  int senders = 50;      // chat
-  double rate = 500;     // chat: lines per second, all senders together
-  int rooms = 40;        // nav
-  double hz = 10;        // nav: moves per second per member
-  int clients = 1000;    // login, churn, idle
-  double duration = 20;  // s of measurement
-  int sourceNet = 20;    // source addresses 127.<sourceNet>.0.1 upwards
-  std::string json;      // where the figures go, if set
+  int members = 50;           // chat: room size; nav: members per room
+  int senders = 50;           // chat
+  double rate = 500;          // chat: lines per second, all senders together
+  int rooms = 40;             // nav
+  double hz = 10;             // nav: moves per second per member
+  int clients = 1000;         // login, churn, idle
+  double duration = 20;       // s of measurement
+  int sourceNet = 20;         // source addresses 127.<sourceNet>.0.1 upwards
+  std::string json;           // where the figures go, if set
   std::string adminPassword;  // for the status text's tick figures
 };
 

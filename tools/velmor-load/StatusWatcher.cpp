@@ -25,7 +25,8 @@ std::optional<double> statusValue(const std::string& text, const std::string& la
   return value;
 }
 
-StatusWatcher::StatusWatcher(uv_loop_t* loop, std::uint32_t sourceAddress, std::string adminPassword)
+StatusWatcher::StatusWatcher(uv_loop_t* loop, std::uint32_t sourceAddress,
+                             std::string adminPassword)
     : loop_(loop), client_(loop, sourceAddress, 0), password_(std::move(adminPassword)) {}
 
 StatusWatcher::~StatusWatcher() {

@@ -214,7 +214,8 @@ TEST_F(QueryPipelineTest, KindOutsideTheCatalogueComesBackNotSucceeded) {
 
 TEST_F(QueryPipelineTest, StopExecutesWhatIsQueuedThenEndsTheWorker) {
   testing::internal::CaptureStdout();
-  for (int i = 0; i < 5; ++i) pipeline->post(nullptr, new CountedRegistration("late" + std::to_string(i)));
+  for (int i = 0; i < 5; ++i)
+    pipeline->post(nullptr, new CountedRegistration("late" + std::to_string(i)));
   pipeline->stop();
   const std::string printed = testing::internal::GetCapturedStdout();
   EXPECT_NE(printed.find("Exiting Query Event Thread\n"), std::string::npos) << printed;

@@ -7,11 +7,11 @@
 #include <vector>
 
 #include "protocol/Dispatch.h"
-#include "wire/MessageCatalogue.h"
+#include "support/InProcessServer.h"
 #include "users/FrameLoop.h"
 #include "users/User.h"
+#include "wire/MessageCatalogue.h"
 #include "wire/MessageReader.h"
-#include "support/InProcessServer.h"
 
 namespace velmor {
 namespace {

@@ -25,7 +25,8 @@ std::vector<std::string> page(const RoomDirectory& directory, std::size_t first,
 
 TEST(RoomDirectory, PagesInOrderOfAdditionAndOldestByLastAccess) {
   RoomDirectory directory;
-  for (int i = 0; i < 50; ++i) directory.add(record("Room" + std::to_string(i), 1000 + (i * 7) % 50));
+  for (int i = 0; i < 50; ++i)
+    directory.add(record("Room" + std::to_string(i), 1000 + (i * 7) % 50));
   EXPECT_EQ(page(directory, 40, 20).size(), 10u);
   EXPECT_EQ(page(directory, 0, 3), (std::vector<std::string>{"Room0", "Room1", "Room2"}));
   EXPECT_TRUE(page(directory, 50, 20).empty());

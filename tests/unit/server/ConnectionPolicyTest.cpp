@@ -6,9 +6,9 @@
 #include <cstring>
 
 #include "base/FixedText.h"
-#include "users/Sending.h"
 #include "support/InProcessServer.h"
 #include "support/Sockets.h"
+#include "users/Sending.h"
 
 namespace velmor {
 namespace {

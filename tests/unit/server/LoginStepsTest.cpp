@@ -45,8 +45,7 @@ TEST_F(LoginStepsTest, DisconnectWhileTheLookupIsQueuedLeavesNothingBehind) {
     client::LoginFields fields;
     fields.name = "Leaver";
     client->request([&](RequestWriter& w) { w.login(fields); });
-    ASSERT_TRUE(
-        server.pumpUntil([&] { return server.server().users[0]->hasPendingQueries(); }));
+    ASSERT_TRUE(server.pumpUntil([&] { return server.server().users[0]->hasPendingQueries(); }));
     client->socket().close();
     ASSERT_TRUE(server.pumpUntil([&] { return server.server().disconnects == 1; }));
   }
