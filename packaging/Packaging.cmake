@@ -17,14 +17,19 @@ file(CREATE_LINK /etc/velmorserver/velmorserv.json ${VELMOR_PACKAGING_OUT}/velmo
 install(FILES ${VELMOR_PACKAGING_OUT}/velmorserv.json DESTINATION ${VELMOR_PACKAGE_FOLDER})
 install(FILES packaging/velmorserver.service DESTINATION lib/systemd/system)
 
+# The manual pages name the project's version: made from packaging/<tool>.1.in.
 foreach(tool velmor-chat velmor-probe)
   file(CREATE_LINK /${VELMOR_PACKAGE_FOLDER}/${tool} ${VELMOR_PACKAGING_OUT}/${tool} SYMBOLIC)
   install(FILES ${VELMOR_PACKAGING_OUT}/${tool} DESTINATION usr/bin)
-  execute_process(COMMAND gzip -9 -n -c ${PROJECT_SOURCE_DIR}/packaging/${tool}.1
+  configure_file(packaging/${tool}.1.in ${VELMOR_PACKAGING_OUT}/${tool}.1 @ONLY)
+  execute_process(COMMAND gzip -9 -n -c ${VELMOR_PACKAGING_OUT}/${tool}.1
                   OUTPUT_FILE ${VELMOR_PACKAGING_OUT}/${tool}.1.gz)
   install(FILES ${VELMOR_PACKAGING_OUT}/${tool}.1.gz DESTINATION usr/share/man/man1)
 endforeach()
 
+# The changelog is written by hand, its newest entry for the project's version: the test
+# Version.WrittenOnce (scripts/check-version.py) fails when a new version has no entry.
+set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS ${PROJECT_SOURCE_DIR}/packaging/changelog)
 execute_process(COMMAND gzip -9 -n -c ${PROJECT_SOURCE_DIR}/packaging/changelog
                 OUTPUT_FILE ${VELMOR_PACKAGING_OUT}/changelog.gz)
 install(FILES packaging/copyright README.md ${VELMOR_PACKAGING_OUT}/changelog.gz
@@ -36,7 +41,7 @@ file(WRITE ${VELMOR_PACKAGING_OUT}/conffiles "/etc/velmorserver/velmorserv.json\
 
 set(CPACK_GENERATOR DEB)
 set(CPACK_PACKAGE_NAME velmorserver)
-set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
+set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})  # the package file velmorserver_<version>_<arch>.deb
 set(CPACK_PACKAGING_INSTALL_PREFIX /)
 set(CPACK_SET_DESTDIR OFF)
 set(CPACK_STRIP_FILES ON)

@@ -7,7 +7,7 @@ packages=(
   build-essential cmake ninja-build pkg-config git
   libuv1-dev libsqlite3-dev sqlite3 rapidjson-dev libminiupnpc-dev libssl-dev
   libreaderwriterqueue-dev googletest libgtest-dev libbenchmark-dev libreadline-dev
-  clang libclang-rt-14-dev
+  clang clang-format libclang-rt-14-dev
   miniupnpd-nftables nftables miniupnpc iproute2 tmux procps
   dpkg-dev lintian systemd util-linux adduser
 )

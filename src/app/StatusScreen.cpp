@@ -5,6 +5,7 @@
 
 #include "base/Console.h"
 #include "base/UvHandle.h"
+#include "base/Version.h"
 #include "core/ServerCore.h"
 #include "core/StatusText.h"
 #include "net/GenericServer.h"

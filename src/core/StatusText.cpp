@@ -2,6 +2,7 @@
 
 #include <cstdio>
 
+#include "base/Version.h"
 #include "core/ServerCore.h"
 #include "net/GenericServer.h"
 

@@ -7,8 +7,6 @@ namespace velmor {
 
 class ServerCore;
 
-inline constexpr const char* kServerVersion = "1.0.1";
-
 // The figures of the server's status, as the status text (an administrator's request) and
 // the console status screen both show them.
 struct StatusFigures {

@@ -96,14 +96,13 @@ bool FileDatabase::listFiles(std::string_view roomName, std::unique_ptr<FileList
   return false;
 }
 
-void FileDatabase::loadContent(VelmorFileQuery& query) {
+LookupOutcome FileDatabase::loadContent(VelmorFileQuery& query) {
   query.loaded.reset();
-  query.found = false;
   FileRecord* file = query.file.get();
   // The content is read once per record: a later read is served from what the first
   // load brought into memory (its completion always puts it there). A load that fails
   // clears the mark again, so that the next reader tries once more.
-  if (file == nullptr || file->contentRequested) return;
+  if (file == nullptr || file->contentRequested) return LookupOutcome::NotFound;
   file->contentRequested = 1;
 
   auto use = loadContent_.use();
@@ -112,7 +111,7 @@ void FileDatabase::loadContent(VelmorFileQuery& query) {
   if (step != SQLITE_ROW || use.columnCount() != 2) {
     file->contentRequested = 0;
     query.unavailable = storageFailed(step);
-    return;
+    return LookupOutcome::NotFound;
   }
   const std::uint32_t length = use.u32Column(0);
   // NULL and an empty blob read the same, so a file of length 0 is never found. A blob
@@ -123,7 +122,7 @@ void FileDatabase::loadContent(VelmorFileQuery& query) {
                                : FileRecord::createWithContent(length);
   if (!loaded) {
     file->contentRequested = 0;
-    return;
+    return LookupOutcome::NotFound;
   }
   // Names and version never change in a listed record; its flags may (on the main loop),
   // so they come from the query's copy.
@@ -137,7 +136,7 @@ void FileDatabase::loadContent(VelmorFileQuery& query) {
   loaded->content()[length] = '\0';
   loaded->length = length;
   query.loaded = std::move(loaded);
-  query.found = true;
+  return LookupOutcome::Found;
 }
 
 bool FileDatabase::saveFile(VelmorFileQuery& query) {

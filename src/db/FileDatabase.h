@@ -25,15 +25,16 @@ class FileDatabase {
   // creator or editor are skipped; longer texts are cut to their fields. False when the
   // storage failed (locked, an I/O error): the list is then not to be trusted.
   bool listFiles(std::string_view roomName, std::unique_ptr<FileList>& files);
-  // LoadFileContent: clears loaded and found; runs once per record (contentRequested). A
-  // read the storage failed marks the query unavailable (and may run again).
-  void loadContent(VelmorFileQuery& query);
+  // The content of query.file: Found with query.loaded set (cleared otherwise); runs once
+  // per record (contentRequested). A read the storage failed marks the query unavailable
+  // (and may run again).
+  LookupOutcome loadContent(VelmorFileQuery& query);
   // The writes; each returns whether it was stored.
-  // SaveFile: inserts or replaces the row of query.file with its content.
+  // Inserts or replaces the row of query.file with its content.
   bool saveFile(VelmorFileQuery& query);
-  // DeleteFileRecord.
+  // Deletes the row of query.file.
   bool deleteFile(VelmorFileQuery& query);
-  // SaveFileAccess: the stored row takes the query's two permission flags.
+  // The stored row takes the query's two permission flags.
   bool saveAccess(VelmorFileQuery& query);
   // Deletes every file of a room (a deleted room, or leftovers under a new room's name).
   bool deleteRoomFiles(std::string_view roomName);

@@ -186,19 +186,14 @@ MainDatabase::Lookup MainDatabase::lookupRoom(RoomRecord& record) {
   return found ? Lookup::Found : Lookup::Missing;
 }
 
-void MainDatabase::loadRoom(VelmorRoomQuery& query) {
-  using namespace queryresult;
+LoadOutcome MainDatabase::loadRoom(VelmorRoomQuery& query) {
   RoomRecord& record = query.record;
-  query.result = 0;
   const Lookup lookup = lookupRoom(record);
   if (lookup == Lookup::Failed) {
     query.unavailable = true;
-    return;
+    return LoadOutcome::NoSuchRoom;
   }
-  if (lookup == Lookup::Missing) {
-    query.result = kNoSuchRoom;
-    return;
-  }
+  if (lookup == Lookup::Missing) return LoadOutcome::NoSuchRoom;
   // 64-bit arithmetic, so that a LastAccessed ahead of the clock gives a negative idle
   // time (not expired) instead of wrapping around.
   const std::int64_t now = static_cast<std::int64_t>(clock_.wallSeconds());
@@ -206,8 +201,7 @@ void MainDatabase::loadRoom(VelmorRoomQuery& query) {
   if (idle >= static_cast<std::int64_t>(limits_.roomExpiryTime)) {
     // The row stays; the main loop's sweep of stored rooms removes it soon.
     sweepRequest_.store(true);
-    query.result = kNoSuchRoom;
-    return;
+    return LoadOutcome::NoSuchRoom;
   }
   const std::uint32_t typeDefault =
       record.navigation ? limits_.navroommaxusers : limits_.chatroommaxusers;
@@ -215,32 +209,28 @@ void MainDatabase::loadRoom(VelmorRoomQuery& query) {
 
   const std::string_view supplied = fieldText(query.suppliedPassword);
   if (supplied != fieldText(record.password) && supplied != fieldText(record.leaderPassword)) {
-    query.result = kWrongRoomPassword;
-    return;
+    return LoadOutcome::WrongPassword;
   }
   // A room whose files cannot be listed now is not loaded without them: the load is tried
   // again, so that the room never comes up missing files it has.
   if (!files_.listFiles(fieldText(record.name), query.files)) {
     query.unavailable = true;
-    return;
+    return LoadOutcome::NoSuchRoom;
   }
-  query.result = kRoomLoaded;
+  return LoadOutcome::Loaded;
 }
 
-void MainDatabase::createRoom(VelmorRoomQuery& query) {
-  using namespace queryresult;
+CreateOutcome MainDatabase::createRoom(VelmorRoomQuery& query) {
   RoomRecord& record = query.record;
   record.maxUsers = record.navigation ? limits_.navroommaxusers : limits_.chatroommaxusers;
-  query.result = kRoomCreateFailed;
   const Lookup lookup = lookupRoom(record);
   if (lookup == Lookup::Failed) {
     query.storageRefused = true;
-    return;
+    return CreateOutcome::Failed;
   }
   if (lookup == Lookup::Found) {
     // The record now holds the stored room: its password decides which refusal.
-    query.result = record.password[0] != '\0' ? kRoomExistsLocked : kRoomExists;
-    return;
+    return record.password[0] != '\0' ? CreateOutcome::ExistsLocked : CreateOutcome::Exists;
   }
   const std::uint32_t now = clock_.wallSeconds();
   auto use = insertRoom_.use();
@@ -254,7 +244,7 @@ void MainDatabase::createRoom(VelmorRoomQuery& query) {
   const int step = use.step();
   if (step != SQLITE_DONE) {
     query.storageRefused = storageFailed(step);
-    return;
+    return CreateOutcome::Failed;
   }
   // Files left under the name by a room deleted before its files went with it are not the
   // new room's.
@@ -262,7 +252,7 @@ void MainDatabase::createRoom(VelmorRoomQuery& query) {
   // The record mirrors the new row, so the room's age counts from its creation rather
   // than from 0 (which the expiry sweep would take for long expired).
   record.lastAccessed = now;
-  query.result = kRoomCreated;
+  return CreateOutcome::Created;
 }
 
 bool MainDatabase::saveRoom(const RoomRecord& record) {
@@ -287,28 +277,27 @@ bool MainDatabase::deleteRoom(const RoomRecord& record) {
   return use.stepDone();
 }
 
-void MainDatabase::lookupUser(VelmorUserQuery& query) {
+LookupOutcome MainDatabase::lookupUser(VelmorUserQuery& query) {
   auto use = selectUser_.use();
   use.text(fieldText(query.name));
   const int step = use.step();
   // A member whose account cannot be read now is not taken for a guest: he waits.
   if (storageFailed(step)) {
     query.unavailable = true;
-    return;
+    return LookupOutcome::NotFound;
   }
-  if (step != SQLITE_ROW || use.columnCount() != 3) return;
-  if (use.isNull(0) || use.isNull(1) || use.isNull(2)) return;
+  if (step != SQLITE_ROW || use.columnCount() != 3) return LookupOutcome::NotFound;
+  if (use.isNull(0) || use.isNull(1) || use.isNull(2)) return LookupOutcome::NotFound;
   // A hash shorter than 16 bytes cannot be checked against any proof: no account.
   const std::string_view hash = use.blobColumn(1);
-  if (hash.size() < sizeof(query.passwordHash)) return;
+  if (hash.size() < sizeof(query.passwordHash)) return LookupOutcome::NotFound;
   copyText(query.name, use.textColumn(0));
   std::memcpy(query.passwordHash, hash.data(), sizeof(query.passwordHash));
   copyText(query.salt, use.textColumn(2));
-  query.result = 1;
+  return LookupOutcome::Found;
 }
 
-void MainDatabase::registerUser(VelmorRegisterUserQuery& query) {
-  query.result = 0;
+StoreOutcome MainDatabase::registerUser(VelmorRegisterUserQuery& query) {
   auto use = insertUser_.use();
   use.text(fieldText(query.name))
       .blob(query.emailHash, sizeof(query.emailHash))
@@ -317,8 +306,8 @@ void MainDatabase::registerUser(VelmorRegisterUserQuery& query) {
       .time(clock_.wallSeconds())
       .time(clock_.wallSeconds());
   const int step = use.step();
-  if (step == SQLITE_DONE) query.result = 1;
   query.storageRefused = storageFailed(step);
+  return storeOutcome(step == SQLITE_DONE);
 }
 
 }  // namespace velmor

@@ -40,16 +40,16 @@ class MainDatabase {
   // Reads every stored room; `loadAtStartup` tells whether the row asks to be made live.
   void loadStoredRooms(const std::function<void(const RoomRecord&, bool loadAtStartup)>& each);
 
-  // Worker operations: each writes the query's result and output fields. A read that the
-  // storage failed (rather than answered) marks the query unavailable; a write returns
-  // whether it was stored.
-  void loadRoom(VelmorRoomQuery& query);              // kind 2
-  void createRoom(VelmorRoomQuery& query);            // kind 3
-  bool saveRoom(const RoomRecord& record);            // kind 4
-  bool touchRoom(const RoomRecord& record);           // kind 5
-  bool deleteRoom(const RoomRecord& record);          // kind 6
-  void lookupUser(VelmorUserQuery& query);            // kind 7, after the challenge was made
-  void registerUser(VelmorRegisterUserQuery& query);  // kind 8
+  // Worker operations: each returns the outcome and writes the query's output fields. A
+  // read that the storage failed (rather than answered) marks the query unavailable, and
+  // its outcome then means nothing; a write returns whether it was stored.
+  LoadOutcome loadRoom(VelmorRoomQuery& query);
+  CreateOutcome createRoom(VelmorRoomQuery& query);
+  bool saveRoom(const RoomRecord& record);
+  bool touchRoom(const RoomRecord& record);
+  bool deleteRoom(const RoomRecord& record);
+  LookupOutcome lookupUser(VelmorUserQuery& query);  // after the challenge was made
+  StoreOutcome registerUser(VelmorRegisterUserQuery& query);
 
   // The worker's batch transaction (statements 10, 11 and 13).
   BatchTransaction& transaction() { return transaction_; }

@@ -14,10 +14,11 @@
 // destructor unless its completion took it first, so a cancelled query leaks nothing.
 //
 // Threads: fields are written by the poster before post, by the worker in execute()
-// (results), and read on the main loop after the completion queue handed the query back;
-// the queues' release/acquire ordering publishes them. Only `cancelled` crosses threads
-// while the query is in flight, so it is atomic. `owner` is main loop only. execute() may
-// touch nothing but the query's own fields and the storage it is given.
+// (the outcome and output fields), and read on the main loop after the completion queue
+// handed the query back; the queues' release/acquire ordering publishes them. Only
+// `cancelled` crosses threads while the query is in flight, so it is atomic. `owner` is
+// main loop only. execute() may touch nothing but the query's own fields and the storage
+// it is given.
 
 #include <atomic>
 #include <cstdint>
@@ -44,51 +45,61 @@ struct Storage {
   FileDatabase& files;
 };
 
-enum class QueryKind : std::uint32_t {
-  LoadRoom = 2,
-  CreateRoom = 3,
-  SaveRoom = 4,
-  TouchRoom = 5,
-  DeleteRoom = 6,
-  LookupUser = 7,
-  RegisterUser = 8,
-  DeleteFileRecord = 9,
-  SaveFile = 10,
-  LoadFileContent = 11,
-  SaveFileAccess = 12,  // the two permission flags of a stored file
-};
-
 // The databases a query works on, as a mask.
 inline constexpr std::uint8_t kMainDatabase = 1;
 inline constexpr std::uint8_t kFileDatabase = 2;
 
-// Results that are also the status codes sent to the owner.
-namespace queryresult {
-inline constexpr std::uint32_t kRoomCreated = 34;
-inline constexpr std::uint32_t kRoomCreateFailed = 35;
-inline constexpr std::uint32_t kRoomLoaded = 36;
-inline constexpr std::uint32_t kRoomExists = 256;
-inline constexpr std::uint32_t kNoSuchRoom = 257;
-inline constexpr std::uint32_t kRoomExistsLocked = 258;
-inline constexpr std::uint32_t kWrongRoomPassword = 259;
-}  // namespace queryresult
+// What a query's work came to, one set per family of queries. A query's execute (worker)
+// returns one, and its complete (main loop) receives it; where a completion replies with a
+// code, it maps the outcome to it beside the send. The first enumerator of each is the
+// work done as asked.
+
+// A read of one thing: an account (a login's lookup), a file's content.
+enum class LookupOutcome : std::uint8_t { Found, NotFound };
+// A write that may be refused: a registration (the name is taken, or the storage failed).
+enum class StoreOutcome : std::uint8_t { Stored, Refused };
+// A room creation: the name may be stored already, with a password or without.
+enum class CreateOutcome : std::uint8_t { Created, Exists, ExistsLocked, Failed };
+// The load of a stored room for a user who asked to enter it. A room that expired counts
+// as no such room.
+enum class LoadOutcome : std::uint8_t { Loaded, NoSuchRoom, WrongPassword };
+
+// What a batch whose COMMIT failed makes of an outcome: a change it reported stored was
+// not. Reads keep theirs.
+constexpr LookupOutcome afterRollback(LookupOutcome outcome) {
+  return outcome;
+}
+constexpr LoadOutcome afterRollback(LoadOutcome outcome) {
+  return outcome;
+}
+constexpr StoreOutcome afterRollback(StoreOutcome) {
+  return StoreOutcome::Refused;
+}
+constexpr CreateOutcome afterRollback(CreateOutcome outcome) {
+  return outcome == CreateOutcome::Created ? CreateOutcome::Failed : outcome;
+}
+
+constexpr StoreOutcome storeOutcome(bool stored) {
+  return stored ? StoreOutcome::Stored : StoreOutcome::Refused;
+}
 
 class VelmorBaseQuery {
  public:
-  explicit VelmorBaseQuery(QueryKind queryKind) : kind(static_cast<std::uint32_t>(queryKind)) {}
-  explicit VelmorBaseQuery(std::uint32_t rawKind) : kind(rawKind) {}
+  VelmorBaseQuery() = default;
   virtual ~VelmorBaseQuery() = default;
   VelmorBaseQuery(const VelmorBaseQuery&) = delete;
   VelmorBaseQuery& operator=(const VelmorBaseQuery&) = delete;
 
-  // Worker: runs the database work; the result is stored in `succeeded`. A query that does
-  // no work fails.
-  virtual bool execute(Storage&) { return false; }
-  // Main loop, for a query that succeeded and was not cancelled: applies its outcome.
-  // True when the completion kept the query (it is then not destroyed).
-  virtual bool complete() { return false; }
-  // Worker: the batch that ran this query was rolled back (its COMMIT failed); a result
-  // that reported a stored change reports the failure instead.
+  // Worker: does the database work and keeps its outcome for the completion (through the
+  // query's execute: OutcomeQuery, AcknowledgedChange). True when the outcome is to be
+  // delivered; a query that does no work has none.
+  virtual bool run(Storage&) { return false; }
+  // Main loop, for a query that was answered and not cancelled: hands the outcome its work
+  // kept to its completion. True when the completion kept the query (it is then not
+  // destroyed).
+  virtual bool deliver() { return false; }
+  // Worker: the batch that ran this query was rolled back (its COMMIT failed); an outcome
+  // that reported a stored change reports the failure instead (afterRollback).
   virtual void rolledBack() {}
   // Whether the query only serves its poster (a lookup, a registration, a room load): it
   // is cancelled when he goes offline or away. Every other query carries a change already
@@ -110,21 +121,22 @@ class VelmorBaseQuery {
   // Worker: it only reads accounts (a login's lookup): its answer does not wait for the
   // COMMIT of the batch's writes, unless an account was written before it in the batch.
   virtual bool readsAccountsOnly() const { return false; }
-
-  bool is(QueryKind k) const { return kind == static_cast<std::uint32_t>(k); }
+  // Worker: it writes accounts (a registration): a login's lookup later in the batch waits
+  // for the batch's COMMIT.
+  virtual bool writesAccounts() const { return false; }
 
   // The poster; null for the server's own queries, and once the poster went away from a
   // query that outlives him. Main loop only: the worker never reads it.
   QueryOwner* owner = nullptr;
   // Its place in the owner's list of queries in flight (QueryOwner). Main loop only.
   std::uint32_t ownerSlot = 0;
-  std::uint32_t kind;
-  std::uint32_t result = 0;
   std::atomic<bool> cancelled{false};
-  bool succeeded = false;
+  // Set by the worker when run() came back with an outcome to deliver; cleared for a query
+  // given up unstored at the stop, which is then destroyed without its completion.
+  bool answered = false;
   // Set by execute() when the storage could not do the work now (a lock held past the
-  // busy timeout, a full disk, an I/O error): the worker keeps the query and runs it again
-  // later. Worker only.
+  // busy timeout, a full disk, an I/O error), and by AcknowledgedChange for a change the
+  // storage refused: the worker keeps the query and runs it again later. Worker only.
   bool unavailable = false;
   // Set by execute() when the storage failed work that is answered as failed rather than
   // kept (a registration, a room creation): the database counts as failing all the same.
@@ -146,13 +158,13 @@ class QueryOwner {
   void releasePendingQueries();
   bool hasPendingQueries() const { return !pending_.empty(); }
   std::size_t pendingCount() const { return pending_.size(); }
-  // The first query in flight of the kind that `match` accepts, or null. Only what the
+  // The first query in flight of class Query that `match` accepts, or null. Only what the
   // worker never writes may be read of it (fields set by the poster, main-loop fields).
   template <typename Query, typename Match>
-  Query* findPending(QueryKind kind, Match&& match) const {
+  Query* findPending(Match&& match) const {
     for (VelmorBaseQuery* query : pending_) {
-      if (query->is(kind) && match(static_cast<const Query&>(*query)))
-        return static_cast<Query*>(query);
+      auto* candidate = dynamic_cast<Query*>(query);
+      if (candidate != nullptr && match(static_cast<const Query&>(*candidate))) return candidate;
     }
     return nullptr;
   }
@@ -181,17 +193,10 @@ class QueryPoster {
 // A room file list, as the listing of a loaded room produces it.
 using FileList = std::vector<Ref<FileRecord>>;
 
-// Room work (kinds 2 to 6).
+// Room work: the load, creation, save, touch and deletion of a stored room.
 class VelmorRoomQuery : public VelmorBaseQuery {
  public:
-  using VelmorBaseQuery::VelmorBaseQuery;
   std::uint8_t databases() const override { return kMainDatabase | kFileDatabase; }
-  // A room creation rolled back did not create the room.
-  void rolledBack() override {
-    if (is(QueryKind::CreateRoom) && result == queryresult::kRoomCreated) {
-      result = queryresult::kRoomCreateFailed;
-    }
-  }
 
   // The record's name, as the worker sees it (the room of the work).
   std::string_view recordName() const {
@@ -199,14 +204,13 @@ class VelmorRoomQuery : public VelmorBaseQuery {
   }
 
   RoomRecord record;
-  char suppliedPassword[32] = {};   // LoadRoom: the password the user typed
-  std::unique_ptr<FileList> files;  // LoadRoom: the room's files, null when it has none
+  char suppliedPassword[32] = {};   // a load: the password the user typed
+  std::unique_ptr<FileList> files;  // a load: the room's files, null when it has none
 };
 
-// The login lookup (kind 7).
+// The login lookup.
 class VelmorUserQuery : public VelmorBaseQuery {
  public:
-  VelmorUserQuery() : VelmorBaseQuery(QueryKind::LookupUser) {}
   std::uint8_t databases() const override { return kMainDatabase; }
   bool readsAccountsOnly() const override { return true; }
 
@@ -216,13 +220,11 @@ class VelmorUserQuery : public VelmorBaseQuery {
   char challenge[16] = {};  // 15 characters of '!'..'}' and a terminator
 };
 
-// A registration (kind 8).
+// A registration.
 class VelmorRegisterUserQuery : public VelmorBaseQuery {
  public:
-  VelmorRegisterUserQuery() : VelmorBaseQuery(QueryKind::RegisterUser) {}
-  // A registration rolled back stored no account.
-  void rolledBack() override { result = 0; }
   std::uint8_t databases() const override { return kMainDatabase; }
+  bool writesAccounts() const override { return true; }
 
   char name[32] = {};
   char salt[16] = {};
@@ -230,11 +232,10 @@ class VelmorRegisterUserQuery : public VelmorBaseQuery {
   std::uint8_t emailHash[16] = {};
 };
 
-// File work (kinds 9 to 12).
+// File work: the save, permission change and deletion of a stored file, the load of its
+// content.
 class VelmorFileQuery : public VelmorBaseQuery {
  public:
-  using VelmorBaseQuery::VelmorBaseQuery;
-
   // Sets `file` and copies what of it the main loop may still change while the query is
   // in flight: the worker reads these copies, never the record's.
   void carry(Ref<FileRecord> record);
@@ -242,13 +243,64 @@ class VelmorFileQuery : public VelmorBaseQuery {
   std::string_view roomWorkedOn() const override;
 
   Ref<FileRecord> file;    // the record the work is about
-  Ref<FileRecord> loaded;  // LoadFileContent: the record with content, when found
-  Room* room = nullptr;    // LoadFileContent: the room the read came from
+  Ref<FileRecord> loaded;  // a content load: the record with content, when found
+  Room* room = nullptr;    // a content load: the room the read came from
   char roomName[32] = {};
   std::uint32_t clientVersion = 0;
   std::uint8_t usersCanRead = 0;  // the record's permission flags when it was posted
   std::uint8_t usersCanWrite = 0;
-  bool found = false;
 };
+
+// A query of `Family` whose work ends in an Outcome: execute (worker) says which, complete
+// (main loop) receives it. The outcome is the query's own between the two; a rolled-back
+// batch turns it by afterRollback.
+template <typename Family, typename Outcome>
+class OutcomeQuery : public Family {
+ public:
+  // Worker. A read the storage failed marks the query unavailable; its outcome then means
+  // nothing, as it runs again.
+  virtual Outcome execute(Storage& storage) = 0;
+  // Main loop. True when the completion kept the query.
+  virtual bool complete(Outcome outcome) = 0;
+
+  bool run(Storage& storage) final {
+    outcome_ = execute(storage);
+    return true;
+  }
+  bool deliver() final { return complete(outcome_); }
+  void rolledBack() final { outcome_ = afterRollback(outcome_); }
+
+ private:
+  Outcome outcome_{};  // written by the worker, read on the main loop after the hand-back
+};
+
+// A change of `Family` acknowledged before it ran (or the server's own): execute says
+// whether the storage took it, and one it refused is kept and run again until it is
+// stored (storedAtAnyCost). So its completion, if it has one, always follows a stored
+// change, and receives nothing.
+template <typename Family>
+class AcknowledgedChange : public Family {
+ public:
+  // Worker.
+  virtual StoreOutcome execute(Storage& storage) = 0;
+  // Main loop. True when the completion kept the query.
+  virtual bool complete() { return false; }
+
+  bool run(Storage& storage) final {
+    this->unavailable = execute(storage) == StoreOutcome::Refused;
+    return true;
+  }
+  bool deliver() final { return complete(); }
+  bool storedAtAnyCost() const final { return true; }
+};
+
+// The query classes by what their work is, as the completions derive from them.
+using RoomLoad = OutcomeQuery<VelmorRoomQuery, LoadOutcome>;
+using RoomCreation = OutcomeQuery<VelmorRoomQuery, CreateOutcome>;
+using RoomChange = AcknowledgedChange<VelmorRoomQuery>;
+using AccountLookup = OutcomeQuery<VelmorUserQuery, LookupOutcome>;
+using AccountRegistration = OutcomeQuery<VelmorRegisterUserQuery, StoreOutcome>;
+using FileContentLoad = OutcomeQuery<VelmorFileQuery, LookupOutcome>;
+using FileChange = AcknowledgedChange<VelmorFileQuery>;
 
 }  // namespace velmor

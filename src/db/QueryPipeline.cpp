@@ -67,7 +67,6 @@ void QueryPipeline::start(WorkerHooks hooks) {
 }
 
 void QueryPipeline::post(QueryOwner* owner, VelmorBaseQuery* query) {
-  query->result = 0;
   query->cancelled.store(false, std::memory_order_relaxed);
   if (stopped_) {
     delete query;
@@ -157,7 +156,7 @@ bool QueryPipeline::runBatch(bool retryRound) {
       query->unavailable = true;
     } else {
       query->unavailable = false;
-      query->succeeded = query->execute(storage);
+      query->answered = query->run(storage);
       if (mainBatch.lost()) lost |= kMainDatabase;
       if (fileBatch.lost()) lost |= kFileDatabase;
       if (query->unavailable || query->storageRefused) failedNow |= query->databases();
@@ -176,7 +175,7 @@ bool QueryPipeline::runBatch(bool retryRound) {
       uv_async_send(completionWakeup_.get());
       return;
     }
-    if (query->is(QueryKind::RegisterUser)) accountsWritten = true;
+    if (query->writesAccounts()) accountsWritten = true;
     batch_.push_back(query);
   };
 
@@ -267,7 +266,7 @@ void QueryPipeline::giveUpWaiting() {
       consoleWrite("Not stored: %s\n", query->unstoredText().c_str());
       ++unstored;
     }
-    query->succeeded = false;  // comes back failed: destroyed without its completion
+    query->answered = false;  // destroyed without its completion
     completions_.enqueue(query);
   }
   waiting_.clear();
@@ -288,7 +287,7 @@ void QueryPipeline::dispatchCompletions() {
       continue;
     }
     if (QueryOwner* owner = query->owner) owner->untrack(query);
-    const bool kept = query->succeeded && query->complete();
+    const bool kept = query->answered && query->deliver();
     if (!kept) delete query;
   }
 }

@@ -30,8 +30,8 @@
 //
 // Ownership: a posted query belongs to the pipeline. The worker destroys a query it finds
 // cancelled (before or after executing it, or while it keeps it); the dispatch destroys a
-// cancelled one, and destroys the others after their completion unless complete() returns
-// true (it kept the query).
+// cancelled one, and destroys the others after their completion unless it returns true
+// (it kept the query).
 //
 // stop() lets the worker execute and commit everything posted so far, tries what it keeps
 // until it is stored or the retry limit passes (the rest is named on the console and

@@ -76,39 +76,36 @@ std::string describeFile(const VelmorFileQuery& query) {
 
 }  // namespace
 
-bool SaveFileQuery::execute(Storage& storage) {
-  unavailable = !storage.files.saveFile(*this);
-  return true;
+StoreOutcome SaveFileQuery::execute(Storage& storage) {
+  return storeOutcome(storage.files.saveFile(*this));
 }
 
 std::string SaveFileQuery::unstoredText() const {
   return "content of " + describeFile(*this);
 }
 
-bool SaveFileAccessQuery::execute(Storage& storage) {
-  unavailable = !storage.files.saveAccess(*this);
-  return true;
+StoreOutcome SaveFileAccessQuery::execute(Storage& storage) {
+  return storeOutcome(storage.files.saveAccess(*this));
 }
 
 std::string SaveFileAccessQuery::unstoredText() const {
   return "permissions of " + describeFile(*this);
 }
 
-bool DeleteFileQuery::execute(Storage& storage) {
-  unavailable = !storage.files.deleteFile(*this);
-  return true;
+StoreOutcome DeleteFileQuery::execute(Storage& storage) {
+  return storeOutcome(storage.files.deleteFile(*this));
 }
 
 std::string DeleteFileQuery::unstoredText() const {
   return "deletion of " + describeFile(*this);
 }
 
-bool LoadFileContentQuery::execute(Storage& storage) {
-  storage.files.loadContent(*this);
-  return true;
+LookupOutcome LoadFileContentQuery::execute(Storage& storage) {
+  return storage.files.loadContent(*this);
 }
 
-bool LoadFileContentQuery::complete() {
+bool LoadFileContentQuery::complete(LookupOutcome outcome) {
+  const bool found = outcome == LookupOutcome::Found;
   const Ref<FileRecord>* listed = room->findFile(file->fileName);
   if (found && loaded && listed != nullptr && !(*listed)->hasContent() &&
       (*listed)->lastEdited == loaded->lastEdited) {
@@ -232,7 +229,6 @@ bool handleReadFile(ServerCore& core, User& user, MessageReader& reader) {
       (versionHeld == 0 || versionHeld != file.lastEdited)) {
     // One load of a file's content at a time for him: the load in flight answers this read.
     if (user.findPending<LoadFileContentQuery>(
-            QueryKind::LoadFileContent,
             [&](const LoadFileContentQuery& loading) { return loading.file.get() == &file; })) {
       return true;
     }

@@ -15,29 +15,23 @@ struct FileRecord;
 // are stored at any cost: the storage's refusal keeps them in flight until it takes them.
 
 // Stores a whole file: descriptor and content (SaveFile).
-class SaveFileQuery final : public VelmorFileQuery {
+class SaveFileQuery final : public FileChange {
  public:
-  SaveFileQuery() : VelmorFileQuery(QueryKind::SaveFile) {}
-  bool execute(Storage& storage) override;
-  bool storedAtAnyCost() const override { return true; }
+  StoreOutcome execute(Storage& storage) override;
   std::string unstoredText() const override;
 };
 
 // Stores a file's two permission flags (SaveFileAccess).
-class SaveFileAccessQuery final : public VelmorFileQuery {
+class SaveFileAccessQuery final : public FileChange {
  public:
-  SaveFileAccessQuery() : VelmorFileQuery(QueryKind::SaveFileAccess) {}
-  bool execute(Storage& storage) override;
-  bool storedAtAnyCost() const override { return true; }
+  StoreOutcome execute(Storage& storage) override;
   std::string unstoredText() const override;
 };
 
 // Deletes a stored file (DeleteFileRecord).
-class DeleteFileQuery final : public VelmorFileQuery {
+class DeleteFileQuery final : public FileChange {
  public:
-  DeleteFileQuery() : VelmorFileQuery(QueryKind::DeleteFileRecord) {}
-  bool execute(Storage& storage) override;
-  bool storedAtAnyCost() const override { return true; }
+  StoreOutcome execute(Storage& storage) override;
   std::string unstoredText() const override;
 };
 
@@ -45,11 +39,10 @@ class DeleteFileQuery final : public VelmorFileQuery {
 // becomes the listed record's whoever asked for it (the load runs once per record, so
 // throwing it away would leave the file unreadable for everyone); the reader, if he is
 // still in the room, gets his reply.
-class LoadFileContentQuery final : public VelmorFileQuery {
+class LoadFileContentQuery final : public FileContentLoad {
  public:
-  LoadFileContentQuery() : VelmorFileQuery(QueryKind::LoadFileContent) {}
-  bool execute(Storage& storage) override;
-  bool complete() override;
+  LookupOutcome execute(Storage& storage) override;
+  bool complete(LookupOutcome outcome) override;
 };
 
 // Answers a read: FileUnchanged for the version the reader holds, or FileContent with the

@@ -12,11 +12,11 @@ class OnlineUsers;
 // The lookup of a login: makes the challenge and reads the account. Its completion
 // answers LoginChallenge (an account) or GuestWelcome (none; the guest then waits for
 // admission), and the user keeps the query as his account record.
-class LoginLookup final : public VelmorUserQuery {
+class LoginLookup final : public AccountLookup {
  public:
   explicit LoginLookup(OnlineUsers& online) : online_(online) {}
-  bool execute(Storage& storage) override;
-  bool complete() override;
+  LookupOutcome execute(Storage& storage) override;
+  bool complete(LookupOutcome outcome) override;
   bool servesOwnerOnly() const override { return true; }
 
  private:
@@ -25,10 +25,10 @@ class LoginLookup final : public VelmorUserQuery {
 
 // A guest's registration of his name. Answered Registered (he is a member from then on)
 // or RegistrationFailed, only after the batch holding the row committed.
-class Registration final : public VelmorRegisterUserQuery {
+class Registration final : public AccountRegistration {
  public:
-  bool execute(Storage& storage) override;
-  bool complete() override;
+  StoreOutcome execute(Storage& storage) override;
+  bool complete(StoreOutcome outcome) override;
   bool servesOwnerOnly() const override { return true; }
 };
 

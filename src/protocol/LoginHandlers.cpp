@@ -27,16 +27,15 @@ using wire::ServerCode;
 
 }  // namespace
 
-bool LoginLookup::execute(Storage& storage) {
+LookupOutcome LoginLookup::execute(Storage& storage) {
   makeLoginChallenge(challenge);
-  storage.main.lookupUser(*this);
-  return true;
+  return storage.main.lookupUser(*this);
 }
 
-bool LoginLookup::complete() {
+bool LoginLookup::complete(LookupOutcome outcome) {
   User& user = *static_cast<User*>(owner);
   MessageBuilder reply;
-  if (result == 1) {
+  if (outcome == LookupOutcome::Found) {
     reply.begin(ServerCode::LoginChallenge).string(fieldText(salt)).string(fieldText(challenge));
     sendTo(user, reply);
     copyText(user.identity.name, fieldText(name));  // the stored letter case wins
@@ -49,14 +48,13 @@ bool LoginLookup::complete() {
   return true;
 }
 
-bool Registration::execute(Storage& storage) {
-  storage.main.registerUser(*this);
-  return true;
+StoreOutcome Registration::execute(Storage& storage) {
+  return storage.main.registerUser(*this);
 }
 
-bool Registration::complete() {
+bool Registration::complete(StoreOutcome outcome) {
   User& user = *static_cast<User*>(owner);
-  if (result == 1) {
+  if (outcome == StoreOutcome::Stored) {
     user.rights.isMember = 1;
     sendCode(user, ServerCode::Registered);
   } else {
@@ -142,8 +140,7 @@ bool handleRegister(ServerCore& core, User& user, MessageReader& reader) {
   const char* passwordHash = reader.bytes(16);
   if (!reader.ok()) return false;
   // One registration at a time: a repeat while it is in flight would fail on the name anyway.
-  if (user.findPending<Registration>(QueryKind::RegisterUser,
-                                     [](const Registration&) { return true; })) {
+  if (user.findPending<Registration>([](const Registration&) { return true; })) {
     sendCode(user, ServerCode::RegistrationFailed);
     return true;
   }

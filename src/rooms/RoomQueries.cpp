@@ -1,5 +1,7 @@
 #include "rooms/RoomQueries.h"
 
+#include <optional>
+
 #include "base/FixedText.h"
 #include "db/FileDatabase.h"
 #include "db/MainDatabase.h"
@@ -13,9 +15,40 @@ namespace velmor {
 
 using wire::ServerCode;
 
-bool LoadRoomQuery::execute(Storage& storage) {
-  storage.main.loadRoom(*this);
-  return true;
+namespace {
+
+// The reply to a load that brought no room; a loaded room is answered by entering it.
+std::optional<ServerCode> refusalCode(LoadOutcome outcome) {
+  switch (outcome) {
+    case LoadOutcome::Loaded:
+      return std::nullopt;
+    case LoadOutcome::NoSuchRoom:
+      return ServerCode::NoSuchRoom;
+    case LoadOutcome::WrongPassword:
+      return ServerCode::WrongRoomPassword;
+  }
+  return std::nullopt;
+}
+
+// The reply to a creation.
+ServerCode replyCode(CreateOutcome outcome) {
+  switch (outcome) {
+    case CreateOutcome::Created:
+      return ServerCode::RoomCreated;
+    case CreateOutcome::Exists:
+      return ServerCode::RoomExists;
+    case CreateOutcome::ExistsLocked:
+      return ServerCode::RoomExistsLocked;
+    case CreateOutcome::Failed:
+      return ServerCode::RoomCreateFailed;
+  }
+  return ServerCode::RoomCreateFailed;
+}
+
+}  // namespace
+
+LoadOutcome LoadRoomQuery::execute(Storage& storage) {
+  return storage.main.loadRoom(*this);
 }
 
 Room* LoadRoomQuery::liveRoom(bool& full) {
@@ -40,10 +73,10 @@ Room* LoadRoomQuery::liveRoom(bool& full) {
   return room;
 }
 
-bool LoadRoomQuery::complete() {
+bool LoadRoomQuery::complete(LoadOutcome outcome) {
   auto& user = *static_cast<User*>(owner);  // not cancelled, so he is still here and online
   const bool latest = request == user.roomRequests.latest;
-  if (result == queryresult::kRoomLoaded) {
+  if (outcome == LoadOutcome::Loaded) {
     bool full = false;
     Room* room = liveRoom(full);
     if (latest && room == nullptr) {
@@ -52,31 +85,30 @@ bool LoadRoomQuery::complete() {
     } else if (latest && user.room != room) {
       room->enter(user, suppliedPassword, true);
     }
-  } else if (latest && result != 0) {
-    sendCode(user, static_cast<ServerCode>(result));
+  } else if (const std::optional<ServerCode> refusal = refusalCode(outcome); latest && refusal) {
+    sendCode(user, *refusal);
   }
   resumeRoomRequests(rooms_, user);
   return false;
 }
 
-bool CreateRoomQuery::execute(Storage& storage) {
-  storage.main.createRoom(*this);
-  return true;
+CreateOutcome CreateRoomQuery::execute(Storage& storage) {
+  return storage.main.createRoom(*this);
 }
 
-bool CreateRoomQuery::complete() {
-  if (result == queryresult::kRoomCreated) {
+bool CreateRoomQuery::complete(CreateOutcome outcome) {
+  if (outcome == CreateOutcome::Created) {
     RoomRecord stored = record;
     lowerName(stored.lowerName, stored.name);
     rooms_.addStored(stored);
   }
-  if (owner != nullptr) sendCode(*static_cast<User*>(owner), static_cast<ServerCode>(result));
+  if (owner != nullptr) sendCode(*static_cast<User*>(owner), replyCode(outcome));
   return false;
 }
 
 SaveRoomQuery::SaveRoomQuery(RoomRegistry& rooms, const RoomRecord& saved,
                              std::unique_ptr<Room> slept)
-    : VelmorRoomQuery(QueryKind::SaveRoom), rooms_(rooms), slept_(std::move(slept)) {
+    : rooms_(rooms), slept_(std::move(slept)) {
   record = saved;  // the worker reads this copy, never the room
 }
 
@@ -85,9 +117,8 @@ SaveRoomQuery::~SaveRoomQuery() {
   if (slept_) rooms_.forgetSleeping(*this);
 }
 
-bool SaveRoomQuery::execute(Storage& storage) {
-  unavailable = !storage.main.saveRoom(record);
-  return true;
+StoreOutcome SaveRoomQuery::execute(Storage& storage) {
+  return storeOutcome(storage.main.saveRoom(record));
 }
 
 bool SaveRoomQuery::complete() {
@@ -99,21 +130,19 @@ std::string SaveRoomQuery::unstoredText() const {
   return "passwords and last access of room " + std::string(recordName());
 }
 
-bool TouchRoomQuery::execute(Storage& storage) {
-  unavailable = !storage.main.touchRoom(record);
-  return false;
+StoreOutcome TouchRoomQuery::execute(Storage& storage) {
+  return storeOutcome(storage.main.touchRoom(record));
 }
 
 std::string TouchRoomQuery::unstoredText() const {
   return "last access of room " + std::string(recordName());
 }
 
-bool DeleteRoomQuery::execute(Storage& storage) {
+StoreOutcome DeleteRoomQuery::execute(Storage& storage) {
   // An expired room goes with its files, so that a later room of the name starts empty.
   const bool row = storage.main.deleteRoom(record);
   const bool files = storage.files.deleteRoomFiles(fieldText(record.name));
-  unavailable = !(row && files);
-  return true;
+  return storeOutcome(row && files);
 }
 
 bool DeleteRoomQuery::complete() {

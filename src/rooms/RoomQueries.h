@@ -14,16 +14,15 @@ class RoomRegistry;
 
 // A stored room that is not live, loaded for the user who asked to enter it (LoadRoom).
 // Only serves him: cancelled when he goes.
-class LoadRoomQuery final : public VelmorRoomQuery {
+class LoadRoomQuery final : public RoomLoad {
  public:
-  explicit LoadRoomQuery(RoomRegistry& rooms)
-      : VelmorRoomQuery(QueryKind::LoadRoom), rooms_(rooms) {}
-  bool execute(Storage& storage) override;
+  explicit LoadRoomQuery(RoomRegistry& rooms) : rooms_(rooms) {}
+  LoadOutcome execute(Storage& storage) override;
   // The room becomes live (unless it is already). If the user's latest room request is
   // still the one this load serves, he enters it, with the checks of a live room and the
   // ban search made for everyone, and a refusal is sent as its code; otherwise nothing is
   // sent. Then his request that waited for this load, if any, is made (RoomRequests).
-  bool complete() override;
+  bool complete(LoadOutcome outcome) override;
   bool servesOwnerOnly() const override { return true; }
   std::string_view roomWorkedOn() const override { return recordName(); }
 
@@ -42,12 +41,11 @@ class LoadRoomQuery final : public VelmorRoomQuery {
 
 // A room created by a member (CreateRoom). The stored room joins the registries even when
 // its creator went away meanwhile: the row exists, and the next who looks must find it.
-class CreateRoomQuery final : public VelmorRoomQuery {
+class CreateRoomQuery final : public RoomCreation {
  public:
-  explicit CreateRoomQuery(RoomRegistry& rooms)
-      : VelmorRoomQuery(QueryKind::CreateRoom), rooms_(rooms) {}
-  bool execute(Storage& storage) override;
-  bool complete() override;
+  explicit CreateRoomQuery(RoomRegistry& rooms) : rooms_(rooms) {}
+  CreateOutcome execute(Storage& storage) override;
+  bool complete(CreateOutcome outcome) override;
   std::string_view roomWorkedOn() const override { return recordName(); }
 
  private:
@@ -59,15 +57,14 @@ class CreateRoomQuery final : public VelmorRoomQuery {
 // the room is asleep in the registry, and a user who enters wakes it from it: its record
 // and files are the truth, not the row); or, with no room, of a live room at shutdown.
 // Stored at any cost: it stays in flight until the storage takes it.
-class SaveRoomQuery final : public VelmorRoomQuery {
+class SaveRoomQuery final : public RoomChange {
  public:
   SaveRoomQuery(RoomRegistry& rooms, const RoomRecord& saved, std::unique_ptr<Room> slept);
   ~SaveRoomQuery() override;
-  bool execute(Storage& storage) override;
+  StoreOutcome execute(Storage& storage) override;
   bool complete() override;
   std::uint8_t databases() const override { return kMainDatabase; }
   std::string_view roomWorkedOn() const override { return recordName(); }
-  bool storedAtAnyCost() const override { return true; }
   std::string unstoredText() const override;
 
   // The slept room, taken back by a user who wakes it before the save completed. Main loop.
@@ -79,30 +76,25 @@ class SaveRoomQuery final : public VelmorRoomQuery {
 };
 
 // The hourly write of a live room's last access (TouchRoom). Nothing to complete.
-class TouchRoomQuery final : public VelmorRoomQuery {
+class TouchRoomQuery final : public RoomChange {
  public:
-  explicit TouchRoomQuery(const RoomRecord& touched) : VelmorRoomQuery(QueryKind::TouchRoom) {
-    record = touched;
-  }
-  bool execute(Storage& storage) override;
+  explicit TouchRoomQuery(const RoomRecord& touched) { record = touched; }
+  StoreOutcome execute(Storage& storage) override;
   std::uint8_t databases() const override { return kMainDatabase; }
   std::string_view roomWorkedOn() const override { return recordName(); }
-  bool storedAtAnyCost() const override { return true; }
   std::string unstoredText() const override;
 };
 
 // The deletion of an expired stored room and of its files, in one batch (DeleteRoom). Its
 // completion lets the registry hand the worker the next one.
-class DeleteRoomQuery final : public VelmorRoomQuery {
+class DeleteRoomQuery final : public RoomChange {
  public:
-  DeleteRoomQuery(RoomRegistry& rooms, const RoomRecord& expired)
-      : VelmorRoomQuery(QueryKind::DeleteRoom), rooms_(rooms) {
+  DeleteRoomQuery(RoomRegistry& rooms, const RoomRecord& expired) : rooms_(rooms) {
     record = expired;
   }
-  bool execute(Storage& storage) override;
+  StoreOutcome execute(Storage& storage) override;
   bool complete() override;
   std::string_view roomWorkedOn() const override { return recordName(); }
-  bool storedAtAnyCost() const override { return true; }
   std::string unstoredText() const override;
 
  private:

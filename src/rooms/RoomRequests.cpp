@@ -21,8 +21,8 @@ bool same(const char* a, const char* b) {
 void enterStored(RoomRegistry& rooms, User& user, const char* name, const char* key,
                  const char* password) {
   User::RoomRequests& requests = user.roomRequests;
-  LoadRoomQuery* loading = user.findPending<LoadRoomQuery>(
-      QueryKind::LoadRoom, [](const LoadRoomQuery&) { return true; });
+  LoadRoomQuery* loading =
+      user.findPending<LoadRoomQuery>([](const LoadRoomQuery&) { return true; });
   if (loading == nullptr) {
     auto* load = new LoadRoomQuery(rooms);
     copyText(load->record.name, std::string_view(name));

@@ -4,9 +4,11 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <cstring>
 #include <sstream>
 #include <thread>
 
+#include "base/Version.h"
 #include "support/Requirements.h"
 #include "support/ServerProcess.h"
 #include "support/Shell.h"
@@ -41,7 +43,8 @@ TEST(Console, StatusScreenInATerminalShowsTheServer) {
   for (std::string line; std::getline(lines, line);) screen.push_back(line);
   ASSERT_GE(screen.size(), 15u) << pane;
   EXPECT_EQ(screen[0], "Server Info") << "the screen was cleared first";
-  EXPECT_EQ(screen[1], "Version:             1.0.1");
+  EXPECT_EQ(screen[1],
+            "Version: " + std::string(17 - std::strlen(kServerVersion), ' ') + kServerVersion);
   EXPECT_EQ(screen[3].substr(0, 8), "Port:   ");
   EXPECT_EQ(std::stoi(screen[3].substr(8)), server.port());
   for (int i : {1, 3, 4, 5, 6}) EXPECT_EQ(screen[i].size(), 26u) << screen[i];

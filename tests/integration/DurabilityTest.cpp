@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "support/Databases.h"
+#include "support/Eventually.h"
 #include "support/ServerProcess.h"
 #include "support/TestClient.h"
 
@@ -171,7 +172,8 @@ TEST_F(DurabilityTest, ShutdownWithFiveHundredClientsIsQuick) {
     clients.push_back(test::connectTo(server->port()));
     ASSERT_TRUE(clients.back().valid()) << i;
   }
-  std::this_thread::sleep_for(200ms);  // all accepted
+  ASSERT_TRUE(test::eventually([&] { return server->openDescriptors() >= 500; }))
+      << "not all accepted";
   const auto signalled = std::chrono::steady_clock::now();
   server->signal(SIGINT);
   ASSERT_EQ(server->waitExit(2s), 0) << "not ended within 2 s";

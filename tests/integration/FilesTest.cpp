@@ -13,6 +13,7 @@
 #include <thread>
 #include <vector>
 
+#include "support/Eventually.h"
 #include "support/ServerProcess.h"
 #include "support/TestClient.h"
 
@@ -27,7 +28,7 @@ using client::ServerMessage;
 using test::TestClient;
 using wire::ServerCode;
 
-constexpr auto kQuiet = 300ms;  // long enough for any answer to arrive
+using test::kQuiet;
 constexpr std::size_t kChunk = 8000;
 
 // The answers of file requests; room announcements and relay traffic are not answers.

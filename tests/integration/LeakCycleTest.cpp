@@ -45,6 +45,7 @@ TEST(LeakCycle, ThousandVisitsLeaveTheServerAsItWas) {
   for (int n = 0; n < 100; n += 10)
     visitBatch(server.port(), n);  // pools and tables reach their size
   const std::uint64_t before = server.residentKb();
+  ASSERT_GT(before, 0u) << "the server's resident memory cannot be read";
   for (int n = 100; n < 1100; n += 10) {
     visitBatch(server.port(), n);
     if (testing::Test::HasFatalFailure()) return;

@@ -11,6 +11,7 @@
 #include <thread>
 #include <vector>
 
+#include "base/Version.h"
 #include "support/ServerProcess.h"
 #include "support/Sockets.h"
 #include "support/TempDir.h"
@@ -118,7 +119,7 @@ TEST_F(ProbeTest, AdministratorGetsTheStatusText) {
   const ProbeRun run = runProbe(at({"--admin-password", "root"}));
   EXPECT_EQ(run.status, 0) << run.err;
   EXPECT_NE(run.out.find("administrator"), std::string::npos) << run.out;
-  EXPECT_NE(run.out.find("Version: 1.0.1"), std::string::npos) << run.out;
+  EXPECT_NE(run.out.find(std::string("Version: ") + kServerVersion), std::string::npos) << run.out;
 
   const ProbeRun refused = runProbe(at({"--admin-password", "wrong"}));
   EXPECT_EQ(refused.status, 1);

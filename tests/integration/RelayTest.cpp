@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "client/FrameDecoder.h"
+#include "support/Eventually.h"
 #include "support/ServerProcess.h"
 #include "support/TestClient.h"
 
@@ -30,7 +31,7 @@ using Clock = std::chrono::steady_clock;
 using Frame = std::vector<ServerMessage>;
 using ms = std::chrono::milliseconds;
 
-constexpr auto kQuiet = 300ms;  // several passes: anything due has arrived by then
+using test::kQuiet;
 
 // Room numbers follow the order of the configured rooms.
 constexpr std::uint32_t kField = 0;

@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "support/Eventually.h"
 #include "support/ServerProcess.h"
 #include "support/TestClient.h"
 
@@ -23,7 +24,7 @@ using client::RequestWriter;
 using test::TestClient;
 using wire::ServerCode;
 
-constexpr auto kQuiet = 250ms;   // long enough for any answer to arrive
+using test::kQuiet;
 constexpr int kBannedHost = 10;  // 127.0.0.10, the one address a test reuses
 
 // The answers of room and moderation requests. Room announcements and relay traffic are

@@ -1,10 +1,16 @@
 #pragma once
 
+// Waiting in tests: for a condition, or for the quiet that shows nothing more comes.
+
 #include <chrono>
 #include <functional>
 #include <thread>
 
 namespace velmor::test {
+
+// How long a test listens for what must not come: several relay passes and a database
+// batch, so that anything due has arrived by then.
+inline constexpr std::chrono::milliseconds kQuiet{400};
 
 // Whether `holds` becomes true within `timeout`, looked at every `every`: a wait for a
 // condition, never a fixed sleep.

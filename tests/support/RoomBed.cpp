@@ -36,8 +36,8 @@ void RoomBed::KeptQueries::completeAll() {
   std::vector<VelmorBaseQuery*> due;
   due.swap(queries_);
   for (VelmorBaseQuery* query : due) {
-    query->succeeded = true;
-    if (!query->complete()) delete query;
+    query->answered = true;
+    if (!query->deliver()) delete query;
   }
 }
 

@@ -45,8 +45,9 @@ class RoomBed {
    public:
     ~KeptQueries() override;
     void post(QueryOwner* owner, VelmorBaseQuery* query) override;
-    // Completes every kept query as if its database work had succeeded (SaveRoom returns
-    // the room to the directory, say), then destroys it.
+    // Completes every kept query as if its database work had been done as asked (SaveRoom
+    // returns the room to the directory, say; a query with an outcome receives the first of
+    // its set), then destroys it.
     void completeAll();
     std::size_t size() const { return queries_.size(); }
     const std::vector<VelmorBaseQuery*>& queries() const { return queries_; }

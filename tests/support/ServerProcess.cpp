@@ -74,6 +74,16 @@ std::uint64_t ServerProcess::residentKb() const {
   return 0;
 }
 
+std::size_t ServerProcess::openDescriptors() const {
+  std::error_code error;
+  std::size_t count = 0;
+  for (std::filesystem::directory_iterator it("/proc/" + std::to_string(pid_) + "/fd", error), end;
+       !error && it != end; it.increment(error)) {
+    ++count;
+  }
+  return count;
+}
+
 std::optional<int> ServerProcess::waitExit(std::chrono::milliseconds timeout) {
   if (exited_) return status_;
   auto deadline = std::chrono::steady_clock::now() + timeout;

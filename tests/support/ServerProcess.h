@@ -43,6 +43,8 @@ class ServerProcess {
   void signal(int signum) const;
   // The process's resident memory in KB (0 when it cannot be read).
   std::uint64_t residentKb() const;
+  // How many descriptors the process has open (0 when they cannot be read).
+  std::size_t openDescriptors() const;
   // The exit status, or nothing if the process still runs after the timeout.
   std::optional<int> waitExit(std::chrono::milliseconds timeout);
   // Connects until the server accepts (from fresh source addresses), up to the timeout.

@@ -2,9 +2,11 @@
 
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <sstream>
 #include <vector>
 
+#include "base/Version.h"
 #include "core/StatusText.h"
 
 namespace velmor {
@@ -42,7 +44,8 @@ TEST(StatusScreen, LayoutAndFigures) {
   const std::vector<std::string> lines = linesOf(text);
   ASSERT_GE(lines.size(), 15u);
   const std::string first = lines[1].substr(lines[1].find("Version"));  // after the colour
-  EXPECT_EQ(first, "Version:             1.0.1");
+  EXPECT_EQ(first,
+            "Version: " + std::string(17 - std::strlen(kServerVersion), ' ') + kServerVersion);
   EXPECT_EQ(lines[2], "Public IP:     203.0.113.9");
   EXPECT_EQ(lines[3], "Port:                 7175");
   EXPECT_EQ(lines[4], "Uptime:              00:59");

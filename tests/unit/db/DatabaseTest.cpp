@@ -70,18 +70,21 @@ class DatabaseTest : public testing::Test {
   void storeRoom(const std::string& values) {
     exec(mainDb(), "INSERT OR REPLACE INTO channels VALUES(" + values + ")");
   }
-  std::uint32_t roomQuery(QueryKind kind, const char* name, const char* password = "") {
-    room_ = std::make_unique<VelmorRoomQuery>(kind);
+  // A room query for `name` by "maker", as room_.
+  void newRoomQuery(const char* name) {
+    room_ = std::make_unique<VelmorRoomQuery>();
     copyText(room_->record.name, name);
-    const bool load = kind == QueryKind::LoadRoom;
-    copyText(load ? room_->suppliedPassword : room_->record.password, password);
     copyText(room_->record.creatorName, "maker");
-    if (load) {
-      db_->loadRoom(*room_);
-    } else {
-      db_->createRoom(*room_);
-    }
-    return room_->result;
+  }
+  LoadOutcome loadRoom(const char* name, const char* password = "") {
+    newRoomQuery(name);
+    copyText(room_->suppliedPassword, password);
+    return db_->loadRoom(*room_);
+  }
+  CreateOutcome createRoom(const char* name, const char* password = "") {
+    newRoomQuery(name);
+    copyText(room_->record.password, password);
+    return db_->createRoom(*room_);
   }
 
   test::TempDir dir_;
@@ -160,20 +163,25 @@ TEST_F(DatabaseTest, LoadRoom) {
   struct {
     const char* name;
     const char* password;
-    std::uint32_t result;
+    LoadOutcome outcome;
     const char* storedName;
     std::uint32_t maxUsers;
   } cases[] = {
-      {"Lobby", "", 36, "lobby", 10000},  // found regardless of case; limited to 10000
-      {"vault", "pw", 36, "Vault", 32},   // navigation room raised to its default
-      {"VAULT", "lead", 36, "Vault", 32}, {"Vault", "PW", 259, "", 0},  // passwords compare exactly
-      {"Vault", "", 259, "", 0},          {"den", "", 36, "den", 64},
-      {"nowhere", "", 257, "", 0},        {"ghost", "", 257, "", 0},  // NULL creator: not found
+      // found regardless of case; limited to 10000
+      {"Lobby", "", LoadOutcome::Loaded, "lobby", 10000},
+      // navigation room raised to its default
+      {"vault", "pw", LoadOutcome::Loaded, "Vault", 32},
+      {"VAULT", "lead", LoadOutcome::Loaded, "Vault", 32},
+      {"Vault", "PW", LoadOutcome::WrongPassword, "", 0},  // passwords compare exactly
+      {"Vault", "", LoadOutcome::WrongPassword, "", 0},
+      {"den", "", LoadOutcome::Loaded, "den", 64},
+      {"nowhere", "", LoadOutcome::NoSuchRoom, "", 0},
+      {"ghost", "", LoadOutcome::NoSuchRoom, "", 0},  // NULL creator: not found
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(std::string(c.name) + "/" + c.password);
-    EXPECT_EQ(roomQuery(QueryKind::LoadRoom, c.name, c.password), c.result);
-    if (c.result != 36) continue;
+    EXPECT_EQ(loadRoom(c.name, c.password), c.outcome);
+    if (c.outcome != LoadOutcome::Loaded) continue;
     EXPECT_STREQ(room_->record.name, c.storedName);
     EXPECT_STREQ(room_->record.creatorName, "bob");
     EXPECT_EQ(room_->record.maxUsers, c.maxUsers);
@@ -185,13 +193,13 @@ TEST_F(DatabaseTest, LoadRoom) {
        "INSERT INTO files VALUES('Vault', 'a', 'bob', 'eve', x'41', 1, 77, 1, 0);"
        "INSERT INTO files VALUES('Vault', 'b', 'bob', NULL, x'41', 1, 77, 1, 1);"
        "INSERT INTO files VALUES('vault', 'c', 'bob', 'eve', x'41', 1, 77, 1, 1);");
-  ASSERT_EQ(roomQuery(QueryKind::LoadRoom, "VAULT", "pw"), 36u);
+  ASSERT_EQ(loadRoom("VAULT", "pw"), LoadOutcome::Loaded);
   ASSERT_TRUE(room_->files && room_->files->size() == 1);
   const FileRecord& file = *room_->files->front();
   EXPECT_EQ(std::string(file.fileName) + file.editorName, "aeve");
   EXPECT_TRUE(file.length == 1 && file.lastEdited == 77 && file.usersCanRead &&
               !file.usersCanWrite && !file.hasContent());
-  ASSERT_EQ(roomQuery(QueryKind::LoadRoom, "den"), 36u);
+  ASSERT_EQ(loadRoom("den"), LoadOutcome::Loaded);
   EXPECT_EQ(room_->files, nullptr);
 }
 
@@ -200,35 +208,36 @@ TEST_F(DatabaseTest, RoomExpiresAtExactlyThePeriod) {
        {std::int64_t{604800}, std::int64_t{604799}, std::int64_t{-3600}, now()}) {
     SCOPED_TRACE(age);
     std::int64_t before;
+    LoadOutcome outcome;
     do {  // again if the clock's second turned during the case
       before = now();
       storeRoom("'old', 'bob', '', '', " + std::to_string(before - age) + ", 10, 0, 0, 0");
       sweep_ = false;
-      roomQuery(QueryKind::LoadRoom, "old");
+      outcome = loadRoom("old");
     } while (now() != before);
     const bool expired = age >= 604800;
-    EXPECT_EQ(room_->result, expired ? 257u : 36u);
+    EXPECT_EQ(outcome, expired ? LoadOutcome::NoSuchRoom : LoadOutcome::Loaded);
     EXPECT_EQ(sweep_.load(), expired);
     EXPECT_EQ(integer(mainDb(), "SELECT COUNT(*) FROM channels"), 1);  // the row stays
   }
 }
 
 TEST_F(DatabaseTest, CreateRoom) {
-  ASSERT_EQ(roomQuery(QueryKind::CreateRoom, "Den"), 34u);
+  ASSERT_EQ(createRoom("Den"), CreateOutcome::Created);
   EXPECT_EQ(query(mainDb(), "SELECT MaxUsers || CreatorName FROM channels"), Rows{"64maker"});
   EXPECT_NEAR(room_->record.lastAccessed, now(), 2);
   EXPECT_EQ(room_->record.lastAccessed, integer(mainDb(), "SELECT LastAccessed FROM channels"));
-  EXPECT_EQ(roomQuery(QueryKind::CreateRoom, "DEN", "pw"), 256u);
+  EXPECT_EQ(createRoom("DEN", "pw"), CreateOutcome::Exists);
   EXPECT_STREQ(room_->record.name, "Den");
 
   storeRoom("'Vault', 'bob', 'pw', 'lead', 1, 20, 1, 0, 0");
-  ASSERT_EQ(roomQuery(QueryKind::CreateRoom, "vault"), 258u);
+  ASSERT_EQ(createRoom("vault"), CreateOutcome::ExistsLocked);
   const RoomRecord& r = room_->record;
   EXPECT_EQ(std::string(r.creatorName) + r.password + r.leaderPassword, "bobpwlead");
   EXPECT_TRUE(r.maxUsers == 20 && r.lastAccessed == 1 && r.navigation);
 
   storeRoom("'ghost', NULL, '', '', 1, 5, 0, 0, 0");
-  EXPECT_EQ(roomQuery(QueryKind::CreateRoom, "ghost"), 35u);  // not found, yet the key is taken
+  EXPECT_EQ(createRoom("ghost"), CreateOutcome::Failed);  // not found, yet the key is taken
 }
 
 TEST_F(DatabaseTest, SaveTouchAndDeleteRoom) {
@@ -244,7 +253,7 @@ TEST_F(DatabaseTest, SaveTouchAndDeleteRoom) {
   record.lastAccessed = 0xFFFFFFFF;
   db_->touchRoom(record);
   EXPECT_EQ(integer(mainDb(), "SELECT LastAccessed FROM channels"), -1);
-  ASSERT_EQ(roomQuery(QueryKind::LoadRoom, "Den", "new"), 36u);  // ahead of the clock
+  ASSERT_EQ(loadRoom("Den", "new"), LoadOutcome::Loaded);  // ahead of the clock
   EXPECT_EQ(room_->record.lastAccessed, 0xFFFFFFFFu);
 
   db_->deleteRoom(record);
@@ -256,12 +265,10 @@ TEST_F(DatabaseTest, RegisterAndLookUpUsers) {
   copyText(reg.name, "alice");
   copyText(reg.salt, "s4lt");
   std::memset(reg.passwordHash, 0xAB, sizeof(reg.passwordHash));
-  db_->registerUser(reg);
-  EXPECT_EQ(reg.result, 1u);
+  EXPECT_EQ(db_->registerUser(reg), StoreOutcome::Stored);
   EXPECT_NEAR(integer(mainDb(), "SELECT RegisteredTime FROM users"), now(), 2);
   copyText(reg.name, "Alice");
-  db_->registerUser(reg);
-  EXPECT_EQ(reg.result, 0u);
+  EXPECT_EQ(db_->registerUser(reg), StoreOutcome::Refused);
 
   exec(mainDb(),
        "INSERT INTO users VALUES('carol', x'00', x'0102', 'salt', 1, 1);"
@@ -269,24 +276,23 @@ TEST_F(DatabaseTest, RegisterAndLookUpUsers) {
        "'0123456789abcdefXYZ', 1, 1);");
   struct {
     const char* name;
-    std::uint32_t result;
+    LookupOutcome outcome;
     const char* nameAfter;
     const char* salt;
   } cases[] = {
-      {"ALICE", 1, "alice", "s4lt"},
-      {"bob", 0, "bob", ""},
-      {"carol", 0, "carol", ""},               // hash shorter than 16 bytes: no account
-      {"dave", 1, "dave", "0123456789abcde"},  // salt cut to its field
+      {"ALICE", LookupOutcome::Found, "alice", "s4lt"},
+      {"bob", LookupOutcome::NotFound, "bob", ""},
+      {"carol", LookupOutcome::NotFound, "carol", ""},  // hash shorter than 16 bytes: no account
+      {"dave", LookupOutcome::Found, "dave", "0123456789abcde"},  // salt cut to its field
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
     VelmorUserQuery user;
     copyText(user.name, c.name);
-    db_->lookupUser(user);
-    EXPECT_EQ(user.result, c.result);
+    EXPECT_EQ(db_->lookupUser(user), c.outcome);
     EXPECT_STREQ(user.name, c.nameAfter);
     EXPECT_STREQ(user.salt, c.salt);
-    EXPECT_EQ(user.passwordHash[15], c.result ? 0xAB : 0);
+    EXPECT_EQ(user.passwordHash[15], c.outcome == LookupOutcome::Found ? 0xAB : 0);
   }
 }
 
@@ -325,11 +331,13 @@ TEST_F(DatabaseTest, ConfiguredRoomsReplaceUserChangesAtEveryStart) {
 
 class FileDatabaseTest : public DatabaseTest {
  protected:
-  std::unique_ptr<VelmorFileQuery> fileQuery(QueryKind kind, const char* name,
+  // A query on the file `name` of room Vault; a save's record holds `content`.
+  enum class Work { Save, Load, Delete };
+  std::unique_ptr<VelmorFileQuery> fileQuery(Work work, const char* name,
                                              const std::string& content = "") {
-    auto q = std::make_unique<VelmorFileQuery>(kind);
+    auto q = std::make_unique<VelmorFileQuery>();
     copyText(q->roomName, "Vault");
-    q->file = kind == QueryKind::SaveFile
+    q->file = work == Work::Save
                   ? FileRecord::createWithContent(static_cast<std::uint32_t>(content.size()))
                   : FileRecord::create();
     copyText(q->file->fileName, name);
@@ -340,34 +348,32 @@ class FileDatabaseTest : public DatabaseTest {
     return q;
   }
   bool found(const char* name) {
-    auto q = fileQuery(QueryKind::LoadFileContent, name);
-    files_.loadContent(*q);
-    return q->found;
+    auto q = fileQuery(Work::Load, name);
+    return files_.loadContent(*q) == LookupOutcome::Found;
   }
 };
 
 TEST_F(FileDatabaseTest, SaveLoadAndDelete) {
-  files_.saveFile(*fileQuery(QueryKind::SaveFile, "a", "first"));
-  files_.saveFile(*fileQuery(QueryKind::SaveFile, "a", "second"));
+  files_.saveFile(*fileQuery(Work::Save, "a", "first"));
+  files_.saveFile(*fileQuery(Work::Save, "a", "second"));
   EXPECT_EQ(query(files_.connection(), "SELECT CAST(Content AS TEXT) || Length FROM files"),
             Rows{"second6"});
 
-  auto read = fileQuery(QueryKind::LoadFileContent, "a");
-  files_.loadContent(*read);
-  ASSERT_TRUE(read->found && read->loaded);
+  auto read = fileQuery(Work::Load, "a");
+  ASSERT_TRUE(files_.loadContent(*read) == LookupOutcome::Found && read->loaded);
   EXPECT_STREQ(read->loaded->content(), "second");
   EXPECT_TRUE(read->loaded->length == 6 && read->loaded->capacity == 6);
   EXPECT_TRUE(read->loaded->lastEdited == 99 && read->file->contentRequested);
-  files_.loadContent(*read);  // the content of a record is read only once
-  EXPECT_TRUE(!read->found && !read->loaded);
+  // the content of a record is read only once
+  EXPECT_TRUE(files_.loadContent(*read) == LookupOutcome::NotFound && !read->loaded);
 
-  files_.deleteFile(*fileQuery(QueryKind::DeleteFileRecord, "a"));
+  files_.deleteFile(*fileQuery(Work::Delete, "a"));
   EXPECT_EQ(integer(files_.connection(), "SELECT COUNT(*) FROM files"), 0);
 }
 
 TEST_F(FileDatabaseTest, EmptyOrDamagedContentIsNotFound) {
-  files_.saveFile(*fileQuery(QueryKind::SaveFile, "empty"));
-  files_.saveFile(*fileQuery(QueryKind::SaveFile, "short", "abc"));
+  files_.saveFile(*fileQuery(Work::Save, "empty"));
+  files_.saveFile(*fileQuery(Work::Save, "short", "abc"));
   exec(files_.connection(), "UPDATE files SET Length=100 WHERE FileName='short'");
   EXPECT_FALSE(found("empty"));
   EXPECT_FALSE(found("short"));

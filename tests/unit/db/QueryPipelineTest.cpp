@@ -7,6 +7,7 @@
 #include <chrono>
 #include <string>
 #include <thread>
+#include <variant>
 #include <vector>
 
 #include "db/FileDatabase.h"
@@ -22,16 +23,19 @@ using namespace std::chrono_literals;
 
 std::atomic<int> destroyed{0};
 
+// The outcome a completion received: none for a query whose completion did not run.
+using Delivered = std::variant<std::monostate, StoreOutcome, CreateOutcome>;
+
 struct Completion {
-  std::uint32_t kind;
-  std::uint32_t result;
-  bool succeeded;
+  Delivered outcome;
+  bool answered;
 };
 // The queries that came back to the main loop (not cancelled), in order; null when no
 // fixture records them.
 std::vector<Completion>* completions = nullptr;
 
-// Counts its destruction, on whichever thread it happens, and notes a query that came back.
+// Counts its destruction, on whichever thread it happens, and notes a query that came back
+// with the outcome its completion received.
 template <typename Query>
 class Counted : public Query {
  public:
@@ -39,41 +43,41 @@ class Counted : public Query {
   ~Counted() override {
     destroyed.fetch_add(1);
     if (completions != nullptr && !this->cancelled.load()) {
-      completions->push_back({this->kind, this->result, this->succeeded});
+      completions->push_back({delivered, this->answered});
     }
   }
+
+ protected:
+  Delivered delivered;
 };
 
 // A registration, run as the server runs it.
-class CountedRegistration : public Counted<VelmorRegisterUserQuery> {
+class CountedRegistration : public Counted<AccountRegistration> {
  public:
   explicit CountedRegistration(const std::string& user) { copyText(name, user); }
-  bool execute(Storage& storage) override {
-    storage.main.registerUser(*this);
-    return true;
+  StoreOutcome execute(Storage& storage) override { return storage.main.registerUser(*this); }
+  bool complete(StoreOutcome outcome) override {
+    delivered = outcome;
+    return false;
   }
 };
 
-class CountedQuery : public Counted<VelmorBaseQuery> {
- public:
-  explicit CountedQuery(std::uint32_t kind) : Counted<VelmorBaseQuery>(kind) {}
-};
+// A query that does no work.
+class CountedQuery : public Counted<VelmorBaseQuery> {};
 
-class CountedCreation : public Counted<VelmorRoomQuery> {
+class CountedCreation : public Counted<RoomCreation> {
  public:
-  CountedCreation() : Counted<VelmorRoomQuery>(QueryKind::CreateRoom) {}
-  bool execute(Storage& storage) override {
-    storage.main.createRoom(*this);
-    return true;
+  CreateOutcome execute(Storage& storage) override { return storage.main.createRoom(*this); }
+  bool complete(CreateOutcome outcome) override {
+    delivered = outcome;
+    return false;
   }
 };
 
-class CountedFileSave : public Counted<VelmorFileQuery> {
+class CountedFileSave : public Counted<FileChange> {
  public:
-  CountedFileSave() : Counted<VelmorFileQuery>(QueryKind::SaveFile) {}
-  bool execute(Storage& storage) override {
-    storage.files.saveFile(*this);
-    return true;
+  StoreOutcome execute(Storage& storage) override {
+    return storeOutcome(storage.files.saveFile(*this));
   }
 };
 
@@ -106,8 +110,7 @@ class QueryPipelineTest : public testing::Test {
     auto query = std::make_unique<VelmorUserQuery>();
     copyText(query->name, name);
     std::lock_guard<std::mutex> lock(pipeline->queryLock());  // the worker is idle meanwhile
-    main->lookupUser(*query);
-    return query->result == 1;
+    return main->lookupUser(*query) == LookupOutcome::Found;
   }
 
   test::TempDir dir;
@@ -138,8 +141,8 @@ TEST_F(QueryPipelineTest, QueriesPostedBeforeOneWakeupRunInOneTransaction) {
   ASSERT_TRUE(waitCompleted(10));
   EXPECT_EQ(commits.load(), 1);
   for (const Completion& c : completed) {
-    EXPECT_TRUE(c.succeeded);
-    EXPECT_EQ(c.result, 1u);
+    EXPECT_TRUE(c.answered);
+    EXPECT_EQ(c.outcome, Delivered(StoreOutcome::Stored));
   }
   EXPECT_EQ(destroyed.load(), 10);
   sqlite3_commit_hook(main->connection(), nullptr, nullptr);
@@ -205,10 +208,10 @@ TEST_F(QueryPipelineTest, QueryCancelledWhileExecutingIsDestroyedAndItsEffectSta
   EXPECT_TRUE(userStored("leaver")) << "the registration was committed all the same";
 }
 
-TEST_F(QueryPipelineTest, KindOutsideTheCatalogueComesBackNotSucceeded) {
-  for (std::uint32_t kind : {0u, 1u, 13u}) pipeline->post(nullptr, new CountedQuery(kind));
+TEST_F(QueryPipelineTest, QueryThatDoesNoWorkComesBackUnanswered) {
+  for (int i = 0; i < 3; ++i) pipeline->post(nullptr, new CountedQuery);
   ASSERT_TRUE(waitCompleted(3));
-  for (const Completion& c : completed) EXPECT_FALSE(c.succeeded);
+  for (const Completion& c : completed) EXPECT_FALSE(c.answered);
   EXPECT_EQ(destroyed.load(), 3);
 }
 
@@ -262,22 +265,22 @@ TEST_F(QueryPipelineTest, FailedCommitHandsItsQueriesBackAsFailed) {
   }
   ASSERT_TRUE(waitCompleted(2));
   sqlite3_commit_hook(main->connection(), nullptr, nullptr);
-  EXPECT_EQ(completed[0].result, 0u) << "RegistrationFailed, not Registered";
-  EXPECT_EQ(completed[1].result, queryresult::kRoomCreateFailed);
+  EXPECT_EQ(completed[0].outcome, Delivered(StoreOutcome::Refused))
+      << "RegistrationFailed, not Registered";
+  EXPECT_EQ(completed[1].outcome, Delivered(CreateOutcome::Failed));
   EXPECT_NE(sqlite3_get_autocommit(main->connection()), 0) << "a transaction was left open";
   EXPECT_FALSE(userStored("lost"));
 
   pipeline->post(nullptr, new CountedRegistration("after"));
   ASSERT_TRUE(waitCompleted(3));
-  EXPECT_EQ(completed[2].result, 1u);
+  EXPECT_EQ(completed[2].outcome, Delivered(StoreOutcome::Stored));
   EXPECT_TRUE(userStored("after"));
 }
 
 // Ends the batch's transaction as SQLite does by itself on a full disk or an I/O error.
 class TransactionBreaker : public Counted<VelmorBaseQuery> {
  public:
-  TransactionBreaker() : Counted<VelmorBaseQuery>(QueryKind::TouchRoom) {}
-  bool execute(Storage& storage) override {
+  bool run(Storage& storage) override {
     sqlite3_exec(storage.main.connection(), "ROLLBACK;", nullptr, nullptr, nullptr);
     return false;
   }
@@ -295,11 +298,11 @@ TEST_F(QueryPipelineTest, TransactionEndedBySqliteMidBatchFailsOnlyWhatRanInIt) 
     pipeline->post(nullptr, new CountedRegistration("after"));
   }
   ASSERT_TRUE(waitCompleted(3));
-  ASSERT_EQ(completed[0].kind, static_cast<std::uint32_t>(QueryKind::RegisterUser));
-  EXPECT_EQ(completed[0].result, 0u) << "'before' was rolled back: RegistrationFailed";
+  EXPECT_EQ(completed[0].outcome, Delivered(StoreOutcome::Refused))
+      << "'before' was rolled back: RegistrationFailed";
   EXPECT_FALSE(userStored("before"));
-  ASSERT_EQ(completed[2].kind, static_cast<std::uint32_t>(QueryKind::RegisterUser));
-  EXPECT_EQ(completed[2].result, 1u) << "'after' ran in the next batch: Registered";
+  EXPECT_EQ(completed[2].outcome, Delivered(StoreOutcome::Stored))
+      << "'after' ran in the next batch: Registered";
   EXPECT_TRUE(userStored("after"));
 }
 
