@@ -4,13 +4,13 @@
 
 #include <atomic>
 #include <cstdlib>
-#include <string>
 #include <memory>
 #include <new>
+#include <string>
 #include <vector>
 
-#include "rooms/Membership.h"
 #include "rooms/Relay.h"
+#include "rooms/UserRooms.h"
 #include "support/RoomBed.h"
 
 namespace {
@@ -43,18 +43,17 @@ void NavigationPassAllMoved(benchmark::State& state) {
   for (std::size_t i = 0; i < memberCount; ++i) {
     test::RoomBed::Member& member = bed.user("Member" + std::to_string(i));
     member.recording = false;  // the pass alone is measured, not a test's copy of its frames
-    join(room, member, "");
+    room.join(member, "");
     members.push_back(&member);
   }
   auto movedPass = [&] {
     bed.advanceMs(50);
     for (User* member : members) {
-      member->position.x = static_cast<std::uint16_t>(member->position.x + 1);
-      member->position.y = static_cast<std::uint16_t>(member->position.y - 2);
-      member->relay.presenceChanged = 1;
-      member->relay.lastMoved = member->relay.lastActivity = bed.clock.ms();
+      User::Position moved = member->position;
+      moved.x = static_cast<std::uint16_t>(moved.x + 1);
+      moved.y = static_cast<std::uint16_t>(moved.y - 2);
+      reportPosition(*member, moved, bed.clock.ms());
     }
-    room.relay.memberStateChanged = 1;
     relayUpdate(room, bed.nowMs());
   };
   for (int warm = 0; warm < 10; ++warm) movedPass();  // joiners served, buffers grown

@@ -13,8 +13,9 @@
 #include "core/ServerCore.h"
 #include "model/Names.h"
 #include "protocol/Dispatch.h"
-#include "rooms/Membership.h"
 #include "rooms/Relay.h"
+#include "rooms/UserRooms.h"
+#include "support/RoomProbe.h"
 #include "support/ServerHarness.h"
 #include "users/FrameLoop.h"
 #include "users/User.h"
@@ -49,15 +50,15 @@ struct World {
     for (int i = 0; i < 3; ++i) {
       members.push_back(onlineUser(core, "Member" + std::to_string(i)));
       members.back()->rights.isMember = 1;
-      join(*field, *members.back(), i == 0 ? "lead" : "");
+      field->join(*members.back(), i == 0 ? "lead" : "");
     }
-    objectReport(*field, "crate", 1, 2, 3);
+    field->reportObject("crate", ObjectPlace{1, 2, 3});
     Ref<FileRecord> file = FileRecord::createWithContent(20000);
     copyText(file->fileName, "notes");
     copyText(file->creatorName, "Member0");
     file->length = 20000;
     file->usersCanRead = file->usersCanWrite = 1;
-    field->files.push_back(std::move(file));
+    field->addFile(file);
   }
   ~World() {
     for (auto& member : members) harness.core().forgetUser(*member);
@@ -94,12 +95,12 @@ std::unique_ptr<User> userInState(World& w, std::uint8_t state) {
     case 3:  // online member in the navigation room, leader
       user = onlineUser(core, "Fuzz");
       user->rights.isMember = 1;
-      join(*w.field, *user, "lead");
+      w.field->join(*user, "lead");
       break;
     default:  // online administrator in the navigation room
       user = onlineUser(core, "Fuzz");
       user->rights.isMember = user->rights.isAdmin = 1;
-      join(*w.field, *user, "");
+      w.field->join(*user, "");
       break;
   }
   return user;

@@ -38,15 +38,7 @@ bool mayChangePermissions(const User& user, const FileRecord& file) {
   return user.rights.isLeader || isOwner(user, file);
 }
 bool mayCreate(const User& user, const Room& room) {
-  return user.rights.isLeader || isCreatorOf(room.record, user.identity.name);
-}
-
-// The place of a file in the room's list by its exact name, or null.
-Ref<FileRecord>* findFile(Room& room, const char* name) {
-  for (Ref<FileRecord>& file : room.files) {
-    if (std::strcmp(file->fileName, name) == 0) return &file;
-  }
-  return nullptr;
+  return user.rights.isLeader || isCreatorOf(room.record(), user.identity.name);
 }
 
 // A version that moves on even for two writes within one second.
@@ -58,7 +50,7 @@ template <typename Query>
 void postFileQuery(ServerCore& core, User& user, const Ref<FileRecord>& file, Room& room) {
   auto* query = new Query;
   query->carry(file);
-  copyText(query->roomName, fieldText(room.record.name));
+  copyText(query->roomName, fieldText(room.record().name));
   core.queries().post(&user, query);
 }
 
@@ -114,12 +106,12 @@ LookupOutcome LoadFileContentQuery::execute(Storage& storage) {
 
 bool LoadFileContentQuery::complete(LookupOutcome outcome) {
   const bool found = outcome == LookupOutcome::Found;
-  Ref<FileRecord>* listed = findFile(*room, file->fileName);
+  const Ref<FileRecord>* listed = room->findFile(file->fileName);
   if (found && loaded && listed != nullptr && !(*listed)->hasContent() &&
       (*listed)->lastEdited == loaded->lastEdited) {
     loaded->usersCanRead = (*listed)->usersCanRead;  // changed meanwhile, perhaps
     loaded->usersCanWrite = (*listed)->usersCanWrite;
-    *listed = loaded;
+    room->replaceFile(listed, loaded);
   }
   auto* reader = static_cast<User*>(owner);
   if (reader == nullptr || reader->room != room) return false;
@@ -178,9 +170,9 @@ bool handleCreateFile(ServerCore& core, User& user, MessageReader& reader) {
     sendCode(user, ServerCode::NotRoomOwner);
   } else if (!user.rights.isMember) {
     sendCode(user, ServerCode::MembersOnly);
-  } else if (room->files.size() >= kMaxFiles) {
+  } else if (room->files().size() >= kMaxFiles) {
     sendCode(user, ServerCode::TooManyFiles);
-  } else if (std::any_of(room->files.begin(), room->files.end(), [&](const auto& file) {
+  } else if (std::any_of(room->files().begin(), room->files().end(), [&](const auto& file) {
                return sameNameIgnoringCase(fieldText(file->fileName), fieldText(name));
              })) {
     sendCode(user, ServerCode::FileExists);
@@ -193,7 +185,7 @@ bool handleCreateFile(ServerCore& core, User& user, MessageReader& reader) {
     file->usersCanRead = canRead != 0;
     file->usersCanWrite = canWrite != 0;
     file->lastEdited = core.clock.wallSeconds();
-    room->files.push_back(file);
+    room->addFile(file);
     sendCode(user, ServerCode::FileCreated);
     postFileQuery<SaveFileQuery>(core, user, file, *room);
   }
@@ -204,8 +196,8 @@ bool handleListFiles(ServerCore&, User& user, MessageReader&) {
   Room* room = user.room;
   if (room == nullptr) return true;
   MessageBuilder reply;
-  reply.begin(ServerCode::FileList).u16(static_cast<std::uint16_t>(room->files.size()));
-  for (const Ref<FileRecord>& file : room->files) {
+  reply.begin(ServerCode::FileList).u16(static_cast<std::uint16_t>(room->files().size()));
+  for (const Ref<FileRecord>& file : room->files()) {
     reply.string(fieldText(file->fileName))
         .string(fieldText(file->creatorName))
         .string(fieldText(file->editorName));
@@ -223,7 +215,7 @@ bool handleReadFile(ServerCore& core, User& user, MessageReader& reader) {
   user.releaseTransfer();
   Room* room = user.room;
   if (room == nullptr) return true;
-  Ref<FileRecord>* listed = findFile(*room, name);
+  const Ref<FileRecord>* listed = room->findFile(name);
   if (listed == nullptr) {
     sendCode(user, ServerCode::FileNotFound);
     return true;
@@ -244,7 +236,7 @@ bool handleReadFile(ServerCore& core, User& user, MessageReader& reader) {
     load->carry(*listed);
     load->room = room;
     load->clientVersion = versionHeld;
-    copyText(load->roomName, fieldText(room->record.name));
+    copyText(load->roomName, fieldText(room->record().name));
     core.queries().post(&user, load);
     return true;
   }
@@ -259,7 +251,7 @@ bool handleFileChunkRequest(ServerCore&, User& user, MessageReader& reader) {
   if (file == nullptr || user.room == nullptr) return true;
   if (offset >= file->length) return false;
   // The right to read is the one of now, on the file as it is listed now.
-  Ref<FileRecord>* listed = findFile(*user.room, file->fileName);
+  const Ref<FileRecord>* listed = user.room->findFile(file->fileName);
   if (listed == nullptr || !mayRead(user, **listed)) {
     user.download.reset();
     sendCode(user, listed == nullptr ? ServerCode::FileNotFound : ServerCode::FileAccessDenied);
@@ -285,7 +277,7 @@ bool handleWriteFile(ServerCore& core, User& user, MessageReader& reader) {
     return skipBlob(reader);
   }
   user.releaseTransfer();
-  Ref<FileRecord>* listed = findFile(*room, name);
+  const Ref<FileRecord>* listed = room->findFile(name);
   if (listed == nullptr) {
     sendCode(user, ServerCode::FileNotFound);
     return skipBlob(reader);
@@ -308,7 +300,7 @@ bool handleWriteFile(ServerCore& core, User& user, MessageReader& reader) {
   copyText(fresh->editorName, fieldText(user.identity.name));
   fresh->lastEdited = nextVersion(core.clock.wallSeconds(), (*listed)->lastEdited);
   if (fresh->length == total) {
-    *listed = fresh;
+    room->replaceFile(listed, fresh);
     sendSaved(user, *fresh);
     postFileQuery<SaveFileQuery>(core, user, fresh, *room);
   } else {
@@ -326,7 +318,7 @@ bool handleFileChunk(ServerCore& core, User& user, MessageReader& reader) {
   if (!reader.ok() || upload->length + chunk.size() > upload->capacity) return false;
   // The right to write is the one of now: a leader demoted or a file closed to writers
   // since the upload began ends it.
-  Ref<FileRecord>* listed = findFile(*room, upload->fileName);
+  const Ref<FileRecord>* listed = room->findFile(upload->fileName);
   if (!mayWrite(user, listed != nullptr ? **listed : *upload)) {
     user.upload.reset();
     sendCode(user, ServerCode::FileAccessDenied);
@@ -349,7 +341,7 @@ bool handleFileChunk(ServerCore& core, User& user, MessageReader& reader) {
   upload->usersCanRead = (*listed)->usersCanRead;
   upload->usersCanWrite = (*listed)->usersCanWrite;
   upload->lastEdited = nextVersion(now, (*listed)->lastEdited);
-  *listed = user.upload;
+  room->replaceFile(listed, user.upload);
   postFileQuery<SaveFileQuery>(core, user, user.upload, *room);
   sendSaved(user, *upload);
   user.upload.reset();
@@ -360,13 +352,13 @@ namespace {
 
 // The checks that changing a listed file shares: a member, the file, and the right. Answers
 // the refusal and returns null, or returns the file's place in the list.
-Ref<FileRecord>* fileToChange(User& user, Room& room, const char* name,
-                              bool (*allowed)(const User&, const FileRecord&)) {
+const Ref<FileRecord>* fileToChange(User& user, Room& room, const char* name,
+                                    bool (*allowed)(const User&, const FileRecord&)) {
   if (!user.rights.isMember) {
     sendCode(user, ServerCode::MembersOnly);
     return nullptr;
   }
-  Ref<FileRecord>* listed = findFile(room, name);
+  const Ref<FileRecord>* listed = room.findFile(name);
   if (listed == nullptr) {
     sendCode(user, ServerCode::FileNotFound);
   } else if (!allowed(user, **listed)) {
@@ -385,7 +377,7 @@ bool handleSetFileAccess(ServerCore& core, User& user, MessageReader& reader) {
   const std::uint8_t canWrite = reader.u8();
   if (!reader.ok()) return false;
   if (user.room == nullptr) return true;
-  if (Ref<FileRecord>* listed = fileToChange(user, *user.room, name, mayChangePermissions)) {
+  if (const Ref<FileRecord>* listed = fileToChange(user, *user.room, name, mayChangePermissions)) {
     (*listed)->usersCanRead = canRead != 0;
     (*listed)->usersCanWrite = canWrite != 0;
     sendCode(user, ServerCode::FileSaved);
@@ -400,9 +392,8 @@ bool handleDeleteFile(ServerCore& core, User& user, MessageReader& reader) {
   if (!reader.ok()) return false;
   Room* room = user.room;
   if (room == nullptr) return true;
-  if (Ref<FileRecord>* listed = fileToChange(user, *room, name, mayWrite)) {
-    const Ref<FileRecord> file = std::move(*listed);
-    room->files.erase(room->files.begin() + (listed - room->files.data()));
+  if (const Ref<FileRecord>* listed = fileToChange(user, *room, name, mayWrite)) {
+    const Ref<FileRecord> file = room->removeFile(listed);
     postFileQuery<DeleteFileQuery>(core, user, file, *room);
     sendCode(user, ServerCode::FileDeleted);
   }

@@ -6,11 +6,11 @@
 #include "core/ServerCore.h"
 #include "model/Names.h"
 #include "protocol/Dispatch.h"
-#include "rooms/Membership.h"
-#include "rooms/RoomEntry.h"
+#include "rooms/Room.h"
 #include "rooms/RoomQueries.h"
 #include "rooms/RoomRegistry.h"
 #include "rooms/RoomRequests.h"
+#include "rooms/UserRooms.h"
 #include "users/Sending.h"
 #include "users/User.h"
 #include "wire/MessageBuilder.h"
@@ -127,9 +127,7 @@ bool handleEnterRoom(ServerCore& core, User& user, MessageReader& reader) {
 
 bool handleLeaveRoom(ServerCore&, User& user, MessageReader&) {
   requestLeaveRoom(user);
-  if (user.room == nullptr) return true;
-  leave(user);
-  sendCode(user, ServerCode::RoomLeft);
+  if (user.room != nullptr) user.room->leave(user, LeaveReason::Request);
   return true;
 }
 
@@ -155,21 +153,8 @@ bool handleClaimLeader(ServerCore&, User& user, MessageReader& reader) {
   char password[32] = {};
   reader.string(password);
   if (!reader.ok()) return false;
-  Room* room = user.room;
-  if (room == nullptr) return true;
-  std::uint8_t leader = 0;
-  // An unset leader password admits nobody, as at joining.
-  if (room->record.leaderPassword[0] != '\0' && same(password, room->record.leaderPassword)) {
-    leader = 1;
-  } else if (room->hasPassword && !same(password, room->record.password)) {
+  if (user.room != nullptr && !user.room->setLeader(user, password))
     sendCode(user, ServerCode::WrongRoomPassword);
-    return true;
-  }
-  if (leader == user.rights.isLeader) return true;
-  user.rights.isLeader = leader;
-  user.relay.appearanceChanged = 1;
-  user.relay.presenceChanged = 1;
-  room->relay.memberStateChanged = 1;
   return true;
 }
 
@@ -180,26 +165,42 @@ bool handleSetRoomPasswords(ServerCore&, User& user, MessageReader& reader) {
   reader.string(leaderPassword);
   // A truncated request changes nothing: missing fields must not unlock the room.
   if (!reader.ok()) return false;
-  Room* room = user.room;
-  if (room == nullptr) return true;
-  if (leaderPassword[0] == '\0' ? same(password, room->record.leaderPassword)
-                                : same(leaderPassword, password)) {
-    return true;
-  }
-  if (!user.rights.isAdmin && !user.rights.isLeader &&
-      !isCreatorOf(room->record, user.identity.name)) {
-    return true;
-  }
-  const std::uint8_t hasPassword = password[0] != '\0' ? 1 : 0;
-  if (hasPassword != room->hasPassword) {
-    room->hasPassword = hasPassword;
-    announceLock(*room);
-  }
-  copyText(room->record.password, fieldText(password));
-  if (leaderPassword[0] != '\0') copyText(room->record.leaderPassword, fieldText(leaderPassword));
-  sendCode(user, ServerCode::RoomPasswordsChanged);
+  if (user.room != nullptr && user.room->setPasswords(user, password, leaderPassword))
+    sendCode(user, ServerCode::RoomPasswordsChanged);
   return true;
 }
+
+namespace {
+
+// The room the user asks to follow, or null with the refusal answered (or nothing to do: he
+// follows it already, as his current channel or not).
+Room* roomToFollow(ServerCore& core, User& user, const char (&name)[32], const char* password) {
+  if (user.channels.count >= User::kMaxChannels) {
+    sendCode(user, ServerCode::TooManyChannels);
+    return nullptr;
+  }
+  char key[32];
+  lowerName(key, fieldText(name));
+  Room* room = core.rooms.findLive(key);
+  if (room == nullptr) {
+    sendCode(user, ServerCode::NoSuchRoom);
+    return nullptr;
+  }
+  if (room->serial() == user.channels.current) return nullptr;
+  // The room's bans hold for following it as for entering it.
+  const BanEntry* ban = user.rights.isAdmin ? nullptr : room->findBan(user);
+  if (ban != nullptr) {
+    sendBanned(user, *ban);
+    return nullptr;
+  }
+  if (!room->admitsFollower(password)) {
+    sendCode(user, ServerCode::WrongRoomPassword);
+    return nullptr;
+  }
+  return room->follows(user) ? nullptr : room;
+}
+
+}  // namespace
 
 bool handleJoinChannel(ServerCore& core, User& user, MessageReader& reader) {
   char name[32] = {};
@@ -207,39 +208,14 @@ bool handleJoinChannel(ServerCore& core, User& user, MessageReader& reader) {
   reader.string(name);
   reader.string(password);
   if (!reader.ok()) return false;
-  if (user.channels.count >= User::kMaxChannels) {
-    sendCode(user, ServerCode::TooManyChannels);
-    return true;
-  }
-  char key[32];
-  lowerName(key, fieldText(name));
-  Room* room = core.rooms.findLive(key);
-  if (room == nullptr) {
-    sendCode(user, ServerCode::NoSuchRoom);
-    return true;
-  }
-  if (room->serial == user.channels.current) return true;
-  // The room's bans hold for following it as for entering it.
-  if (!user.rights.isAdmin) {
-    if (const BanEntry* ban = room->findBan(user)) {
-      sendBanned(user, *ban);
-      return true;
-    }
-  }
-  if (room->hasPassword && !same(password, room->record.password) &&
-      !same(password, room->record.leaderPassword)) {
-    sendCode(user, ServerCode::WrongRoomPassword);
-    return true;
-  }
-  if (followsChannel(user, *room)) return true;
+  Room* room = roomToFollow(core, user, name, password);
+  if (room == nullptr) return true;
   dropCurrentChannel(user);
-  if (room->awaitingAnnouncement) core.rooms.announceNewRooms();  // its number, known first
+  if (room->awaitsAnnouncement()) core.rooms.announceNewRooms();  // its number, known first
   MessageBuilder joined;
-  joined.begin(ServerCode::ChannelJoined).u16(static_cast<std::uint16_t>(room->roomNumber));
+  joined.begin(ServerCode::ChannelJoined).u16(static_cast<std::uint16_t>(room->number()));
   sendTo(user, joined);
-  addChannel(user, *room);
-  user.channels.current = room->serial;
-  room->relay.channelMembersChanged = 1;
+  room->follow(user);
   return true;
 }
 
@@ -247,17 +223,7 @@ bool handleLeaveChannel(ServerCore&, User& user, MessageReader& reader) {
   char name[32] = {};
   reader.string(name);
   if (!reader.ok()) return false;
-  for (std::uint8_t i = 0; i < user.channels.count; ++i) {
-    Room& room = *user.channels.rooms[i];
-    if (!same(room.record.name, name)) continue;
-    dropChannel(user, room);
-    MessageBuilder left;
-    left.begin(ServerCode::ChannelLeft)
-        .u16(static_cast<std::uint16_t>(room.roomNumber))
-        .u8(&room != user.room ? 1 : 0);
-    sendTo(user, left);
-    return true;
-  }
+  leaveChannelNamed(user, name);
   return true;
 }
 
@@ -281,10 +247,10 @@ bool roomSanction(ServerCore& core, User& user, MessageReader& reader, bool ban)
   if (!user.rights.isAdmin && !(user.rights.isLeader && user.room == victim->room)) return true;
   sendWithReason(*victim, ban ? ServerCode::BannedFromRoom : ServerCode::KickedFromRoom, reason);
   Room& room = *victim->room;
-  leave(*victim);
   if (ban) {
-    room.banList.add(makeBan(*victim, user, reason, mask));
-    stopFollowing(*victim, room);  // banned from it, he does not follow it (a kick leaves that)
+    room.ban(*victim, makeBan(*victim, user, reason, mask));
+  } else {
+    room.kick(*victim);
   }
   return true;
 }
@@ -335,7 +301,7 @@ bool handleServerBan(ServerCore& core, User& user, MessageReader& reader) {
 }
 
 bool handleListRoomBans(ServerCore&, User& user, MessageReader&) {
-  if (mayManageBans(user, true)) sendBanList(user, ServerCode::RoomBanList, user.room->banList);
+  if (mayManageBans(user, true)) sendBanList(user, ServerCode::RoomBanList, user.room->banList());
   return true;
 }
 
@@ -348,7 +314,7 @@ bool handleListServerBans(ServerCore& core, User& user, MessageReader&) {
 bool handleRoomUnban(ServerCore&, User& user, MessageReader& reader) {
   char name[32] = {};
   reader.string(name);
-  if (mayManageBans(user, true)) user.room->banList.removeNamed(fieldText(name));
+  if (mayManageBans(user, true)) user.room->unban(fieldText(name));
   return true;
 }
 

@@ -5,7 +5,6 @@
 #include "base/FixedText.h"
 #include "db/FileDatabase.h"
 #include "db/MainDatabase.h"
-#include "rooms/Membership.h"
 #include "rooms/Room.h"
 #include "rooms/RoomRegistry.h"
 #include "rooms/RoomRequests.h"
@@ -68,7 +67,7 @@ Room* LoadRoomQuery::liveRoom(bool& full) {
   rooms_.removeStored(record.lowerName);
   Room* room = &rooms_.makeLive(record);
   if (files) {
-    room->files = std::move(*files);
+    room->setFiles(std::move(*files));
     files.reset();
   }
   return room;
@@ -84,7 +83,7 @@ bool LoadRoomQuery::complete(LoadOutcome outcome) {
       // Expired and swept meanwhile; or as many rooms are live as a room list can name.
       sendCode(user, full ? ServerCode::RoomFull : ServerCode::NoSuchRoom);
     } else if (latest && user.room != room) {
-      enterLiveRoom(*room, user, suppliedPassword, true);
+      room->enter(user, suppliedPassword, true);
     }
   } else if (const std::optional<ServerCode> refusal = refusalCode(outcome); latest && refusal) {
     sendCode(user, *refusal);

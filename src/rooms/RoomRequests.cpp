@@ -4,7 +4,6 @@
 
 #include "base/FixedText.h"
 #include "model/Names.h"
-#include "rooms/Membership.h"
 #include "rooms/Room.h"
 #include "rooms/RoomQueries.h"
 #include "rooms/RoomRegistry.h"
@@ -45,11 +44,11 @@ void enter(RoomRegistry& rooms, User& user, const char* name, const char* passwo
   user.roomRequests.deferred = false;
   char key[32];
   lowerName(key, std::string_view(name));
-  if (user.room != nullptr && same(user.room->record.lowerName, key)) return;
+  if (user.room != nullptr && same(user.room->record().lowerName, key)) return;
   Room* room = rooms.findLive(key);
   if (room == nullptr) room = rooms.wake(key);  // its save not stored yet: woken as it was
   if (room != nullptr) {
-    enterLiveRoom(*room, user, password, false);
+    room->enter(user, password, false);
   } else if (rooms.isFallingAsleep(key)) {
     sendCode(user, wire::ServerCode::RoomFull);  // no more rooms can be live
   } else if (!rooms.isStored(key)) {

@@ -128,7 +128,7 @@ TEST_F(PendingQueriesTest, RoomLoadInFlightJoinsNobodyWhoWentOffline) {
   drainWorker();
   EXPECT_EQ(user->room, nullptr);
   if (Room* cellar = server.core().rooms.findLive("cellar")) {
-    EXPECT_TRUE(cellar->members.empty());
+    EXPECT_TRUE(cellar->members().empty());
   }
   EXPECT_EQ(visitor->drain(100ms).size(), 0u) << "nothing is sent to a user who is offline";
 }

@@ -2,7 +2,8 @@
 
 #include "base/FixedText.h"
 #include "model/Names.h"
-#include "rooms/Membership.h"
+#include "rooms/UserRooms.h"
+#include "support/RoomProbe.h"
 
 namespace velmor::test {
 
@@ -46,7 +47,7 @@ RoomBed::RoomBed() {
 
 RoomBed::~RoomBed() {
   for (auto& member : users_) {
-    leave(*member);
+    leaveRoom(*member, LeaveReason::Offline);
     dropAllChannels(*member);
     online.remove(*member);
   }
