@@ -49,10 +49,10 @@ void NavigationPassAllMoved(benchmark::State& state) {
   auto movedPass = [&] {
     bed.advanceMs(50);
     for (User* member : members) {
-      User::Position moved = member->position;
+      User::Position moved = member->position();
       moved.x = static_cast<std::uint16_t>(moved.x + 1);
       moved.y = static_cast<std::uint16_t>(moved.y - 2);
-      reportPosition(*member, moved, bed.clock.ms());
+      UserRooms::reportPosition(*member, moved, bed.clock.ms());
     }
     relayUpdate(room, bed.nowMs());
   };

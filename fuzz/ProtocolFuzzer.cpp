@@ -17,6 +17,7 @@
 #include "rooms/UserRooms.h"
 #include "support/RoomProbe.h"
 #include "support/ServerHarness.h"
+#include "support/UserProbe.h"
 #include "users/FrameLoop.h"
 #include "users/User.h"
 
@@ -34,8 +35,8 @@ void configure(Settings& settings) {
 // A user without a connection, online under `name`.
 std::unique_ptr<User> onlineUser(ServerCore& core, const std::string& name) {
   auto user = std::make_unique<User>(nullptr, nullptr, core.traffic);
-  copyText(user->identity.name, name);
-  lowerName(user->identity.nameKey, name);
+  copyText(UserProbe::identity(*user).name, name);
+  lowerName(UserProbe::identity(*user).nameKey, name);
   core.online.queueForAdmission(*user);
   core.online.admit(*user);
   core.online.clearAdmissionQueue();
@@ -49,7 +50,7 @@ struct World {
     // Members in the field, with a position, an object and a file.
     for (int i = 0; i < 3; ++i) {
       members.push_back(onlineUser(core, "Member" + std::to_string(i)));
-      members.back()->rights.isMember = 1;
+      UserProbe::rights(*members.back()).isMember = 1;
       field->join(*members.back(), i == 0 ? "lead" : "");
     }
     field->reportObject("crate", ObjectPlace{1, 2, 3});
@@ -81,25 +82,25 @@ World& world() {
 std::unique_ptr<User> userInState(World& w, std::uint8_t state) {
   ServerCore& core = w.harness.core();
   auto user = std::make_unique<User>(nullptr, nullptr, core.traffic);
-  copyText(user->identity.name, "Fuzz");
-  lowerName(user->identity.nameKey, "Fuzz");
+  copyText(UserProbe::identity(*user).name, "Fuzz");
+  lowerName(UserProbe::identity(*user).nameKey, "Fuzz");
   switch (state % 5) {
     case 0:  // connected
       break;
     case 1:  // login pending
-      user->login.loginPending = 1;
+      UserProbe::login(*user).loginPending = 1;
       break;
     case 2:  // online, in no room
       user = onlineUser(core, "Fuzz");
       break;
     case 3:  // online member in the navigation room, leader
       user = onlineUser(core, "Fuzz");
-      user->rights.isMember = 1;
+      UserProbe::rights(*user).isMember = 1;
       w.field->join(*user, "lead");
       break;
     default:  // online administrator in the navigation room
       user = onlineUser(core, "Fuzz");
-      user->rights.isMember = user->rights.isAdmin = 1;
+      UserProbe::rights(*user).isMember = UserProbe::rights(*user).isAdmin = 1;
       w.field->join(*user, "");
       break;
   }

@@ -28,10 +28,10 @@ void buildWelcome(const ServerCore& core, MessageBuilder& welcome) {
 // challenge, came before the ban) or the address of his connection.
 bool refusedAsBanned(ServerCore& core, User& user) {
   const BanEntry* ban =
-      core.serverBans.findAddressOrName(user.address, fieldText(user.identity.name));
+      core.serverBans.findAddressOrName(user.address(), fieldText(user.identity().name));
   if (ban == nullptr) return false;
   sendBanned(user, *ban);
-  user.clearLoginGrants();  // a connection that has not logged in, as after a refused Login
+  core.online.forgetLogin(user);  // a connection that has not logged in, as after a refused Login
   return true;
 }
 
@@ -49,10 +49,10 @@ void admitWaitingUsers(ServerCore& core) {
   buildWelcome(core, welcome);
   for (User* user : core.online.admissionQueue()) {
     if (refusedAsBanned(core, *user)) continue;
-    User* holder = core.online.find(user->identity.nameKey);
+    User* holder = core.online.find(user->identity().nameKey);
     if (holder == nullptr) {
       admit(core, *user, welcome);
-    } else if (!user->rights.isMember) {
+    } else if (!user->rights().isMember) {
       sendCode(*user, ServerCode::NameInUse);
       core.online.refuseAdmission(*user);
     } else {

@@ -98,10 +98,10 @@ void ServerCore::userConnected(User& user) {
 
 void ServerCore::takeOffline(User& user) {
   user.releasePendingQueries();
-  leaveRoom(user, LeaveReason::Offline);
-  dropAllChannels(user);
+  UserRooms::leaveRoom(user, LeaveReason::Offline);
+  UserRooms::dropAllChannels(user);
   online.remove(user);
-  user.clearLoginGrants();
+  online.forgetLogin(user);
   if (user.connected) loginDeadlines.start(user, clock.nowMs());
 }
 

@@ -42,10 +42,10 @@ bool allowLine(std::uint32_t* times, std::uint32_t allowance, std::uint32_t now)
 // user's one table whether he speaks in a room or privately from none.
 bool allowChat(User& user, std::uint32_t now) {
   static_assert(Room::kChatAllowance == User::kChatAllowance);
-  const std::uint32_t allowance = user.room != nullptr
-                                      ? std::min(user.room->chatAllowance(), User::kChatAllowance)
+  const std::uint32_t allowance = user.room() != nullptr
+                                      ? std::min(user.room()->chatAllowance(), User::kChatAllowance)
                                       : User::kChatAllowance;
-  return allowLine(user.chat.times, allowance, now);
+  return allowLine(user.chat().times, allowance, now);
 }
 
 ObjectPlace readPlace(MessageReader& reader) {
@@ -61,39 +61,39 @@ bool sayLine(ServerCore& core, User& user, MessageReader& reader, std::uint8_t l
   if (!reader.ok() || length < 1 || length > ChatLine::kMaxText) return false;
   const char* text = reader.bytes(length);
   Ref<ChatLine> line = ChatLine::acquire();
-  line->senderSlot = user.roomSlot;
+  line->senderSlot = user.roomSlot();
   line->local = local;
   if (text != nullptr) {
     std::memcpy(line->text, text, length);
     line->length = length;
   }
   line->text[line->length] = '\0';
-  user.chat.last = line;
+  user.chat().last = line;
   if (!reader.ok()) return false;
-  if (user.room == nullptr || (local && !user.room->isNavigation())) return true;
+  if (user.room() == nullptr || (local && !user.room()->isNavigation())) return true;
   if (!allowChat(user, core.clock.ms())) return true;
-  user.room->say(line);
+  user.room()->say(line);
   return true;
 }
 
 // A repeat is a line said again: it counts toward the same allowance as a new one, so a
 // frame of repeats cannot make the room hear a line more often than it could be said.
 bool repeatLine(ServerCore& core, User& user, std::uint8_t local) {
-  const Ref<ChatLine>& last = user.chat.last;
-  Room* room = user.room;
+  const Ref<ChatLine>& last = user.chat().last;
+  Room* room = user.room();
   if (!last || room == nullptr || (local && !room->isNavigation())) return true;
   if (!allowChat(user, core.clock.ms())) return true;
   if (last->local == local) {
-    last->senderSlot = user.roomSlot;
+    last->senderSlot = user.roomSlot();
     room->say(last);
   } else {
     Ref<ChatLine> copy = ChatLine::acquire();
     copy->length = last->length;
     std::memcpy(copy->text, last->text, last->length + 1u);
-    copy->senderSlot = user.roomSlot;
+    copy->senderSlot = user.roomSlot();
     copy->local = local;
     room->say(copy);
-    user.chat.last = std::move(copy);
+    user.chat().last = std::move(copy);
   }
   return true;
 }
@@ -107,7 +107,7 @@ bool handlePosition(ServerCore& core, User& user, MessageReader& reader) {
   reported.layer = reader.u8();
   reported.flags = reader.u8();
   reported.direction = reader.u16();
-  reportPosition(user, reported, core.clock.ms());
+  UserRooms::reportPosition(user, reported, core.clock.ms());
   return true;
 }
 
@@ -116,8 +116,8 @@ bool handleObjectReport(ServerCore& core, User& user, MessageReader& reader) {
   const ObjectPlace place = readPlace(reader);
   if (!reader.ok()) return false;
   const std::uint32_t now = core.clock.ms();
-  if (user.room != nullptr) user.room->reportObject(name.substr(0, 31), place);
-  noteReport(user, now);
+  if (user.room() != nullptr) user.room()->reportObject(name.substr(0, 31), place);
+  UserRooms::noteReport(user, now);
   return true;
 }
 
@@ -128,8 +128,8 @@ bool handleAppearance(ServerCore&, User& user, MessageReader& reader) {
   reported.short1 = reader.u16();
   reported.short2 = reader.u16();
   reader.string(reported.text);
-  if (reported == user.appearance) return true;
-  reportAppearance(user, reported);
+  if (reported == user.appearance()) return true;
+  UserRooms::reportAppearance(user, reported);
   return true;
 }
 
@@ -147,13 +147,13 @@ bool handleRepeatRoomChat(ServerCore& core, User& user, MessageReader&) {
 }
 
 bool handleWhisper(ServerCore& core, User& user, MessageReader& reader) {
-  if (user.room == nullptr || !allowChat(user, core.clock.ms())) {
+  if (user.room() == nullptr || !allowChat(user, core.clock.ms())) {
     reader.skipString();
     reader.skipString();
     return true;
   }
   Ref<ChatLine> line = ChatLine::acquire();
-  line->senderSlot = user.roomSlot;
+  line->senderSlot = user.roomSlot();
   reader.string(line->recipient);
   const std::uint16_t length = reader.u16();
   if (length == 0 || !reader.ok()) return false;
@@ -166,7 +166,7 @@ bool handleWhisper(ServerCore& core, User& user, MessageReader& reader) {
   line->length = std::min<std::uint16_t>(length, ChatLine::kMaxText);
   std::memcpy(line->text, text, line->length);
   line->text[line->length] = '\0';
-  user.room->whisper(line);  // the queue's is its only reference: no repeat of a whisper
+  user.room()->whisper(line);  // the queue's is its only reference: no repeat of a whisper
   return true;
 }
 
@@ -188,19 +188,19 @@ bool handlePrivateMessage(ServerCore& core, User& user, MessageReader& reader) {
   MessageBuilder notice;
   notice.begin(ServerCode::PrivateMessageNotice)
       .string(text.substr(0, ChatLine::kMaxText))
-      .string(fieldText(user.identity.name));
+      .string(fieldText(user.identity().name));
   sendTo(*addressee, notice);
   return true;
 }
 
 bool handleEnemyReport(ServerCore&, User& user, MessageReader& reader) {
   const ObjectPlace place = readPlace(reader);
-  if (user.room != nullptr) user.room->reportEnemy(user, place);
+  if (user.room() != nullptr) user.room()->reportEnemy(user, place);
   return true;
 }
 
 bool handleRoomRefresh(ServerCore&, User& user, MessageReader&) {
-  if (user.room != nullptr) user.room->refresh();
+  if (user.room() != nullptr) user.room()->refresh();
   return true;
 }
 

@@ -1,6 +1,7 @@
 // Room, channel and moderation requests.
 #include <algorithm>
 #include <cstring>
+#include <optional>
 
 #include "base/FixedText.h"
 #include "core/ServerCore.h"
@@ -38,10 +39,10 @@ User* findOnline(ServerCore& core, const char (&name)[32]) {
 
 BanEntry makeBan(const User& target, const User& issuer, const char* reason, std::uint32_t mask) {
   BanEntry ban;
-  copyText(ban.name, fieldText(target.identity.name));
-  copyText(ban.issuer, fieldText(issuer.identity.name));
+  copyText(ban.name, fieldText(target.identity().name));
+  copyText(ban.issuer, fieldText(issuer.identity().name));
   copyText(ban.reason, std::string_view(reason, strnlen(reason, sizeof(ban.reason) - 1)));
-  ban.address = target.address;
+  ban.address = target.address();
   ban.mask = mask;
   return ban;
 }
@@ -75,6 +76,15 @@ void sendBanList(User& user, ServerCode code, const BanList& list) {
   sendTo(user, reply);
 }
 
+// Why a room of the key cannot be created now; nothing when it can.
+std::optional<ServerCode> creationRefusal(RoomRegistry& rooms, const char* key) {
+  if (rooms.isStored(key) || rooms.findLive(key) != nullptr || rooms.isFallingAsleep(key))
+    return ServerCode::RoomExists;
+  if (rooms.roomCount() >= RoomRegistry::kMaxStoredRooms)
+    return ServerCode::RoomCreateFailed;  // ListRooms could not reach it
+  return std::nullopt;
+}
+
 }  // namespace
 
 bool handleCreateRoom(ServerCore& core, User& user, MessageReader& reader) {
@@ -89,28 +99,23 @@ bool handleCreateRoom(ServerCore& core, User& user, MessageReader& reader) {
       same(password, leaderPassword)) {
     return false;
   }
-  if (!core.settings.userscancreateroom && !user.rights.isAdmin) {
+  if (!core.settings.userscancreateroom && !user.rights().isAdmin) {
     sendCode(user, ServerCode::RoomCreationDenied);
     return false;
   }
-  if (!user.rights.isMember) {
+  if (!user.rights().isMember) {
     sendCode(user, ServerCode::MembersOnly);
     return true;
   }
   char key[32];
   if (!checkName(name, key)) return false;
-  if (core.rooms.isStored(key) || core.rooms.findLive(key) != nullptr ||
-      core.rooms.isFallingAsleep(key)) {
-    sendCode(user, ServerCode::RoomExists);
-    return true;
-  }
-  if (core.rooms.roomCount() >= RoomRegistry::kMaxStoredRooms) {
-    sendCode(user, ServerCode::RoomCreateFailed);  // ListRooms could not reach it
+  if (const std::optional<ServerCode> refusal = creationRefusal(core.rooms, key)) {
+    sendCode(user, *refusal);
     return true;
   }
   auto* create = new CreateRoomQuery(core.rooms);
-  create->record = makeRoomRecord(name, fieldText(user.identity.name), password, leaderPassword, 0,
-                                  navigation != 0, false);
+  create->record = makeRoomRecord(name, fieldText(user.identity().name), password, leaderPassword,
+                                  0, navigation != 0, false);
   core.queries().post(&user, create);
   return true;
 }
@@ -127,7 +132,7 @@ bool handleEnterRoom(ServerCore& core, User& user, MessageReader& reader) {
 
 bool handleLeaveRoom(ServerCore&, User& user, MessageReader&) {
   requestLeaveRoom(user);
-  if (user.room != nullptr) user.room->leave(user, LeaveReason::Request);
+  if (user.room() != nullptr) user.room()->leave(user, LeaveReason::Request);
   return true;
 }
 
@@ -153,7 +158,7 @@ bool handleClaimLeader(ServerCore&, User& user, MessageReader& reader) {
   char password[32] = {};
   reader.string(password);
   if (!reader.ok()) return false;
-  if (user.room != nullptr && !user.room->setLeader(user, password))
+  if (user.room() != nullptr && !user.room()->setLeader(user, password))
     sendCode(user, ServerCode::WrongRoomPassword);
   return true;
 }
@@ -165,7 +170,7 @@ bool handleSetRoomPasswords(ServerCore&, User& user, MessageReader& reader) {
   reader.string(leaderPassword);
   // A truncated request changes nothing: missing fields must not unlock the room.
   if (!reader.ok()) return false;
-  if (user.room != nullptr && user.room->setPasswords(user, password, leaderPassword))
+  if (user.room() != nullptr && user.room()->setPasswords(user, password, leaderPassword))
     sendCode(user, ServerCode::RoomPasswordsChanged);
   return true;
 }
@@ -175,7 +180,7 @@ namespace {
 // The room the user asks to follow, or null with the refusal answered (or nothing to do: he
 // follows it already, as his current channel or not).
 Room* roomToFollow(ServerCore& core, User& user, const char (&name)[32], const char* password) {
-  if (user.channels.count >= User::kMaxChannels) {
+  if (user.channels().count >= User::kMaxChannels) {
     sendCode(user, ServerCode::TooManyChannels);
     return nullptr;
   }
@@ -186,9 +191,9 @@ Room* roomToFollow(ServerCore& core, User& user, const char (&name)[32], const c
     sendCode(user, ServerCode::NoSuchRoom);
     return nullptr;
   }
-  if (room->serial() == user.channels.current) return nullptr;
+  if (room->serial() == user.channels().current) return nullptr;
   // The room's bans hold for following it as for entering it.
-  const BanEntry* ban = user.rights.isAdmin ? nullptr : room->findBan(user);
+  const BanEntry* ban = user.rights().isAdmin ? nullptr : room->findBan(user);
   if (ban != nullptr) {
     sendBanned(user, *ban);
     return nullptr;
@@ -210,7 +215,7 @@ bool handleJoinChannel(ServerCore& core, User& user, MessageReader& reader) {
   if (!reader.ok()) return false;
   Room* room = roomToFollow(core, user, name, password);
   if (room == nullptr) return true;
-  dropCurrentChannel(user);
+  UserRooms::dropCurrentChannel(user);
   if (room->awaitsAnnouncement()) core.rooms.announceNewRooms();  // its number, known first
   MessageBuilder joined;
   joined.begin(ServerCode::ChannelJoined).u16(static_cast<std::uint16_t>(room->number()));
@@ -223,7 +228,7 @@ bool handleLeaveChannel(ServerCore&, User& user, MessageReader& reader) {
   char name[32] = {};
   reader.string(name);
   if (!reader.ok()) return false;
-  leaveChannelNamed(user, name);
+  UserRooms::leaveChannelNamed(user, name);
   return true;
 }
 
@@ -235,18 +240,19 @@ bool roomSanction(ServerCore& core, User& user, MessageReader& reader, bool ban)
   reader.string(target);
   reader.string(reason);
   const std::uint32_t mask = ban ? reader.u32() : 0;
-  if (!user.rights.isMember) {
+  if (!user.rights().isMember) {
     sendCode(user, ServerCode::MembersOnly);
     return true;
   }
   User* victim = findOnline(core, target);
-  if (victim == nullptr || victim->room == nullptr || victim->rights.isLeader ||
-      victim->rights.isAdmin) {
+  if (victim == nullptr || victim->room() == nullptr || victim->rights().isLeader ||
+      victim->rights().isAdmin) {
     return true;
   }
-  if (!user.rights.isAdmin && !(user.rights.isLeader && user.room == victim->room)) return true;
+  if (!user.rights().isAdmin && !(user.rights().isLeader && user.room() == victim->room()))
+    return true;
   sendWithReason(*victim, ban ? ServerCode::BannedFromRoom : ServerCode::KickedFromRoom, reason);
-  Room& room = *victim->room;
+  Room& room = *victim->room();
   if (ban) {
     room.ban(*victim, makeBan(*victim, user, reason, mask));
   } else {
@@ -261,8 +267,8 @@ bool serverSanction(ServerCore& core, User& user, MessageReader& reader, bool ba
   reader.string(target);
   reader.string(reason);
   const std::uint32_t mask = ban ? reader.u32() : 0;
-  if (!user.rights.isAdmin) return true;
-  if (!user.rights.isMember) {
+  if (!user.rights().isAdmin) return true;
+  if (!user.rights().isMember) {
     sendCode(user, ServerCode::MembersOnly);
     return true;
   }
@@ -277,12 +283,12 @@ bool serverSanction(ServerCore& core, User& user, MessageReader& reader, bool ba
 
 // The shared checks of the ban list and unban requests; false when the request is ignored.
 bool mayManageBans(User& user, bool roomList) {
-  if (!user.rights.isMember) {
+  if (!user.rights().isMember) {
     sendCode(user, ServerCode::MembersOnly);
     return false;
   }
-  if (roomList && user.room == nullptr) return false;
-  return user.rights.isLeader || user.rights.isAdmin;
+  if (roomList && user.room() == nullptr) return false;
+  return user.rights().isLeader || user.rights().isAdmin;
 }
 
 }  // namespace
@@ -301,12 +307,12 @@ bool handleServerBan(ServerCore& core, User& user, MessageReader& reader) {
 }
 
 bool handleListRoomBans(ServerCore&, User& user, MessageReader&) {
-  if (mayManageBans(user, true)) sendBanList(user, ServerCode::RoomBanList, user.room->banList());
+  if (mayManageBans(user, true)) sendBanList(user, ServerCode::RoomBanList, user.room()->banList());
   return true;
 }
 
 bool handleListServerBans(ServerCore& core, User& user, MessageReader&) {
-  if (!user.rights.isAdmin) return false;
+  if (!user.rights().isAdmin) return false;
   if (mayManageBans(user, false)) sendBanList(user, ServerCode::ServerBanList, core.serverBans);
   return true;
 }
@@ -314,14 +320,14 @@ bool handleListServerBans(ServerCore& core, User& user, MessageReader&) {
 bool handleRoomUnban(ServerCore&, User& user, MessageReader& reader) {
   char name[32] = {};
   reader.string(name);
-  if (mayManageBans(user, true)) user.room->unban(fieldText(name));
+  if (mayManageBans(user, true)) user.room()->unban(fieldText(name));
   return true;
 }
 
 bool handleServerUnban(ServerCore& core, User& user, MessageReader& reader) {
   char name[32] = {};
   reader.string(name);
-  if (!user.rights.isAdmin) return false;
+  if (!user.rights().isAdmin) return false;
   if (mayManageBans(user, false)) core.serverBans.removeNamed(fieldText(name));
   return true;
 }

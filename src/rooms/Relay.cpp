@@ -56,27 +56,27 @@ std::uint16_t u16(std::size_t value) {
 
 void writeMemberInfoChat(MessageBuilder& b, const User& m) {
   b.begin(ServerCode::MemberInfo)
-      .string(fieldText(m.identity.name))
-      .u32(m.identity.profileWord1)
-      .u16(m.identity.profileShort)
-      .u8(m.rights.isLeader);
+      .string(fieldText(m.identity().name))
+      .u32(m.identity().profileWord1)
+      .u16(m.identity().profileShort)
+      .u8(m.rights().isLeader);
 }
 
 void writeAppearance(MessageBuilder& b, const User& m) {
-  b.u32(m.appearance.word)
-      .u8(m.appearance.byte)
-      .u16(m.appearance.short1)
-      .u16(m.appearance.short2)
-      .u8(m.rights.isLeader);
-  b.string(fieldText(m.appearance.text));
+  b.u32(m.appearance().word)
+      .u8(m.appearance().byte)
+      .u16(m.appearance().short1)
+      .u16(m.appearance().short2)
+      .u8(m.rights().isLeader);
+  b.string(fieldText(m.appearance().text));
 }
 
 void writeMemberInfoNavigation(MessageBuilder& b, const User& m) {
   b.begin(ServerCode::MemberInfo)
-      .string(fieldText(m.identity.name))
-      .u32(m.identity.profileWord1)
-      .u32(m.identity.profileWord2)
-      .u16(m.identity.profileShort);
+      .string(fieldText(m.identity().name))
+      .u32(m.identity().profileWord1)
+      .u32(m.identity().profileWord2)
+      .u16(m.identity().profileShort);
   writeAppearance(b, m);
 }
 
@@ -88,17 +88,17 @@ void writeMemberPosition(MessageBuilder& b, std::uint16_t x, std::uint16_t y, st
 void writeChannelMemberJoined(MessageBuilder& b, const Room& room, const User& m) {
   b.begin(ServerCode::ChannelMemberJoined)
       .u16(u16(room.number()))
-      .string(fieldText(m.identity.name));
-  b.u32(m.identity.profileWord1).u16(m.identity.profileShort).u8(m.rights.isLeader);
+      .string(fieldText(m.identity().name));
+  b.u32(m.identity().profileWord1).u16(m.identity().profileShort).u8(m.rights().isLeader);
 }
 
 void writeMemberList(MessageBuilder& b, const Room& room) {
   b.begin(ServerCode::MemberList).u16(u16(room.number())).u16(u16(room.members().size()));
   for (const User* m : room.members())
-    b.string(fieldText(m->identity.name))
-        .u32(m->identity.profileWord1)
-        .u16(m->identity.profileShort)
-        .u8(m->rights.isLeader);
+    b.string(fieldText(m->identity().name))
+        .u32(m->identity().profileWord1)
+        .u16(m->identity().profileShort)
+        .u8(m->rights().isLeader);
 }
 
 void writeRoomState(MessageBuilder& b, const Room& room, std::uint16_t value) {
@@ -120,19 +120,20 @@ void writeFlags(MessageBuilder& b, ServerCode code, std::uint8_t moving, std::ui
 
 // A member's move: a compact step when only x and y changed by at most 3 each, with the
 // direction unchanged, as an i8 step or as a new u16 value; a full position otherwise.
-void writeMemberStep(MessageBuilder& b, User& m) {
-  const int dx = static_cast<std::int16_t>(m.position.x - m.relay.lastSent.x);
-  const int dy = static_cast<std::int16_t>(m.position.y - m.relay.lastSent.y);
-  const bool compact = m.position.layer == m.relay.lastSent.layer &&
-                       m.position.flags == m.relay.lastSent.flags &&
+void writeMemberStep(MessageBuilder& b, const User& m) {
+  const int dx = static_cast<std::int16_t>(m.position().x - m.relay().lastSent.x);
+  const int dy = static_cast<std::int16_t>(m.position().y - m.relay().lastSent.y);
+  const bool compact = m.position().layer == m.relay().lastSent.layer &&
+                       m.position().flags == m.relay().lastSent.flags &&
                        dx >= -wire::kMemberStepRange && dx <= wire::kMemberStepRange &&
                        dy >= -wire::kMemberStepRange && dy <= wire::kMemberStepRange;
   if (!compact) {
-    writeMemberPosition(b, m.position.x, m.position.y, m.position.layer, m.position.flags,
-                        m.position.direction);
+    writeMemberPosition(b, m.position().x, m.position().y, m.position().layer, m.position().flags,
+                        m.position().direction);
   } else {
     const std::uint8_t type = wire::memberStepType(dx, dy);
-    const int turn = static_cast<std::int16_t>(m.position.direction - m.relay.lastSent.direction);
+    const int turn =
+        static_cast<std::int16_t>(m.position().direction - m.relay().lastSent.direction);
     if (turn == 0) {
       b.beginType(type);
     } else if (turn >= -128 && turn <= 127) {
@@ -140,14 +141,9 @@ void writeMemberStep(MessageBuilder& b, User& m) {
           .i8(static_cast<std::int8_t>(turn));
     } else {
       b.beginType(static_cast<std::uint8_t>(type + 2 * wire::kMemberStepCount))
-          .u16(m.position.direction);
+          .u16(m.position().direction);
     }
   }
-  m.relay.lastSent.x = m.position.x;
-  m.relay.lastSent.y = m.position.y;
-  m.relay.lastSent.direction = m.position.direction;
-  m.relay.lastSent.layer = m.position.layer;
-  m.relay.lastSent.flags = m.position.flags;
 }
 
 void writeObjectStep(MessageBuilder& b, ObjectEntry& o) {
@@ -171,11 +167,8 @@ void send(User& user, const MessageBuilder& frame) {
 // online users get theirs afterwards, unless this pass served them already (a member who
 // also follows the room, say). The pass marks whom it served, and asks, only here.
 
-void markServed(User& user, const RoomServices& services) {
-  user.relay.servedPass = services.relayPasses;
-}
 bool served(const User& user, const RoomServices& services) {
-  return user.relay.servedPass == services.relayPasses;
+  return user.relay().servedPass == services.relayPasses;
 }
 
 // --- motion: moving, stopped, quiet -----------------------------------------------------------
@@ -241,6 +234,10 @@ void stillMotion(Motion& motion, bool stop, MessageBuilder& b, const MotionCodes
 // Main loop only.
 class RelayPass {
  public:
+  static void markServed(User& user, const RoomServices& services) {
+    user.relay_.servedPass = services.relayPasses;
+  }
+
   static void writeRecentLines(MessageBuilder& b, const Room& room) {
     std::uint8_t count = 0;
     while (count < Room::kRecentLines && room.recentLines_[count]) ++count;
@@ -312,7 +309,7 @@ class RelayPass {
 
   static void deliverWhisper(Room& room, const ChatLine& line) {
     for (User* member : room.members_) {
-      if (!sameNameIgnoringCase(fieldText(member->identity.name), fieldText(line.recipient)))
+      if (!sameNameIgnoringCase(fieldText(member->identity().name), fieldText(line.recipient)))
         continue;
       MessageBuilder whisper;
       whisper.begin(ServerCode::WhisperLine)
@@ -356,18 +353,18 @@ class RelayPass {
       }
       for (std::size_t slot = 0; slot < room.members_.size(); ++slot) {
         User& m = *room.members_[slot];
-        if (m.relay.fullStateDue) {
+        if (m.relay().fullStateDue) {
           if (hasChannelMembers) writeChannelMemberJoined(f.channel, room, m);
           writeMemberInfoChat(f.members, m);
           countChanged = true;
-          m.relay.appearanceChanged = 0;
-        } else if (m.relay.appearanceChanged) {
-          f.members.begin(ServerCode::MemberLeaderState).u16(u16(slot)).u8(m.rights.isLeader);
+          m.relay_.appearanceChanged = 0;
+        } else if (m.relay().appearanceChanged) {
+          f.members.begin(ServerCode::MemberLeaderState).u16(u16(slot)).u8(m.rights().isLeader);
           f.channel.begin(ServerCode::ChannelLeaderState)
               .u16(u16(room.number()))
               .u16(u16(slot))
-              .u8(m.rights.isLeader);
-          m.relay.appearanceChanged = 0;
+              .u8(m.rights().isLeader);
+          m.relay_.appearanceChanged = 0;
         }
       }
       room.pending_.membersJoined = 0;
@@ -377,13 +374,13 @@ class RelayPass {
     f.members.finish();
     f.joiners.finish();
     for (User* m : room.members_) {
-      if (!m->relay.fullStateDue) {
+      if (!m->relay().fullStateDue) {
         markServed(*m, room.services_);
         if (f.members.hasMessage()) send(*m, f.members);
         continue;
       }
-      m->relay.fullStateDue = 0;
-      if (hasChannelMembers && m->channels.current != room.serial_ && room.follows(*m)) {
+      m->relay_.fullStateDue = 0;
+      if (hasChannelMembers && m->channels().current != room.serial_ && room.follows(*m)) {
         // A follower who joins the room itself gets only the room's state here; his channel
         // frame follows with the other followers'.
         MessageBuilder state;
@@ -403,15 +400,15 @@ class RelayPass {
     const std::uint32_t stopAfterMs = kStopAfterPasses * services.limits.roomUpdateInterval;
     for (std::size_t k = 0; k < room.members_.size(); ++k) {
       User& m = *room.members_[k];
-      User::RelayState& relay = m.relay;
+      User::RelayState& relay = m.relay_;
       const bool silent = clock - relay.lastActivity >= kIdleAfterMs;
       if (startMotion(relay.motion, relay.presenceChanged, silent, room.idleMembers_, f.members, k,
                       kMemberMotion)) {
         if (relay.fullStateDue) {
           writeMemberInfoNavigation(f.members, m);
-          writeMemberPosition(f.members, m.position.x, m.position.y, m.position.layer,
-                              m.position.flags, m.position.direction);
-          relay.lastSent = m.position;
+          writeMemberPosition(f.members, m.position().x, m.position().y, m.position().layer,
+                              m.position().flags, m.position().direction);
+          relay.lastSent = m.position();
           if (hasChannelMembers) writeChannelMemberJoined(f.channel, room, m);
           relay.appearanceChanged = 0;
           relay.presenceChanged = 0;
@@ -423,6 +420,7 @@ class RelayPass {
           }
           if (relay.presenceChanged) {
             writeMemberStep(f.members, m);
+            relay.lastSent = m.position();
             relay.presenceChanged = 0;
           } else {
             stillMotion(relay.motion, clock - relay.lastMoved >= stopAfterMs, f.members,
@@ -531,9 +529,9 @@ class RelayPass {
     f.joiners.finish();
     if (room.pending_.membersJoined) {
       for (User* m : room.members_) {
-        const MessageBuilder& frame = m->relay.fullStateDue ? f.joiners : f.members;
+        const MessageBuilder& frame = m->relay().fullStateDue ? f.joiners : f.members;
         if (frame.hasMessage()) send(*m, frame);
-        m->relay.fullStateDue = 0;
+        m->relay_.fullStateDue = 0;
       }
       room.pending_.membersJoined = 0;
     } else if (f.members.hasMessage()) {
@@ -553,9 +551,9 @@ class RelayPass {
     f.channel.finish();
     for (User* follower : room.channelMembers_) {
       if (served(*follower, room.services_)) continue;
-      if (follower->channels.current == room.serial_) {
+      if (follower->channels().current == room.serial_) {
         if (f.list.hasMessage()) send(*follower, f.list);
-        follower->channels.current = 0;
+        follower->channels_.current = 0;
       } else {
         send(*follower, f.channel);  // an empty frame too: the follower's tick of this pass
       }

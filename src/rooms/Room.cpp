@@ -45,7 +45,7 @@ void Room::releaseRelayState() {
 }
 
 const BanEntry* Room::findBan(const User& user) const {
-  return banList_.findAddressOrName(user.address, fieldText(user.identity.name));
+  return banList_.findAddressOrName(user.address(), fieldText(user.identity().name));
 }
 
 std::uint32_t Room::typeLimit() const {
@@ -80,25 +80,25 @@ void Room::whisper(const Ref<ChatLine>& line) {
 // --- members' reports --------------------------------------------------------------------------
 
 void Room::moved(User& member, const User::Position& position, std::uint32_t now) {
-  member.relay.presenceChanged = isNavigation() ? 1 : 0;
-  if (member.relay.presenceChanged) pending_.memberStateChanged = 1;
-  member.relay.lastMoved = now;
-  member.position = position;
+  member.relay_.presenceChanged = isNavigation() ? 1 : 0;
+  if (member.relay().presenceChanged) pending_.memberStateChanged = 1;
+  member.relay_.lastMoved = now;
+  member.position_ = position;
   checkInvariants();
 }
 
 void Room::appearanceChanged(User& member, const User::Appearance& appearance) {
-  member.appearance = appearance;
-  member.relay.presenceChanged = isNavigation() ? 1 : 0;
-  if (member.relay.presenceChanged) {
-    member.relay.appearanceChanged = 1;
+  member.appearance_ = appearance;
+  member.relay_.presenceChanged = isNavigation() ? 1 : 0;
+  if (member.relay().presenceChanged) {
+    member.relay_.appearanceChanged = 1;
     pending_.memberStateChanged = 1;
   }
   checkInvariants();
 }
 
 void Room::noteActivity(const User& member) {
-  if (member.relay.motion.quiet) pending_.activityNoted = 1;
+  if (member.relay().motion.quiet) pending_.activityNoted = 1;
 }
 
 bool Room::setLeader(User& member, const char* password) {
@@ -109,10 +109,10 @@ bool Room::setLeader(User& member, const char* password) {
   } else if (hasPassword_ && !same(password, record_.password)) {
     return false;
   }
-  if (leader == member.rights.isLeader) return true;
-  member.rights.isLeader = leader;
-  member.relay.appearanceChanged = 1;
-  member.relay.presenceChanged = 1;
+  if (leader == member.rights().isLeader) return true;
+  member.rights_.isLeader = leader;
+  member.relay_.appearanceChanged = 1;
+  member.relay_.presenceChanged = 1;
   pending_.memberStateChanged = 1;
   checkInvariants();
   return true;
@@ -167,7 +167,7 @@ void Room::reportObject(std::string_view name, const ObjectPlace& place) {
 void Room::reportEnemy(const User& reporter, const ObjectPlace& place) {
   // Enemies, like objects, are of navigation rooms.
   if (!isNavigation() || enemyReports_.size() >= kMaxEnemyReports) return;
-  enemyReports_.push_back(EnemyReport{place, reporter.roomSlot});
+  enemyReports_.push_back(EnemyReport{place, reporter.roomSlot()});
   pending_.enemiesPending = 1;
   checkInvariants();
 }
@@ -184,7 +184,7 @@ bool Room::setPasswords(const User& by, const char (&password)[32],
                                 : same(leaderPassword, password)) {
     return false;
   }
-  if (!by.rights.isAdmin && !by.rights.isLeader && !isCreatorOf(record_, by.identity.name))
+  if (!by.rights().isAdmin && !by.rights().isLeader && !isCreatorOf(record_, by.identity().name))
     return false;
   const std::uint8_t locked = password[0] != '\0' ? 1 : 0;
   if (locked != hasPassword_) {
@@ -276,16 +276,16 @@ void Room::checkInvariants() const {
   std::size_t quiet = 0;
   for (std::size_t slot = 0; slot < members_.size(); ++slot) {
     const User& member = *members_[slot];
-    require(member.room == this, "a member's room is this one", *this);
-    require(member.roomSlot == slot, "seats dense and equal to indexes", *this);
-    if (member.relay.motion.quiet) ++quiet;
-    require(!member.relay.fullStateDue || pending_.membersJoined,
+    require(member.room() == this, "a member's room is this one", *this);
+    require(member.roomSlot() == slot, "seats dense and equal to indexes", *this);
+    if (member.relay().motion.quiet) ++quiet;
+    require(!member.relay().fullStateDue || pending_.membersJoined,
             "a joiner not yet served has a pass due", *this);
   }
   require(quiet == idleMembers_, "the idle count is the count of quiet members", *this);
   // Channel followers: each follows this room, once, within his limit of channels.
   for (const User* follower : channelMembers_) {
-    require(follower->channels.count <= User::kMaxChannels, "channels within their limit", *this);
+    require(follower->channels().count <= User::kMaxChannels, "channels within their limit", *this);
     require(follows(*follower), "a channel member follows the room", *this);
     require(std::count(channelMembers_.begin(), channelMembers_.end(), follower) == 1,
             "a follower is listed once", *this);

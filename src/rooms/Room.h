@@ -136,7 +136,7 @@ class Room {
   void enter(User& user, const char* password, bool banCheckForAll);
   // Takes the user out of the room: later members move down a seat, his queued lines and
   // reports leave the queues, his transfer and his leadership end, the members hear of his
-  // seat at the next pass. REQUIRES: user.room == this.
+  // seat at the next pass. REQUIRES: user.room() == this.
   void leave(User& user, LeaveReason reason);
   // Makes the user follow the room as a chat channel, as his current channel. REQUIRES: he
   // follows fewer than five rooms and not this one.

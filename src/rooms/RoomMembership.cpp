@@ -30,27 +30,18 @@ void sendChannelLeft(User& user, const Room& room, bool notMember) {
   sendTo(user, left);
 }
 
-// What ends with a user's membership, whichever room: his quiet motion, his transfer, his
-// leadership (it is of that room only).
-void endMembership(User& user) {
-  user.relay.motion.quiet = 0;
-  user.releaseTransfer();
-  user.rights.isLeader = 0;
-  user.room = nullptr;
-}
-
 }  // namespace
 
 bool Room::join(User& user, const char* password) {
-  if (user.room == this) return true;  // already a member: his seat and state stay
+  if (user.room() == this) return true;  // already a member: his seat and state stay
   if (members_.size() >= kMaxMembers) return false;
   const bool leader =
       record_.leaderPassword[0] != '\0' && std::strcmp(record_.leaderPassword, password) == 0;
   if (!leader && hasPassword_ && std::strcmp(record_.password, password) != 0) return false;
-  if (user.room != nullptr) user.room->leave(user, LeaveReason::MovedOn);
-  user.rights.isLeader = leader ? 1 : 0;
-  user.roomSlot = static_cast<std::uint16_t>(members_.size());
-  user.room = this;
+  if (user.room() != nullptr) user.room()->leave(user, LeaveReason::MovedOn);
+  user.rights_.isLeader = leader ? 1 : 0;
+  user.roomSlot_ = static_cast<std::uint16_t>(members_.size());
+  user.room_ = this;
   members_.push_back(&user);
   if (members_.size() == 1 && services_.activity != nullptr)
     services_.activity->roomOccupied(*this);
@@ -59,7 +50,7 @@ bool Room::join(User& user, const char* password) {
 
   // His relay state starts over: the room's state is due to him, he moves, and nothing of
   // his position was sent here yet (the first pass sends it whole).
-  User::RelayState& relay = user.relay;
+  User::RelayState& relay = user.relay_;
   relay.fullStateDue = 1;
   relay.motion = {};
   relay.lastActivity = relay.lastMoved = services_.clock.ms();
@@ -76,7 +67,7 @@ void Room::enter(User& user, const char* password, bool banCheckForAll) {
   }
   // Leadership belongs to the room the user is in, never to the one he asks to enter: only
   // an administrator passes a room's bans.
-  if (banCheckForAll || !user.rights.isAdmin) {
+  if (banCheckForAll || !user.rights().isAdmin) {
     if (const BanEntry* ban = findBan(user)) {
       sendBanned(user, *ban);
       return;
@@ -94,15 +85,15 @@ void Room::leave(User& user, LeaveReason reason) {
   if (member != members_.end()) {
     const auto slot = static_cast<std::uint16_t>(member - members_.begin());
     members_.erase(member);
-    if (!user.relay.fullStateDue) noteDeparture(user, slot);
-    for (std::size_t i = slot; i < members_.size(); ++i) --members_[i]->roomSlot;
+    if (!user.relay().fullStateDue) noteDeparture(user, slot);
+    for (std::size_t i = slot; i < members_.size(); ++i) --members_[i]->roomSlot_;
     renumberQueues(slot);
     pending_.membersDeparted = 1;
     noteUse();  // used until now
     if (members_.empty() && services_.activity != nullptr) services_.activity->roomEmptied(*this);
   }
-  if (user.relay.motion.quiet) --idleMembers_;
-  endMembership(user);
+  if (user.relay().motion.quiet) --idleMembers_;
+  UserRooms::endMembership(user);
   if (reason == LeaveReason::Request) sendCode(user, ServerCode::RoomLeft);
   checkInvariants();
 }
@@ -111,7 +102,7 @@ void Room::leave(User& user, LeaveReason reason) {
 // hears RoomExited unless he follows the room as a channel (then the channel goes on).
 void Room::noteDeparture(User& user, std::uint16_t slot) {
   departedSlots_.push_back(slot);
-  if (user.channels.current == serial_) {
+  if (user.channels().current == serial_) {
     pending_.channelMembersChanged = 1;
     sendRoomExited(user, *this);
   } else if (!follows(user)) {
@@ -144,7 +135,7 @@ void Room::kick(User& victim) {
 }
 
 void Room::ban(User& victim, const BanEntry& entry) {
-  if (victim.room == this) leave(victim, LeaveReason::Banned);
+  if (victim.room() == this) leave(victim, LeaveReason::Banned);
   banList_.add(entry);
   stopFollowing(victim);  // banned from it, he does not follow it (a kick leaves that)
   checkInvariants();
@@ -157,21 +148,21 @@ void Room::unban(std::string_view name) {
 // --- channels ---------------------------------------------------------------------------------
 
 bool Room::follows(const User& user) const {
-  const auto& channels = user.channels;
+  const auto& channels = user.channels();
   return std::find(channels.rooms, channels.rooms + channels.count, this) !=
          channels.rooms + channels.count;
 }
 
 void Room::follow(User& user) {
-  user.channels.rooms[user.channels.count++] = this;
+  user.channels_.rooms[user.channels_.count++] = this;
   channelMembers_.push_back(&user);
-  user.channels.current = serial_;
+  user.channels_.current = serial_;
   pending_.channelMembersChanged = 1;
   checkInvariants();
 }
 
 bool Room::unfollow(User& user) {
-  auto& channels = user.channels;
+  User::Channels& channels = user.channels_;
   Room** end = channels.rooms + channels.count;
   Room** found = std::find(channels.rooms, end, this);
   if (found == end) return false;
@@ -183,7 +174,7 @@ bool Room::unfollow(User& user) {
 }
 
 void Room::stopFollowing(User& user) {
-  if (user.channels.current == serial_) user.channels.current = 0;
+  if (user.channels().current == serial_) user.channels_.current = 0;
   if (unfollow(user)) sendChannelLeft(user, *this, true);
 }
 
@@ -196,45 +187,52 @@ void Room::dropFollowers() {
 
 // --- the user's side ---------------------------------------------------------------------------
 
-void reportPosition(User& user, const User::Position& position, std::uint32_t now) {
-  if (position == user.position) {
-    noteReport(user, now);  // a report all the same: an idle member is back
+void UserRooms::reportPosition(User& user, const User::Position& position, std::uint32_t now) {
+  if (position == user.position()) {
+    UserRooms::noteReport(user, now);  // a report all the same: an idle member is back
     return;
   }
-  user.relay.lastActivity = now;
-  if (user.room != nullptr) {
-    user.room->moved(user, position, now);
+  user.relay_.lastActivity = now;
+  if (user.room() != nullptr) {
+    user.room()->moved(user, position, now);
     return;
   }
-  user.relay.presenceChanged = 0;
-  user.relay.lastMoved = now;
-  user.position = position;
+  user.relay_.presenceChanged = 0;
+  user.relay_.lastMoved = now;
+  user.position_ = position;
 }
 
-void reportAppearance(User& user, const User::Appearance& appearance) {
-  if (user.room != nullptr) {
-    user.room->appearanceChanged(user, appearance);
+void UserRooms::reportAppearance(User& user, const User::Appearance& appearance) {
+  if (user.room() != nullptr) {
+    user.room()->appearanceChanged(user, appearance);
     return;
   }
-  user.appearance = appearance;
-  user.relay.presenceChanged = 0;
+  user.appearance_ = appearance;
+  user.relay_.presenceChanged = 0;
 }
 
-void noteReport(User& user, std::uint32_t now) {
-  user.relay.lastActivity = now;
-  if (user.room != nullptr) user.room->noteActivity(user);
+void UserRooms::noteReport(User& user, std::uint32_t now) {
+  user.relay_.lastActivity = now;
+  if (user.room() != nullptr) user.room()->noteActivity(user);
 }
 
-void leaveRoom(User& user, LeaveReason reason) {
-  if (user.room != nullptr) {
-    user.room->leave(user, reason);
+void UserRooms::endMembership(User& user) {
+  user.relay_.motion.quiet = 0;
+  user.releaseTransfer();
+  user.rights_.isLeader = 0;
+  user.room_ = nullptr;
+}
+
+void UserRooms::leaveRoom(User& user, LeaveReason reason) {
+  if (user.room() != nullptr) {
+    user.room()->leave(user, reason);
   } else {
-    endMembership(user);
+    UserRooms::endMembership(user);
   }
 }
 
-void dropCurrentChannel(User& user) {
-  auto& channels = user.channels;
+void UserRooms::dropCurrentChannel(User& user) {
+  auto& channels = user.channels();
   for (std::uint8_t i = 0; i < channels.count; ++i) {
     if (channels.rooms[i]->serial() == channels.current) {
       channels.rooms[i]->unfollow(user);
@@ -243,17 +241,17 @@ void dropCurrentChannel(User& user) {
   }
 }
 
-void dropAllChannels(User& user) {
-  while (user.channels.count > 0) user.channels.rooms[0]->unfollow(user);
-  user.channels.current = 0;
+void UserRooms::dropAllChannels(User& user) {
+  while (user.channels().count > 0) user.channels().rooms[0]->unfollow(user);
+  user.channels_.current = 0;
 }
 
-bool leaveChannelNamed(User& user, const char* name) {
-  for (std::uint8_t i = 0; i < user.channels.count; ++i) {
-    Room& room = *user.channels.rooms[i];
+bool UserRooms::leaveChannelNamed(User& user, const char* name) {
+  for (std::uint8_t i = 0; i < user.channels().count; ++i) {
+    Room& room = *user.channels().rooms[i];
     if (std::strcmp(room.record().name, name) != 0) continue;
     room.unfollow(user);
-    sendChannelLeft(user, room, &room != user.room);
+    sendChannelLeft(user, room, &room != user.room());
     return true;
   }
   return false;

@@ -75,14 +75,14 @@ Room* LoadRoomQuery::liveRoom(bool& full) {
 
 bool LoadRoomQuery::complete(LoadOutcome outcome) {
   auto& user = *static_cast<User*>(owner);  // not cancelled, so he is still here and online
-  const bool latest = request == user.roomRequests.latest;
+  const bool latest = request == user.roomRequests().latest;
   if (outcome == LoadOutcome::Loaded) {
     bool full = false;
     Room* room = liveRoom(full);
     if (latest && room == nullptr) {
       // Expired and swept meanwhile; or as many rooms are live as a room list can name.
       sendCode(user, full ? ServerCode::RoomFull : ServerCode::NoSuchRoom);
-    } else if (latest && user.room != room) {
+    } else if (latest && user.room() != room) {
       room->enter(user, suppliedPassword, true);
     }
   } else if (const std::optional<ServerCode> refusal = refusalCode(outcome); latest && refusal) {

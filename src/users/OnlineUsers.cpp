@@ -13,42 +13,46 @@ User* OnlineUsers::find(std::string_view nameKey) const {
 
 void OnlineUsers::queueForAdmission(User& user) {
   queue_.push_back(&user);
-  user.login.admissionPending = 1;
-  user.login.loginPending = 0;
+  user.login_.admissionPending = 1;
+  user.login_.loginPending = 0;
 }
 
 void OnlineUsers::dropFromAdmissionQueue(User& user) {
-  if (!user.login.admissionPending) return;
+  if (!user.login_.admissionPending) return;
   std::erase(queue_, &user);
-  user.login.admissionPending = 0;
+  user.login_.admissionPending = 0;
 }
 
 void OnlineUsers::refuseAdmission(User& user) {
-  user.login.admissionPending = 0;
-  user.login.admissionRefused = 1;
+  user.login_.admissionPending = 0;
+  user.login_.admissionRefused = 1;
 }
 
 void OnlineUsers::admit(User& user) {
-  user.login.admissionPending = 0;
-  user.login.loggedIn = 1;
-  map_[user.identity.nameKey] = &user;
-  user.login.onlineSlot = static_cast<std::uint32_t>(list_.size());
+  user.login_.admissionPending = 0;
+  user.login_.loggedIn = 1;
+  map_[user.identity().nameKey] = &user;
+  user.login_.onlineSlot = static_cast<std::uint32_t>(list_.size());
   list_.push_back(&user);
 }
 
 void OnlineUsers::remove(User& user) {
-  if (!user.login.loggedIn) return;
-  user.login.loggedIn = 0;
+  if (!user.login_.loggedIn) return;
+  user.login_.loggedIn = 0;
   // The last of the list takes his place: no search, no shift.
-  const std::uint32_t slot = user.login.onlineSlot;
+  const std::uint32_t slot = user.login_.onlineSlot;
   if (slot < list_.size() && list_[slot] == &user) {
     User* last = list_.back();
     list_[slot] = last;
-    last->login.onlineSlot = slot;
+    last->login_.onlineSlot = slot;
     list_.pop_back();
   }
-  auto entry = map_.find(std::string_view(user.identity.nameKey));
+  auto entry = map_.find(std::string_view(user.identity().nameKey));
   if (entry != map_.end() && entry->second == &user) map_.erase(entry);
+}
+
+void OnlineUsers::forgetLogin(User& user) {
+  user.clearLoginGrants();
 }
 
 }  // namespace velmor

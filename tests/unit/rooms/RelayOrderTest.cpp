@@ -13,6 +13,7 @@
 #include "support/InProcessServer.h"
 #include "support/RoomProbe.h"
 #include "support/TestClient.h"
+#include "support/UserProbe.h"
 
 namespace velmor {
 namespace {
@@ -279,7 +280,7 @@ class AnnouncementOrderTest : public RelayOrderTest {
     maker.client->request(
         [](RequestWriter& w) { w.registerAccount(test::testHash(1), test::testHash(2)); });
     EXPECT_TRUE(maker.client->waitFor(ServerCode::Registered));
-    core().online.list().back()->rights.isAdmin = 1;  // may create rooms
+    UserProbe::rights(*core().online.list().back()).isAdmin = 1;  // may create rooms
     maker.client->request([](RequestWriter& w) { w.createRoom("Den", "", "lead", 0); });
     EXPECT_TRUE(maker.client->waitFor(ServerCode::RoomCreated));
     maker.client->request([](RequestWriter& w) { w.enterRoom("Den", "lead"); });

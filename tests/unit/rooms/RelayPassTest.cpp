@@ -80,10 +80,10 @@ TEST_F(RelayPassTest, MoveGoesOutAsACompactStepToEveryMember) {
   mover.takeFrames();
   watcher.takeFrames();
 
-  User::Position moved = mover.position;
+  User::Position moved = mover.position();
   moved.x = static_cast<std::uint16_t>(moved.x + 2);
   moved.y = static_cast<std::uint16_t>(moved.y - 1);
-  reportPosition(mover, moved, bed.clock.ms());
+  UserRooms::reportPosition(mover, moved, bed.clock.ms());
   pass(room);
   for (auto* member : {&mover, &watcher}) {
     const auto messages = decode(member->takeFrames(), true);

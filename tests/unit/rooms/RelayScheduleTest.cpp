@@ -74,7 +74,7 @@ TEST_F(RelayScheduleTest, EmptiedRoomGivesItsPhaseToTheNextRoomThatFills) {
   for (std::uint32_t p = 0; p < schedule.phases(); ++p) EXPECT_EQ(schedule.holders(p), 2u);
 
   const std::uint32_t freed = RoomProbe::relayPhase(*rooms[4]);
-  leaveRoom(*rooms[4]->members().front(), LeaveReason::Request);
+  UserRooms::leaveRoom(*rooms[4]->members().front(), LeaveReason::Request);
   tick();
   EXPECT_FALSE(RoomProbe::holdsRelayPhase(*rooms[4]));
   EXPECT_EQ(schedule.holders(freed), 1u);

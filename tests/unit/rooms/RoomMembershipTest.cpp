@@ -11,6 +11,7 @@
 #include "rooms/UserRooms.h"
 #include "support/RoomBed.h"
 #include "support/RoomProbe.h"
+#include "support/UserProbe.h"
 
 namespace velmor {
 namespace {
@@ -32,16 +33,16 @@ TEST_F(RoomMembershipTest, JoiningTheRoomOneIsInChangesNothing) {
   User& second = fakeUser();
   ASSERT_TRUE(room.join(first, ""));
   ASSERT_TRUE(room.join(second, ""));
-  first.relay.fullStateDue = 0;  // as after his first relay pass
+  UserProbe::relay(first).fullStateDue = 0;  // as after his first relay pass
   RoomProbe::pending(room).membersDeparted = 0;
   EXPECT_TRUE(room.join(first, ""));
   ASSERT_EQ(room.members().size(), 2u);
   EXPECT_EQ(room.members()[0], &first);
-  EXPECT_EQ(first.roomSlot, 0u);
-  EXPECT_EQ(second.roomSlot, 1u);
+  EXPECT_EQ(first.roomSlot(), 0u);
+  EXPECT_EQ(second.roomSlot(), 1u);
   EXPECT_TRUE(RoomProbe::departedSlots(room).empty());
   EXPECT_FALSE(RoomProbe::pending(room).membersDeparted);
-  EXPECT_EQ(first.relay.fullStateDue, 0u) << "his relay state is not started over";
+  EXPECT_EQ(first.relay().fullStateDue, 0u) << "his relay state is not started over";
 }
 
 TEST_F(RoomMembershipTest, LeavingARoomEndsLeadershipThere) {
@@ -49,15 +50,15 @@ TEST_F(RoomMembershipTest, LeavingARoomEndsLeadershipThere) {
   Room& beta = live("Beta", "lb");
   User& user = fakeUser();
   ASSERT_TRUE(alpha.join(user, "la"));
-  ASSERT_TRUE(user.rights.isLeader);
-  leaveRoom(user, LeaveReason::Request);
-  EXPECT_FALSE(user.rights.isLeader);
+  ASSERT_TRUE(user.rights().isLeader);
+  UserRooms::leaveRoom(user, LeaveReason::Request);
+  EXPECT_FALSE(user.rights().isLeader);
   ASSERT_TRUE(beta.join(user, "lb"));
-  ASSERT_TRUE(user.rights.isLeader);
+  ASSERT_TRUE(user.rights().isLeader);
   ASSERT_TRUE(alpha.join(user, ""));  // moving on leaves Beta and its leadership
-  EXPECT_FALSE(user.rights.isLeader);
+  EXPECT_FALSE(user.rights().isLeader);
   ASSERT_TRUE(beta.join(user, "lb"));
-  EXPECT_TRUE(user.rights.isLeader) << "the leader password of the room entered still counts";
+  EXPECT_TRUE(user.rights().isLeader) << "the leader password of the room entered still counts";
 }
 
 // A line queued three times (a line and two repeats) by the member at seat 2 moves to seat 1
@@ -75,10 +76,10 @@ TEST_F(RoomMembershipTest, DepartureRenumbersEachQueuedLineOnce) {
   Ref<ChatLine> own = ChatLine::acquire();  // the leaver's line leaves the queue with him
   own->senderSlot = 1;
   room.say(own);
-  leaveRoom(*members[1], LeaveReason::Request);
+  UserRooms::leaveRoom(*members[1], LeaveReason::Request);
   ASSERT_EQ(RoomProbe::chatQueue(room).size(), 3u);
   for (const Ref<ChatLine>& queued : RoomProbe::chatQueue(room)) EXPECT_EQ(queued->senderSlot, 1u);
-  EXPECT_EQ(members[2]->roomSlot, 1u);
+  EXPECT_EQ(members[2]->roomSlot(), 1u);
 }
 
 // More holders than a byte can count: the line goes back to the pool only with the last.

@@ -65,9 +65,9 @@ TEST_F(LoginStepsTest, StoredLetterCaseOfTheNameWins) {
   ASSERT_TRUE(member->loginAsMember("davinci", test::testHash(8)));
   ASSERT_EQ(server.core().online.list().size(), 1u);
   const User& user = *server.core().online.list()[0];
-  EXPECT_STREQ(user.identity.name, "DaVinci");
-  EXPECT_STREQ(user.identity.nameKey, "davinci");
-  EXPECT_TRUE(user.rights.isMember);
+  EXPECT_STREQ(user.identity().name, "DaVinci");
+  EXPECT_STREQ(user.identity().nameKey, "davinci");
+  EXPECT_TRUE(user.rights().isMember);
 }
 
 // A guest refused with NameInUse stays refused on that connection (no further Login), but
@@ -82,7 +82,7 @@ TEST_F(LoginStepsTest, GuestRefusedForATakenNameIsNotLeftWaitingForAdmission) {
   ASSERT_TRUE(second->waitFor(ServerCode::NameInUse));
   ASSERT_EQ(server.server().users.size(), 2u);
   const User& refused = *server.server().users[1];
-  EXPECT_FALSE(refused.login.admissionPending) << "he is in no admission queue";
+  EXPECT_FALSE(refused.login().admissionPending) << "he is in no admission queue";
   EXPECT_FALSE(server.core().online.admissionDue());
   fields.name = "Other";
   second->request([&](RequestWriter& w) { w.login(fields); });
