@@ -111,8 +111,11 @@ bool Registration::complete(StoreOutcome outcome) {
 
 bool handleLogin(ServerCore& core, User& user, MessageReader& reader) {
   User::LoginState& login = user.login_;
-  if (login.loggedIn || login.admissionPending || login.loginPending || login.admissionRefused)
+  const User::Presence& presence = user.presence();
+  if (presence.loggedIn() || presence.admissionPending() || presence.admissionRefused() ||
+      login.loginPending) {
     return false;
+  }
   if (reader.u8() != kProtocolVersion) {
     sendCode(user, ServerCode::VersionRejected);
     return false;
@@ -141,8 +144,8 @@ bool handleLogin(ServerCore& core, User& user, MessageReader& reader) {
 bool handleLoginProof(ServerCore& core, User& user, MessageReader& reader) {
   const char* proof = reader.bytes(16);
   User::LoginState& login = user.login_;
-  if (!reader.ok() || !login.account || login.loggedIn || login.admissionPending ||
-      !login.loginPending) {
+  if (!reader.ok() || !login.account || user.presence().loggedIn() ||
+      user.presence().admissionPending() || !login.loginPending) {
     return false;
   }
   const std::array<std::uint8_t, 16> expected =
@@ -158,7 +161,7 @@ bool handleLoginProof(ServerCore& core, User& user, MessageReader& reader) {
 }
 
 bool handleRegister(ServerCore& core, User& user, MessageReader& reader) {
-  if (!user.login().loggedIn || !user.login().account) return false;
+  if (!user.presence().loggedIn() || !user.login().account) return false;
   const char* emailHash = reader.bytes(16);
   const char* passwordHash = reader.bytes(16);
   if (!reader.ok()) return false;

@@ -13,38 +13,38 @@ User* OnlineUsers::find(std::string_view nameKey) const {
 
 void OnlineUsers::queueForAdmission(User& user) {
   queue_.push_back(&user);
-  user.login_.admissionPending = 1;
+  user.presence_.admissionPending_ = 1;
   user.login_.loginPending = 0;
 }
 
 void OnlineUsers::dropFromAdmissionQueue(User& user) {
-  if (!user.login_.admissionPending) return;
+  if (!user.presence_.admissionPending_) return;
   std::erase(queue_, &user);
-  user.login_.admissionPending = 0;
+  user.presence_.admissionPending_ = 0;
 }
 
 void OnlineUsers::refuseAdmission(User& user) {
-  user.login_.admissionPending = 0;
-  user.login_.admissionRefused = 1;
+  user.presence_.admissionPending_ = 0;
+  user.presence_.admissionRefused_ = 1;
 }
 
 void OnlineUsers::admit(User& user) {
-  user.login_.admissionPending = 0;
-  user.login_.loggedIn = 1;
+  user.presence_.admissionPending_ = 0;
+  user.presence_.loggedIn_ = 1;
   map_[user.identity().nameKey] = &user;
-  user.login_.onlineSlot = static_cast<std::uint32_t>(list_.size());
+  user.presence_.onlineSlot_ = static_cast<std::uint32_t>(list_.size());
   list_.push_back(&user);
 }
 
 void OnlineUsers::remove(User& user) {
-  if (!user.login_.loggedIn) return;
-  user.login_.loggedIn = 0;
+  if (!user.presence_.loggedIn_) return;
+  user.presence_.loggedIn_ = 0;
   // The last of the list takes his place: no search, no shift.
-  const std::uint32_t slot = user.login_.onlineSlot;
+  const std::uint32_t slot = user.presence_.onlineSlot_;
   if (slot < list_.size() && list_[slot] == &user) {
     User* last = list_.back();
     list_[slot] = last;
-    last->login_.onlineSlot = slot;
+    last->presence_.onlineSlot_ = slot;
     list_.pop_back();
   }
   auto entry = map_.find(std::string_view(user.identity().nameKey));

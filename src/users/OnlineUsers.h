@@ -12,9 +12,9 @@ class User;
 // Who is online, and who waits to be; the writer of a user's online and admission flags,
 // and the one who forgets what his login granted. The online list (in no particular order: a user
 // who goes offline leaves his place to the last, each user knowing his place) and the online map
-// (nameKey -> user) always hold the same users, exactly those whose login.loggedIn is set; the
-// admission queue holds exactly those whose login.admissionPending is set. Only this class changes
-// those containers and flags. Main loop only.
+// (nameKey -> user) always hold the same users, exactly those whose presence().loggedIn() is set;
+// the admission queue holds exactly those whose presence().admissionPending() is set. Only this
+// class changes those containers and flags. Main loop only.
 class OnlineUsers {
  public:
   // The online user of a lower-case name key, or null.

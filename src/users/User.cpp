@@ -50,6 +50,7 @@ void User::releaseTransfer() {
 void User::clearLoginGrants() {
   rights_ = {};
   login_ = {};
+  presence_ = {};
   chat_ = {};
   roomRequests_ = {};
 }

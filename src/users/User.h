@@ -27,9 +27,9 @@ class ServerCore;
 //
 // Everyone may read his state; each group has its writers, and the compiler keeps them:
 //  - identity, rights and login state: the login code (handleLogin, handleLoginProof and the
-//    two login queries) sets them; OnlineUsers sets the online and admission flags and
-//    clears the lot when he goes offline (OnlineUsers::forgetLogin). Leadership is the
-//    exception: it is of his room, set by the Room and ended when he leaves it.
+//    two login queries) sets them; OnlineUsers alone writes his presence (online, waiting
+//    for admission, refused) and clears the lot when he goes offline (forgetLogin). Leadership is
+//    the exception: it is of his room, set by the Room and ended when he leaves it.
 //  - room membership, channels, position, appearance after login and relay state: his Room
 //    (its verbs), the RelayPass, and UserRooms (his side: reports in no room, his channels);
 //    a join starts the relay state over.
@@ -66,15 +66,33 @@ class User : public ClientData, public QueryOwner {
     std::uint8_t isLeader = 0;
   };
 
-  // Where the login stands. `account` is the lookup of his login (challenge, salt, stored
-  // hash) kept from the lookup to the proof (members) or for a later registration (guests).
+  // The login in progress: a Login's lookup is out or its challenge unanswered, and
+  // `account`, the lookup of his login (challenge, salt, stored hash) kept from the lookup to
+  // the proof (members) or for a later registration (guests). Written by the login code;
+  // OnlineUsers ends the pending login when it queues him for admission.
   struct LoginState {
-    std::uint8_t loggedIn = 0;  // online: in the online list and map
     std::uint8_t loginPending = 0;
-    std::uint8_t admissionPending = 0;  // in the admission queue
-    std::uint8_t admissionRefused = 0;  // his name was taken: no further Login here
-    std::uint32_t onlineSlot = 0;       // his place in the online list (OnlineUsers)
     std::unique_ptr<VelmorUserQuery> account;
+  };
+
+  // Where he stands with the users online: online (in the online list and map, at his
+  // place in the list), waiting for admission, or refused it on this connection (his name
+  // was taken: no further Login here). Written by OnlineUsers alone.
+  class Presence {
+   public:
+    bool loggedIn() const { return loggedIn_ != 0; }
+    bool admissionPending() const { return admissionPending_ != 0; }
+    bool admissionRefused() const { return admissionRefused_ != 0; }
+    std::uint32_t onlineSlot() const { return onlineSlot_; }
+
+   private:
+    friend class OnlineUsers;
+    friend class UserProbe;
+
+    std::uint8_t loggedIn_ = 0;
+    std::uint8_t admissionPending_ = 0;
+    std::uint8_t admissionRefused_ = 0;
+    std::uint32_t onlineSlot_ = 0;
   };
 
   // A navigation position as reported.
@@ -171,6 +189,7 @@ class User : public ClientData, public QueryOwner {
   const Identity& identity() const { return identity_; }
   const Rights& rights() const { return rights_; }
   const LoginState& login() const { return login_; }
+  const Presence& presence() const { return presence_; }
   const Appearance& appearance() const { return appearance_; }
   const Position& position() const { return position_; }
   const Channels& channels() const { return channels_; }
@@ -217,6 +236,7 @@ class User : public ClientData, public QueryOwner {
   Identity identity_;
   Rights rights_;
   LoginState login_;
+  Presence presence_;
   Appearance appearance_;
   Position position_;
   Chat chat_;

@@ -12,6 +12,10 @@ class UserProbe {
   static User::Identity& identity(User& user) { return user.identity_; }
   static User::Rights& rights(User& user) { return user.rights_; }
   static User::LoginState& login(User& user) { return user.login_; }
+  // Online or not, as if OnlineUsers had admitted him (without listing him anywhere).
+  static void setLoggedIn(User& user, bool loggedIn) {
+    user.presence_.loggedIn_ = loggedIn ? 1 : 0;
+  }
   static User::RelayState& relay(User& user) { return user.relay_; }
 };
 

@@ -83,7 +83,7 @@ TEST_F(LoginStepsTest, GuestRefusedForATakenNameIsNotLeftWaitingForAdmission) {
   ASSERT_TRUE(second->waitFor(ServerCode::NameInUse));
   ASSERT_EQ(server.server().users.size(), 2u);
   const User& refused = *server.server().users[1];
-  EXPECT_FALSE(refused.login().admissionPending) << "he is in no admission queue";
+  EXPECT_FALSE(refused.presence().admissionPending()) << "he is in no admission queue";
   EXPECT_FALSE(server.core().online.admissionDue());
   fields.name = "Other";
   second->request([&](RequestWriter& w) { w.login(fields); });
