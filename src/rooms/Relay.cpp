@@ -22,7 +22,6 @@ constexpr std::uint32_t kStaleAfterMs = 2000;
 constexpr std::uint32_t kMemberCheckMs = 2000;
 constexpr std::uint32_t kStopAfterPasses = 5;  // times the room update interval
 constexpr std::uint8_t kObjectStopAfterPasses = 3;
-constexpr std::uint32_t kObjectReplaceAgeMs = 7'200'000;
 
 // The frames of one pass, reused by every room in turn so that passes do not allocate.
 struct PassFrames {
