@@ -13,9 +13,11 @@
 #include "core/ServerCore.h"
 #include "model/Names.h"
 #include "protocol/Dispatch.h"
-#include "rooms/Membership.h"
 #include "rooms/Relay.h"
+#include "rooms/UserRooms.h"
+#include "support/RoomProbe.h"
 #include "support/ServerHarness.h"
+#include "support/UserProbe.h"
 #include "users/FrameLoop.h"
 #include "users/User.h"
 
@@ -33,8 +35,8 @@ void configure(Settings& settings) {
 // A user without a connection, online under `name`.
 std::unique_ptr<User> onlineUser(ServerCore& core, const std::string& name) {
   auto user = std::make_unique<User>(nullptr, nullptr, core.traffic);
-  copyText(user->identity.name, name);
-  lowerName(user->identity.nameKey, name);
+  copyText(UserProbe::identity(*user).name, name);
+  lowerName(UserProbe::identity(*user).nameKey, name);
   core.online.queueForAdmission(*user);
   core.online.admit(*user);
   core.online.clearAdmissionQueue();
@@ -48,16 +50,16 @@ struct World {
     // Members in the field, with a position, an object and a file.
     for (int i = 0; i < 3; ++i) {
       members.push_back(onlineUser(core, "Member" + std::to_string(i)));
-      members.back()->rights.isMember = 1;
-      join(*field, *members.back(), i == 0 ? "lead" : "");
+      UserProbe::rights(*members.back()).isMember = 1;
+      field->join(*members.back(), i == 0 ? "lead" : "");
     }
-    objectReport(*field, "crate", 1, 2, 3);
+    field->reportObject("crate", ObjectPlace{1, 2, 3});
     Ref<FileRecord> file = FileRecord::createWithContent(20000);
     copyText(file->fileName, "notes");
     copyText(file->creatorName, "Member0");
     file->length = 20000;
     file->usersCanRead = file->usersCanWrite = 1;
-    field->files.push_back(std::move(file));
+    field->addFile(file);
   }
   ~World() {
     for (auto& member : members) harness.core().forgetUser(*member);
@@ -80,26 +82,26 @@ World& world() {
 std::unique_ptr<User> userInState(World& w, std::uint8_t state) {
   ServerCore& core = w.harness.core();
   auto user = std::make_unique<User>(nullptr, nullptr, core.traffic);
-  copyText(user->identity.name, "Fuzz");
-  lowerName(user->identity.nameKey, "Fuzz");
+  copyText(UserProbe::identity(*user).name, "Fuzz");
+  lowerName(UserProbe::identity(*user).nameKey, "Fuzz");
   switch (state % 5) {
     case 0:  // connected
       break;
     case 1:  // login pending
-      user->login.loginPending = 1;
+      UserProbe::login(*user).loginPending = 1;
       break;
     case 2:  // online, in no room
       user = onlineUser(core, "Fuzz");
       break;
     case 3:  // online member in the navigation room, leader
       user = onlineUser(core, "Fuzz");
-      user->rights.isMember = 1;
-      join(*w.field, *user, "lead");
+      UserProbe::rights(*user).isMember = 1;
+      w.field->join(*user, "lead");
       break;
     default:  // online administrator in the navigation room
       user = onlineUser(core, "Fuzz");
-      user->rights.isMember = user->rights.isAdmin = 1;
-      join(*w.field, *user, "");
+      UserProbe::rights(*user).isMember = UserProbe::rights(*user).isAdmin = 1;
+      w.field->join(*user, "");
       break;
   }
   return user;

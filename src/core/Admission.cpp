@@ -28,11 +28,12 @@ void buildWelcome(const ServerCore& core, MessageBuilder& welcome) {
 // challenge, came before the ban) or the address of his connection.
 bool refusedAsBanned(ServerCore& core, User& user) {
   const BanEntry* ban =
-      core.serverBans.findAddressOrName(user.address, fieldText(user.identity.name));
+      core.serverBans.findAddressOrName(user.address(), fieldText(user.identity().name));
   if (ban == nullptr) return false;
   sendBanned(user, *ban);
-  core.logins.count(user.rights.isMember ? LoginOutcome::MemberBanned : LoginOutcome::GuestBanned);
-  user.clearLoginGrants();  // a connection that has not logged in, as after a refused Login
+  core.logins.count(user.rights().isMember ? LoginOutcome::MemberBanned
+                                           : LoginOutcome::GuestBanned);
+  core.online.forgetLogin(user);  // a connection that has not logged in, as after a refused Login
   return true;
 }
 
@@ -40,8 +41,8 @@ void admit(ServerCore& core, User& user, const MessageBuilder& welcome) {
   user.sendFrames(welcome.data(), welcome.size(), welcome.frameCount());
   core.online.admit(user);
   core.loginDeadlines.stop(user);  // logged in: no deadline any more
-  core.logins.count(user.rights.isMember ? LoginOutcome::MemberAdmitted
-                                         : LoginOutcome::GuestAdmitted);
+  core.logins.count(user.rights().isMember ? LoginOutcome::MemberAdmitted
+                                           : LoginOutcome::GuestAdmitted);
 }
 
 }  // namespace
@@ -52,10 +53,10 @@ void admitWaitingUsers(ServerCore& core) {
   buildWelcome(core, welcome);
   for (User* user : core.online.admissionQueue()) {
     if (refusedAsBanned(core, *user)) continue;
-    User* holder = core.online.find(user->identity.nameKey);
+    User* holder = core.online.find(user->identity().nameKey);
     if (holder == nullptr) {
       admit(core, *user, welcome);
-    } else if (!user->rights.isMember) {
+    } else if (!user->rights().isMember) {
       sendCode(*user, ServerCode::NameInUse);
       core.online.refuseAdmission(*user);
       core.logins.count(LoginOutcome::GuestNameInUse);

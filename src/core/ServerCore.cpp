@@ -7,7 +7,7 @@
 #include "base/FixedText.h"
 #include "core/Admission.h"
 #include "net/GenericServer.h"
-#include "rooms/Membership.h"
+#include "rooms/UserRooms.h"
 #include "users/User.h"
 
 namespace velmor {
@@ -71,7 +71,7 @@ ServerCore::ServerCore(uv_loop_t* loop, const Settings& s, GenericServer& server
     // them its files could be neither read nor protected from being created over.
     Room& room = rooms.makeLive(record);
     if (std::unique_ptr<FileList> files = listFilesAtStart(fieldText(record.name)))
-      room.files = std::move(*files);
+      room.setFiles(std::move(*files));
   });
 }
 
@@ -98,10 +98,10 @@ void ServerCore::userConnected(User& user) {
 
 void ServerCore::takeOffline(User& user) {
   user.releasePendingQueries();
-  leave(user);
-  dropAllChannels(user);
+  UserRooms::leaveRoom(user, LeaveReason::Offline);
+  UserRooms::dropAllChannels(user);
   online.remove(user);
-  user.clearLoginGrants();
+  online.forgetLogin(user);
   if (user.connected) loginDeadlines.start(user, clock.nowMs());
 }
 

@@ -99,7 +99,7 @@ class ServerCore {
   // The one place a user stops being online (replaced by a later login of his account,
   // thrown off the server): he leaves his room and his channels, his pending queries are
   // let go, he leaves the online list and map, and what his login granted is forgotten
-  // (User::clearLoginGrants). He stays connected and may log in again, judged afresh, within
+  // (OnlineUsers::forgetLogin). He stays connected and may log in again, judged afresh, within
   // the login time, which starts again.
   void takeOffline(User& user);
   // The same for a user whose connection closed, who also leaves the admission queue.

@@ -1,5 +1,5 @@
-// Chat and navigation requests: they update the user record or queue on the room and raise
-// the room's flags; the relay sends the news. Private messages go out at once.
+// Chat and navigation requests: each reads the request and tells the user's room what
+// happened (the room's verbs); the relay sends the news. Private messages go out at once.
 #include <algorithm>
 #include <cstring>
 
@@ -8,8 +8,8 @@
 #include "model/ChatLine.h"
 #include "model/Names.h"
 #include "protocol/Dispatch.h"
-#include "rooms/Relay.h"
 #include "rooms/Room.h"
+#include "rooms/UserRooms.h"
 #include "users/Sending.h"
 #include "users/User.h"
 #include "wire/MessageBuilder.h"
@@ -22,8 +22,6 @@ namespace {
 using wire::ServerCode;
 
 constexpr std::uint32_t kChatWindowMs = 1000;
-constexpr std::uint32_t kResetSettleMs = 2000;
-constexpr std::size_t kMaxEnemyReports = 255;  // per relay pass; more are dropped
 
 // At most `allowance` lines in any 1000 ms: a slot is free when its time left the window
 // (or lies ahead of the clock); the oldest free one takes the new line.
@@ -44,22 +42,18 @@ bool allowLine(std::uint32_t* times, std::uint32_t allowance, std::uint32_t now)
 // user's one table whether he speaks in a room or privately from none.
 bool allowChat(User& user, std::uint32_t now) {
   static_assert(Room::kChatAllowance == User::kChatAllowance);
-  const std::uint32_t allowance = user.room != nullptr
-                                      ? std::min(user.room->chatAllowance, User::kChatAllowance)
+  const std::uint32_t allowance = user.room() != nullptr
+                                      ? std::min(user.room()->chatAllowance(), User::kChatAllowance)
                                       : User::kChatAllowance;
-  return allowLine(user.chat.times, allowance, now);
+  return allowLine(user.chat().times, allowance, now);
 }
 
-void noteIdleActivity(User& user) {
-  if (user.relay.motion.quiet && user.room != nullptr) user.room->relay.activityNoted = 1;
-}
-
-bool inNavigationRoom(const User& user) {
-  return user.room != nullptr && user.room->record.navigation;
-}
-
-void queueLine(Room& room, const Ref<ChatLine>& line) {
-  room.queueChat(line);
+ObjectPlace readPlace(MessageReader& reader) {
+  ObjectPlace place;
+  place.x = reader.u16();
+  place.y = reader.u16();
+  place.layer = reader.u8();
+  return place;
 }
 
 bool sayLine(ServerCore& core, User& user, MessageReader& reader, std::uint8_t local) {
@@ -67,39 +61,39 @@ bool sayLine(ServerCore& core, User& user, MessageReader& reader, std::uint8_t l
   if (!reader.ok() || length < 1 || length > ChatLine::kMaxText) return false;
   const char* text = reader.bytes(length);
   Ref<ChatLine> line = ChatLine::acquire();
-  line->senderSlot = user.roomSlot;
+  line->senderSlot = user.roomSlot();
   line->local = local;
   if (text != nullptr) {
     std::memcpy(line->text, text, length);
     line->length = length;
   }
   line->text[line->length] = '\0';
-  user.chat.last = line;
+  user.chat().last = line;
   if (!reader.ok()) return false;
-  if (user.room == nullptr || (local && !user.room->record.navigation)) return true;
+  if (user.room() == nullptr || (local && !user.room()->isNavigation())) return true;
   if (!allowChat(user, core.clock.ms())) return true;
-  queueLine(*user.room, line);
+  user.room()->say(line);
   return true;
 }
 
 // A repeat is a line said again: it counts toward the same allowance as a new one, so a
 // frame of repeats cannot make the room hear a line more often than it could be said.
 bool repeatLine(ServerCore& core, User& user, std::uint8_t local) {
-  const Ref<ChatLine>& last = user.chat.last;
-  Room* room = user.room;
-  if (!last || room == nullptr || (local && !room->record.navigation)) return true;
+  const Ref<ChatLine>& last = user.chat().last;
+  Room* room = user.room();
+  if (!last || room == nullptr || (local && !room->isNavigation())) return true;
   if (!allowChat(user, core.clock.ms())) return true;
   if (last->local == local) {
-    last->senderSlot = user.roomSlot;
-    queueLine(*room, last);
+    last->senderSlot = user.roomSlot();
+    room->say(last);
   } else {
     Ref<ChatLine> copy = ChatLine::acquire();
     copy->length = last->length;
     std::memcpy(copy->text, last->text, last->length + 1u);
-    copy->senderSlot = user.roomSlot;
+    copy->senderSlot = user.roomSlot();
     copy->local = local;
-    queueLine(*room, copy);
-    user.chat.last = std::move(copy);
+    room->say(copy);
+    user.chat().last = std::move(copy);
   }
   return true;
 }
@@ -113,32 +107,17 @@ bool handlePosition(ServerCore& core, User& user, MessageReader& reader) {
   reported.layer = reader.u8();
   reported.flags = reader.u8();
   reported.direction = reader.u16();
-  const std::uint32_t now = core.clock.ms();
-  user.relay.lastActivity = now;
-  if (reported == user.position) {
-    noteIdleActivity(user);
-    return true;
-  }
-  user.relay.presenceChanged = inNavigationRoom(user) ? 1 : 0;
-  if (user.relay.presenceChanged) user.room->relay.memberStateChanged = 1;
-  user.relay.lastMoved = now;
-  user.position = reported;
+  UserRooms::reportPosition(user, reported, core.clock.ms());
   return true;
 }
 
 bool handleObjectReport(ServerCore& core, User& user, MessageReader& reader) {
   const std::string_view name = reader.view();
-  const std::uint16_t value1 = reader.u16();
-  const std::uint16_t value2 = reader.u16();
-  const std::uint8_t value3 = reader.u8();
+  const ObjectPlace place = readPlace(reader);
   if (!reader.ok()) return false;
   const std::uint32_t now = core.clock.ms();
-  // Objects are of navigation rooms: a chat room would never relay nor clear them.
-  if (inNavigationRoom(user) && now - user.room->resetTime > kResetSettleMs) {
-    objectReport(*user.room, name.substr(0, 31), value1, value2, value3);
-  }
-  user.relay.lastActivity = now;
-  noteIdleActivity(user);
+  if (user.room() != nullptr) user.room()->reportObject(name.substr(0, 31), place);
+  UserRooms::noteReport(user, now);
   return true;
 }
 
@@ -149,13 +128,8 @@ bool handleAppearance(ServerCore&, User& user, MessageReader& reader) {
   reported.short1 = reader.u16();
   reported.short2 = reader.u16();
   reader.string(reported.text);
-  if (reported == user.appearance) return true;
-  user.appearance = reported;
-  user.relay.presenceChanged = inNavigationRoom(user) ? 1 : 0;
-  if (user.relay.presenceChanged) {
-    user.relay.appearanceChanged = 1;
-    user.room->relay.memberStateChanged = 1;
-  }
+  if (reported == user.appearance()) return true;
+  UserRooms::reportAppearance(user, reported);
   return true;
 }
 
@@ -173,13 +147,13 @@ bool handleRepeatRoomChat(ServerCore& core, User& user, MessageReader&) {
 }
 
 bool handleWhisper(ServerCore& core, User& user, MessageReader& reader) {
-  if (user.room == nullptr || !allowChat(user, core.clock.ms())) {
+  if (user.room() == nullptr || !allowChat(user, core.clock.ms())) {
     reader.skipString();
     reader.skipString();
     return true;
   }
   Ref<ChatLine> line = ChatLine::acquire();
-  line->senderSlot = user.roomSlot;
+  line->senderSlot = user.roomSlot();
   reader.string(line->recipient);
   const std::uint16_t length = reader.u16();
   if (length == 0 || !reader.ok()) return false;
@@ -192,7 +166,7 @@ bool handleWhisper(ServerCore& core, User& user, MessageReader& reader) {
   line->length = std::min<std::uint16_t>(length, ChatLine::kMaxText);
   std::memcpy(line->text, text, line->length);
   line->text[line->length] = '\0';
-  queueLine(*user.room, line);  // the queue's is its only reference: no repeat of a whisper
+  user.room()->whisper(line);  // the queue's is its only reference: no repeat of a whisper
   return true;
 }
 
@@ -214,27 +188,19 @@ bool handlePrivateMessage(ServerCore& core, User& user, MessageReader& reader) {
   MessageBuilder notice;
   notice.begin(ServerCode::PrivateMessageNotice)
       .string(text.substr(0, ChatLine::kMaxText))
-      .string(fieldText(user.identity.name));
+      .string(fieldText(user.identity().name));
   sendTo(*addressee, notice);
   return true;
 }
 
 bool handleEnemyReport(ServerCore&, User& user, MessageReader& reader) {
-  const std::uint16_t value1 = reader.u16();
-  const std::uint16_t value2 = reader.u16();
-  const std::uint8_t value3 = reader.u8();
-  Room* room = user.room;
-  // Enemies, like objects, are of navigation rooms.
-  if (!inNavigationRoom(user) || room->enemyReports.size() >= kMaxEnemyReports) return true;
-  room->enemyReports.push_back(EnemyReport{value1, value2, value3, user.roomSlot});
-  room->relay.enemiesPending = 1;
+  const ObjectPlace place = readPlace(reader);
+  if (user.room() != nullptr) user.room()->reportEnemy(user, place);
   return true;
 }
 
-bool handleRoomRefresh(ServerCore& core, User& user, MessageReader&) {
-  Room* room = user.room;
-  if (room != nullptr && core.clock.ms() - room->resetTime > kResetSettleMs)
-    room->relay.refreshRequested = 1;
+bool handleRoomRefresh(ServerCore&, User& user, MessageReader&) {
+  if (user.room() != nullptr) user.room()->refresh();
   return true;
 }
 

@@ -74,10 +74,10 @@ auto handlers = makeTable();
 
 // Before admission only Login and KeepAlive pass, and LoginProof while a login is pending.
 bool passesLoginGate(const User& user, std::uint8_t type) {
-  if (user.login.loggedIn) return true;
+  if (user.presence().loggedIn()) return true;
   return type == static_cast<std::uint8_t>(ClientType::Login) ||
          type == static_cast<std::uint8_t>(ClientType::KeepAlive) ||
-         (type == static_cast<std::uint8_t>(ClientType::LoginProof) && user.login.loginPending);
+         (type == static_cast<std::uint8_t>(ClientType::LoginProof) && user.login().loginPending);
 }
 
 bool dispatchWithCore(void* core, std::uint8_t type, User& user, MessageReader& reader) {

@@ -2,6 +2,7 @@
 // small files kept in a room. Contents travel in chunks of at most 8000 bytes.
 #include <algorithm>
 #include <cstring>
+#include <optional>
 
 #include "base/FixedText.h"
 #include "core/ServerCore.h"
@@ -26,27 +27,19 @@ constexpr std::uint32_t kMaxFileSize = 650000;
 constexpr std::uint32_t kChunkSize = 8000;
 
 bool isOwner(const User& user, const FileRecord& file) {
-  return std::strcmp(user.identity.name, file.creatorName) == 0;
+  return std::strcmp(user.identity().name, file.creatorName) == 0;
 }
 bool mayRead(const User& user, const FileRecord& file) {
-  return user.rights.isLeader || file.usersCanRead || isOwner(user, file);
+  return user.rights().isLeader || file.usersCanRead || isOwner(user, file);
 }
 bool mayWrite(const User& user, const FileRecord& file) {
-  return user.rights.isLeader || file.usersCanWrite || isOwner(user, file);
+  return user.rights().isLeader || file.usersCanWrite || isOwner(user, file);
 }
 bool mayChangePermissions(const User& user, const FileRecord& file) {
-  return user.rights.isLeader || isOwner(user, file);
+  return user.rights().isLeader || isOwner(user, file);
 }
 bool mayCreate(const User& user, const Room& room) {
-  return user.rights.isLeader || isCreatorOf(room.record, user.identity.name);
-}
-
-// The place of a file in the room's list by its exact name, or null.
-Ref<FileRecord>* findFile(Room& room, const char* name) {
-  for (Ref<FileRecord>& file : room.files) {
-    if (std::strcmp(file->fileName, name) == 0) return &file;
-  }
-  return nullptr;
+  return user.rights().isLeader || isCreatorOf(room.record(), user.identity().name);
 }
 
 // A version that moves on even for two writes within one second.
@@ -58,7 +51,7 @@ template <typename Query>
 void postFileQuery(ServerCore& core, User& user, const Ref<FileRecord>& file, Room& room) {
   auto* query = new Query;
   query->carry(file);
-  copyText(query->roomName, fieldText(room.record.name));
+  copyText(query->roomName, fieldText(room.record().name));
   core.queries().post(&user, query);
 }
 
@@ -70,6 +63,86 @@ void sendSaved(User& user, const FileRecord& file) {
 
 bool skipBlob(MessageReader& reader) {
   return reader.skipString();
+}
+
+// The checks that changing a listed file shares: a member, the file, and the right. Answers
+// the refusal and returns null, or returns the file's place in the list.
+const Ref<FileRecord>* fileToChange(User& user, Room& room, const char* name,
+                                    bool (*allowed)(const User&, const FileRecord&)) {
+  if (!user.rights().isMember) {
+    sendCode(user, ServerCode::MembersOnly);
+    return nullptr;
+  }
+  const Ref<FileRecord>* listed = room.findFile(name);
+  if (listed == nullptr) {
+    sendCode(user, ServerCode::FileNotFound);
+  } else if (!allowed(user, **listed)) {
+    sendCode(user, ServerCode::FileAccessDenied);
+    listed = nullptr;
+  }
+  return listed;
+}
+
+// Why the user may not create a file of the name in the room; nothing when he may.
+std::optional<ServerCode> createRefusal(const User& user, const Room& room,
+                                        const char (&name)[32]) {
+  if (!mayCreate(user, room)) return ServerCode::NotRoomOwner;
+  if (!user.rights().isMember) return ServerCode::MembersOnly;
+  if (room.files().size() >= kMaxFiles) return ServerCode::TooManyFiles;
+  const bool taken = std::any_of(room.files().begin(), room.files().end(), [&](const auto& file) {
+    return sameNameIgnoringCase(fieldText(file->fileName), fieldText(name));
+  });
+  if (taken) return ServerCode::FileExists;
+  return std::nullopt;
+}
+
+// Loads the listed file's content for the reader, unless a load of it for him is in flight
+// (that one answers this read too).
+void loadForReader(ServerCore& core, User& user, Room& room, const Ref<FileRecord>& listed,
+                   std::uint32_t versionHeld) {
+  const FileRecord* file = listed.get();
+  if (user.findPending<LoadFileContentQuery>(
+          [&](const LoadFileContentQuery& loading) { return loading.file.get() == file; })) {
+    return;
+  }
+  auto* load = new LoadFileContentQuery;
+  load->carry(listed);
+  load->room = &room;
+  load->clientVersion = versionHeld;
+  copyText(load->roomName, fieldText(room.record().name));
+  core.queries().post(&user, load);
+}
+
+// The new version of a listed file as the user begins to write it: its first chunk, his name
+// as the editor, the next version number. Null when memory for it cannot be had.
+Ref<FileRecord> editedCopy(ServerCore& core, const User& user, const FileRecord& listed,
+                           std::uint32_t total, std::string_view chunk) {
+  Ref<FileRecord> fresh = FileRecord::createWithContent(total);
+  if (!fresh) return fresh;
+  fresh->copyFixedFieldsFrom(listed);
+  std::memcpy(fresh->content(), chunk.data(), chunk.size());
+  fresh->length = static_cast<std::uint32_t>(chunk.size());
+  copyText(fresh->editorName, fieldText(user.identity().name));
+  fresh->lastEdited = nextVersion(core.clock.wallSeconds(), listed.lastEdited);
+  return fresh;
+}
+
+// The last chunk of an upload arrived: the file replaces the listed one (whose rights it
+// takes, as they are now) and is saved; a file deleted meanwhile is not put back.
+void finishUpload(ServerCore& core, User& user, Room& room, const Ref<FileRecord>* listed) {
+  const Ref<FileRecord> upload = std::move(user.transfer().upload);
+  if (listed == nullptr) {
+    // Deleted meanwhile: the upload cannot put it back past the room's limit or another
+    // file of the name in other capitals.
+    sendCode(user, ServerCode::FileNotFound);
+    return;
+  }
+  upload->usersCanRead = (*listed)->usersCanRead;
+  upload->usersCanWrite = (*listed)->usersCanWrite;
+  upload->lastEdited = nextVersion(core.clock.wallSeconds(), (*listed)->lastEdited);
+  room.replaceFile(listed, upload);
+  postFileQuery<SaveFileQuery>(core, user, upload, room);
+  sendSaved(user, *upload);
 }
 
 }  // namespace
@@ -114,15 +187,15 @@ LookupOutcome LoadFileContentQuery::execute(Storage& storage) {
 
 bool LoadFileContentQuery::complete(LookupOutcome outcome) {
   const bool found = outcome == LookupOutcome::Found;
-  Ref<FileRecord>* listed = findFile(*room, file->fileName);
+  const Ref<FileRecord>* listed = room->findFile(file->fileName);
   if (found && loaded && listed != nullptr && !(*listed)->hasContent() &&
       (*listed)->lastEdited == loaded->lastEdited) {
     loaded->usersCanRead = (*listed)->usersCanRead;  // changed meanwhile, perhaps
     loaded->usersCanWrite = (*listed)->usersCanWrite;
-    *listed = loaded;
+    room->replaceFile(listed, loaded);
   }
   auto* reader = static_cast<User*>(owner);
-  if (reader == nullptr || reader->room != room) return false;
+  if (reader == nullptr || reader->room() != room) return false;
   // The file as it is listed now: gone meanwhile, or no longer readable by him, it is not
   // sent. The listed record if it holds its content (it may be newer); the loaded one
   // otherwise.
@@ -145,7 +218,7 @@ bool LoadFileContentQuery::complete(LookupOutcome outcome) {
 }
 
 void sendFileToReader(User& user, FileRecord& file, std::uint32_t versionHeld) {
-  const std::uint8_t writable = (user.rights.isLeader || file.usersCanWrite) ? 1 : 0;
+  const std::uint8_t writable = (user.rights().isLeader || file.usersCanWrite) ? 1 : 0;
   MessageBuilder reply;
   if (versionHeld != 0 && versionHeld == file.lastEdited) {
     reply.begin(ServerCode::FileUnchanged)
@@ -163,7 +236,7 @@ void sendFileToReader(User& user, FileRecord& file, std::uint32_t versionHeld) {
   sendTo(user, reply);
   // The rest is his download. Only a download is replaced: an upload he began while the
   // content was loading goes on.
-  if (length > kChunkSize) user.download = Ref<FileRecord>::share(&file);
+  if (length > kChunkSize) user.transfer().download = Ref<FileRecord>::share(&file);
 }
 
 bool handleCreateFile(ServerCore& core, User& user, MessageReader& reader) {
@@ -172,40 +245,32 @@ bool handleCreateFile(ServerCore& core, User& user, MessageReader& reader) {
   const std::uint8_t canRead = reader.u8();
   const std::uint8_t canWrite = reader.u8();
   if (!reader.ok()) return false;
-  Room* room = user.room;
+  Room* room = user.room();
   if (room == nullptr) return true;
-  if (!mayCreate(user, *room)) {
-    sendCode(user, ServerCode::NotRoomOwner);
-  } else if (!user.rights.isMember) {
-    sendCode(user, ServerCode::MembersOnly);
-  } else if (room->files.size() >= kMaxFiles) {
-    sendCode(user, ServerCode::TooManyFiles);
-  } else if (std::any_of(room->files.begin(), room->files.end(), [&](const auto& file) {
-               return sameNameIgnoringCase(fieldText(file->fileName), fieldText(name));
-             })) {
-    sendCode(user, ServerCode::FileExists);
-  } else {
-    Ref<FileRecord> file = FileRecord::createWithContent(0);
-    if (!file) return true;
-    copyText(file->fileName, fieldText(name));
-    copyText(file->creatorName, fieldText(user.identity.name));
-    copyText(file->editorName, fieldText(user.identity.name));
-    file->usersCanRead = canRead != 0;
-    file->usersCanWrite = canWrite != 0;
-    file->lastEdited = core.clock.wallSeconds();
-    room->files.push_back(file);
-    sendCode(user, ServerCode::FileCreated);
-    postFileQuery<SaveFileQuery>(core, user, file, *room);
+  if (const std::optional<ServerCode> refusal = createRefusal(user, *room, name)) {
+    sendCode(user, *refusal);
+    return true;
   }
+  Ref<FileRecord> file = FileRecord::createWithContent(0);
+  if (!file) return true;
+  copyText(file->fileName, fieldText(name));
+  copyText(file->creatorName, fieldText(user.identity().name));
+  copyText(file->editorName, fieldText(user.identity().name));
+  file->usersCanRead = canRead != 0;
+  file->usersCanWrite = canWrite != 0;
+  file->lastEdited = core.clock.wallSeconds();
+  room->addFile(file);
+  sendCode(user, ServerCode::FileCreated);
+  postFileQuery<SaveFileQuery>(core, user, file, *room);
   return true;
 }
 
 bool handleListFiles(ServerCore&, User& user, MessageReader&) {
-  Room* room = user.room;
+  Room* room = user.room();
   if (room == nullptr) return true;
   MessageBuilder reply;
-  reply.begin(ServerCode::FileList).u16(static_cast<std::uint16_t>(room->files.size()));
-  for (const Ref<FileRecord>& file : room->files) {
+  reply.begin(ServerCode::FileList).u16(static_cast<std::uint16_t>(room->files().size()));
+  for (const Ref<FileRecord>& file : room->files()) {
     reply.string(fieldText(file->fileName))
         .string(fieldText(file->creatorName))
         .string(fieldText(file->editorName));
@@ -221,47 +286,33 @@ bool handleReadFile(ServerCore& core, User& user, MessageReader& reader) {
   const std::uint32_t versionHeld = reader.u32();
   if (!reader.ok()) return false;
   user.releaseTransfer();
-  Room* room = user.room;
+  Room* room = user.room();
   if (room == nullptr) return true;
-  Ref<FileRecord>* listed = findFile(*room, name);
-  if (listed == nullptr) {
-    sendCode(user, ServerCode::FileNotFound);
+  const Ref<FileRecord>* listed = room->findFile(name);
+  if (listed == nullptr || !mayRead(user, **listed)) {
+    sendCode(user, listed == nullptr ? ServerCode::FileNotFound : ServerCode::FileAccessDenied);
     return true;
   }
-  FileRecord& file = **listed;
-  if (!mayRead(user, file)) {
-    sendCode(user, ServerCode::FileAccessDenied);
-    return true;
-  }
+  const FileRecord& file = **listed;
   if (!file.hasContent() && file.length != 0 &&
       (versionHeld == 0 || versionHeld != file.lastEdited)) {
-    // One load of a file's content at a time for him: the load in flight answers this read.
-    if (user.findPending<LoadFileContentQuery>(
-            [&](const LoadFileContentQuery& loading) { return loading.file.get() == &file; })) {
-      return true;
-    }
-    auto* load = new LoadFileContentQuery;
-    load->carry(*listed);
-    load->room = room;
-    load->clientVersion = versionHeld;
-    copyText(load->roomName, fieldText(room->record.name));
-    core.queries().post(&user, load);
-    return true;
+    loadForReader(core, user, *room, *listed, versionHeld);
+  } else {
+    sendFileToReader(user, **listed, versionHeld);
   }
-  sendFileToReader(user, file, versionHeld);
   return true;
 }
 
 bool handleFileChunkRequest(ServerCore&, User& user, MessageReader& reader) {
   const std::uint32_t offset = reader.u32();
   if (!reader.ok()) return false;
-  const FileRecord* file = user.download.get();
-  if (file == nullptr || user.room == nullptr) return true;
+  const FileRecord* file = user.transfer().download.get();
+  if (file == nullptr || user.room() == nullptr) return true;
   if (offset >= file->length) return false;
   // The right to read is the one of now, on the file as it is listed now.
-  Ref<FileRecord>* listed = findFile(*user.room, file->fileName);
+  const Ref<FileRecord>* listed = user.room()->findFile(file->fileName);
   if (listed == nullptr || !mayRead(user, **listed)) {
-    user.download.reset();
+    user.transfer().download.reset();
     sendCode(user, listed == nullptr ? ServerCode::FileNotFound : ServerCode::FileAccessDenied);
     return true;
   }
@@ -269,7 +320,7 @@ bool handleFileChunkRequest(ServerCore&, User& user, MessageReader& reader) {
   MessageBuilder reply;
   reply.begin(ServerCode::FileChunkData).blob(file->content() + offset, size);
   sendTo(user, reply);
-  if (offset + size >= file->length) user.download.reset();
+  if (offset + size >= file->length) user.transfer().download.reset();
   return true;
 }
 
@@ -278,57 +329,41 @@ bool handleWriteFile(ServerCore& core, User& user, MessageReader& reader) {
   char name[32] = {};
   reader.string(name);
   if (!reader.ok()) return false;
-  Room* room = user.room;
+  Room* room = user.room();
   if (room == nullptr) return skipBlob(reader);
-  if (!user.rights.isMember) {
-    sendCode(user, ServerCode::MembersOnly);
-    return skipBlob(reader);
-  }
-  user.releaseTransfer();
-  Ref<FileRecord>* listed = findFile(*room, name);
-  if (listed == nullptr) {
-    sendCode(user, ServerCode::FileNotFound);
-    return skipBlob(reader);
-  }
-  if (!mayWrite(user, **listed)) {
-    sendCode(user, ServerCode::FileAccessDenied);
-    return skipBlob(reader);
-  }
+  if (user.rights().isMember) user.releaseTransfer();
+  const Ref<FileRecord>* listed = fileToChange(user, *room, name, mayWrite);
+  if (listed == nullptr) return skipBlob(reader);
   if (total > kMaxFileSize) {
     sendCode(user, ServerCode::FileTooLarge);
     return skipBlob(reader);
   }
   const std::string_view chunk = reader.view();
   if (!reader.ok() || chunk.size() > total) return false;
-  Ref<FileRecord> fresh = FileRecord::createWithContent(total);
+  Ref<FileRecord> fresh = editedCopy(core, user, **listed, total, chunk);
   if (!fresh) return false;
-  fresh->copyFixedFieldsFrom(**listed);
-  std::memcpy(fresh->content(), chunk.data(), chunk.size());
-  fresh->length = static_cast<std::uint32_t>(chunk.size());
-  copyText(fresh->editorName, fieldText(user.identity.name));
-  fresh->lastEdited = nextVersion(core.clock.wallSeconds(), (*listed)->lastEdited);
   if (fresh->length == total) {
-    *listed = fresh;
+    room->replaceFile(listed, fresh);
     sendSaved(user, *fresh);
     postFileQuery<SaveFileQuery>(core, user, fresh, *room);
   } else {
-    user.upload = std::move(fresh);
+    user.transfer().upload = std::move(fresh);
     sendCode(user, ServerCode::FileChunkAck);
   }
   return true;
 }
 
 bool handleFileChunk(ServerCore& core, User& user, MessageReader& reader) {
-  FileRecord* upload = user.upload.get();
-  Room* room = user.room;
+  FileRecord* upload = user.transfer().upload.get();
+  Room* room = user.room();
   if (upload == nullptr || room == nullptr) return skipBlob(reader);
   const std::string_view chunk = reader.view();
   if (!reader.ok() || upload->length + chunk.size() > upload->capacity) return false;
   // The right to write is the one of now: a leader demoted or a file closed to writers
   // since the upload began ends it.
-  Ref<FileRecord>* listed = findFile(*room, upload->fileName);
+  const Ref<FileRecord>* listed = room->findFile(upload->fileName);
   if (!mayWrite(user, listed != nullptr ? **listed : *upload)) {
-    user.upload.reset();
+    user.transfer().upload.reset();
     sendCode(user, ServerCode::FileAccessDenied);
     return true;
   }
@@ -336,47 +371,11 @@ bool handleFileChunk(ServerCore& core, User& user, MessageReader& reader) {
   upload->length += static_cast<std::uint32_t>(chunk.size());
   if (upload->length < upload->capacity) {
     sendCode(user, ServerCode::FileChunkAck);
-    return true;
+  } else {
+    finishUpload(core, user, *room, listed);
   }
-  if (listed == nullptr) {
-    // Deleted meanwhile: the upload cannot put it back past the room's limit or another
-    // file of the name in other capitals.
-    user.upload.reset();
-    sendCode(user, ServerCode::FileNotFound);
-    return true;
-  }
-  const std::uint32_t now = core.clock.wallSeconds();
-  upload->usersCanRead = (*listed)->usersCanRead;
-  upload->usersCanWrite = (*listed)->usersCanWrite;
-  upload->lastEdited = nextVersion(now, (*listed)->lastEdited);
-  *listed = user.upload;
-  postFileQuery<SaveFileQuery>(core, user, user.upload, *room);
-  sendSaved(user, *upload);
-  user.upload.reset();
   return true;
 }
-
-namespace {
-
-// The checks that changing a listed file shares: a member, the file, and the right. Answers
-// the refusal and returns null, or returns the file's place in the list.
-Ref<FileRecord>* fileToChange(User& user, Room& room, const char* name,
-                              bool (*allowed)(const User&, const FileRecord&)) {
-  if (!user.rights.isMember) {
-    sendCode(user, ServerCode::MembersOnly);
-    return nullptr;
-  }
-  Ref<FileRecord>* listed = findFile(room, name);
-  if (listed == nullptr) {
-    sendCode(user, ServerCode::FileNotFound);
-  } else if (!allowed(user, **listed)) {
-    sendCode(user, ServerCode::FileAccessDenied);
-    listed = nullptr;
-  }
-  return listed;
-}
-
-}  // namespace
 
 bool handleSetFileAccess(ServerCore& core, User& user, MessageReader& reader) {
   char name[32] = {};
@@ -384,12 +383,13 @@ bool handleSetFileAccess(ServerCore& core, User& user, MessageReader& reader) {
   const std::uint8_t canRead = reader.u8();
   const std::uint8_t canWrite = reader.u8();
   if (!reader.ok()) return false;
-  if (user.room == nullptr) return true;
-  if (Ref<FileRecord>* listed = fileToChange(user, *user.room, name, mayChangePermissions)) {
+  if (user.room() == nullptr) return true;
+  if (const Ref<FileRecord>* listed =
+          fileToChange(user, *user.room(), name, mayChangePermissions)) {
     (*listed)->usersCanRead = canRead != 0;
     (*listed)->usersCanWrite = canWrite != 0;
     sendCode(user, ServerCode::FileSaved);
-    postFileQuery<SaveFileAccessQuery>(core, user, *listed, *user.room);
+    postFileQuery<SaveFileAccessQuery>(core, user, *listed, *user.room());
   }
   return true;
 }
@@ -398,11 +398,10 @@ bool handleDeleteFile(ServerCore& core, User& user, MessageReader& reader) {
   char name[32] = {};
   reader.string(name);
   if (!reader.ok()) return false;
-  Room* room = user.room;
+  Room* room = user.room();
   if (room == nullptr) return true;
-  if (Ref<FileRecord>* listed = fileToChange(user, *room, name, mayWrite)) {
-    const Ref<FileRecord> file = std::move(*listed);
-    room->files.erase(room->files.begin() + (listed - room->files.data()));
+  if (const Ref<FileRecord>* listed = fileToChange(user, *room, name, mayWrite)) {
+    const Ref<FileRecord> file = room->removeFile(listed);
     postFileQuery<DeleteFileQuery>(core, user, file, *room);
     sendCode(user, ServerCode::FileDeleted);
   }

@@ -25,6 +25,63 @@ constexpr std::size_t kIgnoredLoginBytes = 4;
 
 using wire::ServerCode;
 
+// A Login's first byte, the protocol version: another one is answered and refused.
+bool acceptsVersion(ServerCore& core, User& user, MessageReader& reader) {
+  if (reader.u8() == kProtocolVersion) return true;
+  sendCode(user, ServerCode::VersionRejected);
+  core.logins.count(LoginOutcome::RefusedVersion);
+  return false;
+}
+
+// Reads a Login's fields after the version: who he is, how he looks, the password. False
+// when the message is cut short or names no one.
+bool readLogin(MessageReader& reader, User::Identity& identity, User::Appearance& appearance,
+               char (&password)[32]) {
+  identity.profileWord1 = reader.u32();
+  identity.profileWord2 = reader.u32();
+  identity.profileShort = reader.u16();
+  identity.loginWord = reader.u32();
+  appearance.word = reader.u32();
+  appearance.byte = reader.u8();
+  appearance.short1 = reader.u16();
+  appearance.short2 = reader.u16();
+  reader.bytes(kIgnoredLoginBytes);
+  reader.string(identity.name);
+  reader.string(appearance.text);
+  reader.string(password);
+  return reader.ok() && identity.name[0] != '\0';
+}
+
+// The server's bans of the name and of the address, and the rules of names (which make
+// the name's key). A ban is answered; false refuses the login.
+bool admitsName(ServerCore& core, User& user, User::Identity& identity) {
+  const BanEntry* ban = core.serverBans.findNameIgnoringCase(fieldText(identity.name));
+  // The address, as at connect: a banned connection that stayed open gets no other name.
+  if (ban == nullptr) ban = core.serverBans.findAddress(user.address());
+  if (ban != nullptr) {
+    sendBanned(user, *ban);
+    core.logins.count(LoginOutcome::RefusedBanned);
+    return false;
+  }
+  if (!checkName(identity.name, identity.nameKey)) {
+    core.logins.count(LoginOutcome::RefusedName);
+    return false;
+  }
+  return true;
+}
+
+enum class PasswordGrant : std::uint8_t { None, Admin, Refused };
+
+// What the Login's password grants: the administrator password makes him one; with a
+// server password set, anything else is refused.
+PasswordGrant passwordGrant(const CoreSettings& settings, const char* password) {
+  if (settings.adminpassword[0] != '\0' && std::strcmp(password, settings.adminpassword) == 0)
+    return PasswordGrant::Admin;
+  if (settings.serverpassword[0] != '\0' && std::strcmp(password, settings.serverpassword) != 0)
+    return PasswordGrant::Refused;
+  return PasswordGrant::None;
+}
+
 }  // namespace
 
 LookupOutcome LoginLookup::execute(Storage& storage) {
@@ -38,13 +95,13 @@ bool LoginLookup::complete(LookupOutcome outcome) {
   if (outcome == LookupOutcome::Found) {
     reply.begin(ServerCode::LoginChallenge).string(fieldText(salt)).string(fieldText(challenge));
     sendTo(user, reply);
-    copyText(user.identity.name, fieldText(name));  // the stored letter case wins
+    copyText(user.identity_.name, fieldText(name));  // the stored letter case wins
   } else {
     reply.begin(ServerCode::GuestWelcome).string(fieldText(challenge));
     sendTo(user, reply);
     online_.queueForAdmission(user);
   }
-  user.login.account.reset(this);  // kept as his account record
+  user.login_.account.reset(this);  // kept as his account record
   return true;
 }
 
@@ -55,7 +112,7 @@ StoreOutcome Registration::execute(Storage& storage) {
 bool Registration::complete(StoreOutcome outcome) {
   User& user = *static_cast<User*>(owner);
   if (outcome == StoreOutcome::Stored) {
-    user.rights.isMember = 1;
+    user.rights_.isMember = 1;
     sendCode(user, ServerCode::Registered);
     counts_.registrationsStored.add(1);
   } else {
@@ -66,59 +123,30 @@ bool Registration::complete(StoreOutcome outcome) {
 }
 
 bool handleLogin(ServerCore& core, User& user, MessageReader& reader) {
-  User::LoginState& login = user.login;
-  if (login.loggedIn || login.admissionPending || login.loginPending || login.admissionRefused)
-    return false;
-  if (reader.u8() != kProtocolVersion) {
-    sendCode(user, ServerCode::VersionRejected);
-    core.logins.count(LoginOutcome::RefusedVersion);
+  User::LoginState& login = user.login_;
+  const User::Presence& presence = user.presence();
+  if (presence.loggedIn() || presence.admissionPending() || presence.admissionRefused() ||
+      login.loginPending) {
     return false;
   }
-  User::Identity& identity = user.identity;
-  identity.profileWord1 = reader.u32();
-  identity.profileWord2 = reader.u32();
-  identity.profileShort = reader.u16();
-  identity.loginWord = reader.u32();
-  user.appearance.word = reader.u32();
-  user.appearance.byte = reader.u8();
-  user.appearance.short1 = reader.u16();
-  user.appearance.short2 = reader.u16();
-  reader.bytes(kIgnoredLoginBytes);
-  reader.string(identity.name);
-  reader.string(user.appearance.text);
+  if (!acceptsVersion(core, user, reader)) return false;
   char password[32] = {};
-  reader.string(password);
-  if (!reader.ok() || identity.name[0] == '\0') return false;
-
-  if (const BanEntry* ban = core.serverBans.findNameIgnoringCase(fieldText(identity.name))) {
-    sendBanned(user, *ban);
-    core.logins.count(LoginOutcome::RefusedBanned);
-    return false;
+  if (!readLogin(reader, user.identity_, user.appearance_, password)) return false;
+  if (!admitsName(core, user, user.identity_)) return false;
+  switch (passwordGrant(core.settings, password)) {
+    case PasswordGrant::Admin:
+      user.rights_.isAdmin = 1;
+      sendCode(user, ServerCode::AdminGranted);
+      break;
+    case PasswordGrant::Refused:
+      sendCode(user, ServerCode::ServerPasswordWrong);
+      core.logins.count(LoginOutcome::RefusedServerPassword);
+      return false;
+    case PasswordGrant::None:
+      break;
   }
-  // The address, as at connect: a banned connection that stayed open gets no other name.
-  if (const BanEntry* ban = core.serverBans.findAddress(user.address)) {
-    sendBanned(user, *ban);
-    core.logins.count(LoginOutcome::RefusedBanned);
-    return false;
-  }
-  if (!checkName(identity.name, identity.nameKey)) {
-    core.logins.count(LoginOutcome::RefusedName);
-    return false;
-  }
-
-  const CoreSettings& settings = core.settings;
-  if (settings.adminpassword[0] != '\0' && std::strcmp(password, settings.adminpassword) == 0) {
-    user.rights.isAdmin = 1;
-    sendCode(user, ServerCode::AdminGranted);
-  } else if (settings.serverpassword[0] != '\0' &&
-             std::strcmp(password, settings.serverpassword) != 0) {
-    sendCode(user, ServerCode::ServerPasswordWrong);
-    core.logins.count(LoginOutcome::RefusedServerPassword);
-    return false;
-  }
-
   auto* lookup = new LoginLookup(core.online);
-  copyText(lookup->name, fieldText(identity.name));
+  copyText(lookup->name, fieldText(user.identity().name));
   login.loginPending = 1;
   core.queries().post(&user, lookup);
   return true;
@@ -126,9 +154,9 @@ bool handleLogin(ServerCore& core, User& user, MessageReader& reader) {
 
 bool handleLoginProof(ServerCore& core, User& user, MessageReader& reader) {
   const char* proof = reader.bytes(16);
-  User::LoginState& login = user.login;
-  if (!reader.ok() || !login.account || login.loggedIn || login.admissionPending ||
-      !login.loginPending) {
+  User::LoginState& login = user.login_;
+  if (!reader.ok() || !login.account || user.presence().loggedIn() ||
+      user.presence().admissionPending() || !login.loginPending) {
     return false;
   }
   const std::array<std::uint8_t, 16> expected =
@@ -139,13 +167,13 @@ bool handleLoginProof(ServerCore& core, User& user, MessageReader& reader) {
     core.logins.count(LoginOutcome::MemberWrongPassword);
     return false;
   }
-  user.rights.isMember = 1;
+  user.rights_.isMember = 1;
   core.online.queueForAdmission(user);
   return true;
 }
 
 bool handleRegister(ServerCore& core, User& user, MessageReader& reader) {
-  if (!user.login.loggedIn || !user.login.account) return false;
+  if (!user.presence().loggedIn() || !user.login().account) return false;
   const char* emailHash = reader.bytes(16);
   const char* passwordHash = reader.bytes(16);
   if (!reader.ok()) return false;
@@ -155,8 +183,8 @@ bool handleRegister(ServerCore& core, User& user, MessageReader& reader) {
     return true;
   }
   auto* registration = new Registration(core.logins);
-  copyText(registration->name, fieldText(user.identity.name));
-  copyText(registration->salt, fieldText(user.login.account->challenge));
+  copyText(registration->name, fieldText(user.identity().name));
+  copyText(registration->salt, fieldText(user.login().account->challenge));
   std::memcpy(registration->emailHash, emailHash, 16);
   std::memcpy(registration->passwordHash, passwordHash, 16);
   core.queries().post(&user, registration);
@@ -167,7 +195,7 @@ bool handleStatusRequest(ServerCore& core, User& user, MessageReader& reader) {
   char password[32] = {};
   reader.string(password);
   const char* adminPassword = core.settings.adminpassword;
-  if (!user.rights.isAdmin && adminPassword[0] != '\0' &&
+  if (!user.rights().isAdmin && adminPassword[0] != '\0' &&
       std::strcmp(password, adminPassword) != 0) {
     return true;
   }

@@ -1,16 +1,17 @@
 // Room, channel and moderation requests.
 #include <algorithm>
 #include <cstring>
+#include <optional>
 
 #include "base/FixedText.h"
 #include "core/ServerCore.h"
 #include "model/Names.h"
 #include "protocol/Dispatch.h"
-#include "rooms/Membership.h"
-#include "rooms/RoomEntry.h"
+#include "rooms/Room.h"
 #include "rooms/RoomQueries.h"
 #include "rooms/RoomRegistry.h"
 #include "rooms/RoomRequests.h"
+#include "rooms/UserRooms.h"
 #include "users/Sending.h"
 #include "users/User.h"
 #include "wire/MessageBuilder.h"
@@ -38,10 +39,10 @@ User* findOnline(ServerCore& core, const char (&name)[32]) {
 
 BanEntry makeBan(const User& target, const User& issuer, const char* reason, std::uint32_t mask) {
   BanEntry ban;
-  copyText(ban.name, fieldText(target.identity.name));
-  copyText(ban.issuer, fieldText(issuer.identity.name));
+  copyText(ban.name, fieldText(target.identity().name));
+  copyText(ban.issuer, fieldText(issuer.identity().name));
   copyText(ban.reason, std::string_view(reason, strnlen(reason, sizeof(ban.reason) - 1)));
-  ban.address = target.address;
+  ban.address = target.address();
   ban.mask = mask;
   return ban;
 }
@@ -75,6 +76,15 @@ void sendBanList(User& user, ServerCode code, const BanList& list) {
   sendTo(user, reply);
 }
 
+// Why a room of the key cannot be created now; nothing when it can.
+std::optional<ServerCode> creationRefusal(RoomRegistry& rooms, const char* key) {
+  if (rooms.isStored(key) || rooms.findLive(key) != nullptr || rooms.isFallingAsleep(key))
+    return ServerCode::RoomExists;
+  if (rooms.roomCount() >= RoomRegistry::kMaxStoredRooms)
+    return ServerCode::RoomCreateFailed;  // ListRooms could not reach it
+  return std::nullopt;
+}
+
 }  // namespace
 
 bool handleCreateRoom(ServerCore& core, User& user, MessageReader& reader) {
@@ -89,28 +99,23 @@ bool handleCreateRoom(ServerCore& core, User& user, MessageReader& reader) {
       same(password, leaderPassword)) {
     return false;
   }
-  if (!core.settings.userscancreateroom && !user.rights.isAdmin) {
+  if (!core.settings.userscancreateroom && !user.rights().isAdmin) {
     sendCode(user, ServerCode::RoomCreationDenied);
     return false;
   }
-  if (!user.rights.isMember) {
+  if (!user.rights().isMember) {
     sendCode(user, ServerCode::MembersOnly);
     return true;
   }
   char key[32];
   if (!checkName(name, key)) return false;
-  if (core.rooms.isStored(key) || core.rooms.findLive(key) != nullptr ||
-      core.rooms.isFallingAsleep(key)) {
-    sendCode(user, ServerCode::RoomExists);
-    return true;
-  }
-  if (core.rooms.roomCount() >= RoomRegistry::kMaxStoredRooms) {
-    sendCode(user, ServerCode::RoomCreateFailed);  // ListRooms could not reach it
+  if (const std::optional<ServerCode> refusal = creationRefusal(core.rooms, key)) {
+    sendCode(user, *refusal);
     return true;
   }
   auto* create = new CreateRoomQuery(core.rooms);
-  create->record = makeRoomRecord(name, fieldText(user.identity.name), password, leaderPassword, 0,
-                                  navigation != 0, false);
+  create->record = makeRoomRecord(name, fieldText(user.identity().name), password, leaderPassword,
+                                  0, navigation != 0, false);
   core.queries().post(&user, create);
   return true;
 }
@@ -127,9 +132,7 @@ bool handleEnterRoom(ServerCore& core, User& user, MessageReader& reader) {
 
 bool handleLeaveRoom(ServerCore&, User& user, MessageReader&) {
   requestLeaveRoom(user);
-  if (user.room == nullptr) return true;
-  leave(user);
-  sendCode(user, ServerCode::RoomLeft);
+  if (user.room() != nullptr) user.room()->leave(user, LeaveReason::Request);
   return true;
 }
 
@@ -155,21 +158,8 @@ bool handleClaimLeader(ServerCore&, User& user, MessageReader& reader) {
   char password[32] = {};
   reader.string(password);
   if (!reader.ok()) return false;
-  Room* room = user.room;
-  if (room == nullptr) return true;
-  std::uint8_t leader = 0;
-  // An unset leader password admits nobody, as at joining.
-  if (room->record.leaderPassword[0] != '\0' && same(password, room->record.leaderPassword)) {
-    leader = 1;
-  } else if (room->hasPassword && !same(password, room->record.password)) {
+  if (user.room() != nullptr && !user.room()->setLeader(user, password))
     sendCode(user, ServerCode::WrongRoomPassword);
-    return true;
-  }
-  if (leader == user.rights.isLeader) return true;
-  user.rights.isLeader = leader;
-  user.relay.appearanceChanged = 1;
-  user.relay.presenceChanged = 1;
-  room->relay.memberStateChanged = 1;
   return true;
 }
 
@@ -180,26 +170,42 @@ bool handleSetRoomPasswords(ServerCore&, User& user, MessageReader& reader) {
   reader.string(leaderPassword);
   // A truncated request changes nothing: missing fields must not unlock the room.
   if (!reader.ok()) return false;
-  Room* room = user.room;
-  if (room == nullptr) return true;
-  if (leaderPassword[0] == '\0' ? same(password, room->record.leaderPassword)
-                                : same(leaderPassword, password)) {
-    return true;
-  }
-  if (!user.rights.isAdmin && !user.rights.isLeader &&
-      !isCreatorOf(room->record, user.identity.name)) {
-    return true;
-  }
-  const std::uint8_t hasPassword = password[0] != '\0' ? 1 : 0;
-  if (hasPassword != room->hasPassword) {
-    room->hasPassword = hasPassword;
-    announceLock(*room);
-  }
-  copyText(room->record.password, fieldText(password));
-  if (leaderPassword[0] != '\0') copyText(room->record.leaderPassword, fieldText(leaderPassword));
-  sendCode(user, ServerCode::RoomPasswordsChanged);
+  if (user.room() != nullptr && user.room()->setPasswords(user, password, leaderPassword))
+    sendCode(user, ServerCode::RoomPasswordsChanged);
   return true;
 }
+
+namespace {
+
+// The room the user asks to follow, or null with the refusal answered (or nothing to do: he
+// follows it already, as his current channel or not).
+Room* roomToFollow(ServerCore& core, User& user, const char (&name)[32], const char* password) {
+  if (user.channels().count >= User::kMaxChannels) {
+    sendCode(user, ServerCode::TooManyChannels);
+    return nullptr;
+  }
+  char key[32];
+  lowerName(key, fieldText(name));
+  Room* room = core.rooms.findLive(key);
+  if (room == nullptr) {
+    sendCode(user, ServerCode::NoSuchRoom);
+    return nullptr;
+  }
+  if (room->serial() == user.channels().current) return nullptr;
+  // The room's bans hold for following it as for entering it.
+  const BanEntry* ban = user.rights().isAdmin ? nullptr : room->findBan(user);
+  if (ban != nullptr) {
+    sendBanned(user, *ban);
+    return nullptr;
+  }
+  if (!room->admitsFollower(password)) {
+    sendCode(user, ServerCode::WrongRoomPassword);
+    return nullptr;
+  }
+  return room->follows(user) ? nullptr : room;
+}
+
+}  // namespace
 
 bool handleJoinChannel(ServerCore& core, User& user, MessageReader& reader) {
   char name[32] = {};
@@ -207,39 +213,14 @@ bool handleJoinChannel(ServerCore& core, User& user, MessageReader& reader) {
   reader.string(name);
   reader.string(password);
   if (!reader.ok()) return false;
-  if (user.channels.count >= User::kMaxChannels) {
-    sendCode(user, ServerCode::TooManyChannels);
-    return true;
-  }
-  char key[32];
-  lowerName(key, fieldText(name));
-  Room* room = core.rooms.findLive(key);
-  if (room == nullptr) {
-    sendCode(user, ServerCode::NoSuchRoom);
-    return true;
-  }
-  if (room->serial == user.channels.current) return true;
-  // The room's bans hold for following it as for entering it.
-  if (!user.rights.isAdmin) {
-    if (const BanEntry* ban = room->findBan(user)) {
-      sendBanned(user, *ban);
-      return true;
-    }
-  }
-  if (room->hasPassword && !same(password, room->record.password) &&
-      !same(password, room->record.leaderPassword)) {
-    sendCode(user, ServerCode::WrongRoomPassword);
-    return true;
-  }
-  if (followsChannel(user, *room)) return true;
-  dropCurrentChannel(user);
-  if (room->awaitingAnnouncement) core.rooms.announceNewRooms();  // its number, known first
+  Room* room = roomToFollow(core, user, name, password);
+  if (room == nullptr) return true;
+  UserRooms::dropCurrentChannel(user);
+  if (room->awaitsAnnouncement()) core.rooms.announceNewRooms();  // its number, known first
   MessageBuilder joined;
-  joined.begin(ServerCode::ChannelJoined).u16(static_cast<std::uint16_t>(room->roomNumber));
+  joined.begin(ServerCode::ChannelJoined).u16(static_cast<std::uint16_t>(room->number()));
   sendTo(user, joined);
-  addChannel(user, *room);
-  user.channels.current = room->serial;
-  room->relay.channelMembersChanged = 1;
+  room->follow(user);
   return true;
 }
 
@@ -247,17 +228,7 @@ bool handleLeaveChannel(ServerCore&, User& user, MessageReader& reader) {
   char name[32] = {};
   reader.string(name);
   if (!reader.ok()) return false;
-  for (std::uint8_t i = 0; i < user.channels.count; ++i) {
-    Room& room = *user.channels.rooms[i];
-    if (!same(room.record.name, name)) continue;
-    dropChannel(user, room);
-    MessageBuilder left;
-    left.begin(ServerCode::ChannelLeft)
-        .u16(static_cast<std::uint16_t>(room.roomNumber))
-        .u8(&room != user.room ? 1 : 0);
-    sendTo(user, left);
-    return true;
-  }
+  UserRooms::leaveChannelNamed(user, name);
   return true;
 }
 
@@ -269,22 +240,23 @@ bool roomSanction(ServerCore& core, User& user, MessageReader& reader, bool ban)
   reader.string(target);
   reader.string(reason);
   const std::uint32_t mask = ban ? reader.u32() : 0;
-  if (!user.rights.isMember) {
+  if (!user.rights().isMember) {
     sendCode(user, ServerCode::MembersOnly);
     return true;
   }
   User* victim = findOnline(core, target);
-  if (victim == nullptr || victim->room == nullptr || victim->rights.isLeader ||
-      victim->rights.isAdmin) {
+  if (victim == nullptr || victim->room() == nullptr || victim->rights().isLeader ||
+      victim->rights().isAdmin) {
     return true;
   }
-  if (!user.rights.isAdmin && !(user.rights.isLeader && user.room == victim->room)) return true;
+  if (!user.rights().isAdmin && !(user.rights().isLeader && user.room() == victim->room()))
+    return true;
   sendWithReason(*victim, ban ? ServerCode::BannedFromRoom : ServerCode::KickedFromRoom, reason);
-  Room& room = *victim->room;
-  leave(*victim);
+  Room& room = *victim->room();
   if (ban) {
-    room.banList.add(makeBan(*victim, user, reason, mask));
-    stopFollowing(*victim, room);  // banned from it, he does not follow it (a kick leaves that)
+    room.ban(*victim, makeBan(*victim, user, reason, mask));
+  } else {
+    room.kick(*victim);
   }
   return true;
 }
@@ -295,8 +267,8 @@ bool serverSanction(ServerCore& core, User& user, MessageReader& reader, bool ba
   reader.string(target);
   reader.string(reason);
   const std::uint32_t mask = ban ? reader.u32() : 0;
-  if (!user.rights.isAdmin) return true;
-  if (!user.rights.isMember) {
+  if (!user.rights().isAdmin) return true;
+  if (!user.rights().isMember) {
     sendCode(user, ServerCode::MembersOnly);
     return true;
   }
@@ -311,12 +283,12 @@ bool serverSanction(ServerCore& core, User& user, MessageReader& reader, bool ba
 
 // The shared checks of the ban list and unban requests; false when the request is ignored.
 bool mayManageBans(User& user, bool roomList) {
-  if (!user.rights.isMember) {
+  if (!user.rights().isMember) {
     sendCode(user, ServerCode::MembersOnly);
     return false;
   }
-  if (roomList && user.room == nullptr) return false;
-  return user.rights.isLeader || user.rights.isAdmin;
+  if (roomList && user.room() == nullptr) return false;
+  return user.rights().isLeader || user.rights().isAdmin;
 }
 
 }  // namespace
@@ -335,12 +307,12 @@ bool handleServerBan(ServerCore& core, User& user, MessageReader& reader) {
 }
 
 bool handleListRoomBans(ServerCore&, User& user, MessageReader&) {
-  if (mayManageBans(user, true)) sendBanList(user, ServerCode::RoomBanList, user.room->banList);
+  if (mayManageBans(user, true)) sendBanList(user, ServerCode::RoomBanList, user.room()->banList());
   return true;
 }
 
 bool handleListServerBans(ServerCore& core, User& user, MessageReader&) {
-  if (!user.rights.isAdmin) return false;
+  if (!user.rights().isAdmin) return false;
   if (mayManageBans(user, false)) sendBanList(user, ServerCode::ServerBanList, core.serverBans);
   return true;
 }
@@ -348,14 +320,14 @@ bool handleListServerBans(ServerCore& core, User& user, MessageReader&) {
 bool handleRoomUnban(ServerCore&, User& user, MessageReader& reader) {
   char name[32] = {};
   reader.string(name);
-  if (mayManageBans(user, true)) user.room->banList.removeNamed(fieldText(name));
+  if (mayManageBans(user, true)) user.room()->unban(fieldText(name));
   return true;
 }
 
 bool handleServerUnban(ServerCore& core, User& user, MessageReader& reader) {
   char name[32] = {};
   reader.string(name);
-  if (!user.rights.isAdmin) return false;
+  if (!user.rights().isAdmin) return false;
   if (mayManageBans(user, false)) core.serverBans.removeNamed(fieldText(name));
   return true;
 }

@@ -1,14 +1,14 @@
 #pragma once
 
 #include <cstdint>
-#include <string_view>
 
 namespace velmor {
 
 class Room;
 
-// The room relay: turns what a live room's members reported since the last pass into
-// batched frames for the members, the channel followers and the other online users.
+// The room relay: turns what a live room's members reported since the last pass (its
+// pending work) into batched frames for the members, the channel followers and the other
+// online users. The RelayPass (Relay.cpp) is the only reader of that work, and clears it.
 // Main loop only.
 
 // One pass over the room; `now` is the loop time in ms.
@@ -18,9 +18,4 @@ void relayUpdate(Room& room, std::uint64_t now);
 // then wait for the room's next pass, which tells it before them, so that no member hears a
 // line under a seat he has not been told of, or one renumbered behind his back.
 void deliverChatBetweenPasses(Room& room);
-// A named object's report: updates its entry, or adds one (at most 255: then the entry
-// reported longest ago is taken over).
-bool objectReport(Room& room, std::string_view name, std::uint16_t value1, std::uint16_t value2,
-                  std::uint8_t value3);
-
 }  // namespace velmor

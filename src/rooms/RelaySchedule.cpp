@@ -15,28 +15,28 @@ RelaySchedule::RelaySchedule(std::uint32_t updateInterval, std::uint32_t tickInt
 }
 
 bool RelaySchedule::inPhase(const Room& room) const {
-  return room.holdsRelayPhase && room.relayPhase == current_;
+  return room.holdsRelayPhase_ && room.relayPhase_ == current_;
 }
 
 void RelaySchedule::hold(Room& room) {
-  if (room.holdsRelayPhase) return;
+  if (room.holdsRelayPhase_) return;
   const auto least =
       std::min_element(rooms_.begin(), rooms_.end(),
                        [](const auto& a, const auto& b) { return a.size() < b.size(); });
-  room.relayPhase = static_cast<std::uint32_t>(least - rooms_.begin());
-  room.phaseSlot = static_cast<std::uint32_t>(least->size());
-  room.holdsRelayPhase = true;
+  room.relayPhase_ = static_cast<std::uint32_t>(least - rooms_.begin());
+  room.phaseSlot_ = static_cast<std::uint32_t>(least->size());
+  room.holdsRelayPhase_ = true;
   least->push_back(&room);
 }
 
 void RelaySchedule::release(Room& room) {
-  if (!room.holdsRelayPhase) return;
-  std::vector<Room*>& phase = rooms_[room.relayPhase];
+  if (!room.holdsRelayPhase_) return;
+  std::vector<Room*>& phase = rooms_[room.relayPhase_];
   Room* last = phase.back();
-  phase[room.phaseSlot] = last;
-  last->phaseSlot = room.phaseSlot;
+  phase[room.phaseSlot_] = last;
+  last->phaseSlot_ = room.phaseSlot_;
   phase.pop_back();
-  room.holdsRelayPhase = false;
+  room.holdsRelayPhase_ = false;
 }
 
 }  // namespace velmor

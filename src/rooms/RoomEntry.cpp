@@ -11,8 +11,8 @@ namespace velmor {
 namespace {
 
 std::size_t entrySize(const Room& room) {
-  std::size_t size = 2 + fieldText(room.record.name).size() + 1;
-  if (!room.hasPassword) size += room.record.maxUsers != room.typeLimit() ? 4 : 2;
+  std::size_t size = 2 + fieldText(room.record().name).size() + 1;
+  if (!room.hasPassword()) size += room.record().maxUsers != room.typeLimit() ? 4 : 2;
   return size;
 }
 
@@ -20,14 +20,14 @@ std::size_t entrySize(const Room& room) {
 
 void writeRoomEntry(const Room& room, MessageBuilder& builder) {
   std::uint8_t flags = 0;
-  if (room.hasPassword) flags |= wire::kRoomHasPassword;
-  if (room.record.navigation) flags |= wire::kRoomNavigation;
-  builder.string(fieldText(room.record.name)).u8(flags);
-  if (room.hasPassword) return;
-  const auto members = static_cast<std::uint16_t>(room.members.size());
-  if (room.record.maxUsers != room.typeLimit()) {
+  if (room.hasPassword()) flags |= wire::kRoomHasPassword;
+  if (room.record().navigation) flags |= wire::kRoomNavigation;
+  builder.string(fieldText(room.record().name)).u8(flags);
+  if (room.hasPassword()) return;
+  const auto members = static_cast<std::uint16_t>(room.members().size());
+  if (room.record().maxUsers != room.typeLimit()) {
     builder.u16(static_cast<std::uint16_t>(members + wire::kRoomLimitDiffers))
-        .u16(static_cast<std::uint16_t>(room.record.maxUsers));
+        .u16(static_cast<std::uint16_t>(room.record().maxUsers));
   } else {
     builder.u16(members);
   }
@@ -45,26 +45,6 @@ void writeRoomList(const RoomRegistry& rooms, MessageBuilder& builder) {
   }
   builder.begin(wire::ServerCode::RoomList).u16(static_cast<std::uint16_t>(count));
   for (std::size_t i = 0; i < count; ++i) writeRoomEntry(*rooms.liveRooms()[i], builder);
-}
-
-void announceLock(Room& room) {
-  room.lockAnnouncementDue = 0;
-  // A room not yet announced has no number the users know; its opening carries the lock.
-  if (room.awaitingAnnouncement || room.hasPassword == room.announcedHasPassword) return;
-  RoomServices& services = room.services;
-  if (room.lockAnnouncedTick == services.ticks) {
-    if (!room.lockAnnouncementDue && services.activity != nullptr)
-      services.activity->lockChangeLeft(room);
-    room.lockAnnouncementDue = 1;
-    return;
-  }
-  MessageBuilder lock;
-  lock.begin(wire::ServerCode::RoomLockChanged)
-      .u16(static_cast<std::uint16_t>(room.roomNumber))
-      .u8(room.hasPassword);
-  broadcastOnline(room.services.online, lock);
-  room.announcedHasPassword = room.hasPassword;
-  room.lockAnnouncedTick = services.ticks;
 }
 
 }  // namespace velmor

@@ -15,10 +15,4 @@ void writeRoomEntry(const Room& room, MessageBuilder& builder);
 // RoomList: the count and the entries of the live rooms in registry order. Entries that
 // would make the message outgrow a frame are left out (and not counted).
 void writeRoomList(const RoomRegistry& rooms, MessageBuilder& builder);
-// Tells every online user that the room's lock changed (RoomLockChanged), at once for the
-// first change of a tick; further changes in the same tick are told by the tick, the final
-// state only, so that a frame of toggles cannot make the server talk to everyone for each.
-// Nothing for a room not yet announced: its RoomOpened carries the lock as it stands.
-void announceLock(Room& room);
-
 }  // namespace velmor

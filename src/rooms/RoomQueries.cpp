@@ -5,7 +5,6 @@
 #include "base/FixedText.h"
 #include "db/FileDatabase.h"
 #include "db/MainDatabase.h"
-#include "rooms/Membership.h"
 #include "rooms/Room.h"
 #include "rooms/RoomRegistry.h"
 #include "rooms/RoomRequests.h"
@@ -68,7 +67,7 @@ Room* LoadRoomQuery::liveRoom(bool& full) {
   rooms_.removeStored(record.lowerName);
   Room* room = &rooms_.makeLive(record);
   if (files) {
-    room->files = std::move(*files);
+    room->setFiles(std::move(*files));
     files.reset();
   }
   return room;
@@ -76,15 +75,15 @@ Room* LoadRoomQuery::liveRoom(bool& full) {
 
 bool LoadRoomQuery::complete(LoadOutcome outcome) {
   auto& user = *static_cast<User*>(owner);  // not cancelled, so he is still here and online
-  const bool latest = request == user.roomRequests.latest;
+  const bool latest = request == user.roomRequests().latest;
   if (outcome == LoadOutcome::Loaded) {
     bool full = false;
     Room* room = liveRoom(full);
     if (latest && room == nullptr) {
       // Expired and swept meanwhile; or as many rooms are live as a room list can name.
       sendCode(user, full ? ServerCode::RoomFull : ServerCode::NoSuchRoom);
-    } else if (latest && user.room != room) {
-      enterLiveRoom(*room, user, suppliedPassword, true);
+    } else if (latest && user.room() != room) {
+      room->enter(user, suppliedPassword, true);
     }
   } else if (const std::optional<ServerCode> refusal = refusalCode(outcome); latest && refusal) {
     sendCode(user, *refusal);

@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <cstring>
 
-#include "rooms/Membership.h"
 #include "rooms/RoomQueries.h"
 #include "users/Sending.h"
 #include "users/User.h"
@@ -44,13 +43,13 @@ Room& RoomRegistry::makeLive(const RoomRecord& record) {
   auto room = std::make_unique<Room>(record, services_, ++lastSerial_);
   Room& live = *room;
   // Idle time, and the hour to its first save, count from the moment the room woke.
-  live.lastUpdateTime = services_.clock.nowMs();
-  live.touchedAt = live.lastUpdateTime;
-  live.roomNumber = static_cast<std::uint32_t>(live_.size());
+  live.lastUpdateTime_ = services_.clock.nowMs();
+  live.touchedAt_ = live.lastUpdateTime_;
+  live.roomNumber_ = static_cast<std::uint32_t>(live_.size());
   live_.push_back(std::move(room));
   new_.push_back(&live);
-  liveMap_[live.record.lowerName] = &live;
-  roomListBytes_ += largestEntry(live.record);
+  liveMap_[live.record_.lowerName] = &live;
+  roomListBytes_ += largestEntry(live.record_);
   services_.traffic.rooms.add(1);
   queueSleep(live);  // empty until someone enters
   return live;
@@ -78,19 +77,19 @@ Room* RoomRegistry::findLive(const char* lowerName) const {
 }
 
 std::unique_ptr<Room> RoomRegistry::removeLive(Room& room) {
-  if (auto entry = liveMap_.find(std::string_view(room.record.lowerName)); entry != liveMap_.end())
+  if (auto entry = liveMap_.find(std::string_view(room.record_.lowerName)); entry != liveMap_.end())
     liveMap_.erase(entry);
   services_.traffic.rooms.sub(1);
   schedule_.release(room);
   cancelSleep(room);
-  if (room.awaitingAnnouncement) std::erase(new_, &room);
+  if (room.awaitingAnnouncement_) std::erase(new_, &room);
   std::erase(chatDue_, &room);
   std::erase(lockDue_, &room);
   std::erase(emptied_, &room);
-  roomListBytes_ -= largestEntry(room.record);
+  roomListBytes_ -= largestEntry(room.record_);
   // Its number is its place: the tick keeps the numbers right while it walks the list.
-  auto live = live_.begin() + room.roomNumber;
-  if (room.roomNumber >= live_.size() || live->get() != &room) {
+  auto live = live_.begin() + room.roomNumber_;
+  if (room.roomNumber_ >= live_.size() || live->get() != &room) {
     live = std::find_if(live_.begin(), live_.end(),
                         [&room](const auto& entry) { return entry.get() == &room; });
   }
@@ -104,14 +103,11 @@ std::unique_ptr<Room> RoomRegistry::removeLive(Room& room) {
 }
 
 void RoomRegistry::unload(Room& room) {
-  // The list is taken over first, so that each follower leaves it at no cost.
-  const std::vector<User*> followers = std::move(room.channelMembers);
-  room.channelMembers.clear();
-  for (User* follower : followers) stopFollowing(*follower, room);
+  room.dropFollowers();
   std::unique_ptr<Room> slept = removeLive(room);
   slept->releaseRelayState();
   slept->noteUse();  // stored as used until it slept
-  const RoomRecord saved = slept->record;
+  const RoomRecord saved = slept->record_;
   auto* save = new SaveRoomQuery(*this, saved, std::move(slept));
   fallingAsleep_[saved.lowerName] = save;
   services_.queries.post(nullptr, save);
@@ -128,14 +124,14 @@ Room* RoomRegistry::wake(const char* lowerName) {
   fallingAsleep_.erase(entry);
   // A fresh live room (its bans, like those of any room that slept, are gone), with the
   // record and the files the sleeping one held.
-  Room& live = makeLive(slept->record);
-  live.files = std::move(slept->files);
+  Room& live = makeLive(slept->record_);
+  live.setFiles(slept->takeFiles());
   return &live;
 }
 
 void RoomRegistry::returnToDirectory(const SaveRoomQuery& save, std::unique_ptr<Room> slept) {
   forgetSleeping(save);
-  addStored(slept->record);
+  addStored(slept->record_);
 }
 
 void RoomRegistry::forgetSleeping(const SaveRoomQuery& save) {
@@ -145,8 +141,8 @@ void RoomRegistry::forgetSleeping(const SaveRoomQuery& save) {
 
 void RoomRegistry::saveAll() {
   for (const auto& room : live_) {
-    if (!room->members.empty()) room->noteUse();
-    services_.queries.post(nullptr, new SaveRoomQuery(*this, room->record, nullptr));
+    if (!room->members_.empty()) room->noteUse();
+    services_.queries.post(nullptr, new SaveRoomQuery(*this, room->record_, nullptr));
   }
 }
 
@@ -170,15 +166,16 @@ void RoomRegistry::lockChangeLeft(Room& room) {
 
 void RoomRegistry::queueSleep(Room& room) {
   cancelSleep(room);
-  if (room.record.neverSleeps) return;
-  room.sleepEntry = sleepQueue_.emplace(room.lastUpdateTime + services_.limits.roomidletime, &room);
-  room.waitsToSleep = true;
+  if (room.record_.neverSleeps) return;
+  room.sleepEntry_ =
+      sleepQueue_.emplace(room.lastUpdateTime_ + services_.limits.roomidletime, &room);
+  room.waitsToSleep_ = true;
 }
 
 void RoomRegistry::cancelSleep(Room& room) {
-  if (!room.waitsToSleep) return;
-  sleepQueue_.erase(room.sleepEntry);
-  room.waitsToSleep = false;
+  if (!room.waitsToSleep_) return;
+  sleepQueue_.erase(room.sleepEntry_);
+  room.waitsToSleep_ = false;
 }
 
 void RoomRegistry::deletionDone() {
@@ -188,13 +185,13 @@ void RoomRegistry::deletionDone() {
 }
 
 void RoomRegistry::touch(Room& room) {
-  room.touchedAt = services_.clock.nowMs();
-  if (!room.members.empty()) room.noteUse();  // in use all along, joined or not
-  if (room.lastAccessSaved) return;
-  services_.queries.post(nullptr, new TouchRoomQuery(room.record));
+  room.touchedAt_ = services_.clock.nowMs();
+  if (!room.members_.empty()) room.noteUse();  // in use all along, joined or not
+  if (room.lastAccessSaved_) return;
+  services_.queries.post(nullptr, new TouchRoomQuery(room.record_));
   // The time stays in the record: a room that sleeps later still carries its real last
   // access to the directory and the expiry sweep.
-  room.lastAccessSaved = true;
+  room.lastAccessSaved_ = true;
 }
 
 }  // namespace velmor

@@ -4,7 +4,6 @@
 
 #include "base/FixedText.h"
 #include "model/Names.h"
-#include "rooms/Membership.h"
 #include "rooms/Room.h"
 #include "rooms/RoomQueries.h"
 #include "rooms/RoomRegistry.h"
@@ -21,7 +20,7 @@ bool same(const char* a, const char* b) {
 
 void enterStored(RoomRegistry& rooms, User& user, const char* name, const char* key,
                  const char* password) {
-  User::RoomRequests& requests = user.roomRequests;
+  User::RoomRequests& requests = user.roomRequests();
   LoadRoomQuery* loading =
       user.findPending<LoadRoomQuery>([](const LoadRoomQuery&) { return true; });
   if (loading == nullptr) {
@@ -42,14 +41,14 @@ void enterStored(RoomRegistry& rooms, User& user, const char* name, const char* 
 
 // His latest request, made now (at once, or when his load in flight completes).
 void enter(RoomRegistry& rooms, User& user, const char* name, const char* password) {
-  user.roomRequests.deferred = false;
+  user.roomRequests().deferred = false;
   char key[32];
   lowerName(key, std::string_view(name));
-  if (user.room != nullptr && same(user.room->record.lowerName, key)) return;
+  if (user.room() != nullptr && same(user.room()->record().lowerName, key)) return;
   Room* room = rooms.findLive(key);
   if (room == nullptr) room = rooms.wake(key);  // its save not stored yet: woken as it was
   if (room != nullptr) {
-    enterLiveRoom(*room, user, password, false);
+    room->enter(user, password, false);
   } else if (rooms.isFallingAsleep(key)) {
     sendCode(user, wire::ServerCode::RoomFull);  // no more rooms can be live
   } else if (!rooms.isStored(key)) {
@@ -62,17 +61,17 @@ void enter(RoomRegistry& rooms, User& user, const char* name, const char* passwo
 }  // namespace
 
 void requestEnterRoom(RoomRegistry& rooms, User& user, const char* name, const char* password) {
-  ++user.roomRequests.latest;
+  ++user.roomRequests().latest;
   enter(rooms, user, name, password);
 }
 
 void requestLeaveRoom(User& user) {
-  ++user.roomRequests.latest;
-  user.roomRequests.deferred = false;
+  ++user.roomRequests().latest;
+  user.roomRequests().deferred = false;
 }
 
 void resumeRoomRequests(RoomRegistry& rooms, User& user) {
-  User::RoomRequests& requests = user.roomRequests;
+  User::RoomRequests& requests = user.roomRequests();
   if (!requests.deferred) return;
   char name[32];
   char password[32];

@@ -36,9 +36,7 @@ void RoomRegistry::announceNewRooms() {
   for (Room* room : new_) {
     opened.begin(wire::ServerCode::RoomOpened);
     writeRoomEntry(*room, opened);
-    room->awaitingAnnouncement = 0;
-    room->announcedHasPassword = room->hasPassword;
-    room->lockAnnouncementDue = 0;
+    room->announced();
   }
   new_.clear();
   broadcastOnline(services_.online, opened);
@@ -47,23 +45,22 @@ void RoomRegistry::announceNewRooms() {
 void RoomRegistry::processLiveRooms(std::uint64_t now) {
   const std::uint32_t updateInterval = services_.limits.roomUpdateInterval;
   for (Room* room : schedule_.roomsInPhase()) {
-    if (now - room->lastUpdateTime < updateInterval) continue;  // got its phase just now
+    if (now - room->lastUpdateTime_ < updateInterval) continue;  // got its phase just now
     relayUpdate(*room, now);
-    room->lastUpdateTime = now;
+    room->lastUpdateTime_ = now;
   }
   // Lines of the other rooms go out between their passes.
   for (Room* room : chatDue_) {
-    if (room->relay.chatPending && !room->members.empty()) deliverChatBetweenPasses(*room);
+    if (room->chatWaits() && !room->members_.empty()) deliverChatBetweenPasses(*room);
   }
   chatDue_.clear();
-  for (Room* room : lockDue_) announceLock(*room);
+  for (Room* room : lockDue_) room->announceLock();
   lockDue_.clear();
   // A room emptied by its last member tells its followers once more, then waits to sleep.
   for (Room* room : emptied_) {
-    if (!room->members.empty() || !room->relay.memberLeft) continue;
-    relayUpdate(*room, now);
-    room->lastUpdateTime = now;
-    room->relay.memberLeft = 0;
+    if (!room->members_.empty() || !room->departuresWait()) continue;
+    relayUpdate(*room, now);  // tells the departures, and clears them
+    room->lastUpdateTime_ = now;
     queueSleep(*room);
   }
   emptied_.clear();
@@ -77,7 +74,7 @@ void RoomRegistry::sleepIdleRooms(std::uint64_t now) {
        due != sleepQueue_.end() && due->first < now && sleepers.size() < kSleepSlice;) {
     Room* room = due->second;
     ++due;
-    if (room->record.neverSleeps) {
+    if (room->record_.neverSleeps) {
       cancelSleep(*room);  // told since to stay awake
     } else {
       sleepers.push_back(room);
@@ -87,14 +84,14 @@ void RoomRegistry::sleepIdleRooms(std::uint64_t now) {
   // In the order of their numbers, each RoomClosed naming the place the room has when it
   // is sent; the numbers of the rooms behind are put right once, at the end.
   std::sort(sleepers.begin(), sleepers.end(),
-            [](const Room* a, const Room* b) { return a->roomNumber < b->roomNumber; });
-  const std::uint32_t first = sleepers.front()->roomNumber;
+            [](const Room* a, const Room* b) { return a->roomNumber_ < b->roomNumber_; });
+  const std::uint32_t first = sleepers.front()->roomNumber_;
   for (std::size_t i = 0; i < sleepers.size(); ++i) {
-    sleepers[i]->roomNumber -= static_cast<std::uint32_t>(i);
+    sleepers[i]->roomNumber_ -= static_cast<std::uint32_t>(i);
     unload(*sleepers[i]);
   }
   for (std::size_t p = first; p < live_.size(); ++p)
-    live_[p]->roomNumber = static_cast<std::uint32_t>(p);
+    live_[p]->roomNumber_ = static_cast<std::uint32_t>(p);
 }
 
 bool RoomRegistry::sweepExpired(std::uint32_t wallNow) {
@@ -123,7 +120,7 @@ void RoomRegistry::touchInTurn(std::uint64_t now) {
   for (std::size_t looked = 0; looked < kTouchSlice && looked < live_.size(); ++looked) {
     if (touchCursor_ >= live_.size()) touchCursor_ = 0;
     Room& room = *live_[touchCursor_++];
-    if (now - room.touchedAt > kTouchPeriodMs) touch(room);
+    if (now - room.touchedAt_ > kTouchPeriodMs) touch(room);
   }
 }
 

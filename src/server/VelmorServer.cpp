@@ -64,15 +64,13 @@ void VelmorServer::onData(uv_stream_t* client, ssize_t nread, const uv_buf_t* bu
 
 bool VelmorServer::onConnect(uv_stream_t* client) {
   auto* user = static_cast<User*>(client->data);
-  user->address = user->peerIPv4();
-
-  if (!connectionRates_.admit(user->address, core_->clock.nowMs())) {
+  if (!connectionRates_.admit(user->address(), core_->clock.nowMs())) {
     static const char kRefused[] = {1, 0, static_cast<char>(wire::ServerCode::ConnectionRefused)};
     refuse(client, kRefused, sizeof(kRefused));
     connectionCounts_.refusedRateLimit.add(1);
     return false;
   }
-  if (const BanEntry* ban = core_->serverBans.findAddress(user->address)) {
+  if (const BanEntry* ban = core_->serverBans.findAddress(user->address())) {
     MessageBuilder frame;
     frame.begin(wire::ServerCode::Banned).string(fieldText(ban->name));
     frame.finish();

@@ -66,7 +66,7 @@ std::size_t completePartial(std::vector<char>& partial, const char* data, std::s
 bool receiveChunk(User& user, const char* data, std::size_t length,
                   const MessageDispatch& dispatch) {
   if (length == 0) return true;
-  std::vector<char>& partial = user.partialFrame;
+  std::vector<char>& partial = user.partialFrame();
   if (!partial.empty()) {
     const std::size_t used = completePartial(partial, data, length);
     data += used;

@@ -7,13 +7,13 @@ namespace velmor {
 void LoginDeadlines::start(User& user, std::uint64_t nowMs) {
   if (timeoutMs_ == 0) return;
   stop(user);
-  User::LoginDeadline& mine = user.loginDeadline;
+  User::LoginDeadline& mine = user.loginDeadline_;
   mine.at = nowMs + timeoutMs_;
   mine.listed = true;
   mine.previous = last_;
   mine.next = nullptr;
   if (last_ != nullptr) {
-    last_->loginDeadline.next = &user;
+    last_->loginDeadline_.next = &user;
   } else {
     first_ = &user;
   }
@@ -21,15 +21,15 @@ void LoginDeadlines::start(User& user, std::uint64_t nowMs) {
 }
 
 void LoginDeadlines::stop(User& user) {
-  User::LoginDeadline& mine = user.loginDeadline;
+  User::LoginDeadline& mine = user.loginDeadline_;
   if (!mine.listed) return;
   if (mine.previous != nullptr) {
-    mine.previous->loginDeadline.next = mine.next;
+    mine.previous->loginDeadline_.next = mine.next;
   } else {
     first_ = mine.next;
   }
   if (mine.next != nullptr) {
-    mine.next->loginDeadline.previous = mine.previous;
+    mine.next->loginDeadline_.previous = mine.previous;
   } else {
     last_ = mine.previous;
   }
@@ -38,7 +38,7 @@ void LoginDeadlines::stop(User& user) {
 
 User* LoginDeadlines::takeFirstDue(std::uint64_t nowMs) {
   User* first = first_;
-  if (first == nullptr || first->loginDeadline.at > nowMs) return nullptr;
+  if (first == nullptr || first->loginDeadline_.at > nowMs) return nullptr;
   stop(*first);
   return first;
 }

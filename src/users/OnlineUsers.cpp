@@ -13,15 +13,15 @@ User* OnlineUsers::find(std::string_view nameKey) const {
 
 void OnlineUsers::queueForAdmission(User& user) {
   queue_.push_back(&user);
-  user.login.admissionPending = 1;
-  user.login.loginPending = 0;
+  user.presence_.admissionPending_ = 1;
+  user.login_.loginPending = 0;
   publishCounts();
 }
 
 void OnlineUsers::dropFromAdmissionQueue(User& user) {
-  if (!user.login.admissionPending) return;
+  if (!user.presence_.admissionPending_) return;
   std::erase(queue_, &user);
-  user.login.admissionPending = 0;
+  user.presence_.admissionPending_ = 0;
   publishCounts();
 }
 
@@ -31,31 +31,31 @@ void OnlineUsers::clearAdmissionQueue() {
 }
 
 void OnlineUsers::refuseAdmission(User& user) {
-  user.login.admissionPending = 0;
-  user.login.admissionRefused = 1;
+  user.presence_.admissionPending_ = 0;
+  user.presence_.admissionRefused_ = 1;
 }
 
 void OnlineUsers::admit(User& user) {
-  user.login.admissionPending = 0;
-  user.login.loggedIn = 1;
-  map_[user.identity.nameKey] = &user;
-  user.login.onlineSlot = static_cast<std::uint32_t>(list_.size());
+  user.presence_.admissionPending_ = 0;
+  user.presence_.loggedIn_ = 1;
+  map_[user.identity().nameKey] = &user;
+  user.presence_.onlineSlot_ = static_cast<std::uint32_t>(list_.size());
   list_.push_back(&user);
   publishCounts();
 }
 
 void OnlineUsers::remove(User& user) {
-  if (!user.login.loggedIn) return;
-  user.login.loggedIn = 0;
+  if (!user.presence_.loggedIn_) return;
+  user.presence_.loggedIn_ = 0;
   // The last of the list takes his place: no search, no shift.
-  const std::uint32_t slot = user.login.onlineSlot;
+  const std::uint32_t slot = user.presence_.onlineSlot_;
   if (slot < list_.size() && list_[slot] == &user) {
     User* last = list_.back();
     list_[slot] = last;
-    last->login.onlineSlot = slot;
+    last->presence_.onlineSlot_ = slot;
     list_.pop_back();
   }
-  auto entry = map_.find(std::string_view(user.identity.nameKey));
+  auto entry = map_.find(std::string_view(user.identity().nameKey));
   if (entry != map_.end() && entry->second == &user) map_.erase(entry);
   publishCounts();
 }
@@ -63,6 +63,10 @@ void OnlineUsers::remove(User& user) {
 void OnlineUsers::publishCounts() {
   onlineCount_.set(static_cast<std::uint32_t>(list_.size()));
   waitingCount_.set(static_cast<std::uint32_t>(queue_.size()));
+}
+
+void OnlineUsers::forgetLogin(User& user) {
+  user.clearLoginGrants();
 }
 
 }  // namespace velmor

@@ -11,12 +11,13 @@ namespace velmor {
 
 class User;
 
-// Who is online, and who waits to be. The online list (in no particular order: a user who
-// goes offline leaves his place to the last, each user knowing his place) and the online
-// map (nameKey -> user) always hold the same users, exactly those whose login.loggedIn is
-// set; the admission queue holds exactly those whose
-// login.admissionPending is set. Only this class changes those containers and flags.
-// Main loop only, except onlineCount() and waitingCount(): figures any thread may read.
+// Who is online, and who waits to be; the writer of a user's online and admission flags,
+// and the one who forgets what his login granted. The online list (in no particular order: a user
+// who goes offline leaves his place to the last, each user knowing his place) and the online map
+// (nameKey -> user) always hold the same users, exactly those whose presence().loggedIn() is set;
+// the admission queue holds exactly those whose presence().admissionPending() is set. Only this
+// class changes those containers and flags. Main loop only, except onlineCount() and
+// waitingCount(): figures any thread may read.
 class OnlineUsers {
  public:
   // The online user of a lower-case name key, or null.
@@ -40,6 +41,10 @@ class OnlineUsers {
   void admit(User& user);
   // Takes an online user off the list and the map; nothing for one who is not online.
   void remove(User& user);
+  // Forgets what his login granted (identity aside): rights, login state, chat, room
+  // requests. He may log in again on this connection, judged afresh. REQUIRES: he is out of
+  // his room, off the list and out of the queue, his queries let go.
+  void forgetLogin(User& user);
 
   // The users online, and those waiting for admission. Any thread.
   std::uint32_t onlineCount() const { return onlineCount_.get(); }

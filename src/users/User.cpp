@@ -44,15 +44,15 @@ void User::pendingCompleted(std::size_t remaining) {
 }
 
 void User::releaseTransfer() {
-  download.reset();
-  upload.reset();
+  transfer_ = {};
 }
 
 void User::clearLoginGrants() {
-  rights = {};
-  login = {};
-  chat = {};
-  roomRequests = {};
+  rights_ = {};
+  login_ = {};
+  presence_ = {};
+  chat_ = {};
+  roomRequests_ = {};
 }
 
 }  // namespace velmor

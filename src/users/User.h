@@ -15,7 +15,9 @@
 
 namespace velmor {
 
+class MessageReader;
 class Room;
+class ServerCore;
 
 // The record of one client connection: who the user is, what his login granted, where he
 // is and what the relay last told the others about him. Created by
@@ -23,11 +25,22 @@ class Room;
 // (ServerCore::forgetUser) in onDisconnect, and the TCP framework destroys him after the
 // connection closed. Main loop only.
 //
-// The fields are grouped by concern, each group with the one place that clears it:
-// identity (the next Login), rights, login state and room requests (going offline:
-// ServerCore::takeOffline), room membership (leave), channels (going offline, and the
-// channel requests), the position and relay state (join starts them over), the file
-// transfer (leave, and the file requests).
+// Everyone may read his state; each group has its writers, and the compiler keeps them:
+//  - identity, rights and login state: the login code (handleLogin, handleLoginProof and the
+//    two login queries) sets them; OnlineUsers alone writes his presence (online, waiting
+//    for admission, refused) and clears the lot when he goes offline (forgetLogin). Leadership is
+//    the exception: it is of his room, set by the Room and ended when he leaves it.
+//  - room membership, channels, position, appearance after login and relay state: his Room
+//    (its verbs), the RelayPass, and UserRooms (his side: reports in no room, his channels);
+//    a join starts the relay state over.
+//  - the login deadline: LoginDeadlines.
+//  - the user's own requests write the rest through its accessors: his chat (the chat
+//    requests), his room requests (rooms/RoomRequests), his file transfer (the file
+//    requests; leave ends it) and the frame loop's carry-over.
+// He is a connection (ClientData) rather than holding one: the TCP framework creates,
+// reads into and destroys its clients as ClientData, and a user's lifetime is exactly his
+// connection's, so holding it as a member would add an owner and a pointer back and make
+// nothing plainer.
 class User : public ClientData, public QueryOwner {
  public:
   static constexpr std::size_t kMaxChannels = 5;
@@ -53,15 +66,33 @@ class User : public ClientData, public QueryOwner {
     std::uint8_t isLeader = 0;
   };
 
-  // Where the login stands. `account` is the lookup of his login (challenge, salt, stored
-  // hash) kept from the lookup to the proof (members) or for a later registration (guests).
+  // The login in progress: a Login's lookup is out or its challenge unanswered, and
+  // `account`, the lookup of his login (challenge, salt, stored hash) kept from the lookup to
+  // the proof (members) or for a later registration (guests). Written by the login code;
+  // OnlineUsers ends the pending login when it queues him for admission.
   struct LoginState {
-    std::uint8_t loggedIn = 0;  // online: in the online list and map
     std::uint8_t loginPending = 0;
-    std::uint8_t admissionPending = 0;  // in the admission queue
-    std::uint8_t admissionRefused = 0;  // his name was taken: no further Login here
-    std::uint32_t onlineSlot = 0;       // his place in the online list (OnlineUsers)
     std::unique_ptr<VelmorUserQuery> account;
+  };
+
+  // Where he stands with the users online: online (in the online list and map, at his
+  // place in the list), waiting for admission, or refused it on this connection (his name
+  // was taken: no further Login here). Written by OnlineUsers alone.
+  class Presence {
+   public:
+    bool loggedIn() const { return loggedIn_ != 0; }
+    bool admissionPending() const { return admissionPending_ != 0; }
+    bool admissionRefused() const { return admissionRefused_ != 0; }
+    std::uint32_t onlineSlot() const { return onlineSlot_; }
+
+   private:
+    friend class OnlineUsers;
+    friend class UserProbe;
+
+    std::uint8_t loggedIn_ = 0;
+    std::uint8_t admissionPending_ = 0;
+    std::uint8_t admissionRefused_ = 0;
+    std::uint32_t onlineSlot_ = 0;
   };
 
   // A navigation position as reported.
@@ -129,6 +160,13 @@ class User : public ClientData, public QueryOwner {
     bool listed = false;
   };
 
+  // The file transfer in progress, one at a time: a file given in chunks (download, the
+  // listed record) or one received in chunks (upload, a new record only he holds).
+  struct Transfer {
+    Ref<FileRecord> download;
+    Ref<FileRecord> upload;
+  };
+
   // Reading from his connection pauses once a received chunk leaves him with this many
   // queries in flight, and resumes when they are down to half: the database work a client
   // can queue stays bounded (a chunk's worth beyond the limit), and nothing he sent is lost.
@@ -146,31 +184,29 @@ class User : public ClientData, public QueryOwner {
 
   // Ends the file transfer in progress, if any.
   void releaseTransfer();
-  // Forgets what a login granted (rights, login state, chat, room requests). REQUIRES: he is
-  // out of his room and off the online list, his queries let go (ServerCore::takeOffline).
-  void clearLoginGrants();
 
-  Identity identity;
-  Rights rights;
-  LoginState login;
-  Appearance appearance;
-  Position position;
-  Chat chat;
-  RoomRequests roomRequests;
-  LoginDeadline loginDeadline;
-  Channels channels;
-  RelayState relay;
-  // Membership: set by join, cleared by leave (the only two places).
-  Room* room = nullptr;
-  std::uint16_t roomSlot = 0;  // his index among the room's members
-  // The file transfer in progress, one at a time: a file given in chunks (download, the
-  // listed record) or one received in chunks (upload, a new record only he holds).
-  Ref<FileRecord> download;
-  Ref<FileRecord> upload;
-  std::uint32_t address = 0;  // IPv4 of the peer, network byte order
+  // --- reading, for everyone -------------------------------------------------------------
+  const Identity& identity() const { return identity_; }
+  const Rights& rights() const { return rights_; }
+  const LoginState& login() const { return login_; }
+  const Presence& presence() const { return presence_; }
+  const Appearance& appearance() const { return appearance_; }
+  const Position& position() const { return position_; }
+  const Channels& channels() const { return channels_; }
+  const RelayState& relay() const { return relay_; }
+  const LoginDeadline& loginDeadline() const { return loginDeadline_; }
+  // Membership: set by Room::join, cleared by Room::leave (the only two places).
+  Room* room() const { return room_; }
+  std::uint16_t roomSlot() const { return roomSlot_; }  // his index among the room's members
+  std::uint32_t address() const { return peerIPv4(); }  // IPv4 of the peer, network byte order
 
+  // --- his own requests' state -----------------------------------------------------------
+  Chat& chat() { return chat_; }
+  RoomRequests& roomRequests() { return roomRequests_; }
+  Transfer& transfer() { return transfer_; }
+  const Transfer& transfer() const { return transfer_; }
   // The frame loop's carry-over: the unfinished frame of the last chunk (at most one frame).
-  std::vector<char> partialFrame;
+  std::vector<char>& partialFrame() { return partialFrame_; }
 
  protected:
   // Hands finished frames to the connection (GenericServer::write); false without one.
@@ -179,8 +215,39 @@ class User : public ClientData, public QueryOwner {
   void pendingCompleted(std::size_t remaining) override;
 
  private:
+  friend class OnlineUsers;
+  friend class LoginDeadlines;
+  friend class LoginLookup;
+  friend class Registration;
+  friend bool handleLogin(ServerCore& core, User& user, MessageReader& reader);
+  friend bool handleLoginProof(ServerCore& core, User& user, MessageReader& reader);
+  friend class Room;
+  friend class RelayPass;
+  friend class UserRooms;
+  friend class UserProbe;  // tests/support: sets up users in unit tests
+
+  // Forgets what a login granted (rights, login state, chat, room requests). REQUIRES: he is
+  // out of his room and off the online list, his queries let go.
+  void clearLoginGrants();
+
   TrafficCounters& traffic_;
   bool readingPaused_ = false;
+
+  Identity identity_;
+  Rights rights_;
+  LoginState login_;
+  Presence presence_;
+  Appearance appearance_;
+  Position position_;
+  Chat chat_;
+  RoomRequests roomRequests_;
+  LoginDeadline loginDeadline_;
+  Channels channels_;
+  RelayState relay_;
+  Room* room_ = nullptr;
+  std::uint16_t roomSlot_ = 0;
+  Transfer transfer_;
+  std::vector<char> partialFrame_;
 };
 
 }  // namespace velmor

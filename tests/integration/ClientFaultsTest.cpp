@@ -19,6 +19,7 @@
 #include "client/LoginProof.h"
 #include "support/Databases.h"
 #include "support/Eventually.h"
+#include "support/ProcessTest.h"
 #include "support/ServerProcess.h"
 #include "support/TestClient.h"
 
@@ -45,34 +46,9 @@ std::size_t countOf(const std::vector<ServerMessage>& messages, ServerCode code)
                                                 [code](const auto& m) { return m.is(code); }));
 }
 
-class ClientFaultsTest : public testing::Test {
+class ClientFaultsTest : public test::ProcessTest {
  protected:
-  void start(const std::string& settings) {
-    server = std::make_unique<test::ServerProcess>(settings);
-    ASSERT_TRUE(server->start());
-    ASSERT_TRUE(server->waitListening(10s)) << server->output();
-  }
-  void restart() {
-    server->signal(SIGINT);
-    ASSERT_EQ(server->waitExit(10s), 0) << server->output();
-    ASSERT_TRUE(server->start());
-    ASSERT_TRUE(server->waitListening(10s)) << server->output();
-  }
-  std::unique_ptr<TestClient> connect() { return std::make_unique<TestClient>(server->port()); }
-  std::unique_ptr<TestClient> guest(std::string_view name, std::string_view password = "") {
-    auto c = connect();
-    EXPECT_TRUE(c->loginAsGuest(name, password)) << name;
-    return c;
-  }
-  // A registered guest is a member from the Registered answer on.
-  std::unique_ptr<TestClient> member(std::string_view name, std::string_view password = "") {
-    auto c = guest(name, password);
-    EXPECT_TRUE(c->registerAccount(hashOf(name)));
-    return c;
-  }
-  static client::Hash16 hashOf(std::string_view name) {
-    return test::testHash(static_cast<std::uint8_t>(name.size()));
-  }
+  static client::Hash16 hashOf(std::string_view name) { return memberHash(name); }
   // Enters a live room and waits until the relay has given him the room's state.
   static void enter(TestClient& c, std::string_view name, std::string_view password = "") {
     c.request([&](W& w) { w.enterRoom(name, password); });
@@ -85,8 +61,6 @@ class ClientFaultsTest : public testing::Test {
     c.request([&](W& w) { w.login(fields); });
   }
   std::string sqlFile(const char* name) const { return server->dir().file(name); }
-
-  std::unique_ptr<test::ServerProcess> server;
 };
 
 // One frame of 600 repeats after a line of 1000 bytes: the repeats count toward the ten

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "support/Eventually.h"
+#include "support/ProcessTest.h"
 #include "support/ServerProcess.h"
 #include "support/TestClient.h"
 
@@ -94,15 +95,13 @@ testing::AssertionResult download(TestClient& c, const std::string& name, std::s
   return receive(c, data, head);
 }
 
-class FilesTest : public testing::Test {
+class FilesTest : public test::ProcessTest {
  protected:
   // "Archive" is live from the start; "Vault" sleeps until someone enters it.
   void start(const std::string& extra = "") {
-    server = std::make_unique<test::ServerProcess>(extra + R"("userscancreateroom": true, "rooms": [
+    ProcessTest::start(extra + R"("userscancreateroom": true, "rooms": [
       {"type": "chat", "name": "Archive", "password": "", "leaderpassword": "lead", "loadatstartup": true},
       {"type": "chat", "name": "Vault", "password": "", "leaderpassword": "lead"}],)");
-    ASSERT_TRUE(server->start());
-    ASSERT_TRUE(server->waitListening(10s)) << server->output();
   }
 
   // A registered member logged in on a connection of its own; null on failure.
@@ -139,7 +138,6 @@ class FilesTest : public testing::Test {
     return c;
   }
 
-  std::unique_ptr<test::ServerProcess> server;
   std::set<std::string> registered;
 };
 

@@ -5,6 +5,7 @@
 
 #include "base/Version.h"
 #include "support/Eventually.h"
+#include "support/ProcessTest.h"
 #include "support/ServerProcess.h"
 #include "support/TestClient.h"
 
@@ -18,17 +19,7 @@ using wire::ServerCode;
 
 using test::kQuiet;
 
-class LoginTest : public testing::Test {
- protected:
-  void start(const std::string& settings = "") {
-    server = std::make_unique<test::ServerProcess>(settings);
-    ASSERT_TRUE(server->start());
-    ASSERT_TRUE(server->waitListening(10s)) << server->output();
-  }
-  std::unique_ptr<TestClient> connect() { return std::make_unique<TestClient>(server->port()); }
-
-  std::unique_ptr<test::ServerProcess> server;
-};
+class LoginTest : public test::ProcessTest {};
 
 TEST_F(LoginTest, GuestIsWelcomedWithServerInfoAndTheLiveRooms) {
   start(R"("servername": "Test Server", "chatroommaxusers": 50, "navroommaxusers": 20,

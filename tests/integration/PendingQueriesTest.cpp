@@ -41,13 +41,13 @@ class PendingQueriesTest : public testing::Test {
     EXPECT_TRUE(c->registerAccount(test::testHash(1)));
     if (lead) {
       c->request([](W& w) { w.enterRoom("Archive", "lead"); });
-      EXPECT_TRUE(server.pumpUntil([&] { return findUser(name) && findUser(name)->room; }));
+      EXPECT_TRUE(server.pumpUntil([&] { return findUser(name) && findUser(name)->room(); }));
     }
     return c;
   }
   User* findUser(const std::string& name) {
     for (User* user : server.core().online.list()) {
-      if (name == user->identity.name) return user;
+      if (name == user->identity().name) return user;
     }
     return nullptr;
   }
@@ -126,9 +126,9 @@ TEST_F(PendingQueriesTest, RoomLoadInFlightJoinsNobodyWhoWentOffline) {
     ASSERT_TRUE(visitor->waitFor(ServerCode::KickedFromServer));
   }
   drainWorker();
-  EXPECT_EQ(user->room, nullptr);
+  EXPECT_EQ(user->room(), nullptr);
   if (Room* cellar = server.core().rooms.findLive("cellar")) {
-    EXPECT_TRUE(cellar->members.empty());
+    EXPECT_TRUE(cellar->members().empty());
   }
   EXPECT_EQ(visitor->drain(100ms).size(), 0u) << "nothing is sent to a user who is offline";
 }

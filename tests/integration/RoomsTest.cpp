@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "support/Eventually.h"
+#include "support/ProcessTest.h"
 #include "support/ServerProcess.h"
 #include "support/TestClient.h"
 
@@ -67,35 +68,14 @@ std::string rooms(std::initializer_list<std::string> list) {
   return text + "],";
 }
 
-class RoomsTest : public testing::Test {
+class RoomsTest : public test::ProcessTest {
  protected:
-  void start(const std::string& settings) {
-    server = std::make_unique<test::ServerProcess>(settings);
-    ASSERT_TRUE(server->start());
-    ASSERT_TRUE(server->waitListening(10s)) << server->output();
-  }
-  std::unique_ptr<TestClient> connect(int sourceHost = 0) {
-    return std::make_unique<TestClient>(server->port(), sourceHost);
-  }
-  std::unique_ptr<TestClient> guest(std::string_view name, std::string_view password = "") {
-    auto c = connect();
-    EXPECT_TRUE(c->loginAsGuest(name, password)) << name;
-    return c;
-  }
-  // A registered guest is a member from the Registered answer on.
-  std::unique_ptr<TestClient> member(std::string_view name, std::string_view password = "") {
-    auto c = guest(name, password);
-    EXPECT_TRUE(c->registerAccount(test::testHash(static_cast<std::uint8_t>(name.size()))));
-    return c;
-  }
   static void enter(TestClient& c, std::string_view room, std::string_view password) {
     c.request([&](RequestWriter& w) { w.enterRoom(room, password); });
   }
   static void kick(TestClient& c, std::string_view target, std::string_view reason) {
     c.request([&](RequestWriter& w) { w.roomKick(target, reason); });
   }
-
-  std::unique_ptr<test::ServerProcess> server;
 };
 
 TEST_F(RoomsTest, SixthChannelIsTooMany) {

@@ -13,6 +13,7 @@
 #include <thread>
 
 #include "support/Databases.h"
+#include "support/ProcessTest.h"
 #include "support/ServerProcess.h"
 #include "support/TestClient.h"
 
@@ -66,13 +67,10 @@ class Lock {
   bool locked_ = false;
 };
 
-class StorageBusyTest : public testing::Test {
+class StorageBusyTest : public test::ProcessTest {
  protected:
   void start(const std::string& settings) {
-    server = std::make_unique<test::ServerProcess>(
-        R"("busytimeout": )" + std::to_string(kBusyTimeoutMs) + ", " + settings);
-    ASSERT_TRUE(server->start());
-    ASSERT_TRUE(server->waitListening(10s)) << server->output();
+    ProcessTest::start(R"("busytimeout": )" + std::to_string(kBusyTimeoutMs) + ", " + settings);
   }
   std::string mainDb() const { return server->dir().file("velmordata.db"); }
   std::string filesDb() const { return server->dir().file("velmorfiledata.db"); }
@@ -122,8 +120,6 @@ class StorageBusyTest : public testing::Test {
         roomName + "', '" + file + "', 'server', 'server', CAST('" + text + "' AS BLOB), " +
         std::to_string(text.size()) + ", 1000, 1, 1);"));
   }
-
-  std::unique_ptr<test::ServerProcess> server;
 };
 
 // A file rewritten while the file database is locked is answered FileSaved at once, and

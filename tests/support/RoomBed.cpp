@@ -2,7 +2,9 @@
 
 #include "base/FixedText.h"
 #include "model/Names.h"
-#include "rooms/Membership.h"
+#include "rooms/UserRooms.h"
+#include "support/RoomProbe.h"
+#include "support/UserProbe.h"
 
 namespace velmor::test {
 
@@ -46,8 +48,8 @@ RoomBed::RoomBed() {
 
 RoomBed::~RoomBed() {
   for (auto& member : users_) {
-    leave(*member);
-    dropAllChannels(*member);
+    UserRooms::leaveRoom(*member, LeaveReason::Offline);
+    UserRooms::dropAllChannels(*member);
     online.remove(*member);
   }
   queries.completeAll();  // the rooms that went to sleep come back, to go with the registry
@@ -56,9 +58,9 @@ RoomBed::~RoomBed() {
 RoomBed::Member& RoomBed::user(std::string_view name) {
   users_.push_back(std::make_unique<Member>(traffic));
   Member& member = *users_.back();
-  copyText(member.identity.name, name);
-  lowerName(member.identity.nameKey, name);
-  member.rights.isMember = 1;
+  copyText(UserProbe::identity(member).name, name);
+  lowerName(UserProbe::identity(member).nameKey, name);
+  UserProbe::rights(member).isMember = 1;
   online.queueForAdmission(member);
   online.admit(member);
   online.clearAdmissionQueue();

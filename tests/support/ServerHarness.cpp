@@ -1,6 +1,10 @@
 #include "support/ServerHarness.h"
 
 #include <algorithm>
+#include <memory>
+
+#include "core/ServerCore.h"
+#include "db/QueryPipeline.h"
 
 #include "support/Sockets.h"
 
@@ -32,6 +36,31 @@ ServerHarness::ServerHarness(const std::function<void(Settings&)>& configure)
 
 ServerHarness::~ServerHarness() {
   shutdown();
+}
+
+namespace {
+
+// A query that does no work and comes back: its completion shows that the queries posted
+// before it came back too.
+class FenceQuery final : public VelmorBaseQuery {
+ public:
+  explicit FenceQuery(std::shared_ptr<bool> passed) : passed_(std::move(passed)) {}
+  bool run(Storage&) override { return true; }
+  bool deliver() override {
+    *passed_ = true;
+    return false;
+  }
+
+ private:
+  std::shared_ptr<bool> passed_;
+};
+
+}  // namespace
+
+bool ServerHarness::settleQueries(std::chrono::milliseconds timeout) {
+  auto passed = std::make_shared<bool>(false);
+  core().queries().post(nullptr, new FenceQuery(passed));
+  return pumpUntil([&] { return *passed; }, timeout);
 }
 
 bool ServerHarness::shutdown() {

@@ -56,6 +56,10 @@ class ServerHarness {
     return test::pumpUntil(&loop_, done, timeout);
   }
   void pumpFor(std::chrono::milliseconds duration) { test::pumpFor(&loop_, duration); }
+  // Runs the loop until every query posted so far came back (a query that does nothing,
+  // posted last, completes after them: the pipeline answers in order); false when it did
+  // not within the timeout. Queries kept for a busy storage are not waited for.
+  bool settleQueries(std::chrono::milliseconds timeout = std::chrono::seconds(3));
 
  private:
   TempDir dir_;

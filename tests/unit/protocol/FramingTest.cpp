@@ -8,6 +8,7 @@
 
 #include "protocol/Dispatch.h"
 #include "support/InProcessServer.h"
+#include "support/UserProbe.h"
 #include "users/FrameLoop.h"
 #include "users/User.h"
 #include "wire/MessageCatalogue.h"
@@ -53,7 +54,7 @@ class FramingTest : public testing::Test {
       replaced.emplace_back(type, replaceHandler(type, handler));
     }
     user = std::make_unique<User>(nullptr, nullptr, server.core().traffic);
-    user->login.loggedIn = 1;
+    UserProbe::setLoggedIn(*user, true);
   }
   void TearDown() override {
     if (user) server.core().forgetUser(*user);
@@ -102,7 +103,7 @@ TEST_F(FramingTest, UnderflowInsideAMessageStopsTheChunk) {
 }
 
 TEST_F(FramingTest, LoginGateLetsOnlyLoginAndKeepAliveThrough) {
-  user->login.loggedIn = 0;
+  UserProbe::setLoggedIn(*user, false);
   EXPECT_FALSE(
       feed(frame(message(kKeepAlive, 1) + message(kRoomChat, 2) + message(kKeepAlive, 3))));
   EXPECT_EQ(seen, (std::vector<std::string>{"18:1"}));
@@ -110,7 +111,7 @@ TEST_F(FramingTest, LoginGateLetsOnlyLoginAndKeepAliveThrough) {
   seen.clear();
   EXPECT_FALSE(feed(frame(message(kLoginProof, 1))));
   EXPECT_TRUE(seen.empty()) << "a proof passes only while a login is pending";
-  user->login.loginPending = 1;
+  UserProbe::login(*user).loginPending = 1;
   EXPECT_TRUE(feed(frame(message(kLoginProof, 2))));
   EXPECT_EQ(seen, (std::vector<std::string>{"16:2"}));
 }
@@ -168,7 +169,7 @@ TEST_F(FramingTest, RandomBytesNeverCrash) {
   TearDown();
   for (std::uint8_t loggedIn : {0, 1}) {
     user = std::make_unique<User>(nullptr, nullptr, server.core().traffic);
-    user->login.loggedIn = loggedIn;
+    UserProbe::setLoggedIn(*user, loggedIn != 0);
     for (std::size_t at = 0; at < bytes.size();) {
       const std::size_t n = 1 + random() % 2048;
       feed(bytes.substr(at, n));

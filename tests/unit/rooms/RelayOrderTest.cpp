@@ -11,7 +11,9 @@
 #include <vector>
 
 #include "support/InProcessServer.h"
+#include "support/RoomProbe.h"
 #include "support/TestClient.h"
+#include "support/UserProbe.h"
 
 namespace velmor {
 namespace {
@@ -147,15 +149,15 @@ class RelayOrderTest : public testing::TestWithParam<bool> {
   // Enters the room and waits for the pass that gives him its state.
   Member& inRoom(const std::string& name) {
     Member& member = online(name);
-    const std::size_t before = room().members.size();
+    const std::size_t before = room().members().size();
     member.client->request([&](RequestWriter& w) { w.enterRoom(roomName(), ""); });
-    EXPECT_TRUE(server.pumpUntil([&] { return room().members.size() == before + 1; }));
+    EXPECT_TRUE(server.pumpUntil([&] { return room().members().size() == before + 1; }));
     relayPeriod();
     member.listen();
     return member;
   }
   void waitForChat() {
-    ASSERT_TRUE(server.pumpUntil([&] { return !room().chatQueue.empty(); }));
+    ASSERT_TRUE(server.pumpUntil([&] { return !RoomProbe::chatQueue(room()).empty(); }));
   }
 
   ManualClock clock{0, 0};  // outlives the server, whose teardown may still read it
@@ -206,8 +208,8 @@ TEST_P(RelayOrderTest, NewcomersLineComesAfterHisSeatAndNoLineBeforeHisRoomState
     w.enterRoom(roomName(), "");
     w.roomChat("hi, I am new");
   });
-  ASSERT_TRUE(
-      server.pumpUntil([&] { return room().members.size() == 3 && room().chatQueue.size() == 2; }));
+  ASSERT_TRUE(server.pumpUntil(
+      [&] { return room().members().size() == 3 && RoomProbe::chatQueue(room()).size() == 2; }));
   ticksBetweenPasses();
   relayPeriod();
   for (Member* member : {&anna, &bert, &dora}) member->listen();
@@ -244,7 +246,7 @@ TEST_P(NewcomerRecentLinesTest, RecentLinesOfANewcomerIncludeThoseOfHisFirstPass
 
   Member& dora = online("Dora");
   dora.client->request([&](RequestWriter& w) { w.enterRoom(roomName(), ""); });
-  ASSERT_TRUE(server.pumpUntil([&] { return room().members.size() == 2; }));
+  ASSERT_TRUE(server.pumpUntil([&] { return room().members().size() == 2; }));
   anna.client->request([](RequestWriter& w) { w.localChat("second"); });
   waitForChat();
   relayPeriod();
@@ -278,13 +280,13 @@ class AnnouncementOrderTest : public RelayOrderTest {
     maker.client->request(
         [](RequestWriter& w) { w.registerAccount(test::testHash(1), test::testHash(2)); });
     EXPECT_TRUE(maker.client->waitFor(ServerCode::Registered));
-    core().online.list().back()->rights.isAdmin = 1;  // may create rooms
+    UserProbe::rights(*core().online.list().back()).isAdmin = 1;  // may create rooms
     maker.client->request([](RequestWriter& w) { w.createRoom("Den", "", "lead", 0); });
     EXPECT_TRUE(maker.client->waitFor(ServerCode::RoomCreated));
     maker.client->request([](RequestWriter& w) { w.enterRoom("Den", "lead"); });
     EXPECT_TRUE(server.pumpUntil([&] {
       const Room* den = core().rooms.findLive("den");
-      return den != nullptr && den->members.size() == 1;
+      return den != nullptr && den->members().size() == 1;
     }));
     return maker;
   }
@@ -330,7 +332,7 @@ TEST_P(AnnouncementOrderTest, ChannelJoinedOfARoomNotYetAnnouncedComesAfterItsOp
   makerInDen();
   olga.client->request([](RequestWriter& w) { w.joinChannel("Den", ""); });
   ASSERT_TRUE(
-      server.pumpUntil([&] { return core().rooms.findLive("den")->channelMembers.size() == 1; }));
+      server.pumpUntil([&] { return core().rooms.findLive("den")->channelMembers().size() == 1; }));
   core().tick();
   std::vector<std::string> faults;
   const std::vector<client::RoomEntry> rooms = roomsKnownTo(olga, faults);

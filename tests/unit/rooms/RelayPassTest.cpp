@@ -7,9 +7,10 @@
 
 #include "client/FrameDecoder.h"
 #include "client/ServerMessage.h"
-#include "rooms/Membership.h"
 #include "rooms/Relay.h"
+#include "rooms/UserRooms.h"
 #include "support/RoomBed.h"
+#include "support/RoomProbe.h"
 
 namespace velmor {
 namespace {
@@ -48,24 +49,22 @@ TEST_F(RelayPassTest, PassWithNothingToTellSendsNothingAndKeepsTheSequence) {
   Room& room = bed.room("Field", true);
   auto& ann = bed.user("Ann");
   auto& ben = bed.user("Ben");
-  ASSERT_TRUE(join(room, ann, ""));
-  ASSERT_TRUE(join(room, ben, ""));
+  ASSERT_TRUE(room.join(ann, ""));
+  ASSERT_TRUE(room.join(ben, ""));
   pass(room);  // the joiners get the room's state
   EXPECT_TRUE(has(decode(ann.takeFrames(), true), ServerCode::RoomState));
   EXPECT_TRUE(has(decode(ben.takeFrames(), true), ServerCode::RoomState));
 
-  ASSERT_FALSE(room.relay.membersJoined || room.relay.memberStateChanged ||
-               room.relay.chatPending || room.relay.objectsChanged || room.relay.membersDeparted ||
-               room.relay.channelMembersChanged || room.relay.enemiesPending);
+  ASSERT_FALSE(room.hasWork());
   const std::uint64_t passes = bed.services.relayPasses;
   const std::uint64_t packets = bed.traffic.packetsSent.get();
-  room.memberCheckTime = bed.clock.ms();  // the idle check is not due
+  RoomProbe::memberCheckTime(room) = bed.clock.ms();  // the idle check is not due
   for (int i = 0; i < 3; ++i) relayUpdate(room, bed.nowMs());
   EXPECT_EQ(bed.services.relayPasses, passes);
   EXPECT_EQ(bed.traffic.packetsSent.get(), packets);
 
   // One flag is enough for a pass to count.
-  room.relay.chatPending = 1;
+  RoomProbe::pending(room).chatPending = 1;
   relayUpdate(room, bed.nowMs());
   EXPECT_EQ(bed.services.relayPasses, passes + 1);
 }
@@ -75,17 +74,16 @@ TEST_F(RelayPassTest, MoveGoesOutAsACompactStepToEveryMember) {
   Room& room = bed.room("Field", true);
   auto& mover = bed.user("Mover");
   auto& watcher = bed.user("Watcher");
-  ASSERT_TRUE(join(room, mover, ""));
-  ASSERT_TRUE(join(room, watcher, ""));
+  ASSERT_TRUE(room.join(mover, ""));
+  ASSERT_TRUE(room.join(watcher, ""));
   pass(room);
   mover.takeFrames();
   watcher.takeFrames();
 
-  mover.position.x = static_cast<std::uint16_t>(mover.position.x + 2);
-  mover.position.y = static_cast<std::uint16_t>(mover.position.y - 1);
-  mover.relay.presenceChanged = 1;
-  mover.relay.lastMoved = mover.relay.lastActivity = bed.clock.ms();
-  room.relay.memberStateChanged = 1;
+  User::Position moved = mover.position();
+  moved.x = static_cast<std::uint16_t>(moved.x + 2);
+  moved.y = static_cast<std::uint16_t>(moved.y - 1);
+  UserRooms::reportPosition(mover, moved, bed.clock.ms());
   pass(room);
   for (auto* member : {&mover, &watcher}) {
     const auto messages = decode(member->takeFrames(), true);
@@ -101,7 +99,7 @@ TEST_F(RelayPassTest, OthersHearTheMemberCountOfAChatRoom) {
   Room& room = bed.room("Hall", false);
   auto& member = bed.user("Member");
   auto& outsider = bed.user("Outsider");
-  ASSERT_TRUE(join(room, member, ""));
+  ASSERT_TRUE(room.join(member, ""));
   pass(room);
   const auto heard = decode(outsider.takeFrames(), false);
   ASSERT_TRUE(has(heard, ServerCode::RoomMemberCount));

@@ -6,9 +6,10 @@
 #include <string>
 #include <vector>
 
-#include "rooms/Membership.h"
 #include "rooms/RelaySchedule.h"
+#include "rooms/UserRooms.h"
 #include "support/RoomBed.h"
+#include "support/RoomProbe.h"
 
 namespace velmor {
 namespace {
@@ -23,14 +24,14 @@ class RelayScheduleTest : public testing::Test {
     bed.rooms.tick(bed.nowMs(), bed.manual.wallSeconds());
     std::vector<Room*> relayed;
     for (const auto& room : bed.rooms.liveRooms()) {
-      if (!room->members.empty() && room->lastUpdateTime == bed.nowMs())
+      if (!room->members().empty() && RoomProbe::lastUpdateTime(*room) == bed.nowMs())
         relayed.push_back(room.get());
     }
     return relayed;
   }
   Room& occupiedRoom(int i) {
     Room& room = bed.room("Field " + std::to_string(i), true);
-    EXPECT_TRUE(join(room, bed.user("Walker " + std::to_string(i)), ""));
+    EXPECT_TRUE(room.join(bed.user("Walker " + std::to_string(i)), ""));
     return room;
   }
 
@@ -53,9 +54,9 @@ TEST_F(RelayScheduleTest, RoomsFilledInOneTickAreRelayedInThreeTicksEachEverySix
   for (const auto& group : groups) EXPECT_EQ(group.size(), 10u);
   ASSERT_EQ(passTimes.size(), rooms.size());
   for (const auto& [room, times] : passTimes) {
-    ASSERT_GE(times.size(), 9u) << room->record.name;
+    ASSERT_GE(times.size(), 9u) << room->record().name;
     for (std::size_t k = 1; k < times.size(); ++k)
-      EXPECT_EQ(times[k] - times[k - 1], 60u) << room->record.name << " pass " << k;
+      EXPECT_EQ(times[k] - times[k - 1], 60u) << room->record().name << " pass " << k;
   }
   // Every room's first pass came within one period of the first tick.
   for (const auto& [room, times] : passTimes)
@@ -72,16 +73,16 @@ TEST_F(RelayScheduleTest, EmptiedRoomGivesItsPhaseToTheNextRoomThatFills) {
   const RelaySchedule& schedule = bed.rooms.schedule();
   for (std::uint32_t p = 0; p < schedule.phases(); ++p) EXPECT_EQ(schedule.holders(p), 2u);
 
-  const std::uint32_t freed = rooms[4]->relayPhase;
-  leave(*rooms[4]->members.front());
+  const std::uint32_t freed = RoomProbe::relayPhase(*rooms[4]);
+  UserRooms::leaveRoom(*rooms[4]->members().front(), LeaveReason::Request);
   tick();
-  EXPECT_FALSE(rooms[4]->holdsRelayPhase);
+  EXPECT_FALSE(RoomProbe::holdsRelayPhase(*rooms[4]));
   EXPECT_EQ(schedule.holders(freed), 1u);
 
   Room& late = occupiedRoom(99);
   tick();
-  EXPECT_TRUE(late.holdsRelayPhase);
-  EXPECT_EQ(late.relayPhase, freed);
+  EXPECT_TRUE(RoomProbe::holdsRelayPhase(late));
+  EXPECT_EQ(RoomProbe::relayPhase(late), freed);
   for (std::uint32_t p = 0; p < schedule.phases(); ++p) EXPECT_EQ(schedule.holders(p), 2u);
 }
 

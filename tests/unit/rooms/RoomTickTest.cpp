@@ -6,10 +6,12 @@
 #include <mutex>
 
 #include "model/ChatLine.h"
-#include "rooms/Membership.h"
 #include "rooms/RoomRegistry.h"
+#include "rooms/UserRooms.h"
 #include "support/InProcessServer.h"
+#include "support/RoomProbe.h"
 #include "support/TestClient.h"
+#include "support/UserProbe.h"
 
 namespace velmor {
 namespace {
@@ -59,7 +61,7 @@ class RoomTickTest : public testing::Test {
   void tickAt(std::uint64_t at) {
     loopNow = at;
     core().tick();
-    server.pumpFor(30ms);  // let queries come back
+    EXPECT_TRUE(server.settleQueries());  // its queries came back
   }
   std::unique_ptr<test::TestClient> onlineClient(const char* name) {
     auto client = std::make_unique<test::TestClient>(
@@ -115,15 +117,15 @@ TEST_F(RoomTickTest, IdleRoomSleepsAfterTheIdleTimeUnlessItNeverSleeps) {
 TEST_F(RoomTickTest, RoomEmptiedByItsLastMemberGetsOneMoreUpdateThenSleeps) {
   Room& room = live("Emptied");
   User& member = fakeUser();
-  ASSERT_TRUE(join(room, member, ""));
+  ASSERT_TRUE(room.join(member, ""));
   tickAt(loopNow + 5 * kIdleMs);
   EXPECT_TRUE(isLive("emptied")) << "a room with members never sleeps";
-  leave(member);
-  ASSERT_TRUE(room.relay.memberLeft);
+  UserRooms::leaveRoom(member, LeaveReason::Request);
+  ASSERT_TRUE(RoomProbe::pending(room).membersDeparted);
   const std::uint64_t left = loopNow + 60;
   tickAt(left);
-  EXPECT_FALSE(room.relay.memberLeft);
-  EXPECT_EQ(room.lastUpdateTime, left);
+  EXPECT_FALSE(RoomProbe::pending(room).membersDeparted);
+  EXPECT_EQ(RoomProbe::lastUpdateTime(room), left);
   tickAt(left + kIdleMs);
   EXPECT_TRUE(isLive("emptied")) << "the idle time counts from that last update";
   tickAt(left + kIdleMs + 1);
@@ -136,10 +138,10 @@ TEST_F(RoomTickTest, RoomsUnloadedInOneTickAreClosedWithThePositionsTheyHad) {
   Room& first = live("First");
   live("Keeper", true);
   Room& third = live("Third");
-  ASSERT_EQ(first.roomNumber, 1u);
-  ASSERT_EQ(third.roomNumber, 3u);
+  ASSERT_EQ(first.number(), 1u);
+  ASSERT_EQ(third.number(), 3u);
   watcher->drain(50ms);  // the RoomOpened announcements
-  core().rooms.liveRooms()[0]->record.neverSleeps = 1;
+  RoomProbe::record(*core().rooms.liveRooms()[0]).neverSleeps = 1;
   tickAt(loopNow + kIdleMs + 1);
   auto closedFirst = watcher->waitFor(ServerCode::RoomClosed);
   auto closedThird = watcher->waitFor(ServerCode::RoomClosed);
@@ -196,8 +198,8 @@ TEST_F(RoomTickTest, SleptRoomCarriesTheTimeItWentToSleepAndIsNotSwept) {
   Room& room = live("Visited");
   User& visitor = fakeUser();
   wallNow -= 1000;  // the visit happened a while ago
-  ASSERT_TRUE(join(room, visitor, ""));
-  leave(visitor);
+  ASSERT_TRUE(room.join(visitor, ""));
+  UserRooms::leaveRoom(visitor, LeaveReason::Request);
   wallNow += 1000;
   tickAt(loopNow + 60);
   tickAt(loopNow + kIdleMs + 1);
@@ -212,13 +214,13 @@ TEST_F(RoomTickTest, SleptRoomCarriesTheTimeItWentToSleepAndIsNotSwept) {
 TEST_F(RoomTickTest, RoomInUseLongerThanTheExpiryTimeIsNotDeleted) {
   Room& hall = *core().rooms.findLive("stored hall");
   User& member = fakeUser();
-  ASSERT_TRUE(join(hall, member, ""));
+  ASSERT_TRUE(hall.join(member, ""));
   wallNow += core().settings.limits.roomExpiryTime + 86400;  // eight days without a join
   tickAt(loopNow + 3'600'001);
   EXPECT_TRUE(server.pumpUntil([&] { return storedLastAccessed("Stored Hall") == wallNow; }))
       << "the hourly save of a room in use writes the time of now";
   wallNow += 100;
-  leave(member);
+  UserRooms::leaveRoom(member, LeaveReason::Request);
   tickAt(loopNow + 60);
   tickAt(loopNow + kIdleMs + 1);
   ASSERT_TRUE(server.pumpUntil([&] { return isStored("stored hall"); }));
@@ -230,20 +232,19 @@ TEST_F(RoomTickTest, RoomInUseLongerThanTheExpiryTimeIsNotDeleted) {
 
 TEST_F(RoomTickTest, HourlyTouchWritesTheLastUseOnceAndSkipsWhenTheRoomWasNotUsedSince) {
   Room& hall = *core().rooms.findLive("stored hall");
-  hall.record.neverSleeps = 1;  // empty for hours: its sleep would save it
+  RoomProbe::record(hall).neverSleeps = 1;  // empty for hours: its sleep would save it
   User& visitor = fakeUser();
   wallNow += 100;
-  ASSERT_TRUE(join(hall, visitor, ""));
+  ASSERT_TRUE(hall.join(visitor, ""));
   wallNow += 50;
-  leave(visitor);
+  UserRooms::leaveRoom(visitor, LeaveReason::Request);
   tickAt(loopNow + 3'600'001);
   ASSERT_TRUE(server.pumpUntil([&] { return storedLastAccessed("Stored Hall") == wallNow; }))
       << "the time the room was left";
-  EXPECT_EQ(hall.record.lastAccessed, wallNow) << "the time stays with the live room";
+  EXPECT_EQ(hall.record().lastAccessed, wallNow) << "the time stays with the live room";
 
   setStoredLastAccessed("Stored Hall", 5);
   tickAt(loopNow + 3'600'001);
-  server.pumpFor(50ms);
   EXPECT_EQ(storedLastAccessed("Stored Hall"), 5) << "nobody there since: no write";
 }
 
@@ -253,7 +254,7 @@ TEST_F(RoomTickTest, CreatedRoomCarriesItsCreationTimeAndIsNotSwept) {
   auto member = std::make_unique<test::TestClient>(
       server.port(), 0, [this] { uv_run(server.loop(), UV_RUN_NOWAIT); });
   ASSERT_TRUE(member->loginAsMember("Maker", test::testHash(3)));
-  core().online.list().back()->rights.isAdmin = 1;  // may create rooms
+  UserProbe::rights(*core().online.list().back()).isAdmin = 1;  // may create rooms
   member->request([](client::RequestWriter& w) { w.createRoom("Fresh", "", "lead", 0); });
   ASSERT_TRUE(member->waitFor(ServerCode::RoomCreated));
   ASSERT_TRUE(isStored("fresh"));
@@ -269,23 +270,23 @@ TEST_F(RoomTickTest, LeavingRenumbersLaterSlotsAndTheirChat) {
   std::vector<User*> members;
   for (int i = 0; i < 5; ++i) {
     members.push_back(&fakeUser());
-    ASSERT_TRUE(join(room, *members.back(), ""));
+    ASSERT_TRUE(room.join(*members.back(), ""));
   }
   for (std::uint16_t slot = 0; slot < 5; ++slot) {
     Ref<ChatLine> line = ChatLine::acquire();
     line->senderSlot = slot;
-    room.chatQueue.push_back(std::move(line));
+    room.say(line);
   }
-  leave(*members[2]);
-  EXPECT_EQ(members[0]->roomSlot, 0u);
-  EXPECT_EQ(members[1]->roomSlot, 1u);
-  EXPECT_EQ(members[3]->roomSlot, 2u);
-  EXPECT_EQ(members[4]->roomSlot, 3u);
-  EXPECT_EQ(members[2]->room, nullptr);
+  UserRooms::leaveRoom(*members[2], LeaveReason::Request);
+  EXPECT_EQ(members[0]->roomSlot(), 0u);
+  EXPECT_EQ(members[1]->roomSlot(), 1u);
+  EXPECT_EQ(members[3]->roomSlot(), 2u);
+  EXPECT_EQ(members[4]->roomSlot(), 3u);
+  EXPECT_EQ(members[2]->room(), nullptr);
   std::vector<std::uint16_t> slots;
-  for (const Ref<ChatLine>& line : room.chatQueue) slots.push_back(line->senderSlot);
+  for (const Ref<ChatLine>& line : RoomProbe::chatQueue(room)) slots.push_back(line->senderSlot);
   EXPECT_EQ(slots, (std::vector<std::uint16_t>{0, 1, 2, 3})) << "slot 2's line is gone";
-  EXPECT_EQ(room.members.size(), 4u);
+  EXPECT_EQ(room.members().size(), 4u);
 }
 
 // Object and enemy reports belong to navigation rooms: in a chat room nothing would ever
@@ -294,16 +295,17 @@ TEST_F(RoomTickTest, ObjectAndEnemyReportsInAChatRoomAreIgnored) {
   auto reporter = onlineClient("Reporter");
   reporter->request([](client::RequestWriter& w) { w.enterRoom("Stored Hall", ""); });
   Room& hall = *core().rooms.findLive("stored hall");
-  ASSERT_TRUE(server.pumpUntil([&] { return hall.members.size() == 1; }));
+  ASSERT_TRUE(server.pumpUntil([&] { return hall.members().size() == 1; }));
   tickAt(loopNow + 3000);  // past the room's settling time after its reset
   reporter->request([](client::RequestWriter& w) {
     w.objectReport("crate", 1, 2, 3);
     w.enemyReport(4, 5, 6);
+    w.listFiles();  // answered once the reports before it were handled
   });
-  server.pumpFor(50ms);
-  EXPECT_TRUE(hall.objects.empty());
-  EXPECT_TRUE(hall.enemyReports.empty());
-  EXPECT_FALSE(hall.relay.objectsChanged || hall.relay.enemiesPending);
+  ASSERT_TRUE(reporter->waitFor(ServerCode::FileList));
+  EXPECT_TRUE(RoomProbe::objects(hall).empty());
+  EXPECT_TRUE(RoomProbe::enemyReports(hall).empty());
+  EXPECT_FALSE(RoomProbe::pending(hall).objectsChanged || RoomProbe::pending(hall).enemiesPending);
 }
 
 }  // namespace

@@ -101,11 +101,11 @@ TEST_F(ConnectionPolicyTest, LoginWithAnotherVersionIsRejectedAndTheRestIgnored)
   ASSERT_TRUE(server.pumpUntil([&] { return server.server().users.size() == 1; }));
   // Two logins with version 2 in one chunk: the first answer stops the chunk.
   ASSERT_TRUE(client.sendAll(std::string("\x02\x00\x01\x02\x02\x00\x01\x02", 8)));
-  server.pumpFor(50ms);
+  ASSERT_TRUE(server.pumpUntil([&] { return server.core().traffic.bytesSent.get() == 3; }));
   EXPECT_EQ(client.receiveSome(200ms), std::string("\x01\x00\x01", 3));
   // A missing version byte is rejected as well.
   ASSERT_TRUE(client.sendAll(std::string("\x01\x00\x01", 3)));
-  server.pumpFor(50ms);
+  ASSERT_TRUE(server.pumpUntil([&] { return server.core().traffic.bytesSent.get() == 6; }));
   EXPECT_EQ(client.receiveSome(200ms), std::string("\x01\x00\x01", 3));
   EXPECT_EQ(server.server().users.size(), 1u) << "the connection stays open";
 }

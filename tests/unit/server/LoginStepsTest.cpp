@@ -4,6 +4,7 @@
 #include <mutex>
 
 #include "base/FixedText.h"
+#include "support/Eventually.h"
 #include "support/InProcessServer.h"
 #include "support/TestClient.h"
 
@@ -34,7 +35,7 @@ TEST_F(LoginStepsTest, BannedNameIsAnsweredWithTheEntryName) {
   auto banned = client->next();
   ASSERT_TRUE(banned && banned->is(ServerCode::Banned));
   EXPECT_EQ(banned->text(0), "Mallory");
-  EXPECT_TRUE(client->drain(100ms).empty());
+  EXPECT_TRUE(client->drain(test::kQuiet).empty());
 }
 
 TEST_F(LoginStepsTest, DisconnectWhileTheLookupIsQueuedLeavesNothingBehind) {
@@ -49,7 +50,7 @@ TEST_F(LoginStepsTest, DisconnectWhileTheLookupIsQueuedLeavesNothingBehind) {
     client->socket().close();
     ASSERT_TRUE(server.pumpUntil([&] { return server.server().disconnects == 1; }));
   }
-  server.pumpFor(100ms);  // the worker drops the cancelled lookup; nothing comes back
+  ASSERT_TRUE(server.settleQueries());  // the worker dropped the cancelled lookup
   EXPECT_FALSE(server.core().online.admissionDue());
   EXPECT_TRUE(server.core().online.list().empty());
   EXPECT_EQ(server.core().traffic.users.get(), 0u);
@@ -65,9 +66,9 @@ TEST_F(LoginStepsTest, StoredLetterCaseOfTheNameWins) {
   ASSERT_TRUE(member->loginAsMember("davinci", test::testHash(8)));
   ASSERT_EQ(server.core().online.list().size(), 1u);
   const User& user = *server.core().online.list()[0];
-  EXPECT_STREQ(user.identity.name, "DaVinci");
-  EXPECT_STREQ(user.identity.nameKey, "davinci");
-  EXPECT_TRUE(user.rights.isMember);
+  EXPECT_STREQ(user.identity().name, "DaVinci");
+  EXPECT_STREQ(user.identity().nameKey, "davinci");
+  EXPECT_TRUE(user.rights().isMember);
 }
 
 // A guest refused with NameInUse stays refused on that connection (no further Login), but
@@ -82,11 +83,11 @@ TEST_F(LoginStepsTest, GuestRefusedForATakenNameIsNotLeftWaitingForAdmission) {
   ASSERT_TRUE(second->waitFor(ServerCode::NameInUse));
   ASSERT_EQ(server.server().users.size(), 2u);
   const User& refused = *server.server().users[1];
-  EXPECT_FALSE(refused.login.admissionPending) << "he is in no admission queue";
+  EXPECT_FALSE(refused.presence().admissionPending()) << "he is in no admission queue";
   EXPECT_FALSE(server.core().online.admissionDue());
   fields.name = "Other";
   second->request([&](RequestWriter& w) { w.login(fields); });
-  EXPECT_TRUE(second->drain(100ms).empty()) << "no further login on this connection";
+  EXPECT_TRUE(second->drain(test::kQuiet).empty()) << "no further login on this connection";
   EXPECT_EQ(server.core().online.list().size(), 1u);
 }
 

@@ -51,14 +51,14 @@ TEST_F(FrameLoopTest, EveryMessageOfEveryFrameInOrderWhateverTheCut) {
     ASSERT_TRUE(feed(chunk.substr(cut)));
     EXPECT_EQ(seen, whole) << "cut at " << cut;
   }
-  EXPECT_TRUE(user.partialFrame.empty());
+  EXPECT_TRUE(user.partialFrame().empty());
 }
 
 TEST_F(FrameLoopTest, StopDropsTheRestOfTheChunkAndTheUnfinishedFrame) {
   EXPECT_FALSE(feed(frame(message(1, 1) + std::string(1, char(99)) + message(2, 2)) +
                     frame(message(3, 3)) + std::string("\x05\x00\x01", 3)));
   EXPECT_EQ(seen, (std::vector<std::string>{"1:1"}));
-  EXPECT_TRUE(user.partialFrame.empty());
+  EXPECT_TRUE(user.partialFrame().empty());
   EXPECT_TRUE(feed(frame(message(4, 4))));
   EXPECT_EQ(seen, (std::vector<std::string>{"1:1", "4:4"})) << "the next chunk starts afresh";
 }
@@ -69,10 +69,10 @@ TEST_F(FrameLoopTest, AFrameCarriedOverKeepsAtMostItselfAndGivesBackALargeBuffer
   const std::string chunk = frame(payload);
   for (std::size_t at = 0; at < chunk.size(); at += 2048) {
     ASSERT_TRUE(feed(chunk.substr(at, 2048)));
-    EXPECT_LE(user.partialFrame.size(), chunk.size());
+    EXPECT_LE(user.partialFrame().size(), chunk.size());
   }
   EXPECT_EQ(seen.size(), 20000u);
-  EXPECT_EQ(user.partialFrame.capacity(), 0u) << "a 40 KB frame's buffer is not kept";
+  EXPECT_EQ(user.partialFrame().capacity(), 0u) << "a 40 KB frame's buffer is not kept";
 }
 
 }  // namespace
