@@ -32,21 +32,9 @@ namespace {
 using namespace std::chrono_literals;
 using client::RequestWriter;
 using test::eventually;
+using test::Samples;
+using test::samplesOf;
 using wire::ServerCode;
-using Samples = std::map<std::string, double>;
-
-// The samples of a body in the text format: "name{labels}" -> value.
-Samples samplesOf(const std::string& text) {
-  Samples samples;
-  std::istringstream lines(text);
-  for (std::string line; std::getline(lines, line);) {
-    if (line.empty() || line[0] == '#') continue;
-    const std::size_t space = line.rfind(' ');
-    if (space == std::string::npos) continue;
-    samples[line.substr(0, space)] = std::strtod(line.c_str() + space + 1, nullptr);
-  }
-  return samples;
-}
 
 std::string settingsWithMetrics(std::uint16_t metricsPort, const std::string& more = "") {
   return more + R"("metricsport": )" + std::to_string(metricsPort) + ",";

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstdlib>
+#include <sstream>
 
 namespace velmor::test {
 
@@ -15,6 +16,18 @@ bool sameIgnoringCase(std::string_view a, std::string_view b) {
 }
 
 }  // namespace
+
+Samples samplesOf(const std::string& text) {
+  Samples samples;
+  std::istringstream lines(text);
+  for (std::string line; std::getline(lines, line);) {
+    if (line.empty() || line[0] == '#') continue;
+    const std::size_t space = line.rfind(' ');
+    if (space == std::string::npos) continue;
+    samples[line.substr(0, space)] = std::strtod(line.c_str() + space + 1, nullptr);
+  }
+  return samples;
+}
 
 std::string HttpResponse::header(std::string_view name) const {
   std::size_t at = head.find("\r\n");

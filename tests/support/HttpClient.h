@@ -2,6 +2,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <map>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -28,6 +29,10 @@ std::optional<HttpResponse> readResponse(Socket& socket, std::chrono::millisecon
 // "GET <path> HTTP/1.1" with Host and the Accept given (none when empty), on the open
 // connection (kept open: HTTP/1.1).
 std::string getRequest(std::string_view path, std::string_view accept = {});
+
+// The samples of a metrics body in the text format: "name{labels}" -> value.
+using Samples = std::map<std::string, double>;
+Samples samplesOf(const std::string& text);
 
 // A fresh connection from its own source address, one GET, its response.
 std::optional<HttpResponse> httpGet(std::uint16_t port, std::string_view path,

@@ -19,6 +19,7 @@
 #include "base/Version.h"
 #include "client/LoginProof.h"
 #include "model/RoomRecord.h"
+#include "support/HttpClient.h"
 #include "support/InProcessServer.h"
 #include "support/TestClient.h"
 
@@ -27,20 +28,9 @@ namespace {
 
 using namespace std::chrono_literals;
 using client::RequestWriter;
+using test::Samples;
+using test::samplesOf;
 using wire::ServerCode;
-using Samples = std::map<std::string, double>;
-
-// The samples of a body in the text format: "name{labels}" -> value.
-Samples samplesOf(const std::string& text) {
-  Samples samples;
-  std::istringstream lines(text);
-  for (std::string line; std::getline(lines, line);) {
-    if (line.empty() || line[0] == '#') continue;
-    const std::size_t space = line.rfind(' ');
-    samples[line.substr(0, space)] = std::stod(line.substr(space + 1));
-  }
-  return samples;
-}
 
 std::string login(const char* kind, const char* result) {
   return std::string("velmor_logins_total{kind=\"") + kind + "\",result=\"" + result + "\"}";
