@@ -60,18 +60,17 @@ ServerCore::ServerCore(uv_loop_t* loop, const Settings& s, GenericServer& server
       startWallSeconds_(clock.wallSeconds()) {
   mainDatabase_->writeConfiguredRooms(s.rooms);
   mainDatabase_->loadStoredRooms([this](const RoomRecord& record, bool loadAtStartup) {
-    if (!loadAtStartup || !rooms.canMakeLive(record)) {
+    Room* room = rooms.addAtStart(record, loadAtStartup);
+    if (room == nullptr) {
       if (loadAtStartup) {
         consoleWrite("Room %s stays asleep: a room list holds no more live rooms.\n", record.name);
       }
-      rooms.addStored(record);
       return;
     }
     // A room live from the start holds its stored files as a loaded one does: without
     // them its files could be neither read nor protected from being created over.
-    Room& room = rooms.makeLive(record);
     if (std::unique_ptr<FileList> files = listFilesAtStart(fieldText(record.name)))
-      room.setFiles(std::move(*files));
+      room->setFiles(std::move(*files));
   });
 }
 

@@ -265,7 +265,6 @@ class VelmorFileQuery : public VelmorBaseQuery {
 
   Ref<FileRecord> file;    // the record the work is about
   Ref<FileRecord> loaded;  // a content load: the record with content, when found
-  Room* room = nullptr;    // a content load: the room the read came from
   char roomName[32] = {};
   std::uint32_t clientVersion = 0;
   std::uint8_t usersCanRead = 0;  // the record's permission flags when it was posted

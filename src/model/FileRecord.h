@@ -15,7 +15,9 @@ namespace velmor {
 //
 // A record that holds its content is allocated with room for `capacity` content bytes and
 // a terminator right after the fixed fields; one without content has capacity kNoContent.
-// Only the query worker reads or writes contentRequested.
+// contentRequested marks a record whose content a load brought: the worker sets it (and
+// clears it when the load fails), the main loop clears it when the load's completion could
+// not install the content, so that the next read loads again.
 struct FileRecord {
   static constexpr std::uint32_t kNoContent = 0xFFFFFFFF;
 
@@ -28,7 +30,7 @@ struct FileRecord {
   std::atomic<std::uint32_t> refCount{1};
   std::uint8_t usersCanRead = 0;
   std::uint8_t usersCanWrite = 0;
-  std::uint8_t contentRequested = 0;
+  std::atomic<std::uint8_t> contentRequested{0};
 
   bool hasContent() const { return capacity != kNoContent; }
   char* content() { return reinterpret_cast<char*>(this + 1); }

@@ -60,16 +60,14 @@ bool sayLine(ServerCore& core, User& user, MessageReader& reader, std::uint8_t l
   const std::uint16_t length = reader.u16();
   if (!reader.ok() || length < 1 || length > ChatLine::kMaxText) return false;
   const char* text = reader.bytes(length);
+  if (text == nullptr || !reader.ok()) return false;
   Ref<ChatLine> line = ChatLine::acquire();
   line->senderSlot = user.roomSlot();
   line->local = local;
-  if (text != nullptr) {
-    std::memcpy(line->text, text, length);
-    line->length = length;
-  }
+  std::memcpy(line->text, text, length);
+  line->length = length;
   line->text[line->length] = '\0';
   user.chat().last = line;
-  if (!reader.ok()) return false;
   if (user.room() == nullptr || (local && !user.room()->isNavigation())) return true;
   if (!allowChat(user, core.clock.ms())) return true;
   user.room()->say(line);
@@ -107,6 +105,7 @@ bool handlePosition(ServerCore& core, User& user, MessageReader& reader) {
   reported.layer = reader.u8();
   reported.flags = reader.u8();
   reported.direction = reader.u16();
+  if (!reader.ok()) return false;
   UserRooms::reportPosition(user, reported, core.clock.ms());
   return true;
 }
@@ -128,6 +127,7 @@ bool handleAppearance(ServerCore&, User& user, MessageReader& reader) {
   reported.short1 = reader.u16();
   reported.short2 = reader.u16();
   reader.string(reported.text);
+  if (!reader.ok()) return false;
   if (reported == user.appearance()) return true;
   UserRooms::reportAppearance(user, reported);
   return true;
@@ -147,39 +147,30 @@ bool handleRepeatRoomChat(ServerCore& core, User& user, MessageReader&) {
 }
 
 bool handleWhisper(ServerCore& core, User& user, MessageReader& reader) {
-  if (user.room() == nullptr || !allowChat(user, core.clock.ms())) {
-    reader.skipString();
-    reader.skipString();
-    return true;
-  }
+  char recipient[32] = {};
+  reader.string(recipient);
+  const std::string_view text = reader.view();
+  if (!reader.ok()) return false;
+  if (user.room() == nullptr || !allowChat(user, core.clock.ms())) return true;
+  if (text.empty()) return false;
+  if (recipient[0] == '\0') return true;
   Ref<ChatLine> line = ChatLine::acquire();
   line->senderSlot = user.roomSlot();
-  reader.string(line->recipient);
-  const std::uint16_t length = reader.u16();
-  if (length == 0 || !reader.ok()) return false;
-  if (line->recipient[0] == '\0') {
-    reader.bytes(length);
-    return true;
-  }
-  const char* text = reader.bytes(length);
-  if (text == nullptr) return false;
-  line->length = std::min<std::uint16_t>(length, ChatLine::kMaxText);
-  std::memcpy(line->text, text, line->length);
+  copyText(line->recipient, fieldText(recipient));
+  line->length = static_cast<std::uint16_t>(std::min<std::size_t>(text.size(), ChatLine::kMaxText));
+  std::memcpy(line->text, text.data(), line->length);
   line->text[line->length] = '\0';
   user.room()->whisper(line);  // the queue's is its only reference: no repeat of a whisper
   return true;
 }
 
 bool handlePrivateMessage(ServerCore& core, User& user, MessageReader& reader) {
-  if (!allowChat(user, core.clock.ms())) {
-    reader.skipString();
-    reader.skipString();
-    return true;
-  }
   char recipient[32] = {};
   reader.string(recipient);
   const std::string_view text = reader.view();
-  if (!reader.ok() || recipient[0] == '\0' || text.empty()) return false;
+  if (!reader.ok()) return false;
+  if (!allowChat(user, core.clock.ms())) return true;
+  if (recipient[0] == '\0' || text.empty()) return false;
   // The online map is keyed by lower-case names: a recipient named with capitals is found.
   char key[32];
   lowerName(key, fieldText(recipient));
@@ -195,6 +186,7 @@ bool handlePrivateMessage(ServerCore& core, User& user, MessageReader& reader) {
 
 bool handleEnemyReport(ServerCore&, User& user, MessageReader& reader) {
   const ObjectPlace place = readPlace(reader);
+  if (!reader.ok()) return false;
   if (user.room() != nullptr) user.room()->reportEnemy(user, place);
   return true;
 }

@@ -11,6 +11,7 @@
 #include "protocol/Dispatch.h"
 #include "protocol/Files.h"
 #include "rooms/Room.h"
+#include "rooms/RoomRegistry.h"
 #include "users/Sending.h"
 #include "users/User.h"
 #include "wire/MessageBuilder.h"
@@ -105,9 +106,8 @@ void loadForReader(ServerCore& core, User& user, Room& room, const Ref<FileRecor
           [&](const LoadFileContentQuery& loading) { return loading.file.get() == file; })) {
     return;
   }
-  auto* load = new LoadFileContentQuery;
+  auto* load = new LoadFileContentQuery(core.rooms);
   load->carry(listed);
-  load->room = &room;
   load->clientVersion = versionHeld;
   copyText(load->roomName, fieldText(room.record().name));
   core.queries().post(&user, load);
@@ -186,16 +186,21 @@ LookupOutcome LoadFileContentQuery::execute(Storage& storage) {
 }
 
 bool LoadFileContentQuery::complete(LookupOutcome outcome) {
-  const bool found = outcome == LookupOutcome::Found;
-  const Ref<FileRecord>* listed = room->findFile(file->fileName);
-  if (found && loaded && listed != nullptr && !(*listed)->hasContent() &&
+  const bool found = outcome == LookupOutcome::Found && loaded;
+  char key[32];
+  lowerName(key, roomWorkedOn());
+  Room* room = rooms_.findLive(key);
+  const Ref<FileRecord>* listed = room != nullptr ? room->findFile(file->fileName) : nullptr;
+  if (found && listed != nullptr && !(*listed)->hasContent() &&
       (*listed)->lastEdited == loaded->lastEdited) {
     loaded->usersCanRead = (*listed)->usersCanRead;  // changed meanwhile, perhaps
     loaded->usersCanWrite = (*listed)->usersCanWrite;
     room->replaceFile(listed, loaded);
+  } else if (found) {
+    file->contentRequested.store(0, std::memory_order_relaxed);  // the next read loads again
   }
   auto* reader = static_cast<User*>(owner);
-  if (reader == nullptr || reader->room() != room) return false;
+  if (reader == nullptr || room == nullptr || reader->room() != room) return false;
   // The file as it is listed now: gone meanwhile, or no longer readable by him, it is not
   // sent. The listed record if it holds its content (it may be newer); the loaded one
   // otherwise.
@@ -328,18 +333,18 @@ bool handleWriteFile(ServerCore& core, User& user, MessageReader& reader) {
   const std::uint32_t total = reader.u32();
   char name[32] = {};
   reader.string(name);
+  const std::string_view chunk = reader.view();
   if (!reader.ok()) return false;
   Room* room = user.room();
-  if (room == nullptr) return skipBlob(reader);
+  if (room == nullptr) return true;
   if (user.rights().isMember) user.releaseTransfer();
   const Ref<FileRecord>* listed = fileToChange(user, *room, name, mayWrite);
-  if (listed == nullptr) return skipBlob(reader);
+  if (listed == nullptr) return true;
   if (total > kMaxFileSize) {
     sendCode(user, ServerCode::FileTooLarge);
-    return skipBlob(reader);
+    return true;
   }
-  const std::string_view chunk = reader.view();
-  if (!reader.ok() || chunk.size() > total) return false;
+  if (chunk.size() > total) return false;
   Ref<FileRecord> fresh = editedCopy(core, user, **listed, total, chunk);
   if (!fresh) return false;
   if (fresh->length == total) {

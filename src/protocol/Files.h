@@ -7,6 +7,7 @@
 namespace velmor {
 
 class Room;
+class RoomRegistry;
 class User;
 struct FileRecord;
 
@@ -38,11 +39,16 @@ class DeleteFileQuery final : public FileChange {
 // Loads the content of a listed file for a reader (LoadFileContent). The loaded content
 // becomes the listed record's whoever asked for it (the load runs once per record, so
 // throwing it away would leave the file unreadable for everyone); the reader, if he is
-// still in the room, gets his reply.
+// still in the room, gets his reply. The room is found by name when the load completes,
+// never held: it may have slept and woken meanwhile (its files go with it), or be gone.
 class LoadFileContentQuery final : public FileContentLoad {
  public:
+  explicit LoadFileContentQuery(RoomRegistry& rooms) : rooms_(rooms) {}
   LookupOutcome execute(Storage& storage) override;
   bool complete(LookupOutcome outcome) override;
+
+ private:
+  RoomRegistry& rooms_;
 };
 
 // Answers a read: FileUnchanged for the version the reader holds, or FileContent with the

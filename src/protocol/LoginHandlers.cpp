@@ -26,15 +26,15 @@ constexpr std::size_t kIgnoredLoginBytes = 4;
 using wire::ServerCode;
 
 // A Login's first byte, the protocol version: another one is answered and refused.
-bool acceptsVersion(ServerCore& core, User& user, MessageReader& reader) {
-  if (reader.u8() == kProtocolVersion) return true;
+bool acceptsVersion(ServerCore& core, User& user, std::uint8_t version) {
+  if (version == kProtocolVersion) return true;
   sendCode(user, ServerCode::VersionRejected);
   core.logins.count(LoginOutcome::RefusedVersion);
   return false;
 }
 
 // Reads a Login's fields after the version: who he is, how he looks, the password. False
-// when the message is cut short or names no one.
+// when the message is cut short.
 bool readLogin(MessageReader& reader, User::Identity& identity, User::Appearance& appearance,
                char (&password)[32]) {
   identity.profileWord1 = reader.u32();
@@ -49,7 +49,7 @@ bool readLogin(MessageReader& reader, User::Identity& identity, User::Appearance
   reader.string(identity.name);
   reader.string(appearance.text);
   reader.string(password);
-  return reader.ok() && identity.name[0] != '\0';
+  return reader.ok();
 }
 
 // The server's bans of the name and of the address, and the rules of names (which make
@@ -129,10 +129,16 @@ bool handleLogin(ServerCore& core, User& user, MessageReader& reader) {
       login.loginPending) {
     return false;
   }
-  if (!acceptsVersion(core, user, reader)) return false;
+  // Nothing is answered or kept of a Login cut short.
+  const std::uint8_t version = reader.u8();
+  User::Identity identity;
+  User::Appearance appearance;
   char password[32] = {};
-  if (!readLogin(reader, user.identity_, user.appearance_, password)) return false;
-  if (!admitsName(core, user, user.identity_)) return false;
+  if (!readLogin(reader, identity, appearance, password)) return false;
+  if (!acceptsVersion(core, user, version)) return false;
+  if (identity.name[0] == '\0' || !admitsName(core, user, identity)) return false;
+  user.identity_ = identity;
+  user.appearance_ = appearance;
   switch (passwordGrant(core.settings, password)) {
     case PasswordGrant::Admin:
       user.rights_.isAdmin = 1;
@@ -194,6 +200,7 @@ bool handleRegister(ServerCore& core, User& user, MessageReader& reader) {
 bool handleStatusRequest(ServerCore& core, User& user, MessageReader& reader) {
   char password[32] = {};
   reader.string(password);
+  if (!reader.ok()) return false;
   const char* adminPassword = core.settings.adminpassword;
   if (!user.rights().isAdmin && adminPassword[0] != '\0' &&
       std::strcmp(password, adminPassword) != 0) {

@@ -76,12 +76,16 @@ void sendBanList(User& user, ServerCode code, const BanList& list) {
   sendTo(user, reply);
 }
 
-// Why a room of the key cannot be created now; nothing when it can.
-std::optional<ServerCode> creationRefusal(RoomRegistry& rooms, const char* key) {
+// Why the user cannot create a room of the key now; nothing when he can. Creations in flight
+// count as rooms.
+std::optional<ServerCode> creationRefusal(RoomRegistry& rooms, const User& user, const char* key) {
   if (rooms.isStored(key) || rooms.findLive(key) != nullptr || rooms.isFallingAsleep(key))
     return ServerCode::RoomExists;
   if (rooms.roomCount() >= RoomRegistry::kMaxStoredRooms)
     return ServerCode::RoomCreateFailed;  // ListRooms could not reach it
+  if (!user.rights().isAdmin &&
+      rooms.roomsCreatedBy(fieldText(user.identity().nameKey)) >= RoomRegistry::kMaxRoomsPerCreator)
+    return ServerCode::RoomCreateFailed;  // his share is used up
   return std::nullopt;
 }
 
@@ -109,14 +113,14 @@ bool handleCreateRoom(ServerCore& core, User& user, MessageReader& reader) {
   }
   char key[32];
   if (!checkName(name, key)) return false;
-  if (const std::optional<ServerCode> refusal = creationRefusal(core.rooms, key)) {
+  if (const std::optional<ServerCode> refusal = creationRefusal(core.rooms, user, key)) {
     sendCode(user, *refusal);
     return true;
   }
-  auto* create = new CreateRoomQuery(core.rooms);
-  create->record = makeRoomRecord(name, fieldText(user.identity().name), password, leaderPassword,
-                                  0, navigation != 0, false);
-  core.queries().post(&user, create);
+  core.queries().post(
+      &user, new CreateRoomQuery(core.rooms,
+                                 makeRoomRecord(name, fieldText(user.identity().name), password,
+                                                leaderPassword, 0, navigation != 0, false)));
   return true;
 }
 
@@ -138,6 +142,7 @@ bool handleLeaveRoom(ServerCore&, User& user, MessageReader&) {
 
 bool handleListRooms(ServerCore& core, User& user, MessageReader& reader) {
   const std::uint16_t first = reader.u16();
+  if (!reader.ok()) return false;
   const RoomDirectory& directory = core.rooms.directory();
   MessageBuilder reply;
   reply.begin(ServerCode::RoomDirectory).u16(first);
@@ -240,6 +245,7 @@ bool roomSanction(ServerCore& core, User& user, MessageReader& reader, bool ban)
   reader.string(target);
   reader.string(reason);
   const std::uint32_t mask = ban ? reader.u32() : 0;
+  if (!reader.ok()) return false;  // cut short: nobody is kicked or banned
   if (!user.rights().isMember) {
     sendCode(user, ServerCode::MembersOnly);
     return true;
@@ -267,6 +273,7 @@ bool serverSanction(ServerCore& core, User& user, MessageReader& reader, bool ba
   reader.string(target);
   reader.string(reason);
   const std::uint32_t mask = ban ? reader.u32() : 0;
+  if (!reader.ok()) return false;  // cut short: nobody is kicked or banned
   if (!user.rights().isAdmin) return true;
   if (!user.rights().isMember) {
     sendCode(user, ServerCode::MembersOnly);
@@ -320,6 +327,7 @@ bool handleListServerBans(ServerCore& core, User& user, MessageReader&) {
 bool handleRoomUnban(ServerCore&, User& user, MessageReader& reader) {
   char name[32] = {};
   reader.string(name);
+  if (!reader.ok()) return false;
   if (mayManageBans(user, true)) user.room()->unban(fieldText(name));
   return true;
 }
@@ -327,7 +335,7 @@ bool handleRoomUnban(ServerCore&, User& user, MessageReader& reader) {
 bool handleServerUnban(ServerCore& core, User& user, MessageReader& reader) {
   char name[32] = {};
   reader.string(name);
-  if (!user.rights().isAdmin) return false;
+  if (!reader.ok() || !user.rights().isAdmin) return false;
   if (mayManageBans(user, false)) core.serverBans.removeNamed(fieldText(name));
   return true;
 }

@@ -346,8 +346,9 @@ class RelayPass {
   }
 
   static void chatRoomPass(Room& room, PassFrames& f, bool hasChannelMembers, bool& countChanged) {
-    if (room.pending_.membersJoined || room.pending_.memberStateChanged) {
-      if (room.pending_.membersJoined) {
+    const bool joined = room.pending_.membersJoined != 0;
+    if (joined || room.pending_.memberStateChanged) {
+      if (joined) {
         writeRoomState(f.joiners, room, 0);
         writeMemberList(f.joiners, room);
       }
@@ -370,7 +371,9 @@ class RelayPass {
       room.pending_.membersJoined = 0;
       room.pending_.memberStateChanged = 0;
     }
-    if (room.pending_.chatPending) deliverChat(room, f.members, nullptr);
+    // A newcomer hears the pass's lines after the room's state, his own among them.
+    const bool chat = room.pending_.chatPending != 0;
+    if (chat) deliverChat(room, f.members, joined ? &f.joiners : nullptr);
     f.members.finish();
     f.joiners.finish();
     for (User* m : room.members_) {
@@ -385,6 +388,7 @@ class RelayPass {
         // frame follows with the other followers'.
         MessageBuilder state;
         writeRoomState(state, room, u16(room.members_.size()));
+        if (chat) deliverChat(room, state, nullptr);
         sendTo(*m, state);
       } else {
         markServed(*m, room.services_);

@@ -60,7 +60,7 @@ Room* LoadRoomQuery::liveRoom(bool& full) {
     full = rooms_.isFallingAsleep(record.lowerName);
     return nullptr;  // deleted meanwhile, or falling asleep with no room left to wake it
   }
-  if (!rooms_.canMakeLive(record)) {
+  if (!rooms_.makeWayFor(record)) {
     full = true;
     return nullptr;
   }
@@ -94,6 +94,16 @@ bool LoadRoomQuery::complete(LoadOutcome outcome) {
 
 CreateOutcome CreateRoomQuery::execute(Storage& storage) {
   return storage.main.createRoom(*this);
+}
+
+CreateRoomQuery::CreateRoomQuery(RoomRegistry& rooms, const RoomRecord& created) : rooms_(rooms) {
+  record = created;
+  lowerName(creatorKey_, fieldText(created.creatorName));
+  rooms_.creationPosted(fieldText(creatorKey_));
+}
+
+CreateRoomQuery::~CreateRoomQuery() {
+  rooms_.creationEnded(fieldText(creatorKey_));
 }
 
 bool CreateRoomQuery::complete(CreateOutcome outcome) {
@@ -147,7 +157,7 @@ StoreOutcome DeleteRoomQuery::execute(Storage& storage) {
 
 bool DeleteRoomQuery::complete() {
   rooms_.services().traffic.expiredRoomsDeleted.add(1);
-  rooms_.deletionDone();
+  rooms_.deletionDone(record);
   return false;
 }
 

@@ -41,15 +41,19 @@ class LoadRoomQuery final : public RoomLoad {
 
 // A room created by a member (CreateRoom). The stored room joins the registries even when
 // its creator went away meanwhile: the row exists, and the next who looks must find it.
+// From its post to its end it counts against the stored-room bound and its creator's share
+// (RoomRegistry::creationPosted); the room it stores takes that place over.
 class CreateRoomQuery final : public RoomCreation {
  public:
-  explicit CreateRoomQuery(RoomRegistry& rooms) : rooms_(rooms) {}
+  CreateRoomQuery(RoomRegistry& rooms, const RoomRecord& created);
+  ~CreateRoomQuery() override;
   CreateOutcome execute(Storage& storage) override;
   bool complete(CreateOutcome outcome) override;
   std::string_view roomWorkedOn() const override { return recordName(); }
 
  private:
   RoomRegistry& rooms_;
+  char creatorKey_[32] = {};  // main loop only
 };
 
 // The save of a room's passwords and last access (SaveRoom): of a room gone to sleep, which

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstring>
 
+#include "base/FixedText.h"
 #include "rooms/RoomQueries.h"
 #include "users/Sending.h"
 #include "users/User.h"
@@ -56,6 +57,7 @@ Room& RoomRegistry::makeLive(const RoomRecord& record) {
 }
 
 void RoomRegistry::addStored(const RoomRecord& record) {
+  countCreator(record, 1);
   directory_.add(record);
 }
 
@@ -68,7 +70,65 @@ const RoomRecord* RoomRegistry::findStored(const char* lowerName) const {
 }
 
 std::size_t RoomRegistry::roomCount() const {
-  return directory_.size() + live_.size() + fallingAsleep_.size() + expiryBacklog();
+  return directory_.size() + live_.size() + fallingAsleep_.size() + expiryBacklog() +
+         creationsInFlight_;
+}
+
+Room* RoomRegistry::addAtStart(const RoomRecord& record, bool live) {
+  if (!live || !canMakeLive(record)) {
+    addStored(record);
+    return nullptr;
+  }
+  countCreator(record, 1);
+  return &makeLive(record);
+}
+
+std::size_t RoomRegistry::roomsCreatedBy(std::string_view creatorKey) const {
+  auto entry = roomsByCreator_.find(creatorKey);
+  return entry == roomsByCreator_.end() ? 0 : entry->second;
+}
+
+void RoomRegistry::creationPosted(std::string_view creatorKey) {
+  ++creationsInFlight_;
+  countCreator(creatorKey, 1);
+}
+
+void RoomRegistry::creationEnded(std::string_view creatorKey) {
+  if (creationsInFlight_ > 0) --creationsInFlight_;
+  countCreator(creatorKey, -1);
+}
+
+void RoomRegistry::countCreator(const RoomRecord& record, int change) {
+  char key[32];
+  lowerName(key, fieldText(record.creatorName));
+  countCreator(fieldText(key), change);
+}
+
+void RoomRegistry::countCreator(std::string_view creatorKey, int change) {
+  if (change > 0) {
+    ++roomsByCreator_[std::string(creatorKey)];
+    return;
+  }
+  auto entry = roomsByCreator_.find(creatorKey);
+  if (entry != roomsByCreator_.end() && --entry->second == 0) roomsByCreator_.erase(entry);
+}
+
+bool RoomRegistry::makeWayFor(const RoomRecord& record) {
+  if (canMakeLive(record)) return true;
+  // The rooms it sends to sleep are ones clients were told of: announced first.
+  announceNewRooms();
+  std::vector<Room*> sleepers;
+  std::size_t freed = 0;
+  for (auto due = sleepQueue_.begin();
+       due != sleepQueue_.end() &&
+       roomListBytes_ - freed + largestEntry(record) > wire::kMaxFramePayload;
+       ++due) {
+    if (due->second->record_.neverSleeps) continue;
+    sleepers.push_back(due->second);
+    freed += largestEntry(due->second->record_);
+  }
+  sleepAll(sleepers);
+  return canMakeLive(record);
 }
 
 Room* RoomRegistry::findLive(const char* lowerName) const {
@@ -119,7 +179,10 @@ bool RoomRegistry::isFallingAsleep(const char* lowerName) const {
 
 Room* RoomRegistry::wake(const char* lowerName) {
   auto entry = fallingAsleep_.find(std::string_view(lowerName));
-  if (entry == fallingAsleep_.end() || !canMakeLive(entry->second->record)) return nullptr;
+  if (entry == fallingAsleep_.end()) return nullptr;
+  const RoomRecord record = entry->second->record;
+  if (!makeWayFor(record)) return nullptr;
+  entry = fallingAsleep_.find(std::string_view(lowerName));  // the way made adds sleepers
   std::unique_ptr<Room> slept = entry->second->takeRoom();
   fallingAsleep_.erase(entry);
   // A fresh live room (its bans, like those of any room that slept, are gone), with the
@@ -131,7 +194,7 @@ Room* RoomRegistry::wake(const char* lowerName) {
 
 void RoomRegistry::returnToDirectory(const SaveRoomQuery& save, std::unique_ptr<Room> slept) {
   forgetSleeping(save);
-  addStored(slept->record_);
+  directory_.add(slept->record_);
 }
 
 void RoomRegistry::forgetSleeping(const SaveRoomQuery& save) {
@@ -178,7 +241,8 @@ void RoomRegistry::cancelSleep(Room& room) {
   room.waitsToSleep_ = false;
 }
 
-void RoomRegistry::deletionDone() {
+void RoomRegistry::deletionDone(const RoomRecord& deleted) {
+  countCreator(deleted, -1);
   if (deletesInFlight_ > 0) --deletesInFlight_;
   postDeletions();
   services_.traffic.expiredToDelete.set(expiryBacklog());

@@ -5,6 +5,7 @@
 #include <deque>
 #include <map>
 #include <memory>
+#include <string_view>
 #include <vector>
 
 #include "model/Names.h"
@@ -42,10 +43,19 @@ class RoomRegistry final : public RoomActivity {
   // counted at its largest: name, flags, count and limit), so that no client is ever told a
   // room number it was not given. Whether the room of this record can be made live.
   bool canMakeLive(const RoomRecord& record) const;
+  // Whether the room of this record can be made live, once empty rooms that wait to sleep
+  // went to sleep at once to make way (the earliest due first, told as the tick's sleep
+  // tells it): one user entering rooms in turn cannot keep the others out for the idle time.
+  // False only when every live room has members or never sleeps.
+  bool makeWayFor(const RoomRecord& record);
   // Builds a live room from a record and adds it to the live-room list, the new-room list
   // and the live-room map. Its idle time counts from now. REQUIRES: canMakeLive(record).
   Room& makeLive(const RoomRecord& record);
-  // Appends a stored, sleeping room to the room directory.
+  // A stored room found at start-up: live when asked and there is room for it (null
+  // otherwise), asleep in the directory otherwise.
+  Room* addAtStart(const RoomRecord& record, bool live);
+  // A stored room (found at start-up, or just created) joins the directory, asleep; it
+  // counts against its creator's share.
   void addStored(const RoomRecord& record);
   // Takes a stored room out of the directory; false when it is not there.
   bool removeStored(const char* lowerName);
@@ -66,6 +76,16 @@ class RoomRegistry final : public RoomActivity {
   // ListRooms pages reach positions up to 65535 (+ a page): a room is not created when
   // that many are stored, so that every sleeping room can be listed.
   static constexpr std::size_t kMaxStoredRooms = 65535 + 20;
+  // What one creator may hold of them (his stored rooms and creations in flight), so that
+  // one member cannot use up room creation for everyone; administrators are not bound.
+  static constexpr std::size_t kMaxRoomsPerCreator = 100;
+  // Stored rooms (and creations in flight) whose creator has this name key.
+  std::size_t roomsCreatedBy(std::string_view creatorKey) const;
+  // A creation was posted: it counts against both bounds until it completes.
+  void creationPosted(std::string_view creatorKey);
+  // A creation completed (or was given up): it no longer counts; the room it stored, if any,
+  // counts since addStored.
+  void creationEnded(std::string_view creatorKey);
   const std::vector<std::unique_ptr<Room>>& liveRooms() const { return live_; }
   const RoomDirectory& directory() const { return directory_; }
   // Expired rooms taken out of the directory whose deletion is not done yet.
@@ -76,8 +96,9 @@ class RoomRegistry final : public RoomActivity {
   void returnToDirectory(const SaveRoomQuery& save, std::unique_ptr<Room> slept);
   // A save given up unstored (at the stop): the room it holds is forgotten.
   void forgetSleeping(const SaveRoomQuery& save);
-  // An expired room's deletion is done (or given up): the next one may go to the worker.
-  void deletionDone();
+  // An expired room's deletion is done (or given up): the next one may go to the worker,
+  // and its creator's place is free.
+  void deletionDone(const RoomRecord& deleted);
   // Saves every live room's passwords and last access (the shutdown); they stay live.
   void saveAll();
 
@@ -127,6 +148,12 @@ class RoomRegistry final : public RoomActivity {
   // Puts an idle room to sleep: tells its channel members, removes it, and hands it to a
   // SaveRoom query, whose completion returns its record to the directory.
   void unload(Room& room);
+  // Puts these idle rooms to sleep, in the order of their numbers, each RoomClosed naming the
+  // place the room has when it is sent; the rooms behind are renumbered.
+  void sleepAll(std::vector<Room*>& sleepers);
+  // A stored room or a creation of this creator comes (+1) or goes (-1).
+  void countCreator(const RoomRecord& record, int change);
+  void countCreator(std::string_view creatorKey, int change);
   // Writes the time the room was last used to the database unless it is there already; a
   // room with members is in use now.
   void touch(Room& room);
@@ -145,10 +172,12 @@ class RoomRegistry final : public RoomActivity {
   NameKeyMap<SaveRoomQuery*> fallingAsleep_;  // the saves that hold them
   std::deque<RoomRecord> expired_;            // taken out of the directory, to be deleted
   std::size_t deletesInFlight_ = 0;
-  bool sweeping_ = false;              // a sweep is under way, one slice per tick
-  std::uint64_t sweepTime_ = 0;        // loop ms of the end of the last expiry sweep
-  std::size_t touchCursor_ = 0;        // the next live room the hourly save looks at
-  std::atomic<bool>& sweepRequested_;  // raised by the worker: the next tick sweeps
+  std::size_t creationsInFlight_ = 0;
+  NameKeyMap<std::size_t> roomsByCreator_;  // creator's name key -> stored rooms and creations
+  bool sweeping_ = false;                   // a sweep is under way, one slice per tick
+  std::uint64_t sweepTime_ = 0;             // loop ms of the end of the last expiry sweep
+  std::size_t touchCursor_ = 0;             // the next live room the hourly save looks at
+  std::atomic<bool>& sweepRequested_;       // raised by the worker: the next tick sweeps
   std::uint64_t lastSerial_ = 0;
   RelaySchedule schedule_;
 };

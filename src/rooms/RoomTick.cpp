@@ -80,6 +80,10 @@ void RoomRegistry::sleepIdleRooms(std::uint64_t now) {
       sleepers.push_back(room);
     }
   }
+  sleepAll(sleepers);
+}
+
+void RoomRegistry::sleepAll(std::vector<Room*>& sleepers) {
   if (sleepers.empty()) return;
   // In the order of their numbers, each RoomClosed naming the place the room has when it
   // is sent; the numbers of the rooms behind are put right once, at the end.

@@ -1,5 +1,7 @@
 #include "server/VelmorServer.h"
 
+#include <algorithm>
+
 #include "base/FatalExit.h"
 #include "base/FixedText.h"
 #include "protocol/Dispatch.h"
@@ -27,7 +29,7 @@ VelmorServer::VelmorServer(uv_loop_t* loop, const Settings* settings, WorkerHook
   setMaxPendingOutput(settings->maxpendingoutput);
   setMaxTotalPendingOutput(settings->maxtotalpendingoutput);
   setKeepAlive(settings->keepalive);
-  tickTimer_.get()->data = core_.get();
+  tickTimer_.get()->data = this;
   const std::uint64_t tickInterval = core_->settings.limits.tickInterval;
   uv_timer_start(tickTimer_.get(), onTick, tickInterval, tickInterval);
   QueryPipeline::WorkerHooks hooks;
@@ -45,7 +47,32 @@ VelmorServer::~VelmorServer() {
 }
 
 void VelmorServer::onTick(uv_timer_t* timer) {
-  static_cast<ServerCore*>(timer->data)->tick();
+  auto* server = static_cast<VelmorServer*>(timer->data);
+  server->core_->tick();
+  server->handleHeldInput();
+}
+
+void VelmorServer::handleInput(User& user, const char* data, std::size_t length) {
+  receiveChunk(user, data, length, requestDispatch(*core_));
+  user.limitQueriesInFlight();
+  if (!user.input().held.empty() && std::find(held_.begin(), held_.end(), &user) == held_.end())
+    held_.push_back(&user);
+}
+
+void VelmorServer::handleHeldInput() {
+  // Each user's held requests in the order they were held; those handled again may be held
+  // once more (and then listed again, at the end).
+  std::vector<User*> due;
+  std::erase_if(held_, [&due](User* user) {
+    if (!user->heldInputDue()) return false;
+    due.push_back(user);
+    return true;
+  });
+  for (User* user : due) {
+    const std::vector<char> held = std::move(user->input().held);
+    user->input().held.clear();
+    handleInput(*user, held.data(), held.size());
+  }
 }
 
 ClientData* VelmorServer::createClient(uv_stream_t* client, uv_stream_t* serverHandle) {
@@ -56,10 +83,7 @@ void VelmorServer::onData(uv_stream_t* client, ssize_t nread, const uv_buf_t* bu
   core_->traffic.packetsReceived.add(1);
   core_->traffic.bytesReceived.add(static_cast<std::uint64_t>(nread));
   auto* user = static_cast<User*>(client->data);
-  if (user != nullptr) {
-    receiveChunk(*user, buf->base, static_cast<std::size_t>(nread), requestDispatch(*core_));
-    user->limitQueriesInFlight();
-  }
+  if (user != nullptr) handleInput(*user, buf->base, static_cast<std::size_t>(nread));
 }
 
 bool VelmorServer::onConnect(uv_stream_t* client) {
@@ -90,7 +114,9 @@ void VelmorServer::refuse(uv_stream_t* client, const char* frame, std::size_t le
 
 void VelmorServer::onDisconnect(uv_stream_t* client) {
   auto* user = static_cast<User*>(client->data);
-  if (user != nullptr) core_->forgetUser(*user);
+  if (user == nullptr) return;
+  std::erase(held_, user);
+  core_->forgetUser(*user);
 }
 
 void VelmorServer::shutdown() {

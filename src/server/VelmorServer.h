@@ -2,6 +2,7 @@
 
 #include <functional>
 #include <memory>
+#include <vector>
 
 #include "base/UvHandle.h"
 #include "core/ServerCore.h"
@@ -11,6 +12,8 @@
 #include "settings/Settings.h"
 
 namespace velmor {
+
+class User;
 
 // The application server: a TCPServer that gives every connection a User, applies the
 // connection-rate limit and the server ban list when a connection arrives, hands the
@@ -52,6 +55,11 @@ class VelmorServer : public TCPServer {
 
  private:
   static void onTick(uv_timer_t* timer);
+  // Received bytes, or bytes held earlier, through the frame loop; then reading is paused or
+  // resumed by the user's queries in flight and held requests.
+  void handleInput(User& user, const char* data, std::size_t length);
+  // Hands the frame loop the held requests of the users whose queries came down (each tick).
+  void handleHeldInput();
   // Sends the refusal straight through the connection (not counted) and closes it.
   void refuse(uv_stream_t* client, const char* frame, std::size_t length);
 
@@ -60,6 +68,7 @@ class VelmorServer : public TCPServer {
   UvHandle<uv_timer_t> tickTimer_;
   ConnectionRateTable connectionRates_;
   ConnectionCounts connectionCounts_;
+  std::vector<User*> held_;  // users with requests held (User::Input::held); removed on disconnect
 };
 
 }  // namespace velmor

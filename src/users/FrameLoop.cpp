@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <string_view>
 #include <vector>
 
 #include "users/User.h"
@@ -21,29 +22,37 @@ std::size_t frameLengthAt(const char* p) {
                                                                         << 8);
 }
 
-// One complete frame; false when a stop ends the chunk.
-bool handleFrame(User& user, const char* frame, std::uint32_t frameEnd,
-                 const MessageDispatch& dispatch) {
-  if (frameEnd <= kFrameHeader) return true;  // an empty frame is skipped
+// How one complete frame ended: handled to its end, stopped (the rest of the read is
+// dropped), or held at `heldAt` because his queries in flight reached their bound.
+struct FrameEnd {
+  enum Kind { Done, Stopped, Held } kind = Done;
+  std::uint32_t heldAt = 0;
+};
+
+FrameEnd handleFrame(User& user, const char* frame, std::uint32_t frameEnd,
+                     const MessageDispatch& dispatch) {
+  if (frameEnd <= kFrameHeader) return {};  // an empty frame is skipped
   MessageReader reader;
   reader.startFrame(frame, frameEnd);
   do {
     const std::uint8_t type = reader.u8();
-    if (!dispatch.handle(dispatch.context, type, user, reader)) return false;
-    if (!reader.ok()) return false;
+    if (!dispatch.handle(dispatch.context, type, user, reader)) return {FrameEnd::Stopped};
+    if (!reader.ok()) return {FrameEnd::Stopped};
+    if (user.queriesAtBound() && reader.position() < frameEnd)
+      return {FrameEnd::Held, reader.position()};
   } while (reader.position() < frameEnd);
-  return true;
+  return {};
+}
+
+void append(std::vector<char>& buffer, const char* data, std::size_t n) {
+  const std::size_t held = buffer.size();
+  buffer.resize(held + n);
+  if (n != 0) std::memcpy(buffer.data() + held, data, n);
 }
 
 void keepPartial(std::vector<char>& partial, const char* data, std::size_t length) {
   if (length >= kFrameHeader) partial.reserve(frameLengthAt(data) + kFrameHeader);
   partial.assign(data, data + length);
-}
-
-void append(std::vector<char>& partial, const char* data, std::size_t n) {
-  const std::size_t held = partial.size();
-  partial.resize(held + n);
-  if (n != 0) std::memcpy(partial.data() + held, data, n);
 }
 
 // Adds what the chunk holds of the carried-over frame; the bytes used.
@@ -61,12 +70,83 @@ std::size_t completePartial(std::vector<char>& partial, const char* data, std::s
   return used + take;
 }
 
+void releasePartial(std::vector<char>& partial) {
+  if (partial.capacity() > kKeptPartialCapacity) {
+    std::vector<char>().swap(partial);
+  } else {
+    partial.clear();
+  }
+}
+
+// A stop dropped the rest of the read from `data` on: the frame the read cut at its end is
+// dropped too, up to its last byte in the reads to come, so that the next read is not
+// parsed from the middle of a frame.
+void skipCutFrame(User::Input& input, const char* data, std::size_t length) {
+  std::size_t offset = 0;
+  while (length - offset >= kFrameHeader) {
+    const std::size_t frameEnd = frameLengthAt(data + offset) + kFrameHeader;
+    if (frameEnd > length - offset) {
+      input.skipLeft = static_cast<std::uint32_t>(frameEnd - (length - offset));
+      return;
+    }
+    offset += frameEnd;
+  }
+  if (offset < length) {  // a lone byte of a frame's length: the next read gives the rest
+    input.skipHeaderHalf = true;
+    input.skipHeaderLow = static_cast<std::uint8_t>(data[offset]);
+  }
+}
+
+// Drops what is left of a frame cut by an earlier stop; the bytes used.
+std::size_t skipRestOfCutFrame(User::Input& input, const char* data, std::size_t length) {
+  if (input.skipHeaderHalf) {
+    input.skipHeaderHalf = false;
+    const char header[kFrameHeader] = {static_cast<char>(input.skipHeaderLow), data[0]};
+    input.skipLeft = static_cast<std::uint32_t>(frameLengthAt(header) + kFrameHeader - 1);
+  }
+  const std::size_t used = std::min<std::size_t>(input.skipLeft, length);
+  input.skipLeft -= static_cast<std::uint32_t>(used);
+  return used;
+}
+
+// His queries reached their bound: the rest of the frame in hand (`frameRest`, whole messages,
+// which need no separator) becomes a frame of its own, and with the rest of the read it waits
+// in `held` for the frame loop's next turn.
+void holdRest(User::Input& input, std::string_view frameRest, const char* rest,
+              std::size_t restLength) {
+  std::vector<char> held;
+  held.reserve(kFrameHeader + frameRest.size() + restLength);
+  if (!frameRest.empty()) {
+    const char header[kFrameHeader] = {static_cast<char>(frameRest.size() & 0xFF),
+                                       static_cast<char>(frameRest.size() >> 8)};
+    append(held, header, kFrameHeader);
+    append(held, frameRest.data(), frameRest.size());
+  }
+  append(held, rest, restLength);
+  input.held = std::move(held);
+}
+
+std::string_view restOf(const char* frame, std::uint32_t frameEnd, const FrameEnd& end) {
+  if (end.kind != FrameEnd::Held) return {};
+  return std::string_view(frame + end.heldAt, frameEnd - end.heldAt);
+}
+
 }  // namespace
 
 bool receiveChunk(User& user, const char* data, std::size_t length,
                   const MessageDispatch& dispatch) {
+  User::Input& input = user.input();
+  if (!input.held.empty()) {  // what is held goes first: a later read waits behind it
+    append(input.held, data, length);
+    return true;
+  }
+  if (length != 0 && (input.skipLeft != 0 || input.skipHeaderHalf)) {
+    const std::size_t used = skipRestOfCutFrame(input, data, length);
+    data += used;
+    length -= used;
+  }
   if (length == 0) return true;
-  std::vector<char>& partial = user.partialFrame();
+  std::vector<char>& partial = input.partialFrame;
   if (!partial.empty()) {
     const std::size_t used = completePartial(partial, data, length);
     data += used;
@@ -75,23 +155,34 @@ bool receiveChunk(User& user, const char* data, std::size_t length,
         partial.size() < frameLengthAt(partial.data()) + kFrameHeader) {
       return true;  // the frame is still unfinished
     }
-    const bool carryOn =
-        handleFrame(user, partial.data(), static_cast<std::uint32_t>(partial.size()), dispatch);
-    if (partial.capacity() > kKeptPartialCapacity) {
-      std::vector<char>().swap(partial);
-    } else {
-      partial.clear();
+    const auto frameEnd = static_cast<std::uint32_t>(partial.size());
+    const FrameEnd end = handleFrame(user, partial.data(), frameEnd, dispatch);
+    if (end.kind == FrameEnd::Held ||
+        (end.kind == FrameEnd::Done && length != 0 && user.queriesAtBound()))
+      holdRest(input, restOf(partial.data(), frameEnd, end), data, length);
+    releasePartial(partial);
+    if (end.kind == FrameEnd::Stopped) {
+      skipCutFrame(input, data, length);
+      return false;
     }
-    if (!carryOn) return false;
+    if (!input.held.empty()) return true;
   }
 
   std::size_t offset = 0;
   while (length - offset >= kFrameHeader) {
-    const std::size_t frameEnd = frameLengthAt(data + offset) + kFrameHeader;
+    const auto frameEnd = static_cast<std::uint32_t>(frameLengthAt(data + offset) + kFrameHeader);
     if (frameEnd > length - offset) break;
-    if (!handleFrame(user, data + offset, static_cast<std::uint32_t>(frameEnd), dispatch))
-      return false;
+    const char* frame = data + offset;
     offset += frameEnd;
+    const FrameEnd end = handleFrame(user, frame, frameEnd, dispatch);
+    if (end.kind == FrameEnd::Stopped) {
+      skipCutFrame(input, data + offset, length - offset);
+      return false;
+    }
+    if (end.kind == FrameEnd::Held || (offset < length && user.queriesAtBound())) {
+      holdRest(input, restOf(frame, frameEnd, end), data + offset, length - offset);
+      return true;
+    }
   }
   if (offset < length) keepPartial(partial, data + offset, length - offset);
   return true;

@@ -18,10 +18,16 @@ struct MessageDispatch {
 };
 
 // Handles one chunk of received bytes: every complete frame in place, message by message;
-// a frame cut by the end of the chunk is kept in the user's partialFrame (at most one frame,
-// 65537 bytes) and completed by the next chunk. An empty frame is skipped. False when a stop
-// abandoned the rest of the chunk (and any unfinished frame); the connection stays open
-// either way. Main loop only.
+// a frame cut by the end of the chunk is kept in the user's Input::partialFrame (at most one
+// frame, 65537 bytes) and completed by the next chunk. An empty frame is skipped.
+//  - A stop abandons the rest of the chunk and of the frame the chunk cut at its end (its
+//    remaining bytes are dropped from the next chunks), so that the next frame is read from
+//    its start; false then. The connection stays open either way.
+//  - Once a message leaves the user with his queries in flight at their bound
+//    (User::queriesAtBound), the rest of the frame and of the chunk is kept in Input::held,
+//    in order, and handled by a later call (the caller pauses reading meanwhile): the bound
+//    holds within a frame. A chunk given while input is held is added behind it.
+// Main loop only.
 bool receiveChunk(User& user, const char* data, std::size_t length,
                   const MessageDispatch& dispatch);
 

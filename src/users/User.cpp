@@ -32,13 +32,19 @@ bool User::sendFrames(const char* data, std::size_t length, std::size_t frames) 
 }
 
 void User::limitQueriesInFlight() {
-  if (readingPaused_ || owner == nullptr || pendingCount() < kMaxQueriesInFlight) return;
-  owner->pauseReading(client);
-  readingPaused_ = true;
+  if (!readingPaused_ && owner != nullptr && (queriesAtBound() || !input_.held.empty())) {
+    owner->pauseReading(client);
+    readingPaused_ = true;
+  } else if (readingPaused_ && input_.held.empty() && pendingCount() <= kMaxQueriesInFlight / 2) {
+    readingPaused_ = false;  // what was held was handled
+    if (owner != nullptr) owner->resumeReading(client);
+  }
 }
 
 void User::pendingCompleted(std::size_t remaining) {
-  if (!readingPaused_ || remaining > kMaxQueriesInFlight / 2) return;
+  // Held requests are handled first, by the server's next turn (heldInputDue); reading
+  // resumes after them.
+  if (!readingPaused_ || remaining > kMaxQueriesInFlight / 2 || !input_.held.empty()) return;
   readingPaused_ = false;
   if (owner != nullptr) owner->resumeReading(client);
 }

@@ -167,16 +167,35 @@ class User : public ClientData, public QueryOwner {
     Ref<FileRecord> upload;
   };
 
-  // Reading from his connection pauses once a received chunk leaves him with this many
-  // queries in flight, and resumes when they are down to half: the database work a client
-  // can queue stays bounded (a chunk's worth beyond the limit), and nothing he sent is lost.
+  // The frame loop's state between reads (users/FrameLoop): the unfinished frame of the last
+  // read; what is left to drop of a frame that a stopped read cut (its byte count, or the
+  // first byte of its length when the read ended between the two); and the requests held,
+  // re-framed, while his queries in flight are at their bound.
+  struct Input {
+    std::vector<char> partialFrame;
+    std::uint32_t skipLeft = 0;
+    bool skipHeaderHalf = false;
+    std::uint8_t skipHeaderLow = 0;
+    std::vector<char> held;
+  };
+
+  // Once a request leaves him with this many queries in flight, the frame loop holds his
+  // further requests (Input::held) and reading from his connection pauses; both resume when
+  // they are down to half: the database work a client can queue stays bounded, and nothing
+  // he sent is lost or reordered.
   static constexpr std::size_t kMaxQueriesInFlight = 32;
 
   User(uv_stream_t* client, uv_stream_t* server, TrafficCounters& traffic);
   ~User() override;
 
-  // After a received chunk was handled: pauses reading if he has too many queries in flight.
+  bool queriesAtBound() const { return pendingCount() >= kMaxQueriesInFlight; }
+  // After received bytes were handled: pauses reading while he has too many queries in
+  // flight or requests held.
   void limitQueriesInFlight();
+  // His held requests may be handled again (his queries in flight came down to half).
+  bool heldInputDue() const {
+    return !input_.held.empty() && pendingCount() <= kMaxQueriesInFlight / 2;
+  }
 
   // Hands finished frames to the connection; counts one packet per frame and the bytes
   // when the write was taken. False if there is no connection or it failed.
@@ -205,8 +224,9 @@ class User : public ClientData, public QueryOwner {
   RoomRequests& roomRequests() { return roomRequests_; }
   Transfer& transfer() { return transfer_; }
   const Transfer& transfer() const { return transfer_; }
-  // The frame loop's carry-over: the unfinished frame of the last chunk (at most one frame).
-  std::vector<char>& partialFrame() { return partialFrame_; }
+  // The frame loop's state between reads.
+  Input& input() { return input_; }
+  const Input& input() const { return input_; }
 
  protected:
   // Hands finished frames to the connection (GenericServer::write); false without one.
@@ -247,7 +267,7 @@ class User : public ClientData, public QueryOwner {
   Room* room_ = nullptr;
   std::uint16_t roomSlot_ = 0;
   Transfer transfer_;
-  std::vector<char> partialFrame_;
+  Input input_;
 };
 
 }  // namespace velmor

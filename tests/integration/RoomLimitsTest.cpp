@@ -5,8 +5,10 @@
 #include <signal.h>
 
 #include <chrono>
+#include <ctime>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "support/Databases.h"
 #include "support/ServerProcess.h"
@@ -29,17 +31,20 @@ std::string longName(int i) {
 
 // 1726 rooms of 31-character names asked to be live from the start: an entry takes at most
 // 2 + 31 + 1 + 4 bytes, so a RoomList of 65535 bytes names 1724 of them. The 1724 are live,
-// every client is told all of them, and the rest stay asleep: entering one is answered
-// RoomFull, as for a room that can take nobody.
+// every client is told all of them, and the rest stay asleep. All but one never sleep: a
+// guest who enters a sleeping room makes that one sleep at once, and is answered RoomFull
+// only once every live room has a member or never sleeps.
 TEST(RoomLimitsTest, LiveRoomsStopWhereTheRoomListFillsItsFrame) {
   constexpr int kRooms = 1726;
   constexpr int kFit = (65535 - 3) / 38;
+  constexpr int kSleeper = 5;
   std::string rooms = R"("rooms": [)";
   for (int i = 0; i < kRooms; ++i) {
     if (i > 0) rooms += ", ";
-    rooms +=
-        R"({"type": "chat", "name": ")" + longName(i) +
-        R"(", "password": "", "leaderpassword": "lead", "loadatstartup": true, "maxusers": 7})";
+    rooms += R"({"type": "chat", "name": ")" + longName(i) +
+             R"(", "password": "", "leaderpassword": "lead", "loadatstartup": true, "maxusers": 7,
+             "neversleeps": )" +
+             (i == kSleeper ? "false" : "true") + "}";
   }
   test::ServerProcess server(rooms + "],");
   ASSERT_TRUE(server.start());
@@ -52,21 +57,37 @@ TEST(RoomLimitsTest, LiveRoomsStopWhereTheRoomListFillsItsFrame) {
   ASSERT_TRUE(list);
   EXPECT_EQ(list->rooms.size(), static_cast<std::size_t>(kFit));
   EXPECT_EQ(list->number(0), static_cast<std::uint32_t>(kFit)) << "the count names them all";
-  guest.request([&](W& w) { w.enterRoom(longName(kRooms - 1), ""); });
-  EXPECT_TRUE(guest.answer(ServerCode::RoomFull, [](const ServerMessage& m) {
-    return m.is(ServerCode::RoomFull) || m.is(ServerCode::RoomState) ||
-           m.is(ServerCode::NoSuchRoom);
-  }));
   guest.request([](W& w) { w.listRooms(0); });
   auto directory = guest.waitFor(ServerCode::RoomDirectory);
   ASSERT_TRUE(directory);
   EXPECT_EQ(directory->directory.size(), static_cast<std::size_t>(kRooms - kFit));
+
+  // Enters a room; the answer, and the positions of the rooms closed before it.
+  auto enter = [&](int room, std::vector<std::uint32_t>& closed) {
+    guest.request([&](W& w) { w.enterRoom(longName(room), ""); });
+    while (auto m = guest.next(10s)) {
+      if (m->is(ServerCode::RoomClosed)) closed.push_back(m->number(0));
+      if (m->is(ServerCode::RoomState) || m->is(ServerCode::RoomFull))
+        return static_cast<ServerCode>(m->code);
+    }
+    return ServerCode::NoSuchRoom;
+  };
+  std::vector<std::uint32_t> closed;
+  EXPECT_EQ(enter(kRooms - 2, closed), ServerCode::RoomState);
+  EXPECT_EQ(closed, std::vector<std::uint32_t>{kSleeper}) << "the empty room that may sleep";
+  closed.clear();
+  EXPECT_EQ(enter(kRooms - 1, closed), ServerCode::RoomFull);
+  EXPECT_EQ(closed, std::vector<std::uint32_t>{});
 }
 
-// A directory of 65,555 sleeping rooms is listed to its end (ListRooms from 65,535), and no
-// room is created beyond it: RoomCreateFailed, never a room no page can reach.
-TEST(RoomLimitsTest, NoRoomIsCreatedBeyondWhatListRoomsReaches) {
-  test::ServerProcess server(R"("adminpassword": "root",)");
+// 65,550 stored rooms, 100 of them Hog's: 5 places are left of the 65,555 that ListRooms
+// reaches. Hog has used up his share and is refused; a frame of 20 creations by another
+// member creates 5 (the creations in flight count), the last of them on the directory's
+// last page, and refuses 15: RoomCreateFailed, never a room no page can reach.
+TEST(RoomLimitsTest, CreationsStayWithinTheStoredBoundAndTheCreatorsShare) {
+  constexpr int kHogs = 100;
+  constexpr int kOthers = 65535 + 20 - 5 - kHogs;
+  test::ServerProcess server(R"("userscancreateroom": true,)");
   ASSERT_TRUE(server.start());
   ASSERT_TRUE(server.waitListening(10s)) << server.output();
   server.signal(SIGINT);
@@ -75,26 +96,45 @@ TEST(RoomLimitsTest, NoRoomIsCreatedBeyondWhatListRoomsReaches) {
     test::SqlFile db(server.dir().file("velmordata.db"));
     ASSERT_TRUE(db.exec("BEGIN;"));
     const std::string now = std::to_string(std::time(nullptr));
-    for (int i = 0; i < 65555; ++i) {
-      ASSERT_TRUE(db.exec("INSERT INTO channels VALUES('Stored" + std::to_string(i) +
-                          "', 'maker', '', 'lead', " + now + ", 64, 0, 0, 0);"));
+    for (int i = 0; i < kOthers + kHogs; ++i) {
+      ASSERT_TRUE(db.exec("INSERT INTO channels VALUES('Stored" + std::to_string(i) + "', '" +
+                          (i < kHogs ? "Hog" : "maker") + "', '', 'lead', " + now +
+                          ", 64, 0, 0, 0);"));
     }
     ASSERT_TRUE(db.exec("COMMIT;"));
   }
   ASSERT_TRUE(server.start());
   ASSERT_TRUE(server.waitListening(30s)) << server.output();
-  TestClient admin(server.port());
-  ASSERT_TRUE(admin.loginAsGuest("Warden", "root"));
-  ASSERT_TRUE(admin.registerAccount(test::testHash(1)));
-  admin.request([](W& w) { w.listRooms(65535); });
-  auto last = admin.waitFor(ServerCode::RoomDirectory);
+  auto isAnswer = [](const ServerMessage& m) {
+    return m.is(ServerCode::RoomCreateFailed) || m.is(ServerCode::RoomCreated);
+  };
+  TestClient hog(server.port(), 1);
+  ASSERT_TRUE(hog.loginAsGuest("Hog"));
+  ASSERT_TRUE(hog.registerAccount(test::testHash(1)));
+  hog.request([](W& w) { w.createRoom("HogsLast", "", "lead", 0); });
+  EXPECT_TRUE(hog.answer(ServerCode::RoomCreateFailed, isAnswer)) << "his share is used up";
+
+  TestClient other(server.port(), 2);
+  ASSERT_TRUE(other.loginAsGuest("Other"));
+  ASSERT_TRUE(other.registerAccount(test::testHash(2)));
+  other.request([](W& w) {
+    for (int i = 0; i < 20; ++i) w.createRoom("New" + std::to_string(i), "", "lead", 0);
+  });
+  std::size_t created = 0;
+  std::size_t failed = 0;
+  while (created + failed < 20) {
+    auto m = other.next(10s);
+    if (!m) break;
+    created += m->is(ServerCode::RoomCreated) ? 1 : 0;
+    failed += m->is(ServerCode::RoomCreateFailed) ? 1 : 0;
+  }
+  EXPECT_EQ(created, 5u);
+  EXPECT_EQ(failed, 15u);
+  other.request([](W& w) { w.listRooms(65535); });
+  auto last = other.waitFor(ServerCode::RoomDirectory);
   ASSERT_TRUE(last);
   ASSERT_EQ(last->directory.size(), 20u);
-  EXPECT_EQ(last->directory.back().name, "Stored65554");
-  admin.request([](W& w) { w.createRoom("OneTooMany", "", "lead", 0); });
-  EXPECT_TRUE(admin.answer(ServerCode::RoomCreateFailed, [](const ServerMessage& m) {
-    return m.is(ServerCode::RoomCreateFailed) || m.is(ServerCode::RoomCreated);
-  }));
+  EXPECT_EQ(last->directory.back().name, "New4");
 }
 
 }  // namespace

@@ -250,6 +250,52 @@ TEST_F(StorageBusyTest, RoomWokenWhileTheFileDatabaseIsLockedComesUpWithItsFiles
   }));
 }
 
+// A file read waits behind a file change kept for the locked file database, while its room
+// falls asleep (its save waiting for the locked main database) and is woken again: the late
+// load finds the room by its name, not the one it came from, and the reader gets the file,
+// then and later.
+TEST_F(StorageBusyTest, FileReadOutlivesItsRoomFallingAsleepAndWaking) {
+  start(R"("roomidletime": 1, "rooms": [)" + room("Attic", false) + "],");
+  storeFile("Attic", "notes", "kept");
+  auto keeper = member("Keeper");
+  enter(*keeper, "Attic", "lead");
+  {
+    Lock files(filesDb());
+    Lock rows(mainDb());
+    ASSERT_TRUE(files.locked() && rows.locked());
+    keeper->request([](W& w) { w.createFile("other", 1, 1).readFile("notes", 0).leaveRoom(); });
+    ASSERT_TRUE(keeper->waitFor(ServerCode::RoomClosed, 10s));  // asleep, its save held
+    enter(*keeper, "Attic", "lead");                            // woken from its save
+  }
+  for (const char* read : {"the read that waited", "a later read"}) {
+    SCOPED_TRACE(read);
+    auto file = keeper->waitFor(ServerCode::FileContent, 10s);
+    ASSERT_TRUE(file);
+    EXPECT_EQ(file->text(0), "kept");
+    keeper->request([](W& w) { w.readFile("notes", 0); });
+  }
+}
+
+// One frame of 100 file changes while the file database is locked: the changes in flight
+// stop at the bound within the frame, and the rest waits in order, to be answered once
+// the storage takes the first ones.
+TEST_F(StorageBusyTest, QueriesInFlightStayWithinTheirBoundInsideOneFrame) {
+  start(R"("rooms": [)" + room("Hall", true) + "],");
+  auto keeper = keeperOfNotes();
+  Lock lock(filesDb());
+  ASSERT_TRUE(lock.locked());
+  keeper->request([](W& w) {
+    for (int i = 0; i < 100; ++i) w.setFileAccess("notes", i % 2, 1);
+  });
+  std::size_t saved = 0;
+  for (const ServerMessage& m : keeper->drain(1s)) saved += m.is(ServerCode::FileSaved) ? 1 : 0;
+  EXPECT_EQ(saved, 32u);
+  lock.release();
+  while (saved < 100 && keeper->waitFor(ServerCode::FileSaved, 10s)) ++saved;
+  EXPECT_EQ(saved, 100u);
+  EXPECT_EQ(listedFiles(*keeper), std::vector<std::string>{"notes"});
+}
+
 // An upload that completes after its file was deleted (and another created under the same
 // name in other capitals) is refused: the room keeps its 16 files and one spelling.
 TEST_F(StorageBusyTest, UploadFinishedAfterItsFileWasDeletedIsRefused) {

@@ -228,6 +228,26 @@ TEST_P(RelayOrderTest, NewcomersLineComesAfterHisSeatAndNoLineBeforeHisRoomState
   EXPECT_EQ(dora.view.lines.back(), "Anna: welcome");
 }
 
+// A newcomer hears the lines of his first pass after the room's state, his own and those
+// said after his entry alike, in a chat room as in a navigation room.
+TEST_P(RelayOrderTest, NewcomerHearsTheLinesOfHisFirstPass) {
+  Member& anna = inRoom("Anna");
+  Member& dora = online("Dora");
+  dora.client->request([&](RequestWriter& w) {
+    w.enterRoom(roomName(), "");
+    w.roomChat("hi, I am new");
+  });
+  ASSERT_TRUE(server.pumpUntil(
+      [&] { return room().members().size() == 2 && RoomProbe::chatQueue(room()).size() == 1; }));
+  anna.client->request([](RequestWriter& w) { w.roomChat("welcome"); });
+  ASSERT_TRUE(server.pumpUntil([&] { return RoomProbe::chatQueue(room()).size() == 2; }));
+  ticksBetweenPasses();
+  relayPeriod();
+  dora.listen();
+  EXPECT_EQ(dora.view.faults, std::vector<std::string>{});
+  EXPECT_EQ(dora.view.lines, (std::vector<std::string>{"Dora: hi, I am new", "Anna: welcome"}));
+}
+
 INSTANTIATE_TEST_SUITE_P(ChatAndNavigationRooms, RelayOrderTest, testing::Bool(),
                          [](const testing::TestParamInfo<bool>& info) {
                            return info.param ? std::string("Navigation") : std::string("Chat");

@@ -51,16 +51,27 @@ TEST_F(FrameLoopTest, EveryMessageOfEveryFrameInOrderWhateverTheCut) {
     ASSERT_TRUE(feed(chunk.substr(cut)));
     EXPECT_EQ(seen, whole) << "cut at " << cut;
   }
-  EXPECT_TRUE(user.partialFrame().empty());
+  EXPECT_TRUE(user.input().partialFrame.empty());
 }
 
-TEST_F(FrameLoopTest, StopDropsTheRestOfTheChunkAndTheUnfinishedFrame) {
-  EXPECT_FALSE(feed(frame(message(1, 1) + std::string(1, char(99)) + message(2, 2)) +
-                    frame(message(3, 3)) + std::string("\x05\x00\x01", 3)));
-  EXPECT_EQ(seen, (std::vector<std::string>{"1:1"}));
-  EXPECT_TRUE(user.partialFrame().empty());
-  EXPECT_TRUE(feed(frame(message(4, 4))));
-  EXPECT_EQ(seen, (std::vector<std::string>{"1:1", "4:4"})) << "the next chunk starts afresh";
+// A stop drops the rest of the read and all of the frame the read cut, up to its last byte
+// in the reads that follow, wherever the cut fell (after the first byte of its length too):
+// no byte of it runs as a request, and the next frame is read from its start.
+TEST_F(FrameLoopTest, StopDropsTheRestOfTheReadAndAllOfTheFrameItCut) {
+  std::string payload;
+  for (int i = 0; i < 10; ++i) payload += message(5, 5);  // bytes that read as requests
+  const std::string read =
+      frame(message(1, 1) + std::string(1, char(99)) + message(2, 2)) + frame(message(3, 3));
+  const std::string cut = frame(payload);
+  for (std::size_t at = 1; at < cut.size(); ++at) {
+    seen.clear();
+    EXPECT_FALSE(feed(read + cut.substr(0, at)));
+    const std::string rest = cut.substr(at) + frame(message(4, 4));
+    for (std::size_t piece = 0; piece < rest.size(); piece += 3)
+      EXPECT_TRUE(feed(rest.substr(piece, 3)));
+    EXPECT_EQ(seen, (std::vector<std::string>{"1:1", "4:4"})) << "cut at " << at;
+    EXPECT_TRUE(user.input().partialFrame.empty());
+  }
 }
 
 TEST_F(FrameLoopTest, AFrameCarriedOverKeepsAtMostItselfAndGivesBackALargeBuffer) {
@@ -69,10 +80,10 @@ TEST_F(FrameLoopTest, AFrameCarriedOverKeepsAtMostItselfAndGivesBackALargeBuffer
   const std::string chunk = frame(payload);
   for (std::size_t at = 0; at < chunk.size(); at += 2048) {
     ASSERT_TRUE(feed(chunk.substr(at, 2048)));
-    EXPECT_LE(user.partialFrame().size(), chunk.size());
+    EXPECT_LE(user.input().partialFrame.size(), chunk.size());
   }
   EXPECT_EQ(seen.size(), 20000u);
-  EXPECT_EQ(user.partialFrame().capacity(), 0u) << "a 40 KB frame's buffer is not kept";
+  EXPECT_EQ(user.input().partialFrame.capacity(), 0u) << "a 40 KB frame's buffer is not kept";
 }
 
 }  // namespace
