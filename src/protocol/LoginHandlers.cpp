@@ -34,7 +34,7 @@ bool acceptsVersion(ServerCore& core, User& user, std::uint8_t version) {
 }
 
 // Reads a Login's fields after the version: who he is, how he looks, the password. False
-// when the message is cut short.
+// when the message is cut short or names no one.
 bool readLogin(MessageReader& reader, User::Identity& identity, User::Appearance& appearance,
                char (&password)[32]) {
   identity.profileWord1 = reader.u32();
@@ -49,7 +49,7 @@ bool readLogin(MessageReader& reader, User::Identity& identity, User::Appearance
   reader.string(identity.name);
   reader.string(appearance.text);
   reader.string(password);
-  return reader.ok();
+  return reader.ok() && identity.name[0] != '\0';
 }
 
 // The server's bans of the name and of the address, and the rules of names (which make
@@ -122,6 +122,20 @@ bool Registration::complete(StoreOutcome outcome) {
   return false;
 }
 
+// A Login's version, identity and name checks; the user takes the identity and appearance
+// once they pass. Another version may lay its Login out otherwise: it is refused whatever
+// follows. Nothing is kept of a Login cut short or refused.
+bool takeLogin(ServerCore& core, User& user, MessageReader& reader, char (&password)[32]) {
+  if (!acceptsVersion(core, user, reader.u8())) return false;
+  User::Identity identity;
+  User::Appearance appearance;
+  if (!readLogin(reader, identity, appearance, password) || !admitsName(core, user, identity))
+    return false;
+  user.identity_ = identity;
+  user.appearance_ = appearance;
+  return true;
+}
+
 bool handleLogin(ServerCore& core, User& user, MessageReader& reader) {
   User::LoginState& login = user.login_;
   const User::Presence& presence = user.presence();
@@ -129,16 +143,8 @@ bool handleLogin(ServerCore& core, User& user, MessageReader& reader) {
       login.loginPending) {
     return false;
   }
-  // Nothing is answered or kept of a Login cut short.
-  const std::uint8_t version = reader.u8();
-  User::Identity identity;
-  User::Appearance appearance;
   char password[32] = {};
-  if (!readLogin(reader, identity, appearance, password)) return false;
-  if (!acceptsVersion(core, user, version)) return false;
-  if (identity.name[0] == '\0' || !admitsName(core, user, identity)) return false;
-  user.identity_ = identity;
-  user.appearance_ = appearance;
+  if (!takeLogin(core, user, reader, password)) return false;
   switch (passwordGrant(core.settings, password)) {
     case PasswordGrant::Admin:
       user.rights_.isAdmin = 1;

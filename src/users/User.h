@@ -240,6 +240,7 @@ class User : public ClientData, public QueryOwner {
   friend class LoginLookup;
   friend class Registration;
   friend bool handleLogin(ServerCore& core, User& user, MessageReader& reader);
+  friend bool takeLogin(ServerCore& core, User& user, MessageReader& reader, char (&password)[32]);
   friend bool handleLoginProof(ServerCore& core, User& user, MessageReader& reader);
   friend class Room;
   friend class RelayPass;

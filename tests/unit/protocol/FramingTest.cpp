@@ -143,10 +143,10 @@ TEST_F(FramingTest, LargeFrameAcrossManyReads) {
 }
 
 TEST_F(FramingTest, StopDropsTheUnfinishedTailToo) {
-  // The chunk stops at type 0; the start of a following frame is dropped with it, so the
-  // next read begins with a fresh frame.
+  // The chunk stops at type 0; the following frame is dropped with it, the part that comes
+  // in the next read too, so that the frame after it is read from its start.
   EXPECT_FALSE(feed(frame(std::string(1, '\0')) + std::string("\x05\x00\x0C", 3)));
-  EXPECT_TRUE(feed(frame(message(kNop, 7))));
+  EXPECT_TRUE(feed(std::string(4, '\x0C') + frame(message(kNop, 7))));
   EXPECT_EQ(seen, (std::vector<std::string>{"12:7"}));
 }
 
