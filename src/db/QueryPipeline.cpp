@@ -123,130 +123,177 @@ void QueryPipeline::setProbing(std::uint8_t databases) {
   probing_ = databases;
 }
 
-bool QueryPipeline::runBatch(bool retryRound) {
-  std::lock_guard<std::mutex> lock(queryLock_);
-  const std::uint64_t startedNs = PipelineFigures::steadyNowNs();
-  // stop() raises the flag under this lock, after every post it follows: seen here, all of
-  // them are in the queue for this batch.
-  const bool stopping = stopRequested_.load(std::memory_order_acquire);
-  const bool tryKept = retryRound || stopping;
-  setProbing(failing_);
-  BatchTransaction& mainBatch = main_.transaction();
-  BatchTransaction& fileBatch = files_.transaction();
-  mainBatch.begin();
-  fileBatch.begin();
+// One batch of the worker, in the steps that make it: take the kept work and the new
+// requests, deciding each one (run it now, or keep it back behind the work that must wait);
+// commit each database's part; settle (hand back what was done and stored, keep what was
+// not). Its state lives for one batch; worker only, under the query lock.
+class QueryPipeline::Batch {
+ public:
+  Batch(QueryPipeline& pipeline, bool retryRound)
+      : p_(pipeline),
+        startedNs_(PipelineFigures::steadyNowNs()),
+        // stop() raises the flag under the query lock, after every post it follows: seen
+        // here, all of them are in the queue for this batch.
+        stopping_(pipeline.stopRequested_.load(std::memory_order_acquire)),
+        tryKept_(retryRound || stopping_),
+        mainBatch_(pipeline.main_.transaction()),
+        fileBatch_(pipeline.files_.transaction()),
+        storage_{pipeline.main_, pipeline.files_} {}
 
-  std::uint8_t failedNow = 0;    // databases that failed in this batch
-  std::uint8_t lost = 0;         // databases whose transaction SQLite ended by itself
-  bool accountsWritten = false;  // a registration ran in this batch
-  bool handedBack = false;
-  std::unordered_set<std::string> heldRooms;  // rooms with work kept back in this batch
-  Storage storage{main_, files_};
+  bool stopping() const { return stopping_; }
 
+  void begin() {
+    p_.setProbing(p_.failing_);
+    mainBatch_.begin();
+    fileBatch_.begin();
+  }
+
+  // The work kept from earlier batches, in the order it was posted.
+  void takeKept() {
+    std::deque<VelmorBaseQuery*> kept;
+    kept.swap(p_.waiting_);
+    worked_ = !kept.empty();  // a batch that had something to do, for its duration
+    for (VelmorBaseQuery* query : kept) {
+      if (query->cancelled.load(std::memory_order_acquire)) {
+        delete query;
+        continue;
+      }
+      decide(query, true);
+    }
+  }
+
+  // The new requests; a transaction SQLite ended stops the batch, and the rest of the
+  // requests wait for the next.
+  void takeRequests() {
+    VelmorBaseQuery* query = nullptr;
+    while (lost_ == 0 && p_.requests_.try_dequeue(query)) {
+      p_.figures_.noteTaken();
+      worked_ = true;
+      if (query->cancelled.load(std::memory_order_acquire)) {
+        delete query;
+        continue;
+      }
+      decide(query, false);
+    }
+  }
+
+  // Disk full, an I/O error, a lock held too long: nothing of that database's part of the
+  // batch was stored, and its replies must not say otherwise.
+  void commit() {
+    rolledBack_ = lost_;
+    end(fileBatch_, kFileDatabase);
+    end(mainBatch_, kMainDatabase);
+  }
+
+  // Hands back what was done and stored; keeps what the storage could not take, and what its
+  // rolled-back batch leaves to do again.
+  void settle() {
+    std::uint8_t stored = 0;  // databases on which work was done and stored
+    for (VelmorBaseQuery* done : p_.batch_) {
+      if (!done->unavailable && (done->databases() & rolledBack_) != 0) {
+        if (done->storedAtAnyCost()) {
+          done->unavailable = true;
+        } else {
+          done->rolledBack();
+        }
+      }
+      if (done->unavailable) {
+        if (done->waitingSinceNs == 0) done->waitingSinceNs = startedNs_;
+        p_.waiting_.push_back(done);
+        continue;
+      }
+      stored |= done->databases();
+      p_.completions_.enqueue(done);
+      handedBack_ = true;
+    }
+    p_.batch_.clear();
+    p_.failing_ = static_cast<std::uint8_t>((p_.failing_ & ~stored) | failedNow_ | rolledBack_);
+    if (p_.waiting_.empty()) p_.failing_ = 0;
+    p_.publishWaiting();
+    p_.batches_.fetch_add(1, std::memory_order_relaxed);
+    if (worked_) p_.figures_.noteBatch(PipelineFigures::steadyNowNs() - startedNs_);
+    if (handedBack_) uv_async_send(p_.completionWakeup_.get());
+    if (lost_ != 0) uv_async_send(p_.workerWakeup_);  // the rest of the requests, at once
+  }
+
+ private:
   // A query either runs now or is kept back (unavailable) behind the work that must wait:
   // work on a room some of whose work waits; work for a failing database (until a retry
   // round tries it: there, everything is tried once, but for a change kept at any cost
   // whose database has failed again in the round); every kept query outside a retry round.
-  const auto consider = [&](VelmorBaseQuery* query, bool kept) {
+  void decide(VelmorBaseQuery* query, bool kept) {
     const std::string_view room = query->roomWorkedOn();
     const std::string key = room.empty() ? std::string() : roomKey(room);
     const std::uint8_t failing =
-        !tryKept ? (failing_ | failedNow) : (query->storedAtAnyCost() ? failedNow : 0);
-    const bool hold = (kept && !tryKept) || (!key.empty() && heldRooms.count(key) != 0) ||
+        !tryKept_ ? (p_.failing_ | failedNow_) : (query->storedAtAnyCost() ? failedNow_ : 0);
+    const bool hold = (kept && !tryKept_) || (!key.empty() && heldRooms_.count(key) != 0) ||
                       (query->databases() & failing) != 0;
     if (hold) {
       query->unavailable = true;
     } else {
-      query->unavailable = false;
-      query->answered = query->run(storage);
-      if (mainBatch.lost()) lost |= kMainDatabase;
-      if (fileBatch.lost()) lost |= kFileDatabase;
-      if (query->unavailable || query->storageRefused) failedNow |= query->databases();
+      run(*query);
     }
     if (query->cancelled.load(std::memory_order_acquire)) {
       delete query;  // the owner went away; an effect it had stays committed
       return;
     }
-    if (query->unavailable && !key.empty()) heldRooms.insert(key);
+    if (query->unavailable && !key.empty()) heldRooms_.insert(key);
     // A login's lookup is answered at once: it reads what is committed or was written before
     // it in this batch, and nothing else of the batch decides its answer. So a login never
     // waits for the commit of other users' writes (a mass expiry's, say).
-    if (!query->unavailable && query->readsAccountsOnly() && !accountsWritten) {
-      completions_.enqueue(query);
-      handedBack = true;
-      uv_async_send(completionWakeup_.get());
+    if (!query->unavailable && query->readsAccountsOnly() && !accountsWritten_) {
+      p_.completions_.enqueue(query);
+      handedBack_ = true;
+      uv_async_send(p_.completionWakeup_.get());
       return;
     }
-    if (query->writesAccounts()) accountsWritten = true;
-    batch_.push_back(query);
-  };
-
-  std::deque<VelmorBaseQuery*> kept;
-  kept.swap(waiting_);
-  bool worked = !kept.empty();  // a batch that had something to do, for its duration
-  for (VelmorBaseQuery* query : kept) {
-    if (query->cancelled.load(std::memory_order_acquire)) {
-      delete query;
-      continue;
-    }
-    consider(query, true);
-  }
-  VelmorBaseQuery* query = nullptr;
-  // A transaction SQLite ended stops the batch: the rest of the requests wait for the next.
-  while (lost == 0 && requests_.try_dequeue(query)) {
-    figures_.noteTaken();
-    worked = true;
-    if (query->cancelled.load(std::memory_order_acquire)) {
-      delete query;
-      continue;
-    }
-    consider(query, false);
+    if (query->writesAccounts()) accountsWritten_ = true;
+    p_.batch_.push_back(query);
   }
 
-  // Disk full, an I/O error, a lock held too long: nothing of that database's part of the
-  // batch was stored, and its replies must not say otherwise.
-  std::uint8_t rolledBack = lost;
-  if (lost & kFileDatabase) {
-    fileBatch.rollback();
-  } else if (!fileBatch.commit()) {
-    fileBatch.rollback();
-    rolledBack |= kFileDatabase;
-  }
-  if (lost & kMainDatabase) {
-    mainBatch.rollback();
-  } else if (!mainBatch.commit()) {
-    mainBatch.rollback();
-    rolledBack |= kMainDatabase;
+  void run(VelmorBaseQuery& query) {
+    query.unavailable = false;
+    query.answered = query.run(storage_);
+    if (mainBatch_.lost()) lost_ |= kMainDatabase;
+    if (fileBatch_.lost()) lost_ |= kFileDatabase;
+    if (query.unavailable || query.storageRefused) failedNow_ |= query.databases();
   }
 
-  std::uint8_t stored = 0;  // databases on which work was done and stored
-  for (VelmorBaseQuery* done : batch_) {
-    if (!done->unavailable && (done->databases() & rolledBack) != 0) {
-      if (done->storedAtAnyCost()) {
-        done->unavailable = true;
-      } else {
-        done->rolledBack();
-      }
+  void end(BatchTransaction& transaction, std::uint8_t database) {
+    if (lost_ & database) {
+      transaction.rollback();
+    } else if (!transaction.commit()) {
+      transaction.rollback();
+      rolledBack_ |= database;
     }
-    if (done->unavailable) {
-      if (done->waitingSinceNs == 0) done->waitingSinceNs = startedNs;
-      waiting_.push_back(done);
-      continue;
-    }
-    stored |= done->databases();
-    completions_.enqueue(done);
-    handedBack = true;
   }
-  batch_.clear();
-  failing_ = static_cast<std::uint8_t>((failing_ & ~stored) | failedNow | rolledBack);
-  if (waiting_.empty()) failing_ = 0;
-  publishWaiting();
-  batches_.fetch_add(1, std::memory_order_relaxed);
-  if (worked) figures_.noteBatch(PipelineFigures::steadyNowNs() - startedNs);
-  if (handedBack) uv_async_send(completionWakeup_.get());
-  if (lost != 0) uv_async_send(workerWakeup_);  // the rest of the requests, at once
-  if (!stopping) scheduleRetry(retryRound);
-  return stopping;
+
+  QueryPipeline& p_;
+  const std::uint64_t startedNs_;
+  const bool stopping_;
+  const bool tryKept_;
+  BatchTransaction& mainBatch_;
+  BatchTransaction& fileBatch_;
+  Storage storage_;
+  std::uint8_t failedNow_ = 0;    // databases that failed in this batch
+  std::uint8_t lost_ = 0;         // databases whose transaction SQLite ended by itself
+  std::uint8_t rolledBack_ = 0;   // databases whose part of the batch was not stored
+  bool accountsWritten_ = false;  // a registration ran in this batch
+  bool handedBack_ = false;
+  bool worked_ = false;
+  std::unordered_set<std::string> heldRooms_;  // rooms with work kept back in this batch
+};
+
+bool QueryPipeline::runBatch(bool retryRound) {
+  std::lock_guard<std::mutex> lock(queryLock_);
+  Batch batch(*this, retryRound);
+  batch.begin();
+  batch.takeKept();
+  batch.takeRequests();
+  batch.commit();
+  batch.settle();
+  if (!batch.stopping()) scheduleRetry(retryRound);
+  return batch.stopping();
 }
 
 void QueryPipeline::publishWaiting() {

@@ -102,6 +102,8 @@ class QueryPipeline final : public QueryPoster {
   std::size_t unstoredAtStop() const { return unstoredAtStop_; }
 
  private:
+  class Batch;  // one batch's steps and state (worker)
+
   static void onWorkerWakeup(uv_async_t* handle);
   static void onRetryTimer(uv_timer_t* timer);
   static void onCompletionWakeup(uv_async_t* handle);
