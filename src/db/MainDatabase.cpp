@@ -104,7 +104,7 @@ void MainDatabase::writeConfiguredRooms(const std::vector<RoomConfig>& rooms) {
   if (rooms.empty()) return;
   const Statement updateConfiguredRoom = prepareOrExit(
       db_.get(), kUpdateConfiguredRoom, "Unable to prepare configured rooms statement.");
-  transaction_.begin();
+  transaction_.begin(true);
   for (const RoomConfig& room : rooms) {
     // The texts go through the record so that what is stored is what the server will
     // later look up: a name longer than the field would otherwise never match again.

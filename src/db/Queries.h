@@ -122,8 +122,10 @@ class VelmorBaseQuery {
   // acknowledged, or one that others depend on, and runs to completion without him.
   virtual bool servesOwnerOnly() const { return false; }
 
-  // Worker: the databases it reads or writes (kMainDatabase, kFileDatabase).
+  // Worker: the databases it reads or writes (kMainDatabase, kFileDatabase), and those it
+  // may write (its batch then takes their write lock when it begins).
   virtual std::uint8_t databases() const { return 0; }
+  virtual std::uint8_t writes() const { return 0; }
   // Worker: the room whose rows (its own and its files') it works on, in any letter case;
   // empty for none. The work on one room is done in the order it was posted, also when
   // some of it has to wait for the storage. Only fields the worker does not write.
@@ -245,6 +247,7 @@ class VelmorUserQuery : public VelmorBaseQuery {
 class VelmorRegisterUserQuery : public VelmorBaseQuery {
  public:
   std::uint8_t databases() const override { return kMainDatabase; }
+  std::uint8_t writes() const override { return kMainDatabase; }
   bool writesAccounts() const override { return true; }
 
   char name[32] = {};
@@ -333,6 +336,7 @@ class AcknowledgedChange : public Family {
   }
   bool deliver() final { return complete(); }
   bool storedAtAnyCost() const final { return true; }
+  std::uint8_t writes() const final { return this->databases(); }
   QueryKind kind() const final { return changeKind<Family>(); }
 };
 

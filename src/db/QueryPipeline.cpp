@@ -98,7 +98,7 @@ void QueryPipeline::workerBatch(bool retryRound) {
     deadline = stopDeadline_;
   }
   std::uint32_t pauseMs = kFirstRetryPauseMs;
-  while (!waiting_.empty() && std::chrono::steady_clock::now() < deadline) {
+  while ((!waiting_.empty() || !untaken_.empty()) && std::chrono::steady_clock::now() < deadline) {
     std::this_thread::sleep_for(std::chrono::milliseconds(pauseMs));
     pauseMs = std::min(pauseMs * 2, kLastRetryPauseMs);
     runBatch(true);
@@ -142,12 +142,6 @@ class QueryPipeline::Batch {
 
   bool stopping() const { return stopping_; }
 
-  void begin() {
-    p_.setProbing(p_.failing_);
-    mainBatch_.begin();
-    fileBatch_.begin();
-  }
-
   // The work kept from earlier batches, in the order it was posted.
   void takeKept() {
     std::deque<VelmorBaseQuery*> kept;
@@ -158,23 +152,51 @@ class QueryPipeline::Batch {
         delete query;
         continue;
       }
-      decide(query, true);
+      work_.push_back({query, true});
     }
   }
 
-  // The new requests; a transaction SQLite ended stops the batch, and the rest of the
-  // requests wait for the next.
+  // The new requests: those a lost transaction left over first, then the queue's.
   void takeRequests() {
+    firstRequest_ = work_.size();
+    for (VelmorBaseQuery* query : p_.untaken_) work_.push_back({query, false});
+    p_.untaken_.clear();
     VelmorBaseQuery* query = nullptr;
-    while (lost_ == 0 && p_.requests_.try_dequeue(query)) {
-      p_.figures_.noteTaken();
-      worked_ = true;
-      if (query->cancelled.load(std::memory_order_acquire)) {
-        delete query;
-        continue;
+    while (p_.requests_.try_dequeue(query)) work_.push_back({query, false});
+  }
+
+  // One transaction per database; where the batch will write, it holds the write lock from
+  // its start. A database whose write lock cannot be had now keeps back the work that would
+  // write to it.
+  void begin() {
+    p_.setProbing(p_.failing_);
+    std::uint8_t writes = 0;
+    for (const Work& w : work_) writes |= w.query->writes();
+    beginOn(mainBatch_, kMainDatabase, writes);
+    beginOn(fileBatch_, kFileDatabase, writes);
+    failedNow_ |= writeLockRefused_;
+  }
+
+  // Each query in order, run now or kept back. A transaction SQLite ended stops the batch:
+  // the requests after it wait for the next batch.
+  void decideAll() {
+    for (std::size_t i = 0; i < work_.size(); ++i) {
+      VelmorBaseQuery* query = work_[i].query;
+      if (i >= firstRequest_) {
+        if (lost_ != 0) {
+          p_.untaken_.push_back(query);
+          continue;
+        }
+        p_.figures_.noteTaken();
+        worked_ = true;
+        if (query->cancelled.load(std::memory_order_acquire)) {
+          delete query;
+          continue;
+        }
       }
-      decide(query, false);
+      decide(query, work_[i].kept);
     }
+    work_.clear();
   }
 
   // Disk full, an I/O error, a lock held too long: nothing of that database's part of the
@@ -227,7 +249,8 @@ class QueryPipeline::Batch {
     const std::uint8_t failing =
         !tryKept_ ? (p_.failing_ | failedNow_) : (query->storedAtAnyCost() ? failedNow_ : 0);
     const bool hold = (kept && !tryKept_) || (!key.empty() && heldRooms_.count(key) != 0) ||
-                      (query->databases() & failing) != 0;
+                      (query->databases() & failing) != 0 ||
+                      (query->writes() & writeLockRefused_) != 0;
     if (hold) {
       query->unavailable = true;
     } else {
@@ -259,6 +282,11 @@ class QueryPipeline::Batch {
     if (query.unavailable || query.storageRefused) failedNow_ |= query.databases();
   }
 
+  void beginOn(BatchTransaction& transaction, std::uint8_t database, std::uint8_t writes) {
+    const bool write = (writes & database) != 0;
+    if (!transaction.begin(write) && write) writeLockRefused_ |= database;
+  }
+
   void end(BatchTransaction& transaction, std::uint8_t database) {
     if (lost_ & database) {
       transaction.rollback();
@@ -282,14 +310,22 @@ class QueryPipeline::Batch {
   bool handedBack_ = false;
   bool worked_ = false;
   std::unordered_set<std::string> heldRooms_;  // rooms with work kept back in this batch
+  struct Work {
+    VelmorBaseQuery* query;
+    bool kept;
+  };
+  std::vector<Work> work_;             // the kept work, then the new requests, in order
+  std::size_t firstRequest_ = 0;       // where the new requests begin in work_
+  std::uint8_t writeLockRefused_ = 0;  // databases whose write lock the batch could not take
 };
 
 bool QueryPipeline::runBatch(bool retryRound) {
   std::lock_guard<std::mutex> lock(queryLock_);
   Batch batch(*this, retryRound);
-  batch.begin();
   batch.takeKept();
   batch.takeRequests();
+  batch.begin();
+  batch.decideAll();
   batch.commit();
   batch.settle();
   if (!batch.stopping()) scheduleRetry(retryRound);
@@ -321,6 +357,8 @@ void QueryPipeline::scheduleRetry(bool grow) {
 }
 
 void QueryPipeline::giveUpWaiting() {
+  waiting_.insert(waiting_.end(), untaken_.begin(), untaken_.end());
+  untaken_.clear();
   if (waiting_.empty()) return;
   std::size_t unstored = 0;
   for (VelmorBaseQuery* query : waiting_) {

@@ -141,10 +141,12 @@ class QueryPipeline final : public QueryPoster {
   std::chrono::steady_clock::time_point stopDeadline_{};
 
   // Worker only: the queries of the running batch, in order, handed back after COMMIT;
-  // the queries kept to be tried again, in the order they were posted; the databases that
+  // the queries kept to be tried again, in the order they were posted; the requests a lost
+  // transaction stopped before they ran (the next batch takes them first); the databases that
   // failed and have work waiting; the pause before the next retry round.
   std::vector<VelmorBaseQuery*> batch_;
   std::deque<VelmorBaseQuery*> waiting_;
+  std::vector<VelmorBaseQuery*> untaken_;  // requests a lost transaction left for the next batch
   std::uint8_t failing_ = 0;
   std::uint8_t probing_ = 0;
   std::uint32_t retryPauseMs_ = 0;

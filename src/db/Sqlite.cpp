@@ -123,12 +123,13 @@ BatchTransaction::BatchTransaction(sqlite3* db, const char* beginFailure, const 
                                    const char* rollbackFailure)
     : db_(db),
       begin_(prepareOrExit(db, "BEGIN TRANSACTION;", beginFailure)),
+      beginWrite_(prepareOrExit(db, "BEGIN IMMEDIATE TRANSACTION;", beginFailure)),
       commit_(prepareOrExit(db, "COMMIT;", commitFailure)),
       rollback_(prepareOrExit(db, "ROLLBACK;", rollbackFailure)) {}
 
-bool BatchTransaction::begin() {
+bool BatchTransaction::begin(bool write) {
   if (sqlite3_get_autocommit(db_) == 0) rollback();
-  auto use = begin_.use();
+  auto use = (write ? beginWrite_ : begin_).use();
   open_ = use.stepDone();
   return open_;
 }

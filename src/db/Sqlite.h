@@ -90,6 +90,9 @@ class Statement {
 Statement prepareOrExit(sqlite3* db, const char* sql, const char* failure);
 
 // The batch transaction of one connection: BEGIN, COMMIT and ROLLBACK, prepared once.
+// begin(true), for a batch that will write, takes the write lock at once (BEGIN IMMEDIATE),
+// waiting for it as long as the busy timeout says: a write that follows a read in a deferred
+// transaction could not wait for a lock another program holds, and would fail at once.
 // begin() is false when no transaction could be opened (the batch then runs in autocommit,
 // each statement standing on its own; a transaction left open by a failed end is given up
 // first); commit() is false when the batch's changes did not reach the file, and rollback()
@@ -101,7 +104,7 @@ class BatchTransaction {
   BatchTransaction(sqlite3* db, const char* beginFailure, const char* commitFailure,
                    const char* rollbackFailure);
 
-  bool begin();
+  bool begin(bool write);
   bool commit();
   void rollback();
   // The transaction begun by this batch is gone without a COMMIT: SQLite rolled it back by
@@ -112,6 +115,7 @@ class BatchTransaction {
   sqlite3* db_ = nullptr;
   bool open_ = false;  // begun and not yet ended
   Statement begin_;
+  Statement beginWrite_;
   Statement commit_;
   Statement rollback_;
 };

@@ -50,6 +50,8 @@ class CreateRoomQuery final : public RoomCreation {
   CreateOutcome execute(Storage& storage) override;
   bool complete(CreateOutcome outcome) override;
   std::string_view roomWorkedOn() const override { return recordName(); }
+  // The row, and the removal of files a room deleted before them left under the name.
+  std::uint8_t writes() const override { return kMainDatabase | kFileDatabase; }
 
  private:
   RoomRegistry& rooms_;

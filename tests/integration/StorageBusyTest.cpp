@@ -296,6 +296,41 @@ TEST_F(StorageBusyTest, QueriesInFlightStayWithinTheirBoundInsideOneFrame) {
   EXPECT_EQ(listedFiles(*keeper), std::vector<std::string>{"notes"});
 }
 
+// Another program holds the main database's write lock for less than the busy timeout: a
+// write that follows a read in its batch (a room creation reads the name first) waits for
+// it as a registration does, instead of failing at once.
+TEST_F(StorageBusyTest, WriteAfterAReadInItsBatchWaitsOutALockShorterThanTheBusyTimeout) {
+  start(R"("userscancreateroom": true,)");
+  auto guest = std::make_unique<TestClient>(server->port());
+  ASSERT_TRUE(guest->loginAsGuest("Newcomer"));
+  auto maker = member("Maker");
+  struct Row {
+    const char* name;
+    TestClient& asker;
+    std::function<void(W&)> ask;
+    ServerCode done;
+    ServerCode failed;
+  };
+  const Row rows[] = {
+      {"registration", *guest,
+       [](W& w) { w.registerAccount(test::testHash(1), test::testHash(2)); },
+       ServerCode::Registered, ServerCode::RegistrationFailed},
+      {"room creation", *maker, [](W& w) { w.createRoom("Den", "", "lead", 0); },
+       ServerCode::RoomCreated, ServerCode::RoomCreateFailed},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.name);
+    {
+      Lock lock(mainDb());
+      ASSERT_TRUE(lock.locked());
+      row.asker.request(row.ask);
+      std::this_thread::sleep_for(std::chrono::milliseconds(kBusyTimeoutMs / 2));
+    }
+    EXPECT_TRUE(row.asker.answer(
+        row.done, [&](const ServerMessage& m) { return m.is(row.done) || m.is(row.failed); }));
+  }
+}
+
 // An upload that completes after its file was deleted (and another created under the same
 // name in other capitals) is refused: the room keeps its 16 files and one spelling.
 TEST_F(StorageBusyTest, UploadFinishedAfterItsFileWasDeletedIsRefused) {

@@ -117,13 +117,15 @@ TEST_F(DatabaseTest, SchemaAndStatementTextsAreExact) {
 
   db_->loadStoredRooms([](const RoomRecord&, bool) {});  // finalizes its own statement
   const Rows statements = preparedTexts(mainDb());
-  // The twelve of the stored format, and ROLLBACK for a batch whose COMMIT failed.
-  EXPECT_EQ(statements.size(), 13u);
-  EXPECT_NE(std::find(statements.begin(), statements.end(), "ROLLBACK;"), statements.end());
+  // The twelve of the stored format, ROLLBACK for a batch whose COMMIT failed, and the BEGIN
+  // of a batch that writes.
+  EXPECT_EQ(statements.size(), 14u);
+  for (const char* sql : {"ROLLBACK;", "BEGIN IMMEDIATE TRANSACTION;"})
+    EXPECT_NE(std::find(statements.begin(), statements.end(), sql), statements.end()) << sql;
   // The five of the stored format, the permission change, the files of a deleted room, and
-  // the batch transaction.
+  // the batch transaction (with the BEGIN of a batch that writes).
   const Rows fileStatements = preparedTexts(files_.connection());
-  EXPECT_EQ(fileStatements.size(), 10u);
+  EXPECT_EQ(fileStatements.size(), 11u);
   for (const char* sql : {"UPDATE [files] SET [UsersCanRead]=?, [UsersCanWrite]=? WHERE "
                           "[RoomName]=? AND [FileName]=?;",
                           "DELETE FROM [files] WHERE [RoomName]=? COLLATE NOCASE;"}) {
