@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstdlib>
+#include <iterator>
 #include <string>
 #include <unordered_set>
 
@@ -51,6 +52,11 @@ void QueryPipeline::start(WorkerHooks hooks) {
     retryTimer_ = static_cast<uv_timer_t*>(std::calloc(1, sizeof(uv_timer_t)));
     uv_timer_init(&loop, retryTimer_);
     retryTimer_->data = this;
+    // From here on the worker's own wait for locks, which the stop can cut short.
+    mainBusy_.pipeline = fileBusy_.pipeline = this;
+    setProbing(0);
+    sqlite3_busy_handler(main_.connection(), onBusy, &mainBusy_);
+    sqlite3_busy_handler(files_.connection(), onBusy, &fileBusy_);
     if (hooks.onStart) hooks.onStart(&loop);
     loop.data = &hooks;
     // The flag lives in the pipeline, which outlives the thread: the starter may return
@@ -92,13 +98,8 @@ void QueryPipeline::workerBatch(bool retryRound) {
   // The stop: the batch above took everything posted before it (the stop's wake-up was
   // sent before the batch could begin). What the storage refused is tried again until the
   // deadline; then the worker's handles close, so that its loop ends.
-  std::chrono::steady_clock::time_point deadline;
-  {
-    std::lock_guard<std::mutex> lock(queryLock_);
-    deadline = stopDeadline_;
-  }
   std::uint32_t pauseMs = kFirstRetryPauseMs;
-  while ((!waiting_.empty() || !untaken_.empty()) && std::chrono::steady_clock::now() < deadline) {
+  while ((!waiting_.empty() || !untaken_.empty()) && !pastStopDeadline()) {
     std::this_thread::sleep_for(std::chrono::milliseconds(pauseMs));
     pauseMs = std::min(pauseMs * 2, kLastRetryPauseMs);
     runBatch(true);
@@ -108,19 +109,36 @@ void QueryPipeline::workerBatch(bool retryRound) {
   auto* hooks = static_cast<WorkerHooks*>(loop->data);
   if (hooks != nullptr && hooks->onStop) hooks->onStop(loop);
   uv_close(reinterpret_cast<uv_handle_t*>(retryTimer_), freeHandle);
+  std::lock_guard<std::mutex> lock(stopLock_);  // stop() is done with the wake-up
   uv_close(reinterpret_cast<uv_handle_t*>(workerWakeup_), freeHandle);
 }
 
+bool QueryPipeline::pastStopDeadline() const {
+  const std::uint64_t deadline = stopDeadlineNs_.load(std::memory_order_acquire);
+  return deadline != 0 && PipelineFigures::steadyNowNs() >= deadline;
+}
+
+int QueryPipeline::onBusy(void* context, int attempt) {
+  // Short sleeps first, as a lock held for an instant is the common case.
+  static constexpr int kPausesMs[] = {1, 2, 5, 10, 15, 20, 25};
+  auto& wait = *static_cast<BusyWait*>(context);
+  const std::uint64_t now = PipelineFigures::steadyNowNs();
+  if (attempt == 0) wait.startedNs = now;
+  const std::uint64_t limitNs = static_cast<std::uint64_t>(wait.timeoutMs) * 1'000'000;
+  const std::uint64_t stopNs = wait.pipeline->stopDeadlineNs_.load(std::memory_order_acquire);
+  std::uint64_t giveUpNs = wait.startedNs + limitNs;
+  if (stopNs != 0) giveUpNs = std::min(giveUpNs, stopNs);
+  if (now >= giveUpNs) return 0;
+  const int step = std::min<int>(attempt, std::size(kPausesMs) - 1);
+  const std::uint64_t pauseNs = std::min<std::uint64_t>(
+      static_cast<std::uint64_t>(kPausesMs[step]) * 1'000'000, giveUpNs - now);
+  std::this_thread::sleep_for(std::chrono::nanoseconds(pauseNs));
+  return 1;
+}
+
 void QueryPipeline::setProbing(std::uint8_t databases) {
-  if (databases == probing_) return;
-  const auto apply = [&](std::uint8_t database, sqlite3* db) {
-    if ((databases & database) != (probing_ & database)) {
-      sqlite3_busy_timeout(db, (databases & database) != 0 ? kProbeTimeoutMs : busyTimeoutMs_);
-    }
-  };
-  apply(kMainDatabase, main_.connection());
-  apply(kFileDatabase, files_.connection());
-  probing_ = databases;
+  mainBusy_.timeoutMs = (databases & kMainDatabase) != 0 ? kProbeTimeoutMs : busyTimeoutMs_;
+  fileBusy_.timeoutMs = (databases & kFileDatabase) != 0 ? kProbeTimeoutMs : busyTimeoutMs_;
 }
 
 // One batch of the worker, in the steps that make it: take the kept work and the new
@@ -399,8 +417,13 @@ void QueryPipeline::stop(std::chrono::milliseconds retryLimit) {
   stopped_ = true;
   if (worker_.joinable()) {
     {
-      std::lock_guard<std::mutex> lock(queryLock_);
-      stopDeadline_ = std::chrono::steady_clock::now() + retryLimit;
+      // Not the query lock: a batch in a busy wait holds it, and the stop's limit counts
+      // from now. The worker closes its wake-up under this lock, after it saw the flag.
+      std::lock_guard<std::mutex> lock(stopLock_);
+      const auto limit = std::chrono::duration_cast<std::chrono::nanoseconds>(retryLimit);
+      stopDeadlineNs_.store(
+          PipelineFigures::steadyNowNs() + static_cast<std::uint64_t>(limit.count()),
+          std::memory_order_release);
       stopRequested_.store(true, std::memory_order_release);
       uv_async_send(workerWakeup_);
     }

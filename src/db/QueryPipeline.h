@@ -36,7 +36,8 @@
 // stop() lets the worker execute and commit everything posted so far, tries what it keeps
 // until it is stored or the retry limit passes (the rest is named on the console and
 // handed back as failed), ends the worker, joins the thread, and dispatches the last
-// completions on the calling (main) thread.
+// completions on the calling (main) thread. The limit counts from the stop request, not
+// from the end of the batch running then: a wait for a lock gives up at the limit too.
 
 #include <uv.h>
 
@@ -116,7 +117,11 @@ class QueryPipeline final : public QueryPoster {
   void publishWaiting();                    // worker: the waiting work's figures
   void giveUpWaiting();                     // worker, at the stop
   void setProbing(std::uint8_t databases);  // worker: the short busy timeout where failing
-  void dispatchCompletions();               // main loop
+  bool pastStopDeadline() const;            // worker
+  // SQLite's busy handler of the worker's connections: sleeps while a lock another program
+  // holds lasts, up to the connection's timeout and never past the stop's deadline.
+  static int onBusy(void* context, int attempt);
+  void dispatchCompletions();  // main loop
 
   MainDatabase& main_;
   FileDatabase& files_;
@@ -137,8 +142,21 @@ class QueryPipeline final : public QueryPoster {
   bool stopped_ = false;            // main loop
   std::size_t unstoredAtStop_ = 0;  // written by the worker before it ends, read after join
 
-  // Guarded by queryLock_: when the stop gives up what it keeps (steady clock).
-  std::chrono::steady_clock::time_point stopDeadline_{};
+  // When the stop gives up what it keeps and every wait for a lock (steady clock, ns; 0
+  // before the stop). Set by stop(), read by the worker.
+  std::atomic<std::uint64_t> stopDeadlineNs_{0};
+  // Held by stop() while it raises the flag and wakes the worker, and by the worker while it
+  // closes the wake-up: the wake-up is never sent once closed.
+  std::mutex stopLock_;
+
+  // The wait for locks of each worker connection (onBusy). Worker only.
+  struct BusyWait {
+    QueryPipeline* pipeline = nullptr;
+    int timeoutMs = 0;
+    std::uint64_t startedNs = 0;
+  };
+  BusyWait mainBusy_;
+  BusyWait fileBusy_;
 
   // Worker only: the queries of the running batch, in order, handed back after COMMIT;
   // the queries kept to be tried again, in the order they were posted; the requests a lost
@@ -148,7 +166,6 @@ class QueryPipeline final : public QueryPoster {
   std::deque<VelmorBaseQuery*> waiting_;
   std::vector<VelmorBaseQuery*> untaken_;  // requests a lost transaction left for the next batch
   std::uint8_t failing_ = 0;
-  std::uint8_t probing_ = 0;
   std::uint32_t retryPauseMs_ = 0;
 };
 
