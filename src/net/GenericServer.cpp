@@ -80,16 +80,26 @@ void GenericServer::checkDescriptorsLeft(uv_stream_t* listener) {
   }
 }
 
-void GenericServer::keepProbing(uv_tcp_t* tcp) const {
-  uv_tcp_keepalive(tcp, 1, keepAliveSeconds_);
+void GenericServer::keepProbing(uv_tcp_t* tcp) {
   uv_os_fd_t fd;
-  if (uv_fileno(reinterpret_cast<uv_handle_t*>(tcp), &fd) != 0) return;
-  const int interval = std::max(1, static_cast<int>(keepAliveSeconds_ / 6));
-  const int probes = 6;
-  const unsigned userTimeoutMs = keepAliveSeconds_ * 2 * 1000;
-  setsockopt(fd, IPPROTO_TCP, TCP_KEEPINTVL, &interval, sizeof(interval));
-  setsockopt(fd, IPPROTO_TCP, TCP_KEEPCNT, &probes, sizeof(probes));
-  setsockopt(fd, IPPROTO_TCP, TCP_USER_TIMEOUT, &userTimeoutMs, sizeof(userTimeoutMs));
+  int status = uv_tcp_keepalive(tcp, 1, keepAliveSeconds_);
+  if (status == 0) status = uv_fileno(reinterpret_cast<uv_handle_t*>(tcp), &fd);
+  if (status == 0) {
+    const int interval = std::max(1, static_cast<int>(keepAliveSeconds_ / 6));
+    const int probes = 6;
+    // keepAliveSeconds_ is at most 32767 (the settings bound it): no overflow here.
+    const unsigned userTimeoutMs = keepAliveSeconds_ * 2 * 1000;
+    if (setsockopt(fd, IPPROTO_TCP, TCP_KEEPINTVL, &interval, sizeof(interval)) != 0 ||
+        setsockopt(fd, IPPROTO_TCP, TCP_KEEPCNT, &probes, sizeof(probes)) != 0 ||
+        setsockopt(fd, IPPROTO_TCP, TCP_USER_TIMEOUT, &userTimeoutMs, sizeof(userTimeoutMs)) != 0) {
+      status = uv_translate_sys_error(errno);
+    }
+  }
+  // Said once: the connections are served without the probes.
+  if (status != 0 && !keepAliveFailed_) {
+    keepAliveFailed_ = true;
+    consoleWrite("TCPServer keep-alive error: %s\n", uv_strerror(status));
+  }
 }
 
 void GenericServer::accept(uv_stream_t* listener) {

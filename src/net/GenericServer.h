@@ -110,7 +110,7 @@ class GenericServer {
   static void onClientClosed(uv_handle_t* handle);
 
   void accept(uv_stream_t* serverHandle);
-  void keepProbing(uv_tcp_t* tcp) const;
+  void keepProbing(uv_tcp_t* tcp);
   void acceptFailed(int status);
   void checkDescriptorsLeft(uv_stream_t* listener);
   void linkOpen(ClientData* data);
@@ -122,7 +122,8 @@ class GenericServer {
   WriteRequestPool writePool_;
   ClientData* openHead_ = nullptr;  // every accepted connection not yet closed
   unsigned keepAliveSeconds_ = 0;
-  bool acceptFailing_ = false;  // the console was told; until an accept succeeds again
+  bool acceptFailing_ = false;    // the console was told; until an accept succeeds again
+  bool keepAliveFailed_ = false;  // the console was told that probes could not be set
   std::size_t maxPendingOutput_ = 0;
   std::size_t maxTotalPendingOutput_ = 0;
   RelaxedCounter<std::size_t> totalPendingOutput_;  // bytes in the write requests in flight

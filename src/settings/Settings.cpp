@@ -167,7 +167,13 @@ void Settings::loadFromText(const std::string& text) {
     } else if (key == "logintimeout") {
       takeU32(value, logintimeout);
     } else if (key == "keepalive") {
-      takeU32(value, keepalive);
+      if (!takeU32(value, number)) continue;
+      if (number > kMaxKeepAlive) {
+        consoleWrite("Setting keepalive %u is more than the system accepts: %u seconds are used.\n",
+                     number, kMaxKeepAlive);
+        number = kMaxKeepAlive;
+      }
+      keepalive = number;
     } else if (key == "metricsport") {
       if (!takeU32(value, number)) continue;
       metricsport = number > kMaxPort ? 0 : number;  // no such port: the endpoint stays off

@@ -71,7 +71,9 @@ class Settings {
   // 0: no limit.
   std::uint32_t logintimeout = 30;
   // Seconds of silence on a connection before TCP keep-alive probes it ("keepalive"; a
-  // vanished peer is closed after about twice as long); 0: no probes.
+  // vanished peer is closed after about twice as long); 0: no probes. At most
+  // kMaxKeepAlive, the most the kernel takes for the silence before the first probe.
+  static constexpr std::uint32_t kMaxKeepAlive = 32767;
   std::uint32_t keepalive = 60;
   // The port of the metrics endpoint: HTTP GET /metrics answers the server's figures for
   // Prometheus ("metricsport"). 0, the default, turns it off; so does a value above 65535.

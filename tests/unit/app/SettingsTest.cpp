@@ -123,6 +123,8 @@ const Case kCases[] = {
      [](const Settings& s) { EXPECT_EQ(s.serverport, 65535u); }},
     {"PortAsString", R"({"serverport": "8000"})",
      [](const Settings& s) { EXPECT_EQ(s.serverport, 7175u); }},
+    {"KeepAliveBeyondWhatTheSystemTakesIsLowered", R"({"keepalive": 2147484})",
+     [](const Settings& s) { EXPECT_EQ(s.keepalive, Settings::kMaxKeepAlive); }},
     {"RoomLimitsCapped", R"({"navroommaxusers": 20000, "chatroommaxusers": 10000})",
      [](const Settings& s) {
        EXPECT_EQ(s.navroommaxusers, 10000u);
