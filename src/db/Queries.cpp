@@ -37,6 +37,11 @@ std::string_view VelmorFileQuery::roomWorkedOn() const {
   return std::string_view(roomName, strnlen(roomName, sizeof(roomName)));
 }
 
+std::string_view VelmorFileQuery::fileWorkedOn() const {
+  return file ? std::string_view(file->fileName, strnlen(file->fileName, sizeof(file->fileName)))
+              : std::string_view();
+}
+
 void VelmorFileQuery::carry(Ref<FileRecord> record) {
   usersCanRead = record->usersCanRead;
   usersCanWrite = record->usersCanWrite;

@@ -99,6 +99,18 @@ enum class QueryKind : std::uint8_t {
 };
 inline constexpr std::size_t kQueryKinds = 8;
 
+// What a file change writes: the whole row (its content and permissions), the two
+// permission flags, or its deletion.
+enum class FileChangeKind : std::uint8_t { None, Content, Access, Deletion };
+
+// Whether a newer kept change of a file makes an older kept one of the same file needless:
+// a whole row or a deletion replaces whatever came before; a permission change replaces an
+// older permission change.
+constexpr bool supersedes(FileChangeKind newer, FileChangeKind older) {
+  if (newer == FileChangeKind::None || older == FileChangeKind::None) return false;
+  return newer != FileChangeKind::Access || older == FileChangeKind::Access;
+}
+
 class VelmorBaseQuery {
  public:
   VelmorBaseQuery() = default;
@@ -136,6 +148,11 @@ class VelmorBaseQuery {
   virtual bool storedAtAnyCost() const { return false; }
   // Worker: the change, as the console names it when the shutdown gives it up unstored.
   virtual std::string unstoredText() const { return {}; }
+  // Worker: what a change kept for the storage does to one stored file (named by
+  // fileWorkedOn, in the room of roomWorkedOn): a newer change of the same file may make an
+  // older kept one needless (VelmorFileQuery::supersedes).
+  virtual FileChangeKind fileChange() const { return FileChangeKind::None; }
+  virtual std::string_view fileWorkedOn() const { return {}; }
   // Worker: it only reads accounts (a login's lookup): its answer does not wait for the
   // COMMIT of the batch's writes, unless an account was written before it in the batch.
   virtual bool readsAccountsOnly() const { return false; }
@@ -265,6 +282,7 @@ class VelmorFileQuery : public VelmorBaseQuery {
   void carry(Ref<FileRecord> record);
   std::uint8_t databases() const override { return kFileDatabase; }
   std::string_view roomWorkedOn() const override;
+  std::string_view fileWorkedOn() const override;
 
   Ref<FileRecord> file;    // the record the work is about
   Ref<FileRecord> loaded;  // a content load: the record with content, when found

@@ -4,6 +4,7 @@
 #include <cstdlib>
 #include <iterator>
 #include <string>
+#include <unordered_map>
 #include <unordered_set>
 
 #include "base/Console.h"
@@ -239,7 +240,7 @@ class QueryPipeline::Batch {
       }
       if (done->unavailable) {
         if (done->waitingSinceNs == 0) done->waitingSinceNs = startedNs_;
-        p_.waiting_.push_back(done);
+        keep(done);
         continue;
       }
       stored |= done->databases();
@@ -247,6 +248,7 @@ class QueryPipeline::Batch {
       handedBack_ = true;
     }
     p_.batch_.clear();
+    std::erase(p_.waiting_, nullptr);  // the places of superseded changes
     p_.failing_ = static_cast<std::uint8_t>((p_.failing_ & ~stored) | failedNow_ | rolledBack_);
     if (p_.waiting_.empty()) p_.failing_ = 0;
     p_.publishWaiting();
@@ -300,6 +302,30 @@ class QueryPipeline::Batch {
     if (query.unavailable || query.storageRefused) failedNow_ |= query.databases();
   }
 
+  // Keeps a query to be tried again. A kept change of a file that this newer one makes
+  // needless (supersedes) is handed back unstored, without its completion: only the last
+  // version of a file waits, not a copy of each.
+  void keep(VelmorBaseQuery* query) {
+    const FileChangeKind kind = query->fileChange();
+    if (kind != FileChangeKind::None) {
+      std::string key = roomKey(query->roomWorkedOn());
+      key.push_back('/');
+      key.append(query->fileWorkedOn());
+      std::vector<std::size_t>& earlier = keptChanges_[std::move(key)];
+      std::erase_if(earlier, [&](std::size_t at) {
+        VelmorBaseQuery*& older = p_.waiting_[at];
+        if (!supersedes(kind, older->fileChange())) return false;
+        older->answered = false;
+        p_.completions_.enqueue(older);
+        handedBack_ = true;
+        older = nullptr;
+        return true;
+      });
+      earlier.push_back(p_.waiting_.size());
+    }
+    p_.waiting_.push_back(query);
+  }
+
   void beginOn(BatchTransaction& transaction, std::uint8_t database, std::uint8_t writes) {
     const bool write = (writes & database) != 0;
     if (!transaction.begin(write) && write) writeLockRefused_ |= database;
@@ -335,6 +361,8 @@ class QueryPipeline::Batch {
   std::vector<Work> work_;             // the kept work, then the new requests, in order
   std::size_t firstRequest_ = 0;       // where the new requests begin in work_
   std::uint8_t writeLockRefused_ = 0;  // databases whose write lock the batch could not take
+  // The kept file changes by room and file, as places in waiting_ (keep).
+  std::unordered_map<std::string, std::vector<std::size_t>> keptChanges_;
 };
 
 bool QueryPipeline::runBatch(bool retryRound) {

@@ -19,6 +19,7 @@ struct FileRecord;
 class SaveFileQuery final : public FileChange {
  public:
   StoreOutcome execute(Storage& storage) override;
+  FileChangeKind fileChange() const override { return FileChangeKind::Content; }
   std::string unstoredText() const override;
 };
 
@@ -26,6 +27,7 @@ class SaveFileQuery final : public FileChange {
 class SaveFileAccessQuery final : public FileChange {
  public:
   StoreOutcome execute(Storage& storage) override;
+  FileChangeKind fileChange() const override { return FileChangeKind::Access; }
   std::string unstoredText() const override;
 };
 
@@ -33,6 +35,7 @@ class SaveFileAccessQuery final : public FileChange {
 class DeleteFileQuery final : public FileChange {
  public:
   StoreOutcome execute(Storage& storage) override;
+  FileChangeKind fileChange() const override { return FileChangeKind::Deletion; }
   std::string unstoredText() const override;
 };
 
