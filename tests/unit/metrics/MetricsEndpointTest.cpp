@@ -3,7 +3,9 @@
 // slow, greedy) holds the endpoint up.
 #include "metrics/MetricsEndpoint.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/resource.h>
 
 #include <atomic>
 #include <chrono>
@@ -26,6 +28,36 @@ std::size_t openDescriptors() {
   for ([[maybe_unused]] const auto& entry : std::filesystem::directory_iterator("/proc/self/fd"))
     ++count;
   return count;
+}
+
+// This process out of descriptors, as a server whose clients took them all: the soft limit
+// lowered a little above what is open, and the rest taken. Both undone on destruction.
+class DescriptorsExhausted {
+ public:
+  DescriptorsExhausted() {
+    getrlimit(RLIMIT_NOFILE, &was_);
+    rlimit low = was_;
+    low.rlim_cur = openDescriptors() + 16;
+    setrlimit(RLIMIT_NOFILE, &low);
+    for (int fd; (fd = ::open("/dev/null", O_RDONLY | O_CLOEXEC)) >= 0;) held_.emplace_back(fd);
+  }
+  ~DescriptorsExhausted() {
+    held_.clear();
+    setrlimit(RLIMIT_NOFILE, &was_);
+  }
+  // One descriptor back, for the test's own client.
+  void spareOne() { held_.pop_back(); }
+
+ private:
+  rlimit was_{};
+  std::vector<test::Socket> held_;  // owners of the descriptors, whatever they are
+};
+
+double cpuSeconds() {
+  rusage usage{};
+  getrusage(RUSAGE_SELF, &usage);
+  const auto seconds = [](const timeval& t) { return t.tv_sec + t.tv_usec / 1e6; };
+  return seconds(usage.ru_utime) + seconds(usage.ru_stime);
 }
 
 class MetricsEndpointTest : public testing::Test {
@@ -197,6 +229,33 @@ TEST_F(MetricsEndpointTest, ConnectionsPastTheLimitsAreRefusedOrWait) {
   const auto late = test::readResponse(waiting, 5s);
   ASSERT_TRUE(late) << "not served once a connection went";
   EXPECT_EQ(late->status, 200);
+}
+
+// With every descriptor of the process taken, a client waits in the listening socket's backlog:
+// the endpoint does not retry its accept without pause (it spun a core), and serves the
+// client once descriptors are free again.
+TEST_F(MetricsEndpointTest, DescriptorExhaustionSpunACore) {
+  start();
+  // Checked once descriptors are back: the sanitizers need some to report a failure.
+  auto exhausted = std::make_unique<DescriptorsExhausted>();
+  exhausted->spareOne();
+  test::Socket waiting = test::connectTo(port(), 90);
+  const bool asked = waiting.sendAll(test::getRequest("/metrics"));
+  const double cpuBefore = cpuSeconds();
+  const auto before = std::chrono::steady_clock::now();
+  const bool servedAnyway = test::readResponse(waiting, 1s).has_value();
+  const double wall =
+      std::chrono::duration<double>(std::chrono::steady_clock::now() - before).count();
+  const double cpu = cpuSeconds() - cpuBefore;
+  exhausted.reset();
+  RecordProperty("cpuMilliseconds", static_cast<int>(cpu * 1000));
+  RecordProperty("wallMilliseconds", static_cast<int>(wall * 1000));
+  ASSERT_TRUE(asked);
+  EXPECT_FALSE(servedAnyway) << "served without a descriptor";
+  EXPECT_LT(cpu, 0.2 * wall) << cpu << " s of CPU in " << wall << " s";
+  const auto reply = test::readResponse(waiting, 5s);
+  ASSERT_TRUE(reply) << "not served once descriptors were free";
+  EXPECT_EQ(reply->status, 200);
 }
 
 TEST_F(MetricsEndpointTest, StopClosesTheListenerAndLeavesNoDescriptor) {
