@@ -99,14 +99,38 @@ int listenOn(const sockaddr_in& address, std::string& error) {
 }  // namespace
 
 struct LibraryNotices {
-  static void connection(void* endpoint, MHD_Connection*, void**,
+  using Connection = MetricsEndpoint::Connection;
+
+  // A connection started: it takes a free slot, and has until its deadline for its first
+  // request. Closed: the slot is free again.
+  static void connection(void* endpoint, MHD_Connection* connection, void** socketContext,
                          MHD_ConnectionNotificationCode notice) {
     auto* self = static_cast<MetricsEndpoint*>(endpoint);
-    if (notice == MHD_CONNECTION_NOTIFY_STARTED) {
-      ++self->open_;
-    } else {
-      --self->open_;
+    if (notice == MHD_CONNECTION_NOTIFY_CLOSED) {
+      if (auto* slot = static_cast<Connection*>(*socketContext)) {
+        slot->fd = -1;
+        --self->open_;
+      }
+      return;
     }
+    const auto free = std::find_if(self->connections_.begin(), self->connections_.end(),
+                                   [](const Connection& c) { return c.fd < 0; });
+    if (free == self->connections_.end()) return;  // past the library's own limit: never
+    free->fd = MHD_get_connection_info(connection, MHD_CONNECTION_INFO_CONNECTION_FD)->connect_fd;
+    free->deadline = MetricsEndpoint::Clock::now() + self->limits_.requestTime;
+    *socketContext = &*free;
+    ++self->open_;
+  }
+
+  // A request answered (or given up): the next one on the connection has its own time.
+  static void requestDone(void* endpoint, MHD_Connection* connection, void**,
+                          MHD_RequestTerminationCode) {
+    const auto* self = static_cast<const MetricsEndpoint*>(endpoint);
+    const MHD_ConnectionInfo* info =
+        MHD_get_connection_info(connection, MHD_CONNECTION_INFO_SOCKET_CONTEXT);
+    if (info == nullptr || info->socket_context == nullptr) return;
+    static_cast<Connection*>(info->socket_context)->deadline =
+        MetricsEndpoint::Clock::now() + self->limits_.requestTime;
   }
 };
 
@@ -134,6 +158,7 @@ std::unique_ptr<MetricsEndpoint> MetricsEndpoint::start(const std::string& addre
     return nullptr;
   }
   std::unique_ptr<MetricsEndpoint> endpoint(new MetricsEndpoint(std::move(render), limits));
+  endpoint->connections_.resize(limits.connections);
   endpoint->listener_.reset(listenOn(bindAddress, error));
   if (endpoint->listener_.get() < 0) return nullptr;
   endpoint->wake_.reset(::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC));
@@ -148,15 +173,16 @@ std::unique_ptr<MetricsEndpoint> MetricsEndpoint::start(const std::string& addre
 
   // epoll rather than select: the server's descriptors pass FD_SETSIZE at a few thousand
   // connections. No listening socket of the library's own: the thread accepts (see
-  // acceptWaiting). No error log: the console is the operator's, and a client's faults are
-  // not his news.
+  // acceptWaiting). No idle timeout of the library's: it starts again with every byte, where
+  // the deadlines do not (see shutOverdue). No error log: the console is the operator's, and
+  // a client's faults are not his news.
   endpoint->daemon_.reset(MHD_start_daemon(
       MHD_USE_EPOLL | MHD_USE_NO_LISTEN_SOCKET, 0, nullptr, nullptr, &onRequest,
       const_cast<Render*>(&endpoint->render_), MHD_OPTION_CONNECTION_LIMIT, limits.connections,
       MHD_OPTION_PER_IP_CONNECTION_LIMIT, limits.connectionsPerAddress,
-      MHD_OPTION_CONNECTION_TIMEOUT, limits.idleSeconds, MHD_OPTION_CONNECTION_MEMORY_LIMIT,
-      limits.memoryPerConnection, MHD_OPTION_NOTIFY_CONNECTION, &LibraryNotices::connection,
-      endpoint.get(), MHD_OPTION_END));
+      MHD_OPTION_CONNECTION_MEMORY_LIMIT, limits.memoryPerConnection, MHD_OPTION_NOTIFY_CONNECTION,
+      &LibraryNotices::connection, endpoint.get(), MHD_OPTION_NOTIFY_COMPLETED,
+      &LibraryNotices::requestDone, endpoint.get(), MHD_OPTION_END));
   const MHD_DaemonInfo* events =
       endpoint->daemon_ ? MHD_get_daemon_info(endpoint->daemon_.get(), MHD_DAEMON_INFO_EPOLL_FD)
                         : nullptr;
@@ -187,6 +213,18 @@ void MetricsEndpoint::serve(int events) {
     if (watched[0].revents != 0) return;
     if (watched[2].revents != 0) acceptWaiting();
     MHD_run(daemon_.get());
+    shutOverdue(Clock::now());
+  }
+}
+
+// A connection past its deadline is shut down, not closed: the descriptor stays the
+// library's, which finds the stream ended at its next turn and closes the connection, with
+// its notice. Until then the slot waits with no deadline.
+void MetricsEndpoint::shutOverdue(Clock::time_point now) {
+  for (Connection& connection : connections_) {
+    if (connection.fd < 0 || now < connection.deadline) continue;
+    ::shutdown(connection.fd, SHUT_RDWR);
+    connection.deadline = Clock::time_point::max();
   }
 }
 
@@ -214,15 +252,23 @@ bool MetricsEndpoint::accepting(Clock::time_point now) const {
   return open_ < limits_.connections && now >= acceptPausedUntil_;
 }
 
-// The poll's timeout in ms (-1: none): the library's, and the end of an accept pause.
+// The poll's timeout in ms (-1: none): the library's, the first deadline, and the end of an
+// accept pause.
 int MetricsEndpoint::pollTimeoutMs(Clock::time_point now) const {
   long long wait = -1;
   const auto atMost = [&wait](long long ms) { wait = wait < 0 ? ms : std::min(wait, ms); };
   MHD_UNSIGNED_LONG_LONG library = 0;
   if (MHD_get_timeout(daemon_.get(), &library) == MHD_YES)
     atMost(static_cast<long long>(std::min<MHD_UNSIGNED_LONG_LONG>(library, INT_MAX)));
-  if (open_ < limits_.connections && now < acceptPausedUntil_)
-    atMost(std::chrono::ceil<std::chrono::milliseconds>(acceptPausedUntil_ - now).count());
+  const auto untilMs = [now](Clock::time_point then) {
+    return std::chrono::ceil<std::chrono::milliseconds>(std::max(then - now, Clock::duration()))
+        .count();
+  };
+  for (const Connection& connection : connections_) {
+    if (connection.fd >= 0 && connection.deadline != Clock::time_point::max())
+      atMost(untilMs(connection.deadline));
+  }
+  if (open_ < limits_.connections && now < acceptPausedUntil_) atMost(untilMs(acceptPausedUntil_));
   return static_cast<int>(wait);
 }
 

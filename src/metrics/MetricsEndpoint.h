@@ -7,6 +7,7 @@
 #include <memory>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "metrics/ExpositionFormat.h"
 
@@ -30,8 +31,12 @@ namespace velmor {
 //
 // What one client cannot do to the others: Limits bound the connections (past the limit of
 // all of them the next waits in the listening socket's backlog, costing no descriptor; past
-// the limit per address it is closed) and the memory of each; a client that stays silent, or
-// sends half a request and stalls, is dropped after Limits::idleSeconds. When the process has
+// the limit per address it is closed) and the memory of each. Each request, with its answer,
+// has Limits::requestTime from the moment its connection began to wait for it (the
+// connection's start, or the end of the answer before): a client silent, stalled or trickling
+// its bytes holds a connection no longer, and a scrape waiting behind connections that take
+// every slot has one within that time. A connection past its deadline is shut down, and the
+// library closes it as it finds the stream ended. When the process has
 // no descriptor left (the game's connections took them all), an accept fails: the thread then
 // leaves the listening socket alone for kAcceptPause instead of retrying at once, which would
 // spin a core, and the waiting client is served once a descriptor is free again.
@@ -46,7 +51,7 @@ class MetricsEndpoint {
   struct Limits {
     unsigned connections = 32;
     unsigned connectionsPerAddress = 8;
-    unsigned idleSeconds = 5;
+    std::chrono::milliseconds requestTime{5000};  // for each request and its answer
     std::size_t memoryPerConnection = 32 * 1024;  // the request's headers must fit
   };
   // How long the listening socket is left alone after an accept failed (out of descriptors
@@ -88,6 +93,12 @@ class MetricsEndpoint {
   struct DaemonStop {
     void operator()(MHD_Daemon* daemon) const;
   };
+  // A connection the library holds, from its notice that one started to its notice that it
+  // closed; its socket context points here.
+  struct Connection {
+    int fd = -1;                 // -1: a free slot
+    Clock::time_point deadline;  // for the request it waits for or answers
+  };
 
   MetricsEndpoint(Render render, const Limits& limits)
       : render_(std::move(render)), limits_(limits) {}
@@ -96,6 +107,7 @@ class MetricsEndpoint {
   // epoll descriptor.
   void serve(int events);
   void acceptWaiting();
+  void shutOverdue(Clock::time_point now);
   bool accepting(Clock::time_point now) const;
   int pollTimeoutMs(Clock::time_point now) const;
   // libmicrohttpd's notices (MetricsEndpoint.cpp), on the endpoint's thread.
@@ -109,7 +121,8 @@ class MetricsEndpoint {
   std::uint16_t port_ = 0;
 
   // The endpoint's thread only (the destructor's, once that thread has ended).
-  unsigned open_ = 0;  // connections libmicrohttpd holds
+  std::vector<Connection> connections_;  // Limits::connections slots, sized at the start
+  unsigned open_ = 0;                    // slots in use
   Clock::time_point acceptPausedUntil_{};
   std::unique_ptr<MHD_Daemon, DaemonStop> daemon_;
 

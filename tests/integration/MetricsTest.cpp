@@ -380,7 +380,7 @@ TEST(MetricsTest, MalformedSlowAndStrayRequestsHarmNothing) {
   test::TestClient player(server.process.port());
   ASSERT_TRUE(player.loginAsGuest("Player"));
   EXPECT_TRUE(eventually([&] { return server.value("velmor_users_online") == 1; }));
-  EXPECT_TRUE(stalled.waitClosed(15s)) << "the half request was kept past the idle limit";
+  EXPECT_TRUE(stalled.waitClosed(15s)) << "the half request was kept past its deadline";
   EXPECT_TRUE(silent.waitClosed(15s));
 
   test::TestClient second(server.process.port());

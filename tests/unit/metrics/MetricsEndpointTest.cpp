@@ -78,7 +78,7 @@ class MetricsEndpointTest : public testing::Test {
   }
   static MetricsEndpoint::Limits quick() {
     MetricsEndpoint::Limits limits;
-    limits.idleSeconds = 1;
+    limits.requestTime = 1s;
     return limits;
   }
   std::uint16_t port() const { return endpoint->port(); }
@@ -188,7 +188,7 @@ TEST_F(MetricsEndpointTest, HeadAnswersWithoutABody) {
 }
 
 // A client that sends half a request and stalls holds nothing up: scrapes are answered at
-// once meanwhile, and the staller is dropped after the idle limit.
+// once meanwhile, and the staller is dropped at its deadline.
 TEST_F(MetricsEndpointTest, SlowClientIsDroppedAndHoldsNoOneUp) {
   start();
   test::Socket slow = test::connectTo(port());
@@ -202,6 +202,38 @@ TEST_F(MetricsEndpointTest, SlowClientIsDroppedAndHoldsNoOneUp) {
   EXPECT_TRUE(serves());
 }
 
+// Clients trickling their requests, a byte at a time (no idle limit would drop them), in every
+// slot the endpoint has (from four addresses, as many from each as it allows): a scrape waiting
+// behind them is answered all the same, each request having a deadline however its bytes come.
+TEST_F(MetricsEndpointTest, TricklingClientsKeptTheScraperOut) {
+  const MetricsEndpoint::Limits limits = quick();
+  ASSERT_EQ(limits.connections, 4 * limits.connectionsPerAddress);
+  start(limits);
+  std::vector<test::Socket> tricklers;
+  for (unsigned i = 0; i < limits.connections; ++i) {
+    tricklers.push_back(
+        test::connectTo(port(), 81 + static_cast<int>(i / limits.connectionsPerAddress)));
+    ASSERT_TRUE(tricklers.back().sendAll("GET /metrics HTTP/1.1\r\nX-Slow: "));
+  }
+  std::atomic<bool> answered{false};
+  std::thread trickle([&] {
+    // A byte every 300 ms on each (a request has 1 s), for 6 s at most.
+    const auto end = std::chrono::steady_clock::now() + 6s;
+    while (!answered && std::chrono::steady_clock::now() < end) {
+      for (test::Socket& trickler : tricklers) trickler.sendAll("x");
+      eventually([&] { return answered.load(); }, 300ms);
+    }
+  });
+  test::Socket scraper = test::connectTo(port(), 85);
+  const bool asked = scraper.sendAll(test::getRequest("/metrics"));
+  const auto reply = asked ? test::readResponse(scraper, 4s) : std::nullopt;
+  answered = true;
+  trickle.join();
+  ASSERT_TRUE(asked);
+  ASSERT_TRUE(reply) << "the trickling clients kept the scraper out";
+  EXPECT_EQ(reply->status, 200);
+}
+
 // A connection past the limit from one address is closed at once. Past the limit of all
 // connections, the next one waits in the listening socket's backlog, costing the server no
 // descriptor, and is served as soon as one of the others goes.
@@ -209,7 +241,7 @@ TEST_F(MetricsEndpointTest, ConnectionsPastTheLimitsAreRefusedOrWait) {
   MetricsEndpoint::Limits limits;
   limits.connections = 4;
   limits.connectionsPerAddress = 2;
-  limits.idleSeconds = 30;  // the held connections stay
+  limits.requestTime = 30s;  // the held connections stay
   start(limits);
   std::vector<test::Socket> held;
   for (int host : {77, 77}) held.push_back(test::connectTo(port(), host));
