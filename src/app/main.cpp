@@ -118,6 +118,7 @@ int main() {
         forwardPort(settings->serverport, settings->applicationDirectory + "upnp.log",
                     settings->publicAddressText, settings->lanAddressText);
     if (port != kNoPortForwarded) settings->serverport = port;
+    settings->refuseMetricsOnTheGamePort();
   }
 
   auto loop = std::make_unique<uv_loop_t>();
