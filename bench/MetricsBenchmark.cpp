@@ -8,6 +8,7 @@
 #include "AllocationCount.h"
 #include "base/TrafficCounters.h"
 #include "core/TickTimes.h"
+#include "metrics/ProcessFigures.h"
 #include "metrics/ServerMetrics.h"
 #include "support/ServerHarness.h"
 
@@ -39,11 +40,12 @@ BENCHMARK(CounterAdd);
 // Arg 0: the text format, 1: OpenMetrics.
 void RenderScrape(benchmark::State& state) {
   test::ServerHarness server;
+  DescriptorListing descriptors;
   const ExpositionFormat format =
       state.range(0) == 0 ? ExpositionFormat::Text : ExpositionFormat::OpenMetrics;
   std::size_t bytes = 0;
   for (auto _ : state) {
-    const std::string body = renderServerMetrics(server.server(), format);
+    const std::string body = renderServerMetrics(server.server(), descriptors, format);
     bytes = body.size();
     benchmark::DoNotOptimize(body.data());
   }

@@ -14,6 +14,7 @@
 #include "base/Console.h"
 #include "base/UvHandle.h"
 #include "metrics/MetricsEndpoint.h"
+#include "metrics/ProcessFigures.h"
 #include "metrics/ServerMetrics.h"
 #include "server/VelmorServer.h"
 #include "settings/Settings.h"
@@ -74,14 +75,18 @@ uv_signal_t* watchSignal(uv_loop_t* loop, StopSignals* stop, int signum) {
 // the console and the server runs on without it: the game goes on, and the scraper's `up`
 // shows the endpoint missing. The endpoint reads the server's figures from its own thread.
 std::unique_ptr<velmor::MetricsEndpoint> startMetrics(const velmor::Settings& settings,
-                                                      const velmor::VelmorServer& server) {
+                                                      const velmor::VelmorServer& server,
+                                                      velmor::DescriptorListing& descriptors) {
   using namespace velmor;
   if (settings.metricsport == 0) return nullptr;
   const auto port = static_cast<std::uint16_t>(settings.metricsport);
   std::string error;
   auto endpoint = MetricsEndpoint::start(
       settings.metricsaddress, port,
-      [&server](ExpositionFormat format) { return renderServerMetrics(server, format); }, error);
+      [&server, &descriptors](ExpositionFormat format) {
+        return renderServerMetrics(server, descriptors, format);
+      },
+      error);
   if (endpoint) {
     consoleWrite("Metrics for Prometheus at http://%s:%u/metrics\n",
                  settings.metricsaddress.c_str(), static_cast<unsigned>(endpoint->port()));
@@ -118,6 +123,7 @@ int main() {
         forwardPort(settings->serverport, settings->applicationDirectory + "upnp.log",
                     settings->publicAddressText, settings->lanAddressText);
     if (port != kNoPortForwarded) settings->serverport = port;
+    settings->refuseMetricsOnTheGamePort();
   }
 
   auto loop = std::make_unique<uv_loop_t>();
@@ -133,7 +139,8 @@ int main() {
                                     screen = nullptr;
                                   }};
   auto server = std::make_unique<VelmorServer>(loop.get(), settings.get(), std::move(hooks));
-  std::unique_ptr<MetricsEndpoint> metrics = startMetrics(*settings, *server);
+  DescriptorListing descriptors;  // opened here, before the endpoint's thread counts with it
+  std::unique_ptr<MetricsEndpoint> metrics = startMetrics(*settings, *server, descriptors);
 
   ShutdownWatchdog watchdog;
   StopSignals stop;

@@ -61,22 +61,20 @@ std::optional<std::uint64_t> bootTime() {
   return std::nullopt;
 }
 
-std::optional<std::uint64_t> openDescriptors() {
-  std::unique_ptr<DIR, int (*)(DIR*)> directory(::opendir("/proc/self/fd"), ::closedir);
-  if (!directory) return std::nullopt;
-  const int own = ::dirfd(directory.get());
+}  // namespace
+
+DescriptorListing::DescriptorListing() : directory_(::opendir("/proc/self/fd")) {}
+
+std::optional<std::uint64_t> DescriptorListing::count() {
+  if (!directory_) return std::nullopt;
+  // Listed afresh from the start: /proc lists the descriptors open at the time of reading.
+  ::rewinddir(directory_.get());
   std::uint64_t count = 0;
-  while (const dirent* entry = ::readdir(directory.get())) {
-    if (entry->d_name[0] == '.') continue;
-    std::uint64_t fd = 0;
-    std::string_view name(entry->d_name);
-    if (takeNumber(name, fd) && fd == static_cast<std::uint64_t>(own)) continue;  // this read's
-    ++count;
+  while (const dirent* entry = ::readdir(directory_.get())) {
+    if (entry->d_name[0] != '.') ++count;
   }
   return count;
 }
-
-}  // namespace
 
 std::optional<ProcessStat> parseProcessStat(std::string_view line) {
   // "pid (comm) state ppid ...": the name may hold blanks and parentheses; the fields
@@ -97,7 +95,7 @@ std::optional<ProcessStat> parseProcessStat(std::string_view line) {
   return stat;
 }
 
-ProcessFigures readProcessFigures() {
+ProcessFigures readProcessFigures(DescriptorListing& descriptors) {
   ProcessFigures figures;
   const long ticksPerSecond = ::sysconf(_SC_CLK_TCK);
   const long pageSize = ::sysconf(_SC_PAGESIZE);
@@ -115,7 +113,7 @@ ProcessFigures readProcessFigures() {
       figures.virtualBytes = stat->virtualBytes;
     }
   }
-  figures.openDescriptors = openDescriptors();
+  figures.openDescriptors = descriptors.count();
   rlimit limit{};
   if (::getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur != RLIM_INFINITY)
     figures.maxDescriptors = static_cast<std::uint64_t>(limit.rlim_cur);

@@ -188,7 +188,7 @@ void writeStorage(const VelmorServer& server, ExpositionWriter& w) {
   w.sample(figures.oldestWaitingSeconds());
 }
 
-void writeProcess(const VelmorServer& server, ExpositionWriter& w) {
+void writeProcess(const VelmorServer& server, DescriptorListing& descriptors, ExpositionWriter& w) {
   const ServerCore& core = server.core();
   w.family("velmor_build", MetricType::Info, "The server's version.");
   w.sample(1u, {{"version", kServerVersion}});
@@ -196,7 +196,7 @@ void writeProcess(const VelmorServer& server, ExpositionWriter& w) {
            "seconds");
   w.sample(core.uptimeSeconds());
 
-  const ProcessFigures process = readProcessFigures();
+  const ProcessFigures process = readProcessFigures(descriptors);
   if (process.cpuSeconds) {
     w.family("process_cpu_seconds", MetricType::Counter, "User and system CPU time spent.",
              "seconds");
@@ -228,14 +228,15 @@ void writeProcess(const VelmorServer& server, ExpositionWriter& w) {
 
 }  // namespace
 
-std::string renderServerMetrics(const VelmorServer& server, ExpositionFormat format) {
+std::string renderServerMetrics(const VelmorServer& server, DescriptorListing& descriptors,
+                                ExpositionFormat format) {
   ExpositionWriter w(format);
   writePopulation(server, w);
   writeTraffic(server, w);
   writeAdmission(server, w);
   writeRooms(server, w);
   writeStorage(server, w);
-  writeProcess(server, w);
+  writeProcess(server, descriptors, w);
   return w.finish();
 }
 

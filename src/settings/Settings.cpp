@@ -184,6 +184,15 @@ void Settings::loadFromText(const std::string& text) {
       for (const auto& element : value.GetArray()) readRoom(element, rooms);
     }
   }
+  refuseMetricsOnTheGamePort();
+}
+
+void Settings::refuseMetricsOnTheGamePort() {
+  if (metricsport == 0 || metricsport != serverport) return;
+  consoleWrite(
+      "The metrics endpoint cannot listen on the game's port %u; the server runs without it.\n",
+      static_cast<unsigned>(metricsport));
+  metricsport = 0;
 }
 
 }  // namespace velmor

@@ -38,6 +38,11 @@ class Settings {
   void load();
   // The same rules applied to a text; nothing changes unless the whole text parses.
   void loadFromText(const std::string& text);
+  // The metrics endpoint never takes the game's port: started first, it would keep the game
+  // from listening for good. A metricsport equal to serverport turns the endpoint off, and the
+  // console says so. The loader applies it; the entry point again after port forwarding,
+  // which may move serverport.
+  void refuseMetricsOnTheGamePort();
 
   std::string applicationDirectory;  // ends with the directory separator
   std::uint32_t chatroommaxusers = 64;
@@ -76,7 +81,8 @@ class Settings {
   static constexpr std::uint32_t kMaxKeepAlive = 32767;
   std::uint32_t keepalive = 60;
   // The port of the metrics endpoint: HTTP GET /metrics answers the server's figures for
-  // Prometheus ("metricsport"). 0, the default, turns it off; so does a value above 65535.
+  // Prometheus ("metricsport"). 0, the default, turns it off; so does a value above 65535,
+  // and the game's own port (refuseMetricsOnTheGamePort).
   std::uint32_t metricsport = 0;
   // The IPv4 address the metrics endpoint listens on ("metricsaddress"): this host only by
   // default, so that the figures reach no network unless the operator names an interface.

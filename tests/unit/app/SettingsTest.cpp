@@ -15,6 +15,7 @@ struct Case {
   const char* name;
   const char* json;
   std::function<void(const Settings&)> check;
+  const char* said = "";  // on the console
 };
 
 void PrintTo(const Case& c, std::ostream* os) {
@@ -25,7 +26,9 @@ class SettingsRules : public testing::TestWithParam<Case> {};
 
 TEST_P(SettingsRules, LoadsAsTheRuleSays) {
   Settings settings("/nowhere/");
+  testing::internal::CaptureStdout();
   settings.loadFromText(GetParam().json);
+  EXPECT_EQ(testing::internal::GetCapturedStdout(), GetParam().said);
   GetParam().check(settings);
 }
 
@@ -102,6 +105,15 @@ const Case kCases[] = {
        EXPECT_EQ(s.metricsport, 9464u);
        EXPECT_EQ(s.metricsaddress, "127.0.0.1");
      }},
+    {"MetricsPortOnTheGamePortTookTheGameDown", R"({"metricsport": 9464, "serverport": 9464})",
+     [](const Settings& s) {
+       EXPECT_EQ(s.serverport, 9464u);
+       EXPECT_EQ(s.metricsport, 0u);
+     },
+     "The metrics endpoint cannot listen on the game's port 9464; the server runs without it.\n"},
+    {"MetricsPortOnTheDefaultGamePort", R"({"metricsport": 7175})",
+     [](const Settings& s) { EXPECT_EQ(s.metricsport, 0u); },
+     "The metrics endpoint cannot listen on the game's port 7175; the server runs without it.\n"},
     {"FixedValuesAreNotKeys", R"({"roomupdateinterval": 5, "roomexpirytime": 5})", expectDefaults},
     {"KeysInAnyCase", R"({"UseUPnP": false, "ServerPort": 9001, "SERVERNAME": "Up"})",
      [](const Settings& s) {

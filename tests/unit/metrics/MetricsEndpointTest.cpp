@@ -3,7 +3,9 @@
 // slow, greedy) holds the endpoint up.
 #include "metrics/MetricsEndpoint.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/resource.h>
 
 #include <atomic>
 #include <chrono>
@@ -28,6 +30,36 @@ std::size_t openDescriptors() {
   return count;
 }
 
+// This process out of descriptors, as a server whose clients took them all: the soft limit
+// lowered a little above what is open, and the rest taken. Both undone on destruction.
+class DescriptorsExhausted {
+ public:
+  DescriptorsExhausted() {
+    getrlimit(RLIMIT_NOFILE, &was_);
+    rlimit low = was_;
+    low.rlim_cur = openDescriptors() + 16;
+    setrlimit(RLIMIT_NOFILE, &low);
+    for (int fd; (fd = ::open("/dev/null", O_RDONLY | O_CLOEXEC)) >= 0;) held_.emplace_back(fd);
+  }
+  ~DescriptorsExhausted() {
+    held_.clear();
+    setrlimit(RLIMIT_NOFILE, &was_);
+  }
+  // One descriptor back, for the test's own client.
+  void spareOne() { held_.pop_back(); }
+
+ private:
+  rlimit was_{};
+  std::vector<test::Socket> held_;  // owners of the descriptors, whatever they are
+};
+
+double cpuSeconds() {
+  rusage usage{};
+  getrusage(RUSAGE_SELF, &usage);
+  const auto seconds = [](const timeval& t) { return t.tv_sec + t.tv_usec / 1e6; };
+  return seconds(usage.ru_utime) + seconds(usage.ru_stime);
+}
+
 class MetricsEndpointTest : public testing::Test {
  protected:
   void start(const MetricsEndpoint::Limits& limits = quick()) {
@@ -46,7 +78,7 @@ class MetricsEndpointTest : public testing::Test {
   }
   static MetricsEndpoint::Limits quick() {
     MetricsEndpoint::Limits limits;
-    limits.idleSeconds = 1;
+    limits.requestTime = 1s;
     return limits;
   }
   std::uint16_t port() const { return endpoint->port(); }
@@ -156,7 +188,7 @@ TEST_F(MetricsEndpointTest, HeadAnswersWithoutABody) {
 }
 
 // A client that sends half a request and stalls holds nothing up: scrapes are answered at
-// once meanwhile, and the staller is dropped after the idle limit.
+// once meanwhile, and the staller is dropped at its deadline.
 TEST_F(MetricsEndpointTest, SlowClientIsDroppedAndHoldsNoOneUp) {
   start();
   test::Socket slow = test::connectTo(port());
@@ -170,6 +202,38 @@ TEST_F(MetricsEndpointTest, SlowClientIsDroppedAndHoldsNoOneUp) {
   EXPECT_TRUE(serves());
 }
 
+// Clients trickling their requests, a byte at a time (no idle limit would drop them), in every
+// slot the endpoint has (from four addresses, as many from each as it allows): a scrape waiting
+// behind them is answered all the same, each request having a deadline however its bytes come.
+TEST_F(MetricsEndpointTest, TricklingClientsKeptTheScraperOut) {
+  const MetricsEndpoint::Limits limits = quick();
+  ASSERT_EQ(limits.connections, 4 * limits.connectionsPerAddress);
+  start(limits);
+  std::vector<test::Socket> tricklers;
+  for (unsigned i = 0; i < limits.connections; ++i) {
+    tricklers.push_back(
+        test::connectTo(port(), 81 + static_cast<int>(i / limits.connectionsPerAddress)));
+    ASSERT_TRUE(tricklers.back().sendAll("GET /metrics HTTP/1.1\r\nX-Slow: "));
+  }
+  std::atomic<bool> answered{false};
+  std::thread trickle([&] {
+    // A byte every 300 ms on each (a request has 1 s), for 6 s at most.
+    const auto end = std::chrono::steady_clock::now() + 6s;
+    while (!answered && std::chrono::steady_clock::now() < end) {
+      for (test::Socket& trickler : tricklers) trickler.sendAll("x");
+      eventually([&] { return answered.load(); }, 300ms);
+    }
+  });
+  test::Socket scraper = test::connectTo(port(), 85);
+  const bool asked = scraper.sendAll(test::getRequest("/metrics"));
+  const auto reply = asked ? test::readResponse(scraper, 4s) : std::nullopt;
+  answered = true;
+  trickle.join();
+  ASSERT_TRUE(asked);
+  ASSERT_TRUE(reply) << "the trickling clients kept the scraper out";
+  EXPECT_EQ(reply->status, 200);
+}
+
 // A connection past the limit from one address is closed at once. Past the limit of all
 // connections, the next one waits in the listening socket's backlog, costing the server no
 // descriptor, and is served as soon as one of the others goes.
@@ -177,7 +241,7 @@ TEST_F(MetricsEndpointTest, ConnectionsPastTheLimitsAreRefusedOrWait) {
   MetricsEndpoint::Limits limits;
   limits.connections = 4;
   limits.connectionsPerAddress = 2;
-  limits.idleSeconds = 30;  // the held connections stay
+  limits.requestTime = 30s;  // the held connections stay
   start(limits);
   std::vector<test::Socket> held;
   for (int host : {77, 77}) held.push_back(test::connectTo(port(), host));
@@ -197,6 +261,33 @@ TEST_F(MetricsEndpointTest, ConnectionsPastTheLimitsAreRefusedOrWait) {
   const auto late = test::readResponse(waiting, 5s);
   ASSERT_TRUE(late) << "not served once a connection went";
   EXPECT_EQ(late->status, 200);
+}
+
+// With every descriptor of the process taken, a client waits in the listening socket's backlog:
+// the endpoint does not retry its accept without pause (it spun a core), and serves the
+// client once descriptors are free again.
+TEST_F(MetricsEndpointTest, DescriptorExhaustionSpunACore) {
+  start();
+  // Checked once descriptors are back: the sanitizers need some to report a failure.
+  auto exhausted = std::make_unique<DescriptorsExhausted>();
+  exhausted->spareOne();
+  test::Socket waiting = test::connectTo(port(), 90);
+  const bool asked = waiting.sendAll(test::getRequest("/metrics"));
+  const double cpuBefore = cpuSeconds();
+  const auto before = std::chrono::steady_clock::now();
+  const bool servedAnyway = test::readResponse(waiting, 1s).has_value();
+  const double wall =
+      std::chrono::duration<double>(std::chrono::steady_clock::now() - before).count();
+  const double cpu = cpuSeconds() - cpuBefore;
+  exhausted.reset();
+  RecordProperty("cpuMilliseconds", static_cast<int>(cpu * 1000));
+  RecordProperty("wallMilliseconds", static_cast<int>(wall * 1000));
+  ASSERT_TRUE(asked);
+  EXPECT_FALSE(servedAnyway) << "served without a descriptor";
+  EXPECT_LT(cpu, 0.2 * wall) << cpu << " s of CPU in " << wall << " s";
+  const auto reply = test::readResponse(waiting, 5s);
+  ASSERT_TRUE(reply) << "not served once descriptors were free";
+  EXPECT_EQ(reply->status, 200);
 }
 
 TEST_F(MetricsEndpointTest, StopClosesTheListenerAndLeavesNoDescriptor) {

@@ -29,7 +29,8 @@ TEST(ProcessFigures, ParsesTheStatLineWhateverTheNameHolds) {
 }
 
 TEST(ProcessFigures, ThisProcessAsProcAndTheLimitsSayIt) {
-  const ProcessFigures figures = readProcessFigures();
+  DescriptorListing descriptors;
+  const ProcessFigures figures = readProcessFigures(descriptors);
   ASSERT_TRUE(figures.residentBytes);
   std::uint64_t residentKb = 0;
   {
@@ -47,7 +48,7 @@ TEST(ProcessFigures, ThisProcessAsProcAndTheLimitsSayIt) {
   std::size_t open = 0;
   for ([[maybe_unused]] const auto& entry : std::filesystem::directory_iterator("/proc/self/fd"))
     ++open;
-  EXPECT_EQ(*figures.openDescriptors + 1, open) << "the listing's own descriptor counts there";
+  EXPECT_EQ(*figures.openDescriptors + 1, open) << "this listing's own descriptor counts here";
 
   rlimit limit{};
   ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &limit), 0);
@@ -64,13 +65,14 @@ TEST(ProcessFigures, ThisProcessAsProcAndTheLimitsSayIt) {
 
 // Work shows as CPU time (ticks of 10 ms): spinning, the figure grows within a bounded time.
 TEST(ProcessFigures, CpuTimeGrowsWithWork) {
-  const double before = readProcessFigures().cpuSeconds.value_or(0);
+  DescriptorListing descriptors;
+  const double before = readProcessFigures(descriptors).cpuSeconds.value_or(0);
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
   volatile std::uint64_t spin = 0;
   double now = before;
   while (now - before < 0.05 && std::chrono::steady_clock::now() < deadline) {
     for (int i = 0; i < 1'000'000; ++i) spin = spin + 1;
-    now = readProcessFigures().cpuSeconds.value_or(0);
+    now = readProcessFigures(descriptors).cpuSeconds.value_or(0);
   }
   EXPECT_GE(now - before, 0.05);
 }

@@ -18,6 +18,7 @@
 #include "base/FixedText.h"
 #include "base/Version.h"
 #include "client/LoginProof.h"
+#include "metrics/ProcessFigures.h"
 #include "model/RoomRecord.h"
 #include "support/HttpClient.h"
 #include "support/InProcessServer.h"
@@ -54,7 +55,7 @@ class ServerMetricsTest : public testing::Test {
     return client;
   }
   Samples scrape(ExpositionFormat format = ExpositionFormat::Text) {
-    return samplesOf(renderServerMetrics(server.server(), format));
+    return samplesOf(renderServerMetrics(server.server(), descriptors, format));
   }
   double value(const std::string& series) {
     const Samples samples = scrape();
@@ -68,6 +69,7 @@ class ServerMetricsTest : public testing::Test {
   }
 
   test::InProcessServer server;
+  DescriptorListing descriptors;
 };
 
 TEST_F(ServerMetricsTest, EveryFigureIsThereFromTheStart) {
@@ -137,7 +139,8 @@ TEST_F(ServerMetricsTest, EveryFigureIsThereFromTheStart) {
 // The same figures in OpenMetrics: families named without their samples' suffixes, the
 // version as an info, units said, and the end marked.
 TEST_F(ServerMetricsTest, OpenMetricsBodyNamesFamiliesAsOpenMetricsDoes) {
-  const std::string body = renderServerMetrics(server.server(), ExpositionFormat::OpenMetrics);
+  const std::string body =
+      renderServerMetrics(server.server(), descriptors, ExpositionFormat::OpenMetrics);
   for (const char* line :
        {"# TYPE velmor_logins counter\n", "# TYPE velmor_build info\n",
         "# TYPE velmor_tick_duration_seconds histogram\n",
@@ -345,6 +348,7 @@ TEST_F(ServerMetricsTest, QueriesAreCountedByKindWhenPostedAndCompleted) {
 TEST(ServerMetrics, ExpiredRoomDeletedIsCounted) {
   ManualClock clock{0, static_cast<std::uint32_t>(std::time(nullptr))};  // outlives the server
   test::InProcessServer server;
+  DescriptorListing descriptors;
   server.server().holdTicks();
   clock.setLoopMs(uv_now(server.loop()));
   server.core().clock.use(clock);
@@ -355,12 +359,13 @@ TEST(ServerMetrics, ExpiredRoomDeletedIsCounted) {
   clock.advanceMs(5001);  // the next sweep is due
   server.core().tick();
   const auto deleted = [&] {
-    return samplesOf(renderServerMetrics(server.server(), ExpositionFormat::Text))
+    return samplesOf(renderServerMetrics(server.server(), descriptors, ExpositionFormat::Text))
                .at("velmor_expired_rooms_deleted_total") == 1;
   };
   EXPECT_TRUE(server.pumpUntil(deleted, 5s));
   server.core().tick();
-  const Samples s = samplesOf(renderServerMetrics(server.server(), ExpositionFormat::Text));
+  const Samples s =
+      samplesOf(renderServerMetrics(server.server(), descriptors, ExpositionFormat::Text));
   EXPECT_EQ(s.at("velmor_expired_rooms_to_delete"), 0);
   EXPECT_EQ(s.at("velmor_rooms_stored"), 0);
 }
