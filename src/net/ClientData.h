@@ -6,6 +6,8 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "net/OutputQueue.h"
+
 namespace velmor {
 
 class GenericServer;
@@ -41,6 +43,12 @@ class ClientData {
   ClientData* nextOpen = nullptr;
 
   alignas(8) char readBuffer[kReadBufferSize];
+
+ private:
+  // The output the socket has not taken yet; GenericServer's alone, kept here so that a
+  // connection's output lives and dies with it.
+  friend class GenericServer;
+  OutputQueue output_;
 };
 
 }  // namespace velmor
