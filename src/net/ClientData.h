@@ -6,6 +6,7 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "net/BacklogIndex.h"
 #include "net/OutputQueue.h"
 
 namespace velmor {
@@ -45,10 +46,12 @@ class ClientData {
   alignas(8) char readBuffer[kReadBufferSize];
 
  private:
-  // The output the socket has not taken yet; GenericServer's alone, kept here so that a
-  // connection's output lives and dies with it.
+  // The output the socket has not taken yet and its place among the backlogs; GenericServer's
+  // alone, kept here so that a connection's output lives and dies with it.
   friend class GenericServer;
+  friend class BacklogIndex;
   OutputQueue output_;
+  std::size_t backlogSlot_ = BacklogIndex::kNoSlot;
 };
 
 }  // namespace velmor

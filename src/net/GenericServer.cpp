@@ -107,6 +107,7 @@ void GenericServer::accept(uv_stream_t* listener) {
   }
   data->connected = true;
   linkOpen(data);
+  backlogs_.reserve(openClients_);
   if (keepAliveSeconds_ != 0) keepProbing(tcp);
   checkDescriptorsLeft(listener);
   int length = sizeof(data->peerAddress);
@@ -165,15 +166,23 @@ bool GenericServer::queueOutput(ClientData& connection, const char* data, std::s
 }
 
 // The limits count whole buffers, what the output really holds. A connection whose own backlog
-// would pass its limit has stopped reading, or reads slower than it asks: it goes; so does the
-// one whose output would take the backlogs together past theirs.
+// would pass its limit has stopped reading, or reads slower than it asks: it goes. When the
+// backlogs together would pass theirs, the largest goes, not whichever connection happens to
+// write next: a reader on a slow link must not pay for those that stopped reading.
 bool GenericServer::makeRoomFor(ClientData& writer, std::size_t growth) {
   const std::size_t held = writer.output_.heldBytes() + growth;
-  if ((maxPendingOutput_ != 0 && held > maxPendingOutput_) ||
-      (maxTotalPendingOutput_ != 0 &&
-       totalPendingOutput_.get() + growth > maxTotalPendingOutput_)) {
+  if (maxPendingOutput_ != 0 && held > maxPendingOutput_) {
     closeSlowReader(writer);
     return false;
+  }
+  while (maxTotalPendingOutput_ != 0 &&
+         totalPendingOutput_.get() + growth > maxTotalPendingOutput_) {
+    ClientData* largest = backlogs_.largest();
+    if (largest == nullptr || largest == &writer || largest->output_.heldBytes() <= held) {
+      closeSlowReader(writer);
+      return false;
+    }
+    closeSlowReader(*largest);  // its output is dropped at once: the loop ends
   }
   return true;
 }
@@ -224,6 +233,7 @@ void GenericServer::outputChanged(ClientData& connection, std::size_t heldBefore
   } else {
     totalPendingOutput_.sub(heldBefore - held);
   }
+  backlogs_.update(connection);
 }
 
 void GenericServer::closeClient(uv_stream_t* client) {

@@ -7,6 +7,7 @@
 
 #include "base/RelaxedCounter.h"
 #include "base/UvHandle.h"
+#include "net/BacklogIndex.h"
 #include "net/ClientData.h"
 #include "net/OutputBufferPool.h"
 
@@ -78,8 +79,9 @@ class GenericServer {
   // unacknowledged output ends it after as long. A vanished peer is so closed after about
   // twice `seconds`. 0: no probes.
   void setKeepAlive(unsigned seconds) { keepAliveSeconds_ = seconds; }
-  // The same for the output held for all connections together: the connection whose
-  // output would take it past this is closed. 0: no limit.
+  // The same for the output held for all connections together: when queuing would take it
+  // past this, the connection holding the largest backlog is closed (the next largest too,
+  // if need be), the writer only when its own backlog would be the largest. 0: no limit.
   void setMaxTotalPendingOutput(std::size_t bytes) { maxTotalPendingOutput_ = bytes; }
   // Bytes held for output not written yet, all connections together, as the limits count
   // them (whole buffers).
@@ -130,6 +132,7 @@ class GenericServer {
   UvHandle<uv_timer_t> retryTimer_;
   std::atomic<bool> listening_{false};
   OutputBufferPool outputBuffers_;
+  BacklogIndex backlogs_;           // the connections holding output, by the bytes they hold
   ClientData* openHead_ = nullptr;  // every accepted connection not yet closed
   unsigned keepAliveSeconds_ = 0;
   bool acceptFailing_ = false;  // the console was told; until an accept succeeds again
