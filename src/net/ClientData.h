@@ -6,6 +6,9 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "net/BacklogIndex.h"
+#include "net/OutputQueue.h"
+
 namespace velmor {
 
 class GenericServer;
@@ -41,6 +44,14 @@ class ClientData {
   ClientData* nextOpen = nullptr;
 
   alignas(8) char readBuffer[kReadBufferSize];
+
+ private:
+  // The output the socket has not taken yet and its place among the backlogs; GenericServer's
+  // alone, kept here so that a connection's output lives and dies with it.
+  friend class GenericServer;
+  friend class BacklogIndex;
+  OutputQueue output_;
+  std::size_t backlogSlot_ = BacklogIndex::kNoSlot;
 };
 
 }  // namespace velmor

@@ -117,6 +117,7 @@ void GenericServer::accept(uv_stream_t* listener) {
   }
   data->connected = true;
   linkOpen(data);
+  backlogs_.reserve(openClients_);
   if (keepAliveSeconds_ != 0) keepProbing(tcp);
   checkDescriptorsLeft(listener);
   int length = sizeof(data->peerAddress);
@@ -143,8 +144,9 @@ void GenericServer::onRead(uv_stream_t* client, ssize_t nread, const uv_buf_t* b
 
 bool GenericServer::write(uv_stream_t* client, const char* data, std::size_t length) {
   if (uv_is_closing(reinterpret_cast<uv_handle_t*>(client))) return false;
+  auto* connection = static_cast<ClientData*>(client->data);
   // Nothing queued: hand the bytes to the socket directly and queue only what it refused.
-  if (uv_stream_get_write_queue_size(client) == 0) {
+  if (connection->output_.empty()) {
     uv_buf_t direct = uv_buf_init(const_cast<char*>(data), static_cast<unsigned>(length));
     int written = uv_try_write(client, &direct, 1);
     if (written == UV_EAGAIN || written == UV_ENOSYS) {
@@ -157,44 +159,100 @@ bool GenericServer::write(uv_stream_t* client, const char* data, std::size_t len
     length -= static_cast<std::size_t>(written);
     if (length == 0) return true;
   }
-  // A connection that stopped reading (its own backlog would only grow), or one whose
-  // output would take the bytes waiting for all connections past their limit, is closed.
-  if ((maxPendingOutput_ != 0 &&
-       uv_stream_get_write_queue_size(client) + length > maxPendingOutput_) ||
-      (maxTotalPendingOutput_ != 0 &&
-       totalPendingOutput_.get() + length > maxTotalPendingOutput_)) {
-    slowReaderCloses_.fetch_add(1, std::memory_order_relaxed);
-    closeClient(client);
+  return queueOutput(*connection, data, length);
+}
+
+bool GenericServer::queueOutput(ClientData& connection, const char* data, std::size_t length) {
+  const std::size_t growth = connection.output_.growthFor(length);
+  if (growth != 0 && !makeRoomFor(connection, growth)) return false;
+  const std::size_t heldBefore = connection.output_.heldBytes();
+  const bool queued = connection.output_.append(data, length, outputBuffers_);
+  outputChanged(connection, heldBefore);
+  if (!queued) {
+    closeClient(connection.client);  // out of memory: the stream would lose bytes, so drop it
     return false;
   }
-  WriteRequest* request = writePool_.acquire(length);
-  if (request == nullptr) {
-    closeClient(client);  // out of memory: the stream would lose bytes, so drop it
+  return connection.output_.writing() || startWrite(connection);
+}
+
+// The limits count whole buffers, what the output really holds. A connection whose own backlog
+// would pass its limit has stopped reading, or reads slower than it asks: it goes. When the
+// backlogs together would pass theirs, the largest goes, not whichever connection happens to
+// write next: a reader on a slow link must not pay for those that stopped reading.
+bool GenericServer::makeRoomFor(ClientData& writer, std::size_t growth) {
+  const std::size_t held = writer.output_.heldBytes() + growth;
+  if (maxPendingOutput_ != 0 && held > maxPendingOutput_) {
+    closeSlowReader(writer);
     return false;
   }
-  std::memcpy(request->bytes, data, length);
-  request->request.data = this;
-  request->length = static_cast<std::uint32_t>(length);
-  uv_buf_t buf = uv_buf_init(request->bytes, static_cast<unsigned>(length));
-  if (uv_write(&request->request, client, &buf, 1, onWriteDone) < 0) {
-    closeClient(client);
-    writePool_.release(request);
-    return false;
+  while (maxTotalPendingOutput_ != 0 &&
+         totalPendingOutput_.get() + growth > maxTotalPendingOutput_) {
+    ClientData* largest = backlogs_.largest();
+    if (largest == nullptr || largest == &writer || largest->output_.heldBytes() <= held) {
+      closeSlowReader(writer);
+      return false;
+    }
+    closeSlowReader(*largest);  // its output is dropped at once: the loop ends
   }
-  totalPendingOutput_.add(length);
   return true;
 }
 
-void GenericServer::onWriteDone(uv_write_t* request, int) {
-  auto* server = static_cast<GenericServer*>(request->data);
-  auto* done = reinterpret_cast<WriteRequest*>(request);
-  server->totalPendingOutput_.sub(done->length);
-  server->writePool_.release(done);
+void GenericServer::closeSlowReader(ClientData& connection) {
+  slowReaderCloses_.fetch_add(1, std::memory_order_relaxed);
+  closeClient(connection.client);
+}
+
+bool GenericServer::startWrite(ClientData& connection) {
+  uv_buf_t bufs[OutputQueue::kMaxBuffersPerWrite];
+  const unsigned count = connection.output_.beginWrite(bufs);
+  if (uv_write(connection.output_.request(), connection.client, bufs, count, onWriteDone) < 0) {
+    closeClient(connection.client);
+    return false;
+  }
+  return true;
+}
+
+void GenericServer::onWriteDone(uv_write_t* request, int status) {
+  uv_stream_t* client = request->handle;
+  // A closing connection's output was dropped when its close began; libuv cancels the write
+  // in flight before the close callback frees the connection.
+  if (uv_is_closing(reinterpret_cast<uv_handle_t*>(client))) return;
+  auto* connection = static_cast<ClientData*>(client->data);
+  GenericServer* server = connection->owner;
+  if (status < 0) {
+    server->closeClient(client);  // what waits behind the failed bytes can no longer arrive
+    return;
+  }
+  const std::size_t heldBefore = connection->output_.heldBytes();
+  connection->output_.endWrite(server->outputBuffers_);
+  server->outputChanged(*connection, heldBefore);
+  if (!connection->output_.empty()) server->startWrite(*connection);
+}
+
+void GenericServer::dropOutput(ClientData& connection) {
+  const std::size_t heldBefore = connection.output_.heldBytes();
+  connection.output_.clear(outputBuffers_);
+  outputChanged(connection, heldBefore);
+}
+
+void GenericServer::outputChanged(ClientData& connection, std::size_t heldBefore) {
+  const std::size_t held = connection.output_.heldBytes();
+  if (held == heldBefore) return;
+  if (held > heldBefore) {
+    totalPendingOutput_.add(held - heldBefore);
+  } else {
+    totalPendingOutput_.sub(heldBefore - held);
+  }
+  backlogs_.update(connection);
 }
 
 void GenericServer::closeClient(uv_stream_t* client) {
   auto* handle = reinterpret_cast<uv_handle_t*>(client);
-  if (!uv_is_closing(handle)) uv_close(handle, onClientClosed);
+  if (uv_is_closing(handle)) return;
+  uv_close(handle, onClientClosed);
+  // The socket is closed and writes no more: the queued output goes back to the pool now and
+  // stops counting against the limits.
+  dropOutput(*static_cast<ClientData*>(client->data));
 }
 
 void GenericServer::pauseReading(uv_stream_t* client) {

@@ -7,14 +7,16 @@
 
 #include "base/RelaxedCounter.h"
 #include "base/UvHandle.h"
+#include "net/BacklogIndex.h"
 #include "net/ClientData.h"
-#include "net/WriteRequestPool.h"
+#include "net/OutputBufferPool.h"
 
 namespace velmor {
 
 // A stream server bound to one event loop, independent of any protocol. It keeps
 // trying to listen (start()) every second until it succeeds, accepts connections,
-// reads into each client's own buffer, writes through a pool of requests and turns
+// reads into each client's own buffer, queues what a socket does not take at once in
+// pooled buffers of the connection's own (one write in flight per connection) and turns
 // the libuv callbacks of every connection into calls of its virtual operations.
 //
 // Ownership: the framework allocates each client's uv_tcp_t and its ClientData and
@@ -25,7 +27,7 @@ namespace velmor {
 // Thread: main loop only, except isListening(), totalPendingOutput() and slowReaderCloses(),
 // which any thread may read.
 // REQUIRES for destruction: every client closed and the loop run until their close
-// callbacks finished (shutdown() then uv_run), since pending writes point into the pool.
+// callbacks finished (shutdown() then uv_run), since queued output is the pool's.
 class GenericServer {
  public:
   explicit GenericServer(uv_loop_t* loop);
@@ -43,9 +45,10 @@ class GenericServer {
   virtual bool onConnect(uv_stream_t* client) = 0;
   virtual void onDisconnect(uv_stream_t* client) = 0;
 
-  // Sends the bytes; they are written at once if the socket takes them, else copied
-  // into a pooled request, so the caller may reuse `data` as soon as this returns.
-  // False if the connection failed (it is then being closed) or is already closing.
+  // Sends the bytes; they are written at once if nothing waits for the connection and the
+  // socket takes them, else what is left is copied to the end of the connection's queued
+  // output, so the caller may reuse `data` as soon as this returns. False if the connection
+  // failed, passed an output limit (it is then being closed) or is already closing.
   bool write(uv_stream_t* client, const char* data, std::size_t length);
 
   // Closes the connection unless it is already closing; onDisconnect follows later.
@@ -67,18 +70,21 @@ class GenericServer {
     for (ClientData* data = openHead_; data != nullptr; data = data->nextOpen) visit(*data);
   }
 
-  // A connection whose unwritten bytes would pass this many is closed: a client that stops
-  // reading cannot make the server hold its output without bound. 0: no limit.
+  // A connection whose queued output would hold more than this many bytes is closed: a
+  // client that stops reading cannot make the server hold its output without bound. Output
+  // is held, and counted, in whole buffers of OutputBuffer::kSize bytes. 0: no limit.
   void setMaxPendingOutput(std::size_t bytes) { maxPendingOutput_ = bytes; }
   // TCP keep-alive on every connection accepted from now on: probes after `seconds` of
   // silence, then every seconds/6 (at least 1), six unanswered probes end the connection;
   // unacknowledged output ends it after as long. A vanished peer is so closed after about
   // twice `seconds`. 0: no probes.
   void setKeepAlive(unsigned seconds) { keepAliveSeconds_ = seconds; }
-  // The same for the bytes waiting for all connections together: the connection whose
-  // write would take them past it is closed. 0: no limit.
+  // The same for the output held for all connections together: when queuing would take it
+  // past this, the connection holding the largest backlog is closed (the next largest too,
+  // if need be), the writer only when its own backlog would be the largest. 0: no limit.
   void setMaxTotalPendingOutput(std::size_t bytes) { maxTotalPendingOutput_ = bytes; }
-  // Bytes waiting to be written, to all connections together.
+  // Bytes held for output not written yet, all connections together, as the limits count
+  // them (whole buffers).
   std::size_t totalPendingOutput() const { return totalPendingOutput_.get(); }
   // Connections closed for passing either limit (read by the status text).
   std::uint64_t slowReaderCloses() const {
@@ -90,7 +96,7 @@ class GenericServer {
   std::size_t listenAttempts() const { return listenAttempts_; }
   uv_loop_t* loop() const { return loop_; }
   std::size_t openClientCount() const { return openClients_; }
-  std::size_t writePoolBlocks() const { return writePool_.blockCount(); }
+  const OutputBufferPool& outputBuffers() const { return outputBuffers_; }
 
  protected:
   // The listening handle, created by the derived server; its data must be this server.
@@ -110,6 +116,12 @@ class GenericServer {
   static void onClientClosed(uv_handle_t* handle);
 
   void accept(uv_stream_t* serverHandle);
+  bool queueOutput(ClientData& connection, const char* data, std::size_t length);
+  bool makeRoomFor(ClientData& writer, std::size_t growth);
+  void closeSlowReader(ClientData& connection);
+  bool startWrite(ClientData& connection);
+  void dropOutput(ClientData& connection);
+  void outputChanged(ClientData& connection, std::size_t heldBefore);
   void keepProbing(uv_tcp_t* tcp);
   void acceptFailed(int status);
   void checkDescriptorsLeft(uv_stream_t* listener);
@@ -119,14 +131,16 @@ class GenericServer {
   uv_loop_t* const loop_;
   UvHandle<uv_timer_t> retryTimer_;
   std::atomic<bool> listening_{false};
-  WriteRequestPool writePool_;
+  OutputBufferPool outputBuffers_;
+  BacklogIndex backlogs_;           // the connections holding output, by the bytes they hold
   ClientData* openHead_ = nullptr;  // every accepted connection not yet closed
   unsigned keepAliveSeconds_ = 0;
   bool acceptFailing_ = false;    // the console was told; until an accept succeeds again
   bool keepAliveFailed_ = false;  // the console was told that probes could not be set
   std::size_t maxPendingOutput_ = 0;
   std::size_t maxTotalPendingOutput_ = 0;
-  RelaxedCounter<std::size_t> totalPendingOutput_;  // bytes in the write requests in flight
+  // Bytes of the buffers of every connection's queued output: the sum of their heldBytes().
+  RelaxedCounter<std::size_t> totalPendingOutput_;
   std::atomic<std::uint64_t> slowReaderCloses_{0};
   std::size_t openClients_ = 0;
   std::size_t listenAttempts_ = 0;

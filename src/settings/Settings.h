@@ -63,11 +63,11 @@ class Settings {
   // IPv4 address to listen on. Not one of the classic keys: operators (and the tests)
   // may bind one interface with "bindaddress"; every interface by default.
   std::string bindaddress = "0.0.0.0";
-  // Bytes that may wait to be written to one connection before it is closed as too slow
-  // a reader ("maxpendingoutput"); 0 means no limit.
+  // Bytes that output waiting for one connection may hold before it is closed as too slow
+  // a reader ("maxpendingoutput"), counted in whole output buffers; 0 means no limit.
   std::uint32_t maxpendingoutput = 4 * 1024 * 1024;
-  // Bytes that may wait to be written to all connections together ("maxtotalpendingoutput"):
-  // the connection whose output would pass it is closed; 0 means no limit.
+  // The same for all connections together ("maxtotalpendingoutput"): output that would pass
+  // it closes the connection holding the most; 0 means no limit.
   std::uint32_t maxtotalpendingoutput = 256 * 1024 * 1024;
   // Milliseconds a database statement waits for a lock held by another program before the
   // work is put aside and tried again later ("busytimeout").

@@ -20,6 +20,7 @@
 #include "model/ChatLine.h"
 #include "model/FileRecord.h"
 #include "model/RoomRecord.h"
+#include "net/OutputBuffer.h"
 #include "rooms/RelaySchedule.h"
 #include "rooms/Room.h"
 #include "rooms/RoomRegistry.h"
@@ -178,6 +179,7 @@ TEST(ProtocolProse, QuotesTheLimitsDefaultsAndCodesOfTheCode) {
       {"{} rooms of {}-character names", {grouped(listedRooms), n(nameBytes)}},
       {"room idle time ({} s by default)", {n(settings.roomidletime)}},
       {"(`maxpendingoutput`, {} MiB by default)", {n(settings.maxpendingoutput >> 20)}},
+      {"counted in the server's buffers of {} bytes", {n(OutputBuffer::kSize)}},
       {"(`logintimeout`, {} seconds by default", {n(settings.logintimeout)}},
       {"| Login time | {} s by default (`logintimeout`)", {n(settings.logintimeout)}},
       {"(`keepalive`, {} seconds by default", {n(settings.keepalive)}},

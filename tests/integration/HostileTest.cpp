@@ -12,6 +12,7 @@
 
 #include "support/Databases.h"
 #include "support/Eventually.h"
+#include "support/HttpClient.h"
 #include "support/Requirements.h"
 #include "support/ServerProcess.h"
 #include "support/TestClient.h"
@@ -210,6 +211,68 @@ TEST_F(HostileTest, ReaderThatNeverReadsIsClosedAndOthersKeepReceiving) {
   EXPECT_TRUE(owner.waitFor(ServerCode::FileList, 2s));
   EXPECT_TRUE(slow.closedByServer(5s)) << "the reader that never reads is closed";
   EXPECT_LT(server->residentKb(), before + 64 * 1024) << "memory stays bounded";
+  expectHealthy();
+}
+
+// A guest who stops reading and asks for tiny answers by the thousand: each answer that waited
+// took a write request of its own, a hundred times its bytes, and the memory stayed after him.
+// What waits for him must cost about the bytes the limits count, and go when he goes.
+TEST_F(HostileTest, SmallRepliesToAReaderThatNeverReadsCostAboutTheirBytes) {
+  // Freed memory goes straight back to the system under the sanitizers too.
+  setenv(
+      "ASAN_OPTIONS",
+      "detect_leaks=1:abort_on_error=1:quarantine_size_mb=0:allocator_release_to_os_interval_ms=0",
+      1);
+  const std::uint16_t metricsPort = test::freePort();
+  start(R"("maxpendingoutput": 33554432, "metricsport": )" + std::to_string(metricsPort) + ",");
+  auto waitingBytes = [&] {
+    const auto reply = test::httpGet(metricsPort, "/metrics");
+    if (!reply || reply->status != 200) return -1.0;
+    return test::samplesOf(reply->body)["velmor_output_waiting_bytes"];
+  };
+  TestClient slow(server->port());
+  slow.navigationRoom = true;
+  ASSERT_TRUE(slow.loginAsGuest("Slow"));
+  slow.request([](RequestWriter& w) { w.enterRoom("Yard", ""); });
+  ASSERT_TRUE(slow.waitFor(ServerCode::RoomState));
+  const std::uint64_t before = server->residentKb();
+
+  // 80 frames of 60,000 ListFiles, each answered by 5 bytes: 24 MB, of which the sockets take
+  // about 4 MB. Then the count of what waits stops moving.
+  RequestWriter w;
+  w.beginFrame();
+  for (int i = 0; i < 60000; ++i) w.listFiles();
+  w.endFrame();
+  for (int frame = 0; frame < 80; ++frame) ASSERT_TRUE(slow.socket().sendAll(w.bytes()));
+  double waiting = 0;
+  ASSERT_TRUE(test::eventually(
+      [&] {
+        const double previous = waiting;
+        waiting = waitingBytes();
+        return waiting > 8e6 && waiting == previous;
+      },
+      60s, 200ms))
+      << "output waiting: " << waiting;
+  const std::uint64_t grownKb = server->residentKb() - before;
+  const auto waitingKb = static_cast<std::uint64_t>(waiting / 1024);
+  EXPECT_LE(grownKb, 3 * waitingKb + 8 * 1024)
+      << "resident KB grew by " << grownKb << " for " << waitingKb << " KB counted as waiting";
+
+  // Once he is gone, what stays is the pool's few free buffers and the allocator's own
+  // bookkeeping (under the sanitizers, the shadow of the memory given back).
+  slow.socket().close();
+  ASSERT_TRUE(test::eventually([&] { return waitingBytes() == 0; }));
+  std::uint64_t after = 0;
+  EXPECT_TRUE(test::eventually(
+      [&] {
+        after = server->residentKb();
+        return after <= before + 12 * 1024;
+      },
+      10s))
+      << "resident KB before " << before << ", after the reader left " << after;
+  RecordProperty("grown_kb", std::to_string(grownKb));
+  RecordProperty("waiting_kb", std::to_string(waitingKb));
+  RecordProperty("left_after_close_kb", std::to_string(after - before));
   expectHealthy();
 }
 

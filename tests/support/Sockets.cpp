@@ -112,10 +112,12 @@ bool Socket::waitClosed(std::chrono::milliseconds timeout) {
   }
 }
 
-Socket connectTo(std::uint16_t port, int sourceHost) {
+Socket connectTo(std::uint16_t port, int sourceHost, int receiveBuffer) {
   Socket socket(::socket(AF_INET, SOCK_STREAM, 0));
   int one = 1;
   ::setsockopt(socket.fd(), IPPROTO_TCP, TCP_NODELAY, &one, sizeof(one));
+  if (receiveBuffer > 0)
+    ::setsockopt(socket.fd(), SOL_SOCKET, SO_RCVBUF, &receiveBuffer, sizeof(receiveBuffer));
   sockaddr_in source =
       loopback(0, sourceHost > 0 ? static_cast<std::uint32_t>(sourceHost) : automaticSource());
   ::bind(socket.fd(), reinterpret_cast<sockaddr*>(&source), sizeof(source));

@@ -42,7 +42,9 @@ class Socket {
 };
 
 // Connects to 127.0.0.1:port from 127.0.0.<sourceHost> (0: a new address each call).
-Socket connectTo(std::uint16_t port, int sourceHost = 0);
+// A receiveBuffer (bytes, 0: the system's) is set before connecting, so that the window the
+// server sees stays that small: what it writes waits in its own queue, as for a slow link.
+Socket connectTo(std::uint16_t port, int sourceHost = 0, int receiveBuffer = 0);
 
 // A listening socket on 127.0.0.1:port (the "port in use" tests).
 Socket listenOn(std::uint16_t port);

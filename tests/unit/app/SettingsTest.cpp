@@ -136,7 +136,8 @@ const Case kCases[] = {
     {"PortAsString", R"({"serverport": "8000"})",
      [](const Settings& s) { EXPECT_EQ(s.serverport, 7175u); }},
     {"KeepAliveBeyondWhatTheSystemTakesIsLowered", R"({"keepalive": 2147484})",
-     [](const Settings& s) { EXPECT_EQ(s.keepalive, Settings::kMaxKeepAlive); }},
+     [](const Settings& s) { EXPECT_EQ(s.keepalive, Settings::kMaxKeepAlive); },
+     "Setting keepalive 2147484 is more than the system accepts: 32767 seconds are used.\n"},
     {"RoomLimitsCapped", R"({"navroommaxusers": 20000, "chatroommaxusers": 10000})",
      [](const Settings& s) {
        EXPECT_EQ(s.navroommaxusers, 10000u);

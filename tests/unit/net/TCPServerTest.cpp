@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <sys/socket.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstring>
 #include <functional>
@@ -32,11 +33,13 @@ class RecordingServer : public TCPServer {
   bool onConnect(uv_stream_t* client) override {
     ++connects;
     lastClient = client;
+    clients.push_back(client);
     peerAddress = static_cast<ClientData*>(client->data)->peerIPv4();
     return admit;
   }
   void onDisconnect(uv_stream_t* client) override {
     ++disconnects;
+    closed.push_back(client);
     if (client == lastClient) lastClient = nullptr;
   }
 
@@ -45,6 +48,8 @@ class RecordingServer : public TCPServer {
   int disconnects = 0;
   std::uint32_t peerAddress = 0;
   uv_stream_t* lastClient = nullptr;
+  std::vector<uv_stream_t*> clients;  // in the order they connected
+  std::vector<uv_stream_t*> closed;   // in the order they were disconnected
   std::vector<std::size_t> reads;
   std::string received;
 };
@@ -127,14 +132,14 @@ TEST_F(TCPServerTest, LargeSendArrivesInOrderInReadsOfAtMost2048) {
   for (std::size_t n : server->reads) EXPECT_LE(n, 2048u);
 }
 
-TEST_F(TCPServerTest, WritesBeyondOneBlockGrowThePoolAndArriveIntact) {
+TEST_F(TCPServerTest, OutputQueuedWhileTheClientDoesNotReadArrivesIntactAndIsGivenBack) {
   listen();
   Socket client = test::connectTo(static_cast<std::uint16_t>(server->port));
   ASSERT_TRUE(pumpUntil([&] { return server->lastClient != nullptr; }));
 
   // The client does not read until every write is issued: once the socket buffers are
-  // full, every further write waits in a pooled request. The caller's buffer is
-  // rewritten for each message, so only the pool's own copies can deliver them intact.
+  // full, every further write waits in the connection's queued buffers. The caller's buffer
+  // is rewritten for each message, so only the queue's own copies can deliver them intact.
   constexpr std::size_t kMessageSize = 1000;
   char message[kMessageSize];
   auto fill = [&](std::uint32_t index) {
@@ -144,14 +149,12 @@ TEST_F(TCPServerTest, WritesBeyondOneBlockGrowThePoolAndArriveIntact) {
     }
   };
   std::uint32_t written = 0;
-  std::uint32_t afterSecondBlock = 0;
-  while (afterSecondBlock < 100 && written < 200000) {
+  while (server->outputBuffers().inUse() < 1000 && written < 200000) {
     fill(written);
     ASSERT_TRUE(server->write(server->lastClient, message, kMessageSize));
     ++written;
-    if (server->writePoolBlocks() >= 2) ++afterSecondBlock;
   }
-  ASSERT_GE(server->writePoolBlocks(), 2u);
+  ASSERT_GE(server->outputBuffers().inUse(), 1000u);
 
   std::string received;
   const std::size_t total = std::size_t{written} * kMessageSize;
@@ -174,7 +177,81 @@ TEST_F(TCPServerTest, WritesBeyondOneBlockGrowThePoolAndArriveIntact) {
               0)
         << "message " << i;
   }
-  EXPECT_GE(server->writePoolBlocks(), 2u);  // blocks stay until the server goes
+  ASSERT_TRUE(pumpUntil([&] { return server->outputBuffers().inUse() == 0; }));
+  EXPECT_EQ(server->totalPendingOutput(), 0u);
+  EXPECT_EQ(server->outputBuffers().freeCount(), OutputBufferPool::kMaxFree)
+      << "the pool keeps a bounded number of free buffers, not the whole backlog";
+}
+
+// Two clients that stopped reading held most of the total allowance; a reader on a slow link
+// asked for a file, and it was he who was closed when the total passed its limit.
+TEST_F(TCPServerTest, TotalOutputLimitClosesTheLargestBacklogNotTheNextWriter) {
+  struct Row {
+    const char* what;
+    std::size_t hogKb[2];  // output waiting for each of the two clients that stopped reading
+    std::size_t fileKb;    // written to the third client at once, then read by him
+    int closedHog;         // the hog closed for it, -1: none
+  };
+  const Row rows[] = {
+      {"behind two hogs, the larger goes", {240, 220}, 200, 0},
+      {"the writer holds the most: he goes", {100, 90}, 400, -1},
+  };
+  server->setMaxTotalPendingOutput(512 * 1024);
+  listen();
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.what);
+    server->clients.clear();
+    server->closed.clear();
+    std::vector<Socket> sockets;
+    for (int i = 0; i < 3; ++i) {
+      sockets.push_back(test::connectTo(static_cast<std::uint16_t>(server->port), 0, 4096));
+      ASSERT_TRUE(pumpUntil([&] { return server->clients.size() == std::size_t(i + 1); }));
+      // Small socket buffers on both sides, as on a slow link: the output waits in the server.
+      int small = 4096;
+      uv_send_buffer_size(reinterpret_cast<uv_handle_t*>(server->clients.back()), &small);
+    }
+    const std::string piece(1000, 'h');
+    std::size_t target = 0;
+    for (int hog = 0; hog < 2; ++hog) {
+      target += row.hogKb[hog] * 1024;
+      for (int n = 0; n < 10000 && server->totalPendingOutput() < target; ++n)
+        ASSERT_TRUE(server->write(server->clients[hog], piece.data(), piece.size()));
+    }
+    const std::uint64_t closesBefore = server->slowReaderCloses();
+    uv_stream_t* reader = server->clients[2];
+    std::string file(row.fileKb * 1024, '\0');
+    for (std::size_t i = 0; i < file.size(); ++i) file[i] = static_cast<char>(i * 13 + i / 4096);
+    bool taken = true;
+    for (std::size_t at = 0; at < file.size() && taken; at += 8192)
+      taken = server->write(reader, file.data() + at, 8192);
+
+    std::string received;
+    char chunk[65536];
+    pumpUntil(
+        [&] {
+          for (ssize_t n; (n = ::recv(sockets[2].fd(), chunk, sizeof(chunk), MSG_DONTWAIT)) > 0;)
+            received.append(chunk, static_cast<std::size_t>(n));
+          const auto& closed = server->closed;
+          return received.size() == file.size() ||
+                 std::find(closed.begin(), closed.end(), reader) != closed.end();
+        },
+        10s);
+    drainLoop();
+    EXPECT_EQ(server->slowReaderCloses(), closesBefore + 1);
+    std::vector<uv_stream_t*> expected;
+    if (row.closedHog >= 0) {
+      expected.push_back(server->clients[static_cast<std::size_t>(row.closedHog)]);
+      EXPECT_TRUE(taken);
+      EXPECT_TRUE(received == file) << "the reader got " << received.size() << " bytes of "
+                                    << file.size() << ", not his whole file";
+    } else {
+      expected.push_back(reader);
+      EXPECT_FALSE(taken);
+    }
+    EXPECT_EQ(server->closed, expected);
+    server->closeAllClients();
+    ASSERT_TRUE(pumpUntil([&] { return server->openClientCount() == 0; }));
+  }
 }
 
 TEST_F(TCPServerTest, WriteToClosingClientFails) {
