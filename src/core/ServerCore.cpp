@@ -128,4 +128,8 @@ std::uint64_t ServerCore::uptimeSeconds() const {
   return static_cast<std::uint32_t>(clock.wallSeconds() - startWallSeconds_);
 }
 
+bool ServerCore::storageTakes(const User& user) const {
+  return !(storageFailing() && user.queriesAtBound());
+}
+
 }  // namespace velmor

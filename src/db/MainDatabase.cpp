@@ -246,9 +246,6 @@ CreateOutcome MainDatabase::createRoom(VelmorRoomQuery& query) {
     query.storageRefused = storageFailed(step);
     return CreateOutcome::Failed;
   }
-  // Files left under the name by a room deleted before its files went with it are not the
-  // new room's.
-  files_.deleteRoomFiles(fieldText(record.name));
   // The record mirrors the new row, so the room's age counts from its creation rather
   // than from 0 (which the expiry sweep would take for long expired).
   record.lastAccessed = now;

@@ -29,6 +29,7 @@
 #include <type_traits>
 #include <vector>
 
+#include "db/ChangeShares.h"
 #include "model/FileRecord.h"
 #include "model/Ref.h"
 #include "model/RoomRecord.h"
@@ -126,9 +127,10 @@ class VelmorBaseQuery {
   // kept to its completion. True when the completion kept the query (it is then not
   // destroyed).
   virtual bool deliver() { return false; }
-  // Worker: the batch that ran this query was rolled back (its COMMIT failed); an outcome
-  // that reported a stored change reports the failure instead (afterRollback).
-  virtual void rolledBack() {}
+  // Worker: the part of the batch that ran this query on `databases` (some of those it works
+  // on) was rolled back; an outcome that reported a change stored there reports the failure
+  // instead (afterRollback).
+  virtual void rolledBack(std::uint8_t databases) { (void)databases; }
   // Whether the query only serves its poster (a lookup, a registration, a room load): it
   // is cancelled when he goes offline or away. Every other query carries a change already
   // acknowledged, or one that others depend on, and runs to completion without him.
@@ -167,6 +169,9 @@ class VelmorBaseQuery {
   QueryOwner* owner = nullptr;
   // Its place in the owner's list of queries in flight (QueryOwner). Main loop only.
   std::uint32_t ownerSlot = 0;
+  // What an acknowledged change counts against its poster's address while in flight
+  // (ChangeShares); set by the poster before post. Main loop only.
+  ChangeShares::Charge charge;
   std::atomic<bool> cancelled{false};
   // Set by the worker when run() came back with an outcome to deliver; cleared for a query
   // given up unstored at the stop, which is then destroyed without its completion.
@@ -329,7 +334,7 @@ class OutcomeQuery : public Family {
     return true;
   }
   bool deliver() final { return complete(outcome_); }
-  void rolledBack() final { outcome_ = afterRollback(outcome_); }
+  void rolledBack(std::uint8_t) override { outcome_ = afterRollback(outcome_); }
   QueryKind kind() const final { return outcomeQueryKind<Family, Outcome>(); }
 
  private:

@@ -81,6 +81,7 @@ void QueryPipeline::post(QueryOwner* owner, VelmorBaseQuery* query) {
   }
   query->owner = owner;
   if (owner != nullptr) owner->track(query);
+  changes_.charge(query->charge);
   figures_.notePosted(query->kind());
   requests_.enqueue(query);
   if (workerStarted()) uv_async_send(workerWakeup_);
@@ -235,7 +236,7 @@ class QueryPipeline::Batch {
         if (done->storedAtAnyCost()) {
           done->unavailable = true;
         } else {
-          done->rolledBack();
+          done->rolledBack(done->databases() & rolledBack_);
         }
       }
       if (done->unavailable) {
@@ -428,6 +429,7 @@ void QueryPipeline::onCompletionWakeup(uv_async_t* handle) {
 void QueryPipeline::dispatchCompletions() {
   VelmorBaseQuery* query = nullptr;
   while (completions_.try_dequeue(query)) {
+    changes_.letGo(query->charge);
     // Its work was done and committed, whether or not its poster still waits for it.
     if (query->answered) figures_.noteCompleted(query->kind());
     if (query->cancelled.load(std::memory_order_acquire)) {

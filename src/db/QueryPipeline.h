@@ -53,6 +53,7 @@
 #include <readerwriterqueue/readerwriterqueue.h>
 
 #include "base/UvHandle.h"
+#include "db/ChangeShares.h"
 #include "db/FileDatabase.h"
 #include "db/MainDatabase.h"
 #include "db/PipelineFigures.h"
@@ -99,6 +100,9 @@ class QueryPipeline final : public QueryPoster {
   std::size_t waiting() const { return figures_.waiting(); }
   // Posts, completions, the queue, the batches and the waiting work (any thread).
   const PipelineFigures& figures() const { return figures_; }
+  // What the changes in flight hold, by their posters' addresses (charged at post, let go at
+  // the completion's dispatch). Main loop.
+  const ChangeShares& changes() const { return changes_; }
   // Acknowledged changes the stop gave up unstored. Main loop, after stop().
   std::size_t unstoredAtStop() const { return unstoredAtStop_; }
 
@@ -140,6 +144,7 @@ class QueryPipeline final : public QueryPoster {
   std::atomic<std::uint64_t> batches_{0};
   PipelineFigures figures_;
   bool stopped_ = false;            // main loop
+  ChangeShares changes_;            // main loop
   std::size_t unstoredAtStop_ = 0;  // written by the worker before it ends, read after join
 
   // When the stop gives up what it keeps and every wait for a lock (steady clock, ns; 0

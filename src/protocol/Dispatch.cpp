@@ -2,6 +2,7 @@
 
 #include <array>
 
+#include "core/ServerCore.h"
 #include "users/FrameLoop.h"
 #include "users/User.h"
 #include "wire/MessageCatalogue.h"
@@ -93,7 +94,7 @@ bool dispatchMessage(ServerCore& core, std::uint8_t type, User& user, MessageRea
 }
 
 MessageDispatch requestDispatch(ServerCore& core) {
-  return MessageDispatch{dispatchWithCore, &core};
+  return MessageDispatch{dispatchWithCore, &core, !core.storageFailing()};
 }
 
 RequestHandler replaceHandler(std::uint8_t type, RequestHandler handler) {

@@ -48,11 +48,24 @@ std::uint32_t nextVersion(std::uint32_t now, std::uint32_t previous) {
   return now > previous ? now : previous + 1;
 }
 
+// The content bytes a change of the record keeps in memory while it waits for the storage.
+std::size_t heldBytes(const FileRecord& file) {
+  return file.hasContent() ? file.capacity : 0;
+}
+
+// Whether the storage can take one more change holding `contentBytes` from the user now: his
+// address's share of what waits for it, and the bound all share (ChangeShares). A change it
+// cannot take is refused before it is acknowledged.
+bool storageTakesChange(ServerCore& core, const User& user, std::size_t contentBytes) {
+  return core.pipeline().changes().admits(user.address(), contentBytes);
+}
+
 template <typename Query>
 void postFileQuery(ServerCore& core, User& user, const Ref<FileRecord>& file, Room& room) {
   auto* query = new Query;
   query->carry(file);
   copyText(query->roomName, fieldText(room.record().name));
+  query->charge = ChangeShares::chargeOf(user.address(), heldBytes(*file));
   core.queries().post(&user, query);
 }
 
@@ -101,6 +114,10 @@ std::optional<ServerCode> createRefusal(const User& user, const Room& room,
 // (that one answers this read too).
 void loadForReader(ServerCore& core, User& user, Room& room, const Ref<FileRecord>& listed,
                    std::uint32_t versionHeld) {
+  if (!core.storageTakes(user)) {
+    sendCode(user, ServerCode::FileNotFound);  // as a load the storage failed
+    return;
+  }
   const FileRecord* file = listed.get();
   if (user.findPending<LoadFileContentQuery>(
           [&](const LoadFileContentQuery& loading) { return loading.file.get() == file; })) {
@@ -131,6 +148,10 @@ Ref<FileRecord> editedCopy(ServerCore& core, const User& user, const FileRecord&
 // takes, as they are now) and is saved; a file deleted meanwhile is not put back.
 void finishUpload(ServerCore& core, User& user, Room& room, const Ref<FileRecord>* listed) {
   const Ref<FileRecord> upload = std::move(user.transfer().upload);
+  if (!storageTakesChange(core, user, heldBytes(*upload))) {
+    sendCode(user, ServerCode::FileTooLarge);  // more than the storage can hold for him now
+    return;
+  }
   if (listed == nullptr) {
     // Deleted meanwhile: the upload cannot put it back past the room's limit or another
     // file of the name in other capitals.
@@ -256,6 +277,10 @@ bool handleCreateFile(ServerCore& core, User& user, MessageReader& reader) {
     sendCode(user, *refusal);
     return true;
   }
+  if (!storageTakesChange(core, user, 0)) {
+    sendCode(user, ServerCode::TooManyFiles);  // no more the storage can hold for him now
+    return true;
+  }
   Ref<FileRecord> file = FileRecord::createWithContent(0);
   if (!file) return true;
   copyText(file->fileName, fieldText(name));
@@ -340,7 +365,7 @@ bool handleWriteFile(ServerCore& core, User& user, MessageReader& reader) {
   if (user.rights().isMember) user.releaseTransfer();
   const Ref<FileRecord>* listed = fileToChange(user, *room, name, mayWrite);
   if (listed == nullptr) return true;
-  if (total > kMaxFileSize) {
+  if (total > kMaxFileSize || !storageTakesChange(core, user, total)) {
     sendCode(user, ServerCode::FileTooLarge);
     return true;
   }
@@ -391,6 +416,10 @@ bool handleSetFileAccess(ServerCore& core, User& user, MessageReader& reader) {
   if (user.room() == nullptr) return true;
   if (const Ref<FileRecord>* listed =
           fileToChange(user, *user.room(), name, mayChangePermissions)) {
+    if (!storageTakesChange(core, user, heldBytes(**listed))) {
+      sendCode(user, ServerCode::FileAccessDenied);
+      return true;
+    }
     (*listed)->usersCanRead = canRead != 0;
     (*listed)->usersCanWrite = canWrite != 0;
     sendCode(user, ServerCode::FileSaved);
@@ -406,6 +435,10 @@ bool handleDeleteFile(ServerCore& core, User& user, MessageReader& reader) {
   Room* room = user.room();
   if (room == nullptr) return true;
   if (const Ref<FileRecord>* listed = fileToChange(user, *room, name, mayWrite)) {
+    if (!storageTakesChange(core, user, heldBytes(**listed))) {
+      sendCode(user, ServerCode::FileAccessDenied);
+      return true;
+    }
     const Ref<FileRecord> file = room->removeFile(listed);
     postFileQuery<DeleteFileQuery>(core, user, file, *room);
     sendCode(user, ServerCode::FileDeleted);

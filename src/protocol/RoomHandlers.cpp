@@ -78,7 +78,8 @@ void sendBanList(User& user, ServerCode code, const BanList& list) {
 
 // Why the user cannot create a room of the key now; nothing when he can. Creations in flight
 // count as rooms.
-std::optional<ServerCode> creationRefusal(RoomRegistry& rooms, const User& user, const char* key) {
+std::optional<ServerCode> creationRefusal(ServerCore& core, const User& user, const char* key) {
+  RoomRegistry& rooms = core.rooms;
   if (rooms.isStored(key) || rooms.findLive(key) != nullptr || rooms.isFallingAsleep(key))
     return ServerCode::RoomExists;
   if (rooms.roomCount() >= RoomRegistry::kMaxStoredRooms)
@@ -86,6 +87,8 @@ std::optional<ServerCode> creationRefusal(RoomRegistry& rooms, const User& user,
   if (!user.rights().isAdmin &&
       rooms.roomsCreatedBy(fieldText(user.identity().nameKey)) >= RoomRegistry::kMaxRoomsPerCreator)
     return ServerCode::RoomCreateFailed;  // his share is used up
+  if (!core.storageTakes(user))
+    return ServerCode::RoomCreateFailed;  // as the failing storage would answer it
   return std::nullopt;
 }
 
@@ -113,7 +116,7 @@ bool handleCreateRoom(ServerCore& core, User& user, MessageReader& reader) {
   }
   char key[32];
   if (!checkName(name, key)) return false;
-  if (const std::optional<ServerCode> refusal = creationRefusal(core.rooms, user, key)) {
+  if (const std::optional<ServerCode> refusal = creationRefusal(core, user, key)) {
     sendCode(user, *refusal);
     return true;
   }

@@ -93,7 +93,17 @@ bool LoadRoomQuery::complete(LoadOutcome outcome) {
 }
 
 CreateOutcome CreateRoomQuery::execute(Storage& storage) {
-  return storage.main.createRoom(*this);
+  const CreateOutcome outcome = storage.main.createRoom(*this);
+  // Files left under the name by a room deleted before its files went with it are not the
+  // new room's.
+  if (outcome == CreateOutcome::Created)
+    filesCleared_ = storage.files.deleteRoomFiles(recordName());
+  return outcome;
+}
+
+void CreateRoomQuery::rolledBack(std::uint8_t databases) {
+  if ((databases & kFileDatabase) != 0) filesCleared_ = false;
+  if ((databases & kMainDatabase) != 0) RoomCreation::rolledBack(databases);
 }
 
 CreateRoomQuery::CreateRoomQuery(RoomRegistry& rooms, const RoomRecord& created) : rooms_(rooms) {
@@ -111,6 +121,8 @@ bool CreateRoomQuery::complete(CreateOutcome outcome) {
     RoomRecord stored = record;
     lowerName(stored.lowerName, stored.name);
     rooms_.addStored(stored);
+    if (!filesCleared_)
+      rooms_.services().queries.post(nullptr, new ClearRoomFilesQuery(recordName()));
   }
   if (owner != nullptr) sendCode(*static_cast<User*>(owner), replyCode(outcome));
   return false;
@@ -138,6 +150,18 @@ bool SaveRoomQuery::complete() {
 
 std::string SaveRoomQuery::unstoredText() const {
   return "passwords and last access of room " + std::string(recordName());
+}
+
+ClearRoomFilesQuery::ClearRoomFilesQuery(std::string_view roomName) {
+  copyText(this->roomName, roomName);
+}
+
+StoreOutcome ClearRoomFilesQuery::execute(Storage& storage) {
+  return storeOutcome(storage.files.deleteRoomFiles(roomWorkedOn()));
+}
+
+std::string ClearRoomFilesQuery::unstoredText() const {
+  return "removal of old files under the new room " + std::string(roomWorkedOn());
 }
 
 StoreOutcome TouchRoomQuery::execute(Storage& storage) {

@@ -52,10 +52,24 @@ class CreateRoomQuery final : public RoomCreation {
   std::string_view roomWorkedOn() const override { return recordName(); }
   // The row, and the removal of files a room deleted before them left under the name.
   std::uint8_t writes() const override { return kMainDatabase | kFileDatabase; }
+  // The room exists once its row is stored, whatever became of the removal of the files:
+  // those the removal could not take go by a change of their own (ClearRoomFilesQuery).
+  void rolledBack(std::uint8_t databases) override;
 
  private:
   RoomRegistry& rooms_;
-  char creatorKey_[32] = {};  // main loop only
+  char creatorKey_[32] = {};   // main loop only
+  bool filesCleared_ = false;  // written by the worker, read by the completion
+};
+
+// The removal of files left under the name of a room created while the file database failed
+// it: kept and tried again until stored, and done before any later work on the room (a load
+// waits for it, so the new room never lists the old files). The server's own change.
+class ClearRoomFilesQuery final : public FileChange {
+ public:
+  explicit ClearRoomFilesQuery(std::string_view roomName);
+  StoreOutcome execute(Storage& storage) override;
+  std::string unstoredText() const override;
 };
 
 // The save of a room's passwords and last access (SaveRoom): of a room gone to sleep, which

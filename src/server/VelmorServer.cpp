@@ -49,26 +49,32 @@ VelmorServer::~VelmorServer() {
 void VelmorServer::onTick(uv_timer_t* timer) {
   auto* server = static_cast<VelmorServer*>(timer->data);
   server->core_->tick();
-  server->handleHeldInput();
+  server->resumePausedInput();
 }
 
 void VelmorServer::handleInput(User& user, const char* data, std::size_t length) {
   receiveChunk(user, data, length, requestDispatch(*core_));
-  user.limitQueriesInFlight();
-  if (!user.input().held.empty() && std::find(held_.begin(), held_.end(), &user) == held_.end())
-    held_.push_back(&user);
+  user.limitQueriesInFlight(core_->storageFailing());
+  if (user.readingPaused() && std::find(paused_.begin(), paused_.end(), &user) == paused_.end())
+    paused_.push_back(&user);
 }
 
-void VelmorServer::handleHeldInput() {
+void VelmorServer::resumePausedInput() {
   // Each user's held requests in the order they were held; those handled again may be held
-  // once more (and then listed again, at the end).
+  // once more (and then listed again, at the end). A user whose reading paused with nothing
+  // held resumes reading: at once when the storage fails, or when his queries came down.
+  const bool storageFailing = core_->storageFailing();
   std::vector<User*> due;
-  std::erase_if(held_, [&due](User* user) {
-    if (!user->heldInputDue()) return false;
+  std::erase_if(paused_, [&](User* user) {
+    if (!user->mayGoOn(storageFailing)) return false;
     due.push_back(user);
     return true;
   });
   for (User* user : due) {
+    if (user->input().held.empty()) {
+      user->limitQueriesInFlight(storageFailing);
+      continue;
+    }
     const std::vector<char> held = std::move(user->input().held);
     user->input().held.clear();
     handleInput(*user, held.data(), held.size());
@@ -115,7 +121,7 @@ void VelmorServer::refuse(uv_stream_t* client, const char* frame, std::size_t le
 void VelmorServer::onDisconnect(uv_stream_t* client) {
   auto* user = static_cast<User*>(client->data);
   if (user == nullptr) return;
-  std::erase(held_, user);
+  std::erase(paused_, user);
   core_->forgetUser(*user);
 }
 

@@ -58,8 +58,9 @@ class VelmorServer : public TCPServer {
   // Received bytes, or bytes held earlier, through the frame loop; then reading is paused or
   // resumed by the user's queries in flight and held requests.
   void handleInput(User& user, const char* data, std::size_t length);
-  // Hands the frame loop the held requests of the users whose queries came down (each tick).
-  void handleHeldInput();
+  // Each tick: the users whose requests may go on again (their queries came down, or the
+  // storage fails) have their held requests handled and their reading resumed.
+  void resumePausedInput();
   // Sends the refusal straight through the connection (not counted) and closes it.
   void refuse(uv_stream_t* client, const char* frame, std::size_t length);
 
@@ -68,7 +69,9 @@ class VelmorServer : public TCPServer {
   UvHandle<uv_timer_t> tickTimer_;
   ConnectionRateTable connectionRates_;
   ConnectionCounts connectionCounts_;
-  std::vector<User*> held_;  // users with requests held (User::Input::held); removed on disconnect
+  // Users whose reading paused for their queries (some with requests held); removed on
+  // disconnect.
+  std::vector<User*> paused_;
 };
 
 }  // namespace velmor

@@ -24,6 +24,10 @@ std::size_t frameLengthAt(const char* p) {
 
 // How one complete frame ended: handled to its end, stopped (the rest of the read is
 // dropped), or held at `heldAt` because his queries in flight reached their bound.
+bool mustWait(const User& user, const MessageDispatch& dispatch) {
+  return dispatch.waitAtQueryBound && user.queriesAtBound();
+}
+
 struct FrameEnd {
   enum Kind { Done, Stopped, Held } kind = Done;
   std::uint32_t heldAt = 0;
@@ -38,7 +42,7 @@ FrameEnd handleFrame(User& user, const char* frame, std::uint32_t frameEnd,
     const std::uint8_t type = reader.u8();
     if (!dispatch.handle(dispatch.context, type, user, reader)) return {FrameEnd::Stopped};
     if (!reader.ok()) return {FrameEnd::Stopped};
-    if (user.queriesAtBound() && reader.position() < frameEnd)
+    if (mustWait(user, dispatch) && reader.position() < frameEnd)
       return {FrameEnd::Held, reader.position()};
   } while (reader.position() < frameEnd);
   return {};
@@ -158,7 +162,7 @@ bool receiveChunk(User& user, const char* data, std::size_t length,
     const auto frameEnd = static_cast<std::uint32_t>(partial.size());
     const FrameEnd end = handleFrame(user, partial.data(), frameEnd, dispatch);
     if (end.kind == FrameEnd::Held ||
-        (end.kind == FrameEnd::Done && length != 0 && user.queriesAtBound()))
+        (end.kind == FrameEnd::Done && length != 0 && mustWait(user, dispatch)))
       holdRest(input, restOf(partial.data(), frameEnd, end), data, length);
     releasePartial(partial);
     if (end.kind == FrameEnd::Stopped) {
@@ -179,7 +183,7 @@ bool receiveChunk(User& user, const char* data, std::size_t length,
       skipCutFrame(input, data + offset, length - offset);
       return false;
     }
-    if (end.kind == FrameEnd::Held || (offset < length && user.queriesAtBound())) {
+    if (end.kind == FrameEnd::Held || (offset < length && mustWait(user, dispatch))) {
       holdRest(input, restOf(frame, frameEnd, end), data + offset, length - offset);
       return true;
     }

@@ -15,6 +15,10 @@ class MessageReader;
 struct MessageDispatch {
   bool (*handle)(void* context, std::uint8_t type, User& user, MessageReader& reader);
   void* context;
+  // Whether a user's requests wait while his queries in flight are at their bound: while the
+  // storage serves (his queries come back soon), not while it fails (he is served meanwhile,
+  // and his further storage work is refused instead).
+  bool waitAtQueryBound = true;
 };
 
 // Handles one chunk of received bytes: every complete frame in place, message by message;
@@ -24,9 +28,10 @@ struct MessageDispatch {
 //    remaining bytes are dropped from the next chunks), so that the next frame is read from
 //    its start; false then. The connection stays open either way.
 //  - Once a message leaves the user with his queries in flight at their bound
-//    (User::queriesAtBound), the rest of the frame and of the chunk is kept in Input::held,
-//    in order, and handled by a later call (the caller pauses reading meanwhile): the bound
-//    holds within a frame. A chunk given while input is held is added behind it.
+//    (User::queriesAtBound; only when the dispatch says requests wait there), the rest of the frame
+//    and of the chunk is kept in Input::held, in order, and handled by a later call (the caller
+//    pauses reading meanwhile): the bound holds within a frame. A chunk given while input is held
+//    is added behind it.
 // Main loop only.
 bool receiveChunk(User& user, const char* data, std::size_t length,
                   const MessageDispatch& dispatch);

@@ -31,11 +31,12 @@ bool User::sendFrames(const char* data, std::size_t length, std::size_t frames) 
   return true;
 }
 
-void User::limitQueriesInFlight() {
-  if (!readingPaused_ && owner != nullptr && (queriesAtBound() || !input_.held.empty())) {
+void User::limitQueriesInFlight(bool storageFailing) {
+  const bool wait = !input_.held.empty() || (queriesAtBound() && !storageFailing);
+  if (!readingPaused_ && wait && owner != nullptr) {
     owner->pauseReading(client);
     readingPaused_ = true;
-  } else if (readingPaused_ && input_.held.empty() && pendingCount() <= kMaxQueriesInFlight / 2) {
+  } else if (readingPaused_ && input_.held.empty() && mayGoOn(storageFailing)) {
     readingPaused_ = false;  // what was held was handled
     if (owner != nullptr) owner->resumeReading(client);
   }

@@ -182,19 +182,24 @@ class User : public ClientData, public QueryOwner {
   // Once a request leaves him with this many queries in flight, the frame loop holds his
   // further requests (Input::held) and reading from his connection pauses; both resume when
   // they are down to half: the database work a client can queue stays bounded, and nothing
-  // he sent is lost or reordered.
+  // he sent is lost or reordered. Not while the storage fails: his queries would not come
+  // back, so he is read and served, and his further storage work is refused instead
+  // (ServerCore::storageTakes, ChangeShares).
   static constexpr std::size_t kMaxQueriesInFlight = 32;
 
   User(uv_stream_t* client, uv_stream_t* server, TrafficCounters& traffic);
   ~User() override;
 
   bool queriesAtBound() const { return pendingCount() >= kMaxQueriesInFlight; }
-  // After received bytes were handled: pauses reading while he has too many queries in
-  // flight or requests held.
-  void limitQueriesInFlight();
-  // His held requests may be handled again (his queries in flight came down to half).
-  bool heldInputDue() const {
-    return !input_.held.empty() && pendingCount() <= kMaxQueriesInFlight / 2;
+  // After received bytes were handled: pauses reading while his requests wait (some are
+  // held, or his queries are at their bound while the storage serves), and resumes it once
+  // they may go on. `storageFailing`: as ServerCore::storageFailing says.
+  void limitQueriesInFlight(bool storageFailing);
+  bool readingPaused() const { return readingPaused_; }
+  // His held requests and his reading may go on: his queries in flight came down to half,
+  // or the storage fails.
+  bool mayGoOn(bool storageFailing) const {
+    return storageFailing || pendingCount() <= kMaxQueriesInFlight / 2;
   }
 
   // Hands finished frames to the connection; counts one packet per frame and the bytes
