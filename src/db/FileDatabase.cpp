@@ -110,7 +110,7 @@ LookupOutcome FileDatabase::loadContent(VelmorFileQuery& query) {
   const int step = use.step();
   if (step != SQLITE_ROW || use.columnCount() != 2) {
     file->contentRequested = 0;
-    query.unavailable = storageFailed(step);
+    query.markUnavailable(storageFailed(step));
     return LookupOutcome::NotFound;
   }
   const std::uint32_t length = use.u32Column(0);

@@ -190,7 +190,7 @@ LoadOutcome MainDatabase::loadRoom(VelmorRoomQuery& query) {
   RoomRecord& record = query.record;
   const Lookup lookup = lookupRoom(record);
   if (lookup == Lookup::Failed) {
-    query.unavailable = true;
+    query.markUnavailable();
     return LoadOutcome::NoSuchRoom;
   }
   if (lookup == Lookup::Missing) return LoadOutcome::NoSuchRoom;
@@ -214,7 +214,7 @@ LoadOutcome MainDatabase::loadRoom(VelmorRoomQuery& query) {
   // A room whose files cannot be listed now is not loaded without them: the load is tried
   // again, so that the room never comes up missing files it has.
   if (!files_.listFiles(fieldText(record.name), query.files)) {
-    query.unavailable = true;
+    query.markUnavailable();
     return LoadOutcome::NoSuchRoom;
   }
   return LoadOutcome::Loaded;
@@ -225,7 +225,7 @@ CreateOutcome MainDatabase::createRoom(VelmorRoomQuery& query) {
   record.maxUsers = record.navigation ? limits_.navroommaxusers : limits_.chatroommaxusers;
   const Lookup lookup = lookupRoom(record);
   if (lookup == Lookup::Failed) {
-    query.storageRefused = true;
+    query.markStorageRefused();
     return CreateOutcome::Failed;
   }
   if (lookup == Lookup::Found) {
@@ -243,7 +243,7 @@ CreateOutcome MainDatabase::createRoom(VelmorRoomQuery& query) {
       .int32(record.navigation ? 1 : 0);
   const int step = use.step();
   if (step != SQLITE_DONE) {
-    query.storageRefused = storageFailed(step);
+    query.markStorageRefused(storageFailed(step));
     return CreateOutcome::Failed;
   }
   // The record mirrors the new row, so the room's age counts from its creation rather
@@ -280,7 +280,7 @@ LookupOutcome MainDatabase::lookupUser(VelmorUserQuery& query) {
   const int step = use.step();
   // A member whose account cannot be read now is not taken for a guest: he waits.
   if (storageFailed(step)) {
-    query.unavailable = true;
+    query.markUnavailable();
     return LookupOutcome::NotFound;
   }
   if (step != SQLITE_ROW || use.columnCount() != 3) return LookupOutcome::NotFound;
@@ -303,7 +303,7 @@ StoreOutcome MainDatabase::registerUser(VelmorRegisterUserQuery& query) {
       .time(clock_.wallSeconds())
       .time(clock_.wallSeconds());
   const int step = use.step();
-  query.storageRefused = storageFailed(step);
+  query.markStorageRefused(storageFailed(step));
   return storeOutcome(step == SQLITE_DONE);
 }
 

@@ -9,9 +9,9 @@ void QueryOwner::releasePendingQueries() {
   if (pending_.empty()) return;
   for (VelmorBaseQuery* query : pending_) {
     if (query->servesOwnerOnly()) {
-      query->cancelled.store(true, std::memory_order_release);
+      query->cancelled_.store(true, std::memory_order_release);
     } else {
-      query->owner = nullptr;
+      query->owner_ = nullptr;
     }
   }
   pending_.clear();
@@ -19,16 +19,16 @@ void QueryOwner::releasePendingQueries() {
 }
 
 void QueryOwner::track(VelmorBaseQuery* query) {
-  query->ownerSlot = static_cast<std::uint32_t>(pending_.size());
+  query->ownerSlot_ = static_cast<std::uint32_t>(pending_.size());
   pending_.push_back(query);
 }
 
 void QueryOwner::untrack(VelmorBaseQuery* query) {
-  const std::uint32_t slot = query->ownerSlot;
+  const std::uint32_t slot = query->ownerSlot_;
   if (slot >= pending_.size() || pending_[slot] != query) return;
   VelmorBaseQuery* last = pending_.back();
   pending_[slot] = last;
-  last->ownerSlot = slot;
+  last->ownerSlot_ = slot;
   pending_.pop_back();
   pendingCompleted(pending_.size());
 }

@@ -15,10 +15,11 @@
 //
 // Threads: fields are written by the poster before post, by the worker in execute()
 // (the outcome and output fields), and read on the main loop after the completion queue
-// handed the query back; the queues' release/acquire ordering publishes them. Only
-// `cancelled` crosses threads while the query is in flight, so it is atomic. `owner` is
-// main loop only. execute() may touch nothing but the query's own fields and the storage
-// it is given.
+// handed the query back; the queues' release/acquire ordering publishes them. The base's own
+// state is private and grouped by its thread: the owner and the charge (main loop), the
+// cancelled flag (the one field that crosses threads while the query is in flight, so it is
+// atomic), and the worker's verdicts (answered, unavailable, refused, waiting since).
+// execute() may touch nothing but the query's own fields and the storage it is given.
 
 #include <atomic>
 #include <cstdint>
@@ -164,28 +165,51 @@ class VelmorBaseQuery {
   // Any thread: its kind, as the figures count it.
   virtual QueryKind kind() const { return QueryKind::Other; }
 
+  // --- main loop -----------------------------------------------------------------------
   // The poster; null for the server's own queries, and once the poster went away from a
-  // query that outlives him. Main loop only: the worker never reads it.
-  QueryOwner* owner = nullptr;
-  // Its place in the owner's list of queries in flight (QueryOwner). Main loop only.
-  std::uint32_t ownerSlot = 0;
+  // query that outlives him. The worker never reads it.
+  QueryOwner* owner() const { return owner_; }
   // What an acknowledged change counts against its poster's address while in flight
-  // (ChangeShares); set by the poster before post. Main loop only.
-  ChangeShares::Charge charge;
-  std::atomic<bool> cancelled{false};
-  // Set by the worker when run() came back with an outcome to deliver; cleared for a query
-  // given up unstored at the stop, which is then destroyed without its completion.
-  bool answered = false;
-  // Set by execute() when the storage could not do the work now (a lock held past the
-  // busy timeout, a full disk, an I/O error), and by AcknowledgedChange for a change the
-  // storage refused: the worker keeps the query and runs it again later. Worker only.
-  bool unavailable = false;
-  // Set by execute() when the storage failed work that is answered as failed rather than
-  // kept (a registration, a room creation): the database counts as failing all the same.
-  bool storageRefused = false;
-  // When the worker first kept it to try again (steady clock, ns; 0: it never waited), for
-  // the figure of the oldest work waiting. Worker only.
-  std::uint64_t waitingSinceNs = 0;
+  // (ChangeShares); set by the poster before post.
+  void chargeTo(const ChangeShares::Charge& charge) { charge_ = charge; }
+  const ChangeShares::Charge& charge() const { return charge_; }
+
+  // --- any thread --------------------------------------------------------------------------
+  // Its poster went away, and it only served him: nothing more is done for it.
+  bool cancelled() const { return cancelled_.load(std::memory_order_acquire); }
+
+  // --- worker, in execute ------------------------------------------------------------------
+  // The storage could not do the work now (a lock held past the busy timeout, a full disk,
+  // an I/O error): the worker keeps the query and runs it again later.
+  void markUnavailable(bool unavailable = true) { workerState_.unavailable = unavailable; }
+  // The storage failed work that is answered as failed rather than kept (a registration, a
+  // room creation): the database counts as failing all the same.
+  void markStorageRefused(bool refused = true) { workerState_.storageRefused = refused; }
+
+ private:
+  friend class QueryOwner;     // tracks it, and cancels it when he goes
+  friend class QueryPipeline;  // posts it, runs it on the worker, hands it back
+  friend class QueryProbe;     // tests/support
+
+  // Main loop only.
+  QueryOwner* owner_ = nullptr;
+  std::uint32_t ownerSlot_ = 0;  // its place in the owner's list of queries in flight
+  ChangeShares::Charge charge_;
+  // Written on the main loop, read by the worker while it is in flight.
+  std::atomic<bool> cancelled_{false};
+  // The worker's, from the moment it takes the query until it hands it back (the
+  // completion queue publishes them to the dispatch).
+  struct WorkerState {
+    // run() came back with an outcome to deliver; cleared for a query given up unstored at
+    // the stop, or made needless by a newer change, which then goes without its completion.
+    bool answered = false;
+    bool unavailable = false;
+    bool storageRefused = false;
+    // When the worker first kept it to try again (steady clock, ns; 0: it never waited), for
+    // the figure of the oldest work waiting.
+    std::uint64_t waitingSinceNs = 0;
+  };
+  WorkerState workerState_;
 };
 
 // A poster that may go away before its queries complete (a User): it keeps the queries
@@ -354,7 +378,7 @@ class AcknowledgedChange : public Family {
   virtual bool complete() { return false; }
 
   bool run(Storage& storage) final {
-    this->unavailable = execute(storage) == StoreOutcome::Refused;
+    this->markUnavailable(execute(storage) == StoreOutcome::Refused);
     return true;
   }
   bool deliver() final { return complete(); }

@@ -74,14 +74,14 @@ void QueryPipeline::start(WorkerHooks hooks) {
 }
 
 void QueryPipeline::post(QueryOwner* owner, VelmorBaseQuery* query) {
-  query->cancelled.store(false, std::memory_order_relaxed);
+  query->cancelled_.store(false, std::memory_order_relaxed);
   if (stopped_) {
     delete query;
     return;
   }
-  query->owner = owner;
+  query->owner_ = owner;
   if (owner != nullptr) owner->track(query);
-  changes_.charge(query->charge);
+  changes_.charge(query->charge_);
   figures_.notePosted(query->kind());
   requests_.enqueue(query);
   if (workerStarted()) uv_async_send(workerWakeup_);
@@ -168,7 +168,7 @@ class QueryPipeline::Batch {
     kept.swap(p_.waiting_);
     worked_ = !kept.empty();  // a batch that had something to do, for its duration
     for (VelmorBaseQuery* query : kept) {
-      if (query->cancelled.load(std::memory_order_acquire)) {
+      if (query->cancelled()) {
         delete query;
         continue;
       }
@@ -209,7 +209,7 @@ class QueryPipeline::Batch {
         }
         p_.figures_.noteTaken();
         worked_ = true;
-        if (query->cancelled.load(std::memory_order_acquire)) {
+        if (query->cancelled()) {
           delete query;
           continue;
         }
@@ -232,15 +232,15 @@ class QueryPipeline::Batch {
   void settle() {
     std::uint8_t stored = 0;  // databases on which work was done and stored
     for (VelmorBaseQuery* done : p_.batch_) {
-      if (!done->unavailable && (done->databases() & rolledBack_) != 0) {
+      if (!done->workerState_.unavailable && (done->databases() & rolledBack_) != 0) {
         if (done->storedAtAnyCost()) {
-          done->unavailable = true;
+          done->workerState_.unavailable = true;
         } else {
           done->rolledBack(done->databases() & rolledBack_);
         }
       }
-      if (done->unavailable) {
-        if (done->waitingSinceNs == 0) done->waitingSinceNs = startedNs_;
+      if (done->workerState_.unavailable) {
+        if (done->workerState_.waitingSinceNs == 0) done->workerState_.waitingSinceNs = startedNs_;
         keep(done);
         continue;
       }
@@ -273,19 +273,19 @@ class QueryPipeline::Batch {
                       (query->databases() & failing) != 0 ||
                       (query->writes() & writeLockRefused_) != 0;
     if (hold) {
-      query->unavailable = true;
+      query->workerState_.unavailable = true;
     } else {
       run(*query);
     }
-    if (query->cancelled.load(std::memory_order_acquire)) {
+    if (query->cancelled()) {
       delete query;  // the owner went away; an effect it had stays committed
       return;
     }
-    if (query->unavailable && !key.empty()) heldRooms_.insert(key);
+    if (query->workerState_.unavailable && !key.empty()) heldRooms_.insert(key);
     // A login's lookup is answered at once: it reads what is committed or was written before
     // it in this batch, and nothing else of the batch decides its answer. So a login never
     // waits for the commit of other users' writes (a mass expiry's, say).
-    if (!query->unavailable && query->readsAccountsOnly() && !accountsWritten_) {
+    if (!query->workerState_.unavailable && query->readsAccountsOnly() && !accountsWritten_) {
       p_.completions_.enqueue(query);
       handedBack_ = true;
       uv_async_send(p_.completionWakeup_.get());
@@ -296,11 +296,12 @@ class QueryPipeline::Batch {
   }
 
   void run(VelmorBaseQuery& query) {
-    query.unavailable = false;
-    query.answered = query.run(storage_);
+    query.workerState_.unavailable = false;
+    query.workerState_.answered = query.run(storage_);
     if (mainBatch_.lost()) lost_ |= kMainDatabase;
     if (fileBatch_.lost()) lost_ |= kFileDatabase;
-    if (query.unavailable || query.storageRefused) failedNow_ |= query.databases();
+    if (query.workerState_.unavailable || query.workerState_.storageRefused)
+      failedNow_ |= query.databases();
   }
 
   // Keeps a query to be tried again. A kept change of a file that this newer one makes
@@ -316,7 +317,7 @@ class QueryPipeline::Batch {
       std::erase_if(earlier, [&](std::size_t at) {
         VelmorBaseQuery*& older = p_.waiting_[at];
         if (!supersedes(kind, older->fileChange())) return false;
-        older->answered = false;
+        older->workerState_.answered = false;
         p_.completions_.enqueue(older);
         handedBack_ = true;
         older = nullptr;
@@ -382,7 +383,8 @@ bool QueryPipeline::runBatch(bool retryRound) {
 void QueryPipeline::publishWaiting() {
   std::uint64_t oldest = 0;
   for (const VelmorBaseQuery* query : waiting_) {
-    if (oldest == 0 || query->waitingSinceNs < oldest) oldest = query->waitingSinceNs;
+    if (oldest == 0 || query->workerState_.waitingSinceNs < oldest)
+      oldest = query->workerState_.waitingSinceNs;
   }
   figures_.noteWaiting(waiting_.size(), oldest);
 }
@@ -413,7 +415,7 @@ void QueryPipeline::giveUpWaiting() {
       consoleWrite("Not stored: %s\n", query->unstoredText().c_str());
       ++unstored;
     }
-    query->answered = false;  // destroyed without its completion
+    query->workerState_.answered = false;  // destroyed without its completion
     completions_.enqueue(query);
   }
   waiting_.clear();
@@ -429,15 +431,15 @@ void QueryPipeline::onCompletionWakeup(uv_async_t* handle) {
 void QueryPipeline::dispatchCompletions() {
   VelmorBaseQuery* query = nullptr;
   while (completions_.try_dequeue(query)) {
-    changes_.letGo(query->charge);
+    changes_.letGo(query->charge_);
     // Its work was done and committed, whether or not its poster still waits for it.
-    if (query->answered) figures_.noteCompleted(query->kind());
-    if (query->cancelled.load(std::memory_order_acquire)) {
+    if (query->workerState_.answered) figures_.noteCompleted(query->kind());
+    if (query->cancelled()) {
       delete query;
       continue;
     }
-    if (QueryOwner* owner = query->owner) owner->untrack(query);
-    const bool kept = query->answered && query->deliver();
+    if (QueryOwner* owner = query->owner_) owner->untrack(query);
+    const bool kept = query->workerState_.answered && query->deliver();
     if (!kept) delete query;
   }
 }

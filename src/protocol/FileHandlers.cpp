@@ -65,7 +65,7 @@ void postFileQuery(ServerCore& core, User& user, const Ref<FileRecord>& file, Ro
   auto* query = new Query;
   query->carry(file);
   copyText(query->roomName, fieldText(room.record().name));
-  query->charge = ChangeShares::chargeOf(user.address(), heldBytes(*file));
+  query->chargeTo(ChangeShares::chargeOf(user.address(), heldBytes(*file)));
   core.queries().post(&user, query);
 }
 
@@ -220,7 +220,7 @@ bool LoadFileContentQuery::complete(LookupOutcome outcome) {
   } else if (found) {
     file->contentRequested.store(0, std::memory_order_relaxed);  // the next read loads again
   }
-  auto* reader = static_cast<User*>(owner);
+  auto* reader = static_cast<User*>(owner());
   if (reader == nullptr || room == nullptr || reader->room() != room) return false;
   // The file as it is listed now: gone meanwhile, or no longer readable by him, it is not
   // sent. The listed record if it holds its content (it may be newer); the loaded one

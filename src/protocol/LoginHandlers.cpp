@@ -90,7 +90,7 @@ LookupOutcome LoginLookup::execute(Storage& storage) {
 }
 
 bool LoginLookup::complete(LookupOutcome outcome) {
-  User& user = *static_cast<User*>(owner);
+  User& user = *static_cast<User*>(owner());
   MessageBuilder reply;
   if (outcome == LookupOutcome::Found) {
     reply.begin(ServerCode::LoginChallenge).string(fieldText(salt)).string(fieldText(challenge));
@@ -110,7 +110,7 @@ StoreOutcome Registration::execute(Storage& storage) {
 }
 
 bool Registration::complete(StoreOutcome outcome) {
-  User& user = *static_cast<User*>(owner);
+  User& user = *static_cast<User*>(owner());
   if (outcome == StoreOutcome::Stored) {
     user.rights_.isMember = 1;
     sendCode(user, ServerCode::Registered);

@@ -74,7 +74,7 @@ Room* LoadRoomQuery::liveRoom(bool& full) {
 }
 
 bool LoadRoomQuery::complete(LoadOutcome outcome) {
-  auto& user = *static_cast<User*>(owner);  // not cancelled, so he is still here and online
+  auto& user = *static_cast<User*>(owner());  // not cancelled, so he is still here and online
   const bool latest = request == user.roomRequests().latest;
   if (outcome == LoadOutcome::Loaded) {
     bool full = false;
@@ -124,7 +124,7 @@ bool CreateRoomQuery::complete(CreateOutcome outcome) {
     if (!filesCleared_)
       rooms_.services().queries.post(nullptr, new ClearRoomFilesQuery(recordName()));
   }
-  if (owner != nullptr) sendCode(*static_cast<User*>(owner), replyCode(outcome));
+  if (owner() != nullptr) sendCode(*static_cast<User*>(owner()), replyCode(outcome));
   return false;
 }
 

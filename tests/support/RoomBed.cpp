@@ -37,7 +37,6 @@ void RoomBed::KeptQueries::completeAll() {
   std::vector<VelmorBaseQuery*> due;
   due.swap(queries_);
   for (VelmorBaseQuery* query : due) {
-    query->answered = true;
     if (!query->deliver()) delete query;
   }
 }

@@ -15,6 +15,7 @@
 #include "db/MainDatabase.h"
 #include "support/Eventually.h"
 #include "support/LoopPump.h"
+#include "support/QueryProbe.h"
 #include "support/TempDir.h"
 
 namespace velmor {
@@ -43,8 +44,8 @@ class Counted : public Query {
   using Query::Query;
   ~Counted() override {
     destroyed.fetch_add(1);
-    if (completions != nullptr && !this->cancelled.load()) {
-      completions->push_back({delivered, this->answered});
+    if (completions != nullptr && !this->cancelled()) {
+      completions->push_back({delivered, QueryProbe::answered(*this)});
     }
   }
 
@@ -176,7 +177,7 @@ TEST_F(QueryPipelineTest, QueryCancelledWhileQueuedIsNeverExecuted) {
     std::lock_guard<std::mutex> lock(pipeline->queryLock());
     auto* ghost = new CountedRegistration("ghost");
     pipeline->post(nullptr, ghost);
-    ghost->cancelled = true;  // its owner went away before the worker took it
+    QueryProbe::cancel(*ghost);  // its owner went away before the worker took it
     pipeline->post(nullptr, new CountedRegistration("marker"));
   }
   ASSERT_TRUE(waitCompleted(1));
@@ -192,7 +193,7 @@ std::atomic<VelmorBaseQuery*> cancelOnInsert{nullptr};
 
 void cancelWhileExecuting(void*, int operation, const char*, const char* table, sqlite3_int64) {
   if (operation != SQLITE_INSERT || std::string(table) != "users") return;
-  if (VelmorBaseQuery* query = cancelOnInsert.exchange(nullptr)) query->cancelled = true;
+  if (VelmorBaseQuery* query = cancelOnInsert.exchange(nullptr)) QueryProbe::cancel(*query);
 }
 
 TEST_F(QueryPipelineTest, QueryCancelledWhileExecutingIsDestroyedAndItsEffectStays) {
