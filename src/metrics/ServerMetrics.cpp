@@ -186,6 +186,11 @@ void writeStorage(const VelmorServer& server, ExpositionWriter& w) {
            "How long the oldest work kept for the databases has waited; 0 when none waits.",
            "seconds");
   w.sample(figures.oldestWaitingSeconds());
+  w.family("velmor_storage_held_change_bytes", MetricType::Gauge,
+           "Memory held by acknowledged changes not stored yet (at most 64 MiB, 8 MiB per "
+           "client address; past that new changes are refused).",
+           "bytes");
+  w.sample(server.core().pipeline().changes().bytes());
 }
 
 void writeProcess(const VelmorServer& server, DescriptorListing& descriptors, ExpositionWriter& w) {

@@ -112,6 +112,7 @@ TEST_F(ServerMetricsTest, EveryFigureIsThereFromTheStart) {
       {"velmor_query_queue_depth", 0},
       {"velmor_storage_waiting_queries", 0},
       {"velmor_storage_waiting_oldest_age_seconds", 0},
+      {"velmor_storage_held_change_bytes", 0},
       {std::string("velmor_build_info{version=\"") + kServerVersion + "\"}", 1},
   };
   for (const auto& [series, expected] : exactly) {
