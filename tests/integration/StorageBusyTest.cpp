@@ -352,6 +352,41 @@ TEST_F(StorageBusyTest, UserAtHisStorageBoundWhileTheStorageFailsIsStillServed) 
   }));
 }
 
+// Another program holds the main database's write lock for less than the busy timeout: a
+// write that follows a read in its batch (a room creation reads the name first) waits for
+// it as a registration does, instead of failing at once.
+TEST_F(StorageBusyTest, WriteAfterAReadInItsBatchWaitsOutALockShorterThanTheBusyTimeout) {
+  start(R"("userscancreateroom": true,)");
+  auto guest = std::make_unique<TestClient>(server->port());
+  ASSERT_TRUE(guest->loginAsGuest("Newcomer"));
+  auto maker = member("Maker");
+  struct Row {
+    const char* name;
+    TestClient& asker;
+    std::function<void(W&)> ask;
+    ServerCode done;
+    ServerCode failed;
+  };
+  const Row rows[] = {
+      {"registration", *guest,
+       [](W& w) { w.registerAccount(test::testHash(1), test::testHash(2)); },
+       ServerCode::Registered, ServerCode::RegistrationFailed},
+      {"room creation", *maker, [](W& w) { w.createRoom("Den", "", "lead", 0); },
+       ServerCode::RoomCreated, ServerCode::RoomCreateFailed},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.name);
+    {
+      Lock lock(mainDb());
+      ASSERT_TRUE(lock.locked());
+      row.asker.request(row.ask);
+      std::this_thread::sleep_for(std::chrono::milliseconds(kBusyTimeoutMs / 2));
+    }
+    EXPECT_TRUE(row.asker.answer(
+        row.done, [&](const ServerMessage& m) { return m.is(row.done) || m.is(row.failed); }));
+  }
+}
+
 // A member who goes on writing big files while the file database is locked, and comes back on
 // a new connection: what waits for the storage stays within his address's share, refused past
 // it before it is acknowledged (also after he reconnects), while another address still
