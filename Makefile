@@ -32,12 +32,12 @@ test: deps
 	$(MAKE) test-package
 
 # The tests of the code shared between threads, under ThreadSanitizer: the query pipeline,
-# the figures and the metrics endpoint's thread, and the shutdown of the real server (built
-# with the same sanitizer).
+# the figures and the metrics endpoint's thread, the shutdown of the real server and its
+# worker under a failing storage (the server built with the same sanitizer).
 test-threads:
 	cmake --preset tsan >/dev/null
 	cmake --build --preset tsan --target base_tests db_tests metrics_tests integration_tests
-	ctest --preset tsan -R 'Histogram|QueryPipeline|Metrics|Durability|StopSignals|PendingQueries'
+	ctest --preset tsan -R 'Histogram|QueryPipeline|Metrics|Durability|StopSignals|PendingQueries|StorageBusy'
 
 # The Debian package: built, then checked (contents, lintian, systemd, the installed server);
 # and `make run` in a fresh checkout.

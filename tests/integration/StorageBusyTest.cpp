@@ -343,7 +343,7 @@ TEST_F(StorageBusyTest, UserAtHisStorageBoundWhileTheStorageFailsIsStillServed) 
   maker->request([](W& w) { w.roomChat("still here"); });
   auto line = watcher.waitFor(ServerCode::RoomLine, 5s);
   ASSERT_TRUE(line) << "the line of a user at his bound";
-  EXPECT_EQ(waitingForStorage(watcher), "32");
+  EXPECT_TRUE(eventually([&] { return waitingForStorage(watcher) == "32"; }));
   maker.reset();
   EXPECT_TRUE(watcher.waitFor(ServerCode::MemberLeft, 5s)) << "his close, seen";
   lock.release();
