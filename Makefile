@@ -9,15 +9,16 @@ all: build
 deps:
 	@scripts/install-deps.sh
 
-# What `make run` needs: the server and the two clients, not the tests and benchmarks.
+# What `make run` needs: the server and its tools, not the tests and benchmarks.
 build: deps
 	cmake --preset release >/dev/null
-	cmake --build --preset release --target velmorserver velmor-chat velmor-probe
+	cmake --build --preset release --target velmorserver velmor-chat velmor-probe velmor-load
 
 # Without a settings file beside the server, a first one for trying it (scripts/trial-settings.sh).
+# In a terminal, Ctrl-C stops the server alone: `make run` ends as the server ended.
 run: build
 	@scripts/trial-settings.sh build/release
-	cd build/release && ./velmorserver
+	@scripts/run-in-foreground.sh build/release/velmorserver
 
 # The Debian package, in build/package/: build/package/velmorserver_<version>_<arch>.deb.
 package: build

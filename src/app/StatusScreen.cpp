@@ -40,10 +40,12 @@ std::string StatusScreen::format(const Figures& f) {
   return std::string(text, static_cast<std::size_t>(length));
 }
 
-StatusScreen::StatusScreen(uv_loop_t*, const ServerCore& core) : core_(core) {}
+StatusScreen::StatusScreen(const ServerCore& core, const ScreenNote& note)
+    : core_(core), note_(note) {}
 
-StatusScreen* StatusScreen::start(uv_loop_t* workerLoop, const ServerCore& core) {
-  auto* screen = new StatusScreen(workerLoop, core);
+StatusScreen* StatusScreen::start(uv_loop_t* workerLoop, const ServerCore& core,
+                                  const ScreenNote& note) {
+  auto* screen = new StatusScreen(core, note);
   if (uv_tty_init(workerLoop, &screen->tty_, kStdout, 0) != 0) {
     delete screen;
     return nullptr;
@@ -81,8 +83,10 @@ void StatusScreen::redraw() {
   int height = 0;
   if (uv_tty_get_winsize(&tty_, &width, &height) != 0) return;  // not a console
   if (writePending_) return;  // the last screen is still on its way; its buffer is in use
-  const std::string text = format(statusFigures(core_));
+  std::string text = format(statusFigures(core_));
   if (text.empty()) return;
+  if (const std::string* note = note_.line()) text += "\n" + *note + "\n";
+  if (text.size() > sizeof(text_)) return;
   text.copy(text_, sizeof(text_));
   uv_buf_t buffer = uv_buf_init(text_, static_cast<unsigned>(text.size()));
   write_.data = this;

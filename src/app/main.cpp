@@ -76,7 +76,8 @@ uv_signal_t* watchSignal(uv_loop_t* loop, StopSignals* stop, int signum) {
 // shows the endpoint missing. The endpoint reads the server's figures from its own thread.
 std::unique_ptr<velmor::MetricsEndpoint> startMetrics(const velmor::Settings& settings,
                                                       const velmor::VelmorServer& server,
-                                                      velmor::DescriptorListing& descriptors) {
+                                                      velmor::DescriptorListing& descriptors,
+                                                      velmor::ScreenNote& note) {
   using namespace velmor;
   if (settings.metricsport == 0) return nullptr;
   const auto port = static_cast<std::uint16_t>(settings.metricsport);
@@ -88,11 +89,15 @@ std::unique_ptr<velmor::MetricsEndpoint> startMetrics(const velmor::Settings& se
       },
       error);
   if (endpoint) {
-    consoleWrite("Metrics for Prometheus at http://%s:%u/metrics\n",
-                 settings.metricsaddress.c_str(), static_cast<unsigned>(endpoint->port()));
+    // On a line of its own, and kept under the status screen, which clears the console.
+    const std::string line = "Metrics for Prometheus at http://" + settings.metricsaddress + ":" +
+                             std::to_string(endpoint->port()) + "/metrics";
+    consoleWrite("\n%s\n", line.c_str());
+    note.publish(line);
   } else {
-    consoleWrite("The metrics endpoint cannot listen on %s:%u (%s); the server runs without it.\n",
-                 settings.metricsaddress.c_str(), static_cast<unsigned>(port), error.c_str());
+    consoleWrite(
+        "\nThe metrics endpoint cannot listen on %s:%u (%s); the server runs without it.\n",
+        settings.metricsaddress.c_str(), static_cast<unsigned>(port), error.c_str());
   }
   return endpoint;
 }
@@ -131,16 +136,19 @@ int main() {
 
   // The status screen lives on the query worker's loop (worker thread only).
   StatusScreen* screen = nullptr;
-  VelmorServer::WorkerHooks hooks{[&screen](uv_loop_t* workerLoop, VelmorServer& server) {
-                                    screen = StatusScreen::start(workerLoop, server.core());
-                                  },
-                                  [&screen](uv_loop_t*) {
-                                    if (screen != nullptr) screen->stop();
-                                    screen = nullptr;
-                                  }};
+  ScreenNote screenNote;  // outlives the screen: the worker stops it before the server goes
+  VelmorServer::WorkerHooks hooks{
+      [&screen, &screenNote](uv_loop_t* workerLoop, VelmorServer& server) {
+        screen = StatusScreen::start(workerLoop, server.core(), screenNote);
+      },
+      [&screen](uv_loop_t*) {
+        if (screen != nullptr) screen->stop();
+        screen = nullptr;
+      }};
   auto server = std::make_unique<VelmorServer>(loop.get(), settings.get(), std::move(hooks));
   DescriptorListing descriptors;  // opened here, before the endpoint's thread counts with it
-  std::unique_ptr<MetricsEndpoint> metrics = startMetrics(*settings, *server, descriptors);
+  std::unique_ptr<MetricsEndpoint> metrics =
+      startMetrics(*settings, *server, descriptors, screenNote);
 
   ShutdownWatchdog watchdog;
   StopSignals stop;

@@ -215,6 +215,11 @@ TEST(ProtocolProse, QuotesTheLimitsDefaultsAndCodesOfTheCode) {
       {"NameInUse, {}, is `FF {}`",
        {hex(static_cast<unsigned>(ServerCode::NameInUse), 3),
         hex(static_cast<unsigned>(ServerCode::NameInUse) & 0xFF).substr(2)}},
+      // Rules a client relies on that no table shows.
+      {"when he was in a room, **RoomExited** (`room`) follows LoginReplaced.", {}},
+      {"MemberMoving ends idleness too: an idle member who moves is told by MemberMoving alone, "
+       "with no MemberActive before it",
+       {}},
       {"the frame `01 00 {}` (ConnectionRefused)",
        {hex(static_cast<unsigned>(ServerCode::ConnectionRefused)).substr(2)}},
   };

@@ -1,7 +1,9 @@
 // `make run` in a fresh checkout: with no settings file beside the built server it writes one
 // for trying (listening on 127.0.0.1 only, port forwarding off) and says so; a settings file
-// that exists is left exactly as it was. The checkout holds the working tree's files (those
-// git tracks or would track), built from scratch with the release preset.
+// that exists is left exactly as it was. In a terminal, the server's console keeps what the
+// operator needs in sight, and Ctrl-C ends `make run` as the server ended. The checkout holds
+// the working tree's files (those git tracks or would track), built from scratch with the
+// release preset.
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
@@ -102,7 +104,7 @@ std::vector<std::string> listening(std::uint16_t port) {
 }
 
 TEST(FirstRunTest, MakeRunWritesTrialSettingsOnceAndNeverTouchesAnExistingFile) {
-  for (const char* tool : {"make", "git", "ss"})
+  for (const char* tool : {"make", "git", "ss", "tmux"})
     VELMOR_REQUIRE(test::commandExists(tool), tool << " is not installed");
   test::TempDir checkout;
   ASSERT_EQ(test::run("cd '" VELMOR_SOURCE_DIR "' && git ls-files -z --cached --others "
@@ -134,21 +136,40 @@ TEST(FirstRunTest, MakeRunWritesTrialSettingsOnceAndNeverTouchesAnExistingFile) 
     EXPECT_TRUE(run.waitGone(20s));
   }
 
-  // A file of the operator's own: kept byte for byte, and the server runs by it.
+  // A file of the operator's own, the metrics endpoint on: kept byte for byte, and the server
+  // runs by it. In a terminal, the endpoint's address stays readable under the status screen,
+  // and Ctrl-C, which reaches the server alone, ends `make run` as the server ended.
   const std::uint16_t port = test::freePort();
+  std::uint16_t metricsPort = test::freePort();
+  while (metricsPort == port) metricsPort = test::freePort();
   const std::string mine =
       "{\"useupnp\": false, \"bindaddress\": \"127.0.0.1\",\n"
       " \"serverport\": " +
-      std::to_string(port) + "}  ";
+      std::to_string(port) + ", \"metricsport\": " + std::to_string(metricsPort) + "}  ";
   std::ofstream(settings) << mine;
-  {
-    MakeRun run(folder, log);
-    ASSERT_TRUE(run.started());
-    ASSERT_TRUE(eventually([&] { return !listening(port).empty(); }, 300s)) << fileText(log);
-    EXPECT_EQ(fileText(log).find("make run: wrote"), std::string::npos) << fileText(log);
-    run.stop(SIGINT);
-    EXPECT_TRUE(run.waitGone(20s));
-  }
+  const std::string tmux = "tmux -L velmor-firstrun-" + std::to_string(getpid());
+  const std::string ended = checkout.file("make-run-status.txt");
+  ASSERT_EQ(test::run(tmux + " new-session -d -x 100 -y 30 'make -C " + folder +
+                      " run; echo $? > " + ended + "'"),
+            0);
+  const auto pane = [&] { return test::capture(tmux + " capture-pane -p"); };
+  const std::string metricsLine =
+      "Metrics for Prometheus at http://127.0.0.1:" + std::to_string(metricsPort) + "/metrics";
+  EXPECT_TRUE(eventually([&] { return !listening(port).empty(); }, 300s)) << pane();
+  EXPECT_TRUE(eventually(
+      [&] {
+        const std::string shown = pane();
+        return shown.find("Cur Recv Rate") != std::string::npos &&
+               shown.find(metricsLine) != std::string::npos;
+      },
+      10s))
+      << pane();
+  EXPECT_EQ(pane().find("make run: wrote"), std::string::npos) << pane();
+  test::run(tmux + " send-keys C-c");
+  EXPECT_TRUE(eventually([&] { return fs::exists(ended); }, 20s)) << pane();
+  test::run(tmux + " kill-server");
+  EXPECT_EQ(fileText(ended), "0\n") << "make run after Ctrl-C";
+  EXPECT_TRUE(fs::exists(checkout.file("build/release/velmor-load"))) << "the tools README lists";
   EXPECT_EQ(fileText(settings), mine);
 }
 

@@ -112,6 +112,23 @@ TEST_F(LoginTest, GuestNameOnlineIsInUseAndMemberLoginReplacesTheOnlineOne) {
   EXPECT_FALSE(first->closedByServer(100ms)) << "the replaced user stays connected";
 }
 
+// A member replaced by a login of his account elsewhere while in a room is told, after
+// LoginReplaced, that he is out of it.
+TEST_F(LoginTest, ReplacedMemberInARoomIsToldHeIsOutOfIt) {
+  start(R"("rooms": [{"type": "chat", "name": "Hall", "password": "", "leaderpassword": "x",
+                      "loadatstartup": true}],)");
+  auto first = connect();
+  ASSERT_TRUE(first->loginAsGuest("Dana"));
+  ASSERT_TRUE(first->registerAccount(test::testHash(4)));
+  first->request([](RequestWriter& w) { w.enterRoom("Hall", ""); });
+  ASSERT_TRUE(first->waitFor(ServerCode::MemberList));
+  auto second = connect();
+  ASSERT_TRUE(second->loginAsMember("dana", test::testHash(4)));
+  ASSERT_TRUE(first->waitFor(ServerCode::LoginReplaced));
+  auto exited = first->next();
+  ASSERT_TRUE(exited && exited->is(ServerCode::RoomExited));
+}
+
 TEST_F(LoginTest, PasswordsAdminAndServer) {
   start(R"("adminpassword": "root", "serverpassword": "door",)");
   auto admin = connect();

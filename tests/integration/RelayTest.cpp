@@ -338,6 +338,20 @@ TEST_F(RelayTest, QuietMemberStopsThenGoesIdleAndComesBack) {
   quiet->request([](RequestWriter& w) { w.position(5, 5, 0, 0, 0); });
   EXPECT_TRUE(reader.until(
       [](const Frame& f) { return contains(f, msg(ServerCode::MemberActive, {1})); }, 500ms));
+
+  // Idle again, then a move: MemberMoving alone ends his idleness, no MemberActive before it.
+  bool idleAgain = false;
+  for (std::uint16_t x = 300; !idleAgain && x < 500; ++x) {
+    walker->request([x](RequestWriter& w) { w.position(x, 100, 0, 0, 0); });
+    for (const Frame& f : reader.within(30ms))
+      idleAgain = idleAgain || contains(f, msg(ServerCode::MemberIdle, {1}));
+  }
+  ASSERT_TRUE(idleAgain);
+  quiet->request([](RequestWriter& w) { w.position(6, 5, 0, 0, 0); });
+  auto moved = reader.until(
+      [](const Frame& f) { return contains(f, msg(ServerCode::MemberMoving, {1})); }, 500ms);
+  ASSERT_TRUE(moved);
+  EXPECT_FALSE(contains(*moved, msg(ServerCode::MemberActive, {1})));
 }
 
 TEST_F(RelayTest, ChatLimitLetsTenLinesThroughInAnySecond) {
