@@ -111,16 +111,17 @@ std::optional<ServerCode> createRefusal(const User& user, const Room& room,
 }
 
 // Loads the listed file's content for the reader, unless a load of it for him is in flight
-// (that one answers this read too).
+// (that one answers this read too). While the storage fails with his queries at their bound,
+// the read is answered as a failed load would be.
 void loadForReader(ServerCore& core, User& user, Room& room, const Ref<FileRecord>& listed,
                    std::uint32_t versionHeld) {
-  if (!core.storageTakes(user)) {
-    sendCode(user, ServerCode::FileNotFound);  // as a load the storage failed
-    return;
-  }
   const FileRecord* file = listed.get();
   if (user.findPending<LoadFileContentQuery>(
           [&](const LoadFileContentQuery& loading) { return loading.file.get() == file; })) {
+    return;
+  }
+  if (!core.storageTakes(user)) {
+    sendCode(user, ServerCode::FileNotFound);  // as a load the storage failed
     return;
   }
   auto* load = new LoadFileContentQuery(core.rooms);
