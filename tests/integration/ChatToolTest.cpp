@@ -160,10 +160,8 @@ TEST(ChatTool, TwoUsersTalkAndAreModeratedThenTheToolsEnd) {
   EXPECT_TRUE(t.shows("alice", "Sent; the server does not confirm kicks and bans"));
 
   // The administrator bans Carol from the server by name, lists, unbans; reads the status.
-  // Carol gives the server password the old way: it works, with a warning.
-  ASSERT_TRUE(t.open("carol", "--name Carol --password nothing" + port));
+  ASSERT_TRUE(t.open("carol", "--name Carol --server-password nothing" + port));
   ASSERT_TRUE(t.shows("carol", "Type /help"));
-  EXPECT_TRUE(t.shows("carol", "velmor-chat: --password is an old spelling"));
   t.type("alice", "/serverban Carol spam");
   EXPECT_TRUE(t.shows("carol", "You were banned from the server: spam"));
   t.type("alice", "/serverbans");
@@ -193,8 +191,9 @@ TEST(ChatTool, TwoUsersTalkAndAreModeratedThenTheToolsEnd) {
 }
 
 // Refusals that come before any conversation: a name the server would drop without a word,
-// and an address the connection limit has blocked.
-TEST(ChatTool, RefusesAtOnceWhatTheServerWouldNotAnswer) {
+// a password option that named another secret in velmor-probe, and an address the
+// connection limit has blocked.
+TEST(ChatTool, RefusesAtOnceWhatWouldGoWrongLater) {
   VELMOR_REQUIRE(test::commandExists("tmux"), "tmux is not installed");
   test::ServerProcess server;
   ASSERT_TRUE(server.start());
@@ -202,16 +201,27 @@ TEST(ChatTool, RefusesAtOnceWhatTheServerWouldNotAnswer) {
   const std::string port = " --port " + std::to_string(server.port());
   Terminals t;
 
+  struct Case {
+    const char* window;
+    const char* arguments;
+    const char* refusal;
+  };
+  const Case cases[] = {
+      {"digit", "--name 9lives",
+       "velmor-chat: --name: '9lives' starts with '9', not a letter; a name holds 1 to 31 "
+       "characters"},
+      {"space", "--name \"Bob \"", "'Bob ' ends with a space; a name holds 1 to 31 characters"},
+      {"password", "--name Bob --password secret",
+       "velmor-chat: --password is refused, as it named a different password in each tool: give "
+       "the member account's password with --account-password, or the server's with "
+       "--server-password"},
+  };
   // Well before the 5 s the tool would wait for an answer to a login.
-  ASSERT_TRUE(t.open("digit", "--name 9lives" + port));
-  ASSERT_TRUE(t.open("space", "--name \"Bob \"" + port));
-  EXPECT_TRUE(t.shows("digit",
-                      "velmor-chat: --name: '9lives' starts with '9', not a letter; a "
-                      "name holds 1 to 31 characters",
-                      3s));
-  EXPECT_TRUE(t.shows("digit", "EXIT=2", 3s));
-  EXPECT_TRUE(t.shows("space", "'Bob ' ends with a space; a name holds 1 to 31 characters", 3s));
-  EXPECT_TRUE(t.shows("space", "EXIT=2", 3s));
+  for (const Case& c : cases) {
+    ASSERT_TRUE(t.open(c.window, c.arguments + port));
+    EXPECT_TRUE(t.shows(c.window, c.refusal, 3s));
+    EXPECT_TRUE(t.shows(c.window, "EXIT=2", 3s));
+  }
 
   // Seven connections from the tool's address use up its allowance: the eighth is refused,
   // and the tool tells how long the address stays blocked and why not to retry at once.

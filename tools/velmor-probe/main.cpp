@@ -229,8 +229,5 @@ int main(int argc, char** argv) {
     case ParseResult::Run:
       break;
   }
-  for (const std::string& notice : options.notices) {
-    std::fprintf(stderr, "velmor-probe: %s\n", notice.c_str());
-  }
   return Probe(options).run();
 }
