@@ -190,6 +190,43 @@ TEST(ChatTool, TwoUsersTalkAndAreModeratedThenTheToolsEnd) {
   }
 }
 
+// What the server did with /status and --admin-password, never what it might have done: a
+// server without an administrator password grants none for it and shows its status to
+// anyone; one with a password ignores everyone else's request.
+TEST(ChatTool, StatusSaysWhatTheServerGranted) {
+  VELMOR_REQUIRE(test::commandExists("tmux"), "tmux is not installed");
+  const struct {
+    const char* settings;
+    const char* window;
+    const char* arguments;
+    std::vector<std::string> shown;
+  } cases[] = {
+      {"",
+       "open",
+       "--name Gil --admin-password anything",
+       {"The server granted no administrator rights for --admin-password: it is not the "
+        "administrator password, or the server has none.",
+        "The server has no administrator password, so it shows its status to anyone; you have "
+        "no administrator rights.",
+        std::string("Version: ") + kServerVersion}},
+      {R"("adminpassword": "root",)",
+       "closed",
+       "--name Hal",
+       {"No status: the server has an administrator password, and shows its status to "
+        "administrators only; you have no administrator rights."}},
+  };
+  Terminals t;
+  for (const auto& c : cases) {
+    test::ServerProcess server(c.settings);
+    ASSERT_TRUE(server.start());
+    ASSERT_TRUE(server.waitListening(10s)) << server.output();
+    ASSERT_TRUE(t.open(c.window, c.arguments + (" --port " + std::to_string(server.port()))));
+    ASSERT_TRUE(t.shows(c.window, "Type /help"));
+    t.type(c.window, "/status");
+    for (const std::string& line : c.shown) EXPECT_TRUE(t.shows(c.window, line));
+  }
+}
+
 // Refusals that come before any conversation: a name the server would drop without a word,
 // a password option that named another secret in velmor-probe, and an address the
 // connection limit has blocked.

@@ -137,7 +137,8 @@ std::string commandHelp() {
   /serverban USER [REASON]      the same, and barred by name
   /serverunban NAME             lift a server ban
   /serverbans                   the server's bans
-  /status                       the server's status (administrators)
+  /status                       the server's status (administrators; anyone when the
+                                server has no administrator password)
   /files                        the files of your room
   /read FILE [> LOCALPATH]      show a file, or save it
   /write FILE LOCALPATH         store a local file in the room (created if need be)

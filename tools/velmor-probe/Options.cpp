@@ -153,7 +153,9 @@ limits and live rooms (and with --admin-password its status text), and exits.
                            password hash given as 32 hexadecimal digits
   --server-password PW     the server password, if the server has one
   --admin-password PW      log in as administrator (sent in place of the server
-                           password, which it overrides) and print the status text
+                           password, which it overrides) and print the status text;
+                           a server without an administrator password grants no
+                           rights for it, and shows its status to anyone
   -h, --help               show this help and exit
 
 A name holds 1 to 31 characters: a letter first, then letters, digits, '_' or
