@@ -22,6 +22,11 @@ namespace velmor::client {
 
 using Hash16 = std::array<std::uint8_t, 16>;  // proof or password hash, sent as stored
 
+// The first index of a ListRooms sent for its answer alone: RoomDirectory with this first
+// index comes at once, so after a request the server may leave unanswered (a StatusRequest it
+// refuses) it marks where that answer would have been; requests are answered in order.
+inline constexpr std::uint16_t kMarkerRoomIndex = 0xFFFF;
+
 // Every field of a Login request in wire order. The defaults give a valid request with an
 // empty identity; version 1 is the only one the server accepts.
 struct LoginFields {

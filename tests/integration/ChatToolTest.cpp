@@ -160,10 +160,8 @@ TEST(ChatTool, TwoUsersTalkAndAreModeratedThenTheToolsEnd) {
   EXPECT_TRUE(t.shows("alice", "Sent; the server does not confirm kicks and bans"));
 
   // The administrator bans Carol from the server by name, lists, unbans; reads the status.
-  // Carol gives the server password the old way: it works, with a warning.
-  ASSERT_TRUE(t.open("carol", "--name Carol --password nothing" + port));
+  ASSERT_TRUE(t.open("carol", "--name Carol --server-password nothing" + port));
   ASSERT_TRUE(t.shows("carol", "Type /help"));
-  EXPECT_TRUE(t.shows("carol", "velmor-chat: --password is an old spelling"));
   t.type("alice", "/serverban Carol spam");
   EXPECT_TRUE(t.shows("carol", "You were banned from the server: spam"));
   t.type("alice", "/serverbans");
@@ -192,9 +190,47 @@ TEST(ChatTool, TwoUsersTalkAndAreModeratedThenTheToolsEnd) {
   }
 }
 
+// What the server did with /status and --admin-password, never what it might have done: a
+// server without an administrator password grants none for it and shows its status to
+// anyone; one with a password ignores everyone else's request.
+TEST(ChatTool, StatusSaysWhatTheServerGranted) {
+  VELMOR_REQUIRE(test::commandExists("tmux"), "tmux is not installed");
+  const struct {
+    const char* settings;
+    const char* window;
+    const char* arguments;
+    std::vector<std::string> shown;
+  } cases[] = {
+      {"",
+       "open",
+       "--name Gil --admin-password anything",
+       {"The server granted no administrator rights for --admin-password: it is not the "
+        "administrator password, or the server has none.",
+        "The server has no administrator password, so it shows its status to anyone; you have "
+        "no administrator rights.",
+        std::string("Version: ") + kServerVersion}},
+      {R"("adminpassword": "root",)",
+       "closed",
+       "--name Hal",
+       {"No status: the server has an administrator password, and shows its status to "
+        "administrators only; you have no administrator rights."}},
+  };
+  Terminals t;
+  for (const auto& c : cases) {
+    test::ServerProcess server(c.settings);
+    ASSERT_TRUE(server.start());
+    ASSERT_TRUE(server.waitListening(10s)) << server.output();
+    ASSERT_TRUE(t.open(c.window, c.arguments + (" --port " + std::to_string(server.port()))));
+    ASSERT_TRUE(t.shows(c.window, "Type /help"));
+    t.type(c.window, "/status");
+    for (const std::string& line : c.shown) EXPECT_TRUE(t.shows(c.window, line));
+  }
+}
+
 // Refusals that come before any conversation: a name the server would drop without a word,
-// and an address the connection limit has blocked.
-TEST(ChatTool, RefusesAtOnceWhatTheServerWouldNotAnswer) {
+// a password option that named another secret in velmor-probe, and an address the
+// connection limit has blocked.
+TEST(ChatTool, RefusesAtOnceWhatWouldGoWrongLater) {
   VELMOR_REQUIRE(test::commandExists("tmux"), "tmux is not installed");
   test::ServerProcess server;
   ASSERT_TRUE(server.start());
@@ -202,16 +238,27 @@ TEST(ChatTool, RefusesAtOnceWhatTheServerWouldNotAnswer) {
   const std::string port = " --port " + std::to_string(server.port());
   Terminals t;
 
+  struct Case {
+    const char* window;
+    const char* arguments;
+    const char* refusal;
+  };
+  const Case cases[] = {
+      {"digit", "--name 9lives",
+       "velmor-chat: --name: '9lives' starts with '9', not a letter; a name holds 1 to 31 "
+       "characters"},
+      {"space", "--name \"Bob \"", "'Bob ' ends with a space; a name holds 1 to 31 characters"},
+      {"password", "--name Bob --password secret",
+       "velmor-chat: --password is refused, as it named a different password in each tool: give "
+       "the member account's password with --account-password, or the server's with "
+       "--server-password"},
+  };
   // Well before the 5 s the tool would wait for an answer to a login.
-  ASSERT_TRUE(t.open("digit", "--name 9lives" + port));
-  ASSERT_TRUE(t.open("space", "--name \"Bob \"" + port));
-  EXPECT_TRUE(t.shows("digit",
-                      "velmor-chat: --name: '9lives' starts with '9', not a letter; a "
-                      "name holds 1 to 31 characters",
-                      3s));
-  EXPECT_TRUE(t.shows("digit", "EXIT=2", 3s));
-  EXPECT_TRUE(t.shows("space", "'Bob ' ends with a space; a name holds 1 to 31 characters", 3s));
-  EXPECT_TRUE(t.shows("space", "EXIT=2", 3s));
+  for (const Case& c : cases) {
+    ASSERT_TRUE(t.open(c.window, c.arguments + port));
+    EXPECT_TRUE(t.shows(c.window, c.refusal, 3s));
+    EXPECT_TRUE(t.shows(c.window, "EXIT=2", 3s));
+  }
 
   // Seven connections from the tool's address use up its allowance: the eighth is refused,
   // and the tool tells how long the address stays blocked and why not to retry at once.

@@ -6,6 +6,7 @@
 #include <string_view>
 
 #include "client/NameRule.h"
+#include "client/PasswordOptions.h"
 
 namespace velmor::chat {
 
@@ -45,13 +46,6 @@ bool applyOption(std::string_view option, std::string_view value, Options& optio
     options.serverPassword = value;
   } else if (option == "--admin-password") {
     options.adminPassword = std::string(value);
-  } else if (option == "--password") {
-    // The old spelling: it was sent as the login's password field, which is what
-    // --server-password does (an administrator password there grants the rights as well).
-    options.serverPassword = value;
-    options.notices.push_back(
-        "--password is an old spelling, accepted in this release only: give the server's "
-        "password with --server-password and the administrator password with --admin-password");
   } else {
     error = "unknown option " + std::string(option) + " (see --help)";
     return false;
@@ -65,6 +59,10 @@ ParseResult parseOptions(int argc, char** argv, Options& options, std::string& e
   for (int i = 1; i < argc; ++i) {
     const std::string_view option = argv[i];
     if (option == "--help" || option == "-h") return ParseResult::Help;
+    if (option == client::kAmbiguousPasswordOption) {  // refused with or without its value
+      error = client::kAmbiguousPasswordRefused;
+      return ParseResult::Error;
+    }
     if (i + 1 >= argc) {
       error = std::string(option) + " needs a value (see --help)";
       return ParseResult::Error;
@@ -105,8 +103,8 @@ moderate, read and write room files.
   --admin-password PW    log in as administrator (sent in place of the server
                          password, which it overrides)
 
-The password options mean the same in velmor-probe. --password, the old spelling of
---server-password, still works in this release, with a warning.
+The password options mean the same in velmor-probe. --password is refused: it meant
+--server-password here and --account-password in velmor-probe.
 
 Type /help once connected for the commands. Exit status: 0 after /quit, Ctrl-C or the
 end of the input; 1 when the server refused the login or threw you off; 2 for a bad
@@ -139,7 +137,8 @@ std::string commandHelp() {
   /serverban USER [REASON]      the same, and barred by name
   /serverunban NAME             lift a server ban
   /serverbans                   the server's bans
-  /status                       the server's status (administrators)
+  /status                       the server's status (administrators; anyone when the
+                                server has no administrator password)
   /files                        the files of your room
   /read FILE [> LOCALPATH]      show a file, or save it
   /write FILE LOCALPATH         store a local file in the room (created if need be)

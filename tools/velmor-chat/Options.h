@@ -6,7 +6,6 @@
 #include <cstdint>
 #include <optional>
 #include <string>
-#include <vector>
 
 namespace velmor::chat {
 
@@ -25,8 +24,6 @@ struct Options {
   std::string serverPassword;                   // the server's, if it has one
   std::optional<std::string> adminPassword;     // sent in place of the server password
   int connectTimeoutMs = 5000;
-  // Warnings for standard error that do not stop the tool (an old option spelling).
-  std::vector<std::string> notices;
 
   // The password field of the login: the administrator's overrides the server's.
   const std::string& loginPassword() const {

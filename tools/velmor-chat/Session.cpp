@@ -146,7 +146,8 @@ int Session::logIn() {
       }
       online = true;
       if (options_.adminPassword && !admin_) {
-        say("The administrator password was not accepted: you have no administrator rights.");
+        say("The server granted no administrator rights for --admin-password: it is not the "
+            "administrator password, or the server has none.");
       }
       if (!options_.registerPassword) return kExitOk;
       const client::Hash16 noEmail{};
@@ -381,6 +382,12 @@ bool Session::handleRoomUpdate(const ServerMessage& m) {
       say("[" + printable(roomName(m.number(0))) + "] * the leader changed.");
       return true;
     case C::RoomDirectory: {
+      const bool marker = !directoryMarkers_.empty() && directoryMarkers_.front();
+      if (!directoryMarkers_.empty()) directoryMarkers_.pop_front();
+      if (marker) {
+        statusMarkerCame();
+        return true;
+      }
       if (m.directory.empty()) {
         say("No stored rooms from " + std::to_string(m.number(0)) + " on.");
         return true;
@@ -431,6 +438,11 @@ bool Session::handleChat(const ServerMessage& m) {
       for (std::size_t i = 0; i < m.texts.size(); ++i) say("  (earlier) " + printable(m.text(i)));
       return true;
     case C::StatusText: {
+      if (!admin_) {
+        statusAnswered_ = true;
+        say("The server has no administrator password, so it shows its status to anyone; you "
+            "have no administrator rights.");
+      }
       std::istringstream lines(m.text(0));
       for (std::string line; std::getline(lines, line);) say(printable(line));
       return true;
@@ -647,11 +659,7 @@ void Session::command(const std::string& line) {
              verb == "/serverbans") {
     serverModerationCommand(verb, line);
   } else if (verb == "/status") {
-    if (!admin_)
-      say("Sent; the server shows its status to administrators only and does not "
-          "answer others.");
-    send(RequestWriter::frame(
-        [&](RequestWriter& r) { r.statusRequest(options_.adminPassword.value_or("")); }));
+    statusCommand();
   } else if (verb == "/files" || verb == "/read" || verb == "/write") {
     if (!room_) {
       say("You are in no room: files belong to rooms, /enter one first.");
@@ -663,6 +671,24 @@ void Session::command(const std::string& line) {
   } else {
     say("Unknown command " + verb + " (/help lists them).");
   }
+}
+
+// The server answers an administrator; anyone else only when it has no administrator
+// password, and otherwise says nothing: the marker after the request tells which it was.
+void Session::statusCommand() {
+  send(RequestWriter::frame([&](RequestWriter& r) {
+    r.statusRequest(options_.adminPassword.value_or(""));
+    if (!admin_) r.listRooms(client::kMarkerRoomIndex);
+  }));
+  if (!admin_) directoryMarkers_.push_back(true);
+}
+
+void Session::statusMarkerCame() {
+  if (!statusAnswered_) {
+    say("No status: the server has an administrator password, and shows its status to "
+        "administrators only; you have no administrator rights.");
+  }
+  statusAnswered_ = false;
 }
 
 void Session::leadCommand(const std::string& password) {
@@ -800,6 +826,7 @@ void Session::roomsCommand(const std::vector<std::string>& w) {
   }
   send(RequestWriter::frame(
       [&](RequestWriter& r) { r.listRooms(static_cast<std::uint16_t>(first)); }));
+  directoryMarkers_.push_back(false);
 }
 
 void Session::createCommand(const std::vector<std::string>& w) {

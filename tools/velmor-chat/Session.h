@@ -9,6 +9,7 @@
 // when sent. Owned by main(); one thread.
 
 #include <cstdint>
+#include <deque>
 #include <functional>
 #include <optional>
 #include <string>
@@ -85,6 +86,8 @@ class Session {
   void roomsCommand(const std::vector<std::string>& words);
   void createCommand(const std::vector<std::string>& words);
   void whoCommand();
+  void statusCommand();
+  void statusMarkerCame();
   void leadCommand(const std::string& password);
   void messageCommand(const std::string& line);
   void unfollowCommand(const std::string& room);
@@ -103,6 +106,12 @@ class Session {
   // What the login granted: administrator rights, a member account (logged in or registered).
   bool admin_ = false;
   bool member_ = false;
+
+  // One entry per ListRooms not yet answered, in sending order (the server answers in order):
+  // true for the marker after a status request sent without administrator rights, false for
+  // a page of /rooms. statusAnswered_: a StatusText came since the last marker.
+  std::deque<bool> directoryMarkers_;
+  bool statusAnswered_ = false;
 
   std::string serverName_;
   std::vector<LiveRoom> rooms_;        // in room-number order

@@ -45,9 +45,6 @@ int main(int argc, char** argv) {
     case chat::ParseResult::Run:
       break;
   }
-  for (const std::string& notice : options.notices) {
-    std::fprintf(stderr, "velmor-chat: %s\n", notice.c_str());
-  }
 
   client::Connection connection(options.connectTimeoutMs);
   if (!connection.open(options.host, options.port)) {

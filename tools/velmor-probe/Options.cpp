@@ -7,6 +7,7 @@
 
 #include "client/LoginProof.h"
 #include "client/NameRule.h"
+#include "client/PasswordOptions.h"
 
 namespace velmor::probe {
 namespace {
@@ -80,15 +81,10 @@ bool applyOption(std::string_view option, std::string_view value, Options& optio
   } else if (option == "--name") {
     if (!checkName(value, error)) return false;
     options.name = value;
-  } else if (option == "--account-password" || option == "--password" || option == "--hash") {
+  } else if (option == "--account-password" || option == "--hash") {
     if (options.passwordHash) {
       error = std::string(option) + ": give only one of --account-password and --hash";
       return false;
-    }
-    if (option == "--password") {
-      options.notices.push_back(
-          "--password is an old spelling, accepted in this release only: give the account "
-          "password with --account-password");
     }
     client::Hash16 hash{};
     if (option != "--hash") {
@@ -120,10 +116,14 @@ ParseResult parseOptions(int argc, char** argv, Options& options, std::string& e
       return ParseResult::Error;
     }
     // Both "--port 7175" and "--port=7175".
-    std::string_view option = argument;
+    const auto equals = argument.find('=');
+    const std::string_view option = argument.substr(0, equals);
+    if (option == client::kAmbiguousPasswordOption) {  // refused with or without its value
+      error = client::kAmbiguousPasswordRefused;
+      return ParseResult::Error;
+    }
     std::string_view value;
-    if (const auto equals = argument.find('='); equals != std::string_view::npos) {
-      option = argument.substr(0, equals);
+    if (equals != std::string_view::npos) {
       value = argument.substr(equals + 1);
     } else if (i + 1 < argc) {
       value = argv[++i];
@@ -153,14 +153,16 @@ limits and live rooms (and with --admin-password its status text), and exits.
                            password hash given as 32 hexadecimal digits
   --server-password PW     the server password, if the server has one
   --admin-password PW      log in as administrator (sent in place of the server
-                           password, which it overrides) and print the status text
+                           password, which it overrides) and print the status text;
+                           a server without an administrator password grants no
+                           rights for it, and shows its status to anyone
   -h, --help               show this help and exit
 
 A name holds 1 to 31 characters: a letter first, then letters, digits, '_' or
 spaces, and no space at the end. A member login replaces a session of the same
-member that is online. The password options mean the same in velmor-chat;
---password, the old spelling of --account-password, still works in this release,
-with a warning.
+member that is online. The password options mean the same in velmor-chat.
+--password is refused: it meant --account-password here and --server-password in
+velmor-chat.
 
 Exit status: 0 success, 1 the server refused the login, 2 bad command line or a
 name that breaks the rule, 3 no connection, connection closed, timeout or

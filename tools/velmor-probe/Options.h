@@ -6,7 +6,6 @@
 #include <cstdint>
 #include <optional>
 #include <string>
-#include <vector>
 
 #include "client/RequestWriter.h"
 
@@ -28,8 +27,6 @@ struct Options {
   std::optional<client::Hash16> passwordHash;
   std::string serverPassword;
   std::optional<std::string> adminPassword;
-  // Warnings for standard error that do not stop the probe (an old option spelling).
-  std::vector<std::string> notices;
 };
 
 enum class ParseResult { Run, Help, Error };

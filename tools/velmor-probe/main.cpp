@@ -21,11 +21,6 @@ using client::RequestWriter;
 using client::ServerMessage;
 using wire::ServerCode;
 
-// ListRooms with this first index is answered at once with an empty page. Sent after the
-// StatusRequest it marks the end of the answer: the server does not reply to a refused
-// status request, and requests are answered in order.
-constexpr std::uint16_t kPastAnyRoom = 0xFFFF;
-
 // What the server told the probe.
 struct Report {
   bool admin = false;          // AdminGranted came
@@ -99,7 +94,9 @@ class Probe {
     if (const int status = requestStatus(); status != kExitOk) return status;
     print();
     if (!report_.statusText) {
-      return fail(kExitRefused, "the administrator password was refused: no status text");
+      return fail(kExitRefused,
+                  "the administrator password was refused: no administrator rights were "
+                  "granted and the status request was not answered");
     }
     return kExitOk;
   }
@@ -147,7 +144,7 @@ class Probe {
   int requestStatus() {
     connection_.send(RequestWriter::frame([&](RequestWriter& w) {
       w.statusRequest(*options_.adminPassword);
-      w.listRooms(kPastAnyRoom);
+      w.listRooms(client::kMarkerRoomIndex);
     }));
     ServerMessage message;
     while (true) {
@@ -158,6 +155,15 @@ class Probe {
       }
       if (message.is(ServerCode::RoomDirectory)) return kExitOk;
     }
+  }
+
+  // What --admin-password did when no AdminGranted came. The status request carries the
+  // same password as the login, so the server answering it means it has no administrator
+  // password, and then it answers anyone's.
+  std::string adminRefusal() const {
+    return report_.statusText ? "no: the server has no administrator password, so "
+                                "--admin-password granted nothing; it shows its status to anyone"
+                              : "no: --admin-password is not the administrator password";
   }
 
   std::string loginDescription() const {
@@ -174,6 +180,9 @@ class Probe {
     std::printf("Server name:        %s\n", printable(info.text(0)).c_str());
     std::printf("Address:            %s:%u\n", options_.host.c_str(), options_.port);
     std::printf("Logged in as:       %s\n", loginDescription().c_str());
+    if (options_.adminPassword && !report_.admin) {
+      std::printf("Administrator:      %s\n", adminRefusal().c_str());
+    }
     std::printf("Chat room limit:    %u users\n", chatLimit);
     std::printf("Nav room limit:     %u users\n", navigationLimit);
     std::printf("Users create rooms: %s\n", info.number(2) != 0 ? "yes" : "no");
@@ -228,9 +237,6 @@ int main(int argc, char** argv) {
       return kExitUsage;
     case ParseResult::Run:
       break;
-  }
-  for (const std::string& notice : options.notices) {
-    std::fprintf(stderr, "velmor-probe: %s\n", notice.c_str());
   }
   return Probe(options).run();
 }
