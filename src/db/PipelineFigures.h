@@ -13,7 +13,8 @@
 namespace velmor {
 
 // The query pipeline's figures, for the metrics endpoint. Each has one writer: the main loop
-// counts the queries it posts and the completions it dispatches; the worker counts the
+// counts the queries it posts (the worker those a query leaves it to do) and the completions
+// it dispatches; the worker counts the
 // requests it takes, times its batches and says how much work it keeps waiting for the
 // storage and since when. Any thread reads them (relaxed atomics, no lock).
 class PipelineFigures {

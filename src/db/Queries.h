@@ -132,6 +132,10 @@ class VelmorBaseQuery {
   // on) was rolled back; an outcome that reported a change stored there reports the failure
   // instead (afterRollback).
   virtual void rolledBack(std::uint8_t databases) { (void)databases; }
+  // Worker, once its batch committed and it is handed back: a change its work leaves to do
+  // (new, the pipeline's from then on), kept and stored at any cost before any later work on
+  // its room, at the stop too. Null for none, and once taken.
+  virtual VelmorBaseQuery* takeFollowUp() { return nullptr; }
   // Whether the query only serves its poster (a lookup, a registration, a room load): it
   // is cancelled when he goes offline or away. Every other query carries a change already
   // acknowledged, or one that others depend on, and runs to completion without him.

@@ -245,6 +245,11 @@ class QueryPipeline::Batch {
         continue;
       }
       stored |= done->databases();
+      if (VelmorBaseQuery* next = done->takeFollowUp()) {
+        p_.figures_.notePosted(next->kind());
+        next->workerState_.waitingSinceNs = startedNs_;
+        keep(next);
+      }
       p_.completions_.enqueue(done);
       handedBack_ = true;
     }

@@ -94,16 +94,25 @@ bool LoadRoomQuery::complete(LoadOutcome outcome) {
 
 CreateOutcome CreateRoomQuery::execute(Storage& storage) {
   const CreateOutcome outcome = storage.main.createRoom(*this);
+  created_ = outcome == CreateOutcome::Created;
   // Files left under the name by a room deleted before its files went with it are not the
   // new room's.
-  if (outcome == CreateOutcome::Created)
-    filesCleared_ = storage.files.deleteRoomFiles(recordName());
+  if (created_) filesCleared_ = storage.files.deleteRoomFiles(recordName());
   return outcome;
 }
 
 void CreateRoomQuery::rolledBack(std::uint8_t databases) {
   if ((databases & kFileDatabase) != 0) filesCleared_ = false;
-  if ((databases & kMainDatabase) != 0) RoomCreation::rolledBack(databases);
+  if ((databases & kMainDatabase) != 0) {
+    created_ = false;
+    RoomCreation::rolledBack(databases);
+  }
+}
+
+VelmorBaseQuery* CreateRoomQuery::takeFollowUp() {
+  if (!created_ || filesCleared_) return nullptr;
+  filesCleared_ = true;  // taken
+  return new ClearRoomFilesQuery(recordName());
 }
 
 CreateRoomQuery::CreateRoomQuery(RoomRegistry& rooms, const RoomRecord& created) : rooms_(rooms) {
@@ -121,8 +130,6 @@ bool CreateRoomQuery::complete(CreateOutcome outcome) {
     RoomRecord stored = record;
     lowerName(stored.lowerName, stored.name);
     rooms_.addStored(stored);
-    if (!filesCleared_)
-      rooms_.services().queries.post(nullptr, new ClearRoomFilesQuery(recordName()));
   }
   if (owner() != nullptr) sendCode(*static_cast<User*>(owner()), replyCode(outcome));
   return false;

@@ -55,16 +55,18 @@ class CreateRoomQuery final : public RoomCreation {
   // The room exists once its row is stored, whatever became of the removal of the files:
   // those the removal could not take go by a change of their own (ClearRoomFilesQuery).
   void rolledBack(std::uint8_t databases) override;
+  VelmorBaseQuery* takeFollowUp() override;
 
  private:
   RoomRegistry& rooms_;
   char creatorKey_[32] = {};   // main loop only
-  bool filesCleared_ = false;  // written by the worker, read by the completion
+  bool created_ = false;       // worker: the row is stored
+  bool filesCleared_ = false;  // worker: the removal of old files under its name too
 };
 
 // The removal of files left under the name of a room created while the file database failed
-// it: kept and tried again until stored, and done before any later work on the room (a load
-// waits for it, so the new room never lists the old files). The server's own change.
+// it: the creation's follow-up, kept and tried again until stored, and done before any later
+// work on the room (a load waits for it, so the new room never lists the old files).
 class ClearRoomFilesQuery final : public FileChange {
  public:
   explicit ClearRoomFilesQuery(std::string_view roomName);

@@ -451,6 +451,30 @@ TEST_F(StorageBusyTest, CreationWhoseFilePartRolledBackStandsAndItsOldFilesGo) {
   EXPECT_EQ(stored(filesDb(), "SELECT COUNT(*) FROM files;"), "0");
 }
 
+// The same, when the creation is done while the server stops (the main database was locked
+// until the stop began): the removal of the old files is still work the stop carries out,
+// not a post that comes too late to be taken.
+TEST_F(StorageBusyTest, CreationDoneDuringTheStopStillRemovesItsOldFiles) {
+  start(R"("userscancreateroom": true,)");
+  storeFile("Den", "old", "left over");
+  test::SqlFile files(filesDb());
+  ASSERT_TRUE(
+      files.exec("CREATE TRIGGER refuse BEFORE DELETE ON files "
+                 "BEGIN SELECT RAISE(ROLLBACK, 'refused'); END;"));
+  auto maker = member("Maker");
+  Lock rows(mainDb());
+  ASSERT_TRUE(rows.locked());
+  maker->request([](W& w) { w.createRoom("Den", "", "lead", 0); });
+  ASSERT_TRUE(eventually([&] { return waitingForStorage(*maker) == "1"; }));  // kept
+  server->signal(SIGINT);
+  rows.release();
+  ASSERT_TRUE(eventually(
+      [&] { return stored(mainDb(), "SELECT COUNT(*) FROM channels WHERE Name='Den';") == "1"; }));
+  ASSERT_TRUE(files.exec("DROP TRIGGER refuse;"));
+  EXPECT_EQ(server->waitExit(15s), 0) << server->output();
+  EXPECT_EQ(stored(filesDb(), "SELECT COUNT(*) FROM files;"), "0");
+}
+
 // An upload that completes after its file was deleted (and another created under the same
 // name in other capitals) is refused: the room keeps its 16 files and one spelling.
 TEST_F(StorageBusyTest, UploadFinishedAfterItsFileWasDeletedIsRefused) {
