@@ -144,6 +144,16 @@ class StorageBusyTest : public test::ProcessTest {
            m.is(ServerCode::FileTooLarge) || m.is(ServerCode::FileNotFound) ||
            m.is(ServerCode::FileAccessDenied);
   }
+  // A file an earlier room "Den" left in the storage, and a trigger of the test's own that rolls
+  // back the file database's transaction of any deletion until it is dropped.
+  std::unique_ptr<test::SqlFile> leftoverFileWhoseRemovalRollsBack() {
+    storeFile("Den", "old", "left over");
+    auto files = std::make_unique<test::SqlFile>(filesDb());
+    EXPECT_TRUE(
+        files->exec("CREATE TRIGGER refuse BEFORE DELETE ON files "
+                    "BEGIN SELECT RAISE(ROLLBACK, 'refused'); END;"));
+    return files;
+  }
   // A file row put straight into the storage, as an earlier run of the server left it.
   void storeFile(const std::string& roomName, const std::string& file, const std::string& text) {
     test::SqlFile files(filesDb());
@@ -434,18 +444,14 @@ TEST_F(StorageBusyTest, ChangesKeptForAFailingStorageStayWithinTheirAddressShare
 // their removal, and the new room never lists them.
 TEST_F(StorageBusyTest, CreationWhoseFilePartRolledBackStandsAndItsOldFilesGo) {
   start(R"("userscancreateroom": true,)");
-  storeFile("Den", "old", "left over");
-  test::SqlFile files(filesDb());
-  ASSERT_TRUE(
-      files.exec("CREATE TRIGGER refuse BEFORE DELETE ON files "
-                 "BEGIN SELECT RAISE(ROLLBACK, 'refused'); END;"));
+  auto files = leftoverFileWhoseRemovalRollsBack();
   auto maker = member("Maker");
   maker->request([](W& w) { w.createRoom("Den", "", "lead", 0); });
   EXPECT_TRUE(maker->answer(ServerCode::RoomCreated, [](const ServerMessage& m) {
     return m.is(ServerCode::RoomCreated) || m.is(ServerCode::RoomCreateFailed);
   }));
   maker->request([](W& w) { w.enterRoom("Den", "lead"); });
-  ASSERT_TRUE(files.exec("DROP TRIGGER refuse;"));
+  ASSERT_TRUE(files->exec("DROP TRIGGER refuse;"));
   ASSERT_TRUE(maker->waitFor(ServerCode::MemberList, 10s));
   EXPECT_TRUE(listedFiles(*maker).empty());
   EXPECT_EQ(stored(filesDb(), "SELECT COUNT(*) FROM files;"), "0");
@@ -456,11 +462,7 @@ TEST_F(StorageBusyTest, CreationWhoseFilePartRolledBackStandsAndItsOldFilesGo) {
 // not a post that comes too late to be taken.
 TEST_F(StorageBusyTest, CreationDoneDuringTheStopStillRemovesItsOldFiles) {
   start(R"("userscancreateroom": true,)");
-  storeFile("Den", "old", "left over");
-  test::SqlFile files(filesDb());
-  ASSERT_TRUE(
-      files.exec("CREATE TRIGGER refuse BEFORE DELETE ON files "
-                 "BEGIN SELECT RAISE(ROLLBACK, 'refused'); END;"));
+  auto files = leftoverFileWhoseRemovalRollsBack();
   auto maker = member("Maker");
   Lock rows(mainDb());
   ASSERT_TRUE(rows.locked());
@@ -470,7 +472,7 @@ TEST_F(StorageBusyTest, CreationDoneDuringTheStopStillRemovesItsOldFiles) {
   rows.release();
   ASSERT_TRUE(eventually(
       [&] { return stored(mainDb(), "SELECT COUNT(*) FROM channels WHERE Name='Den';") == "1"; }));
-  ASSERT_TRUE(files.exec("DROP TRIGGER refuse;"));
+  ASSERT_TRUE(files->exec("DROP TRIGGER refuse;"));
   EXPECT_EQ(server->waitExit(15s), 0) << server->output();
   EXPECT_EQ(stored(filesDb(), "SELECT COUNT(*) FROM files;"), "0");
 }
