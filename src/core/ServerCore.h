@@ -118,7 +118,7 @@ class ServerCore {
   std::uint64_t storageWaiting() const { return pipeline_->waiting(); }
   // The storage fails now: work waits for it to take it again. Then a user whose queries in
   // flight are at their bound is read and served all the same, and his further work that
-  // answers him (a room creation, a registration, a file's content) is refused at once
+  // answers him (a room creation, a file's content to load) is refused at once
   // (storageTakes); while the storage serves, his requests wait for his queries instead.
   bool storageFailing() const { return pipeline_->waiting() != 0; }
   bool storageTakes(const User& user) const;

@@ -22,12 +22,13 @@ std::size_t frameLengthAt(const char* p) {
                                                                         << 8);
 }
 
-// How one complete frame ended: handled to its end, stopped (the rest of the read is
-// dropped), or held at `heldAt` because his queries in flight reached their bound.
+// Whether his further requests wait for his queries in flight (MessageDispatch).
 bool mustWait(const User& user, const MessageDispatch& dispatch) {
   return dispatch.waitAtQueryBound && user.queriesAtBound();
 }
 
+// How one complete frame ended: handled to its end, stopped (the rest of the read is
+// dropped), or held at `heldAt` because his queries in flight reached their bound.
 struct FrameEnd {
   enum Kind { Done, Stopped, Held } kind = Done;
   std::uint32_t heldAt = 0;
