@@ -16,6 +16,7 @@
 #include <string>
 #include <string_view>
 
+#include "client/RequestWriters.h"
 #include "wire/MessageCatalogue.h"
 
 namespace velmor::client {
@@ -45,7 +46,7 @@ struct LoginFields {
   std::string_view password{};
 };
 
-class RequestWriter {
+class RequestWriter : public RequestWriters<RequestWriter> {
  public:
   RequestWriter() = default;
 
@@ -82,60 +83,13 @@ class RequestWriter {
   RequestWriter& raw(std::string_view bytes);
   RequestWriter& type(wire::ClientType type) { return u8(static_cast<std::uint8_t>(type)); }
 
-  // One writer per request, fields in wire order.
+  // One writer per request, fields in wire order (RequestWriters, made from the wire's
+  // definition); Login also from all its fields at once.
+  using RequestWriters::login;
   RequestWriter& login(const LoginFields& fields);
-  RequestWriter& position(std::uint16_t x, std::uint16_t y, std::uint8_t layer, std::uint8_t flags,
-                          std::uint16_t direction);
-  RequestWriter& objectReport(std::string_view name, std::uint16_t value1, std::uint16_t value2,
-                              std::uint8_t value3);
-  RequestWriter& appearance(std::uint32_t word, std::uint8_t byte, std::uint16_t short1,
-                            std::uint16_t short2, std::string_view text);
-  RequestWriter& localChat(std::string_view text);
-  RequestWriter& repeatLocalChat();
-  RequestWriter& whisper(std::string_view recipient, std::string_view text);
-  RequestWriter& roomChat(std::string_view text);
-  RequestWriter& repeatRoomChat();
-  RequestWriter& privateMessage(std::string_view recipient, std::string_view text);
-  RequestWriter& createRoom(std::string_view name, std::string_view password,
-                            std::string_view leaderPassword, std::uint8_t navigation);
-  RequestWriter& nop();
-  RequestWriter& joinChannel(std::string_view room, std::string_view password);
-  RequestWriter& leaveChannel(std::string_view room);
-  RequestWriter& enterRoom(std::string_view room, std::string_view password);
-  RequestWriter& loginProof(const Hash16& proof);
-  RequestWriter& registerAccount(const Hash16& emailHash, const Hash16& passwordHash);
-  RequestWriter& keepAlive();
-  RequestWriter& roomKick(std::string_view user, std::string_view reason);
-  RequestWriter& roomBan(std::string_view user, std::string_view reason, std::uint32_t mask);
-  RequestWriter& serverKick(std::string_view user, std::string_view reason);
-  RequestWriter& serverBan(std::string_view user, std::string_view reason, std::uint32_t mask);
-  RequestWriter& listRoomBans();
-  RequestWriter& listServerBans();
-  RequestWriter& roomUnban(std::string_view name);
-  RequestWriter& serverUnban(std::string_view name);
-  RequestWriter& claimLeader(std::string_view password);
-  RequestWriter& createFile(std::string_view name, std::uint8_t usersCanRead,
-                            std::uint8_t usersCanWrite);
-  RequestWriter& readFile(std::string_view name, std::uint32_t versionHeld);
-  RequestWriter& writeFile(std::uint32_t totalLength, std::string_view name,
-                           std::string_view firstChunk);
-  RequestWriter& setFileAccess(std::string_view name, std::uint8_t usersCanRead,
-                               std::uint8_t usersCanWrite);
-  RequestWriter& listFiles();
-  RequestWriter& deleteFile(std::string_view name);
-  RequestWriter& leaveRoom();
-  RequestWriter& listRooms(std::uint16_t firstIndex);
-  RequestWriter& setRoomPasswords(std::string_view password, std::string_view leaderPassword);
-  RequestWriter& fileChunk(std::string_view chunk);
-  RequestWriter& fileChunkRequest(std::uint32_t offset);
-  RequestWriter& enemyReport(std::uint16_t value1, std::uint16_t value2, std::uint8_t value3);
-  RequestWriter& roomRefresh();
-  RequestWriter& statusRequest(std::string_view adminPassword);
 
  private:
   static constexpr std::size_t kNoFrame = static_cast<std::size_t>(-1);
-
-  RequestWriter& hash(const Hash16& bytes);
 
   std::string buffer_;
   std::size_t frameStart_ = kNoFrame;  // offset of the open frame's u16 length

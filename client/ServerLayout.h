@@ -1,27 +1,22 @@
 #pragma once
 
 // The server-to-client half of the message catalogue as the decoder reads it: for each
-// code its name and the shape of its payload. Constant tables; any thread.
+// code its name and the shape of its payload, from the wire's tables. Constant; any thread.
 //
 // Flat payloads are spelled one letter per field in wire order: 'b' u8, 'w' u16,
 // 'd' u32, 's' wire string or blob (u16 byte count, bytes).
 
 #include <cstdint>
 
+#include "wire/Schema.h"
+
 namespace velmor::client {
 
-enum class LayoutShape : std::uint8_t {
-  Flat,           // `fields` only
-  MemberInfo,     // `fields` in a chat room, `navigationFields` in a navigation room
-  OptionalFlat,   // bare when the code ends the frame, else `fields` (FileSaved)
-  RoomList,       // u16 count, count room entries
-  RoomOpened,     // one room entry
-  MemberList,     // u16 room number, u16 count, count (s, d, w, b)
-  BanList,        // u16 count, count (s, s, s, d)
-  FileList,       // u16 count, count (s, s, s, d, b, b)
-  RoomDirectory,  // u16 first index, u16 count, count (s, s)
-  RecentLines,    // u8 n, n strings
-};
+// How a payload is laid out (wire/Schema.h): Flat is `fields` only; MemberInfo is `fields`
+// in a chat room and `navigationFields` in a navigation room; OptionalFlat is bare when the
+// code ends the frame, else `fields`; the others are lists and the room entry, read by the
+// decoder's own code.
+using LayoutShape = wire::MessageShape;
 
 struct ServerLayout {
   const char* name = nullptr;

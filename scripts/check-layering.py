@@ -3,7 +3,8 @@
 
 Reads every #include "folder/..." of src/ and fails (exit 1) when the folders' include
 graph has a cycle, or when a folder includes one that stands above it in the order below.
-Prints the graph either way."""
+Prints the graph either way. Fails too when a handler of src/protocol reads a field by hand
+(`reader.`): every request is read whole by its one reader, made from src/wire/protocol.json."""
 import os
 import re
 import sys
@@ -28,6 +29,13 @@ for folder in sorted(os.listdir(root)):
                     targets.add(match.group(1))
 
 problems = []
+by_hand = re.compile(r"\breader\.")
+protocol = os.path.join(root, "protocol")
+for name in sorted(os.listdir(protocol)):
+    with open(os.path.join(protocol, name), encoding="utf-8") as source:
+        for number, line in enumerate(source, 1):
+            if by_hand.search(line):
+                problems.append(f"src/protocol/{name}:{number} reads a request's field by hand")
 unknown = sorted(set(edges) - set(ORDER))
 if unknown:
     problems.append("folders missing from the order: " + ", ".join(unknown))

@@ -13,7 +13,6 @@
 #include "users/Sending.h"
 #include "users/User.h"
 #include "wire/MessageBuilder.h"
-#include "wire/MessageReader.h"
 
 namespace velmor {
 
@@ -48,24 +47,19 @@ bool allowChat(User& user, std::uint32_t now) {
   return allowLine(user.chat().times, allowance, now);
 }
 
-ObjectPlace readPlace(MessageReader& reader) {
-  ObjectPlace place;
-  place.x = reader.u16();
-  place.y = reader.u16();
-  place.layer = reader.u8();
-  return place;
+template <typename Report>
+ObjectPlace placeOf(const Report& report) {
+  return ObjectPlace{report.value1, report.value2, report.value3};
 }
 
-bool sayLine(ServerCore& core, User& user, MessageReader& reader, std::uint8_t local) {
-  const std::uint16_t length = reader.u16();
-  if (!reader.ok() || length < 1 || length > ChatLine::kMaxText) return false;
-  const char* text = reader.bytes(length);
-  if (text == nullptr || !reader.ok()) return false;
+// The text is 1..1024 bytes: the request's reader refuses any other.
+bool sayLine(ServerCore& core, User& user, std::string_view text, std::uint8_t local) {
+  static_assert(ChatLine::kMaxText == 1024);
   Ref<ChatLine> line = ChatLine::acquire();
   line->senderSlot = user.roomSlot();
   line->local = local;
-  std::memcpy(line->text, text, length);
-  line->length = length;
+  std::memcpy(line->text, text.data(), text.size());
+  line->length = static_cast<std::uint16_t>(text.size());
   line->text[line->length] = '\0';
   user.chat().last = line;
   if (user.room() == nullptr || (local && !user.room()->isNavigation())) return true;
@@ -98,77 +92,70 @@ bool repeatLine(ServerCore& core, User& user, std::uint8_t local) {
 
 }  // namespace
 
-bool handlePosition(ServerCore& core, User& user, MessageReader& reader) {
+bool handlePosition(ServerCore& core, User& user, const wire::Position& request) {
   User::Position reported;
-  reported.x = reader.u16();
-  reported.y = reader.u16();
-  reported.layer = reader.u8();
-  reported.flags = reader.u8();
-  reported.direction = reader.u16();
-  if (!reader.ok()) return false;
+  reported.x = request.x;
+  reported.y = request.y;
+  reported.layer = request.layer;
+  reported.flags = request.flags;
+  reported.direction = request.direction;
   UserRooms::reportPosition(user, reported, core.clock.ms());
   return true;
 }
 
-bool handleObjectReport(ServerCore& core, User& user, MessageReader& reader) {
-  const std::string_view name = reader.view();
-  const ObjectPlace place = readPlace(reader);
-  if (!reader.ok()) return false;
+bool handleObjectReport(ServerCore& core, User& user, const wire::ObjectReport& request) {
   const std::uint32_t now = core.clock.ms();
-  if (user.room() != nullptr) user.room()->reportObject(name.substr(0, 31), place);
+  if (user.room() != nullptr) user.room()->reportObject(request.name, placeOf(request));
   UserRooms::noteReport(user, now);
   return true;
 }
 
-bool handleAppearance(ServerCore&, User& user, MessageReader& reader) {
+bool handleAppearance(ServerCore&, User& user, const wire::Appearance& request) {
   User::Appearance reported;
-  reported.word = reader.u32();
-  reported.byte = reader.u8();
-  reported.short1 = reader.u16();
-  reported.short2 = reader.u16();
-  reader.string(reported.text);
-  if (!reader.ok()) return false;
+  reported.word = request.appearanceWord;
+  reported.byte = request.appearanceByte;
+  reported.short1 = request.appearanceShort1;
+  reported.short2 = request.appearanceShort2;
+  copyText(reported.text, request.appearanceText);
   if (reported == user.appearance()) return true;
   UserRooms::reportAppearance(user, reported);
   return true;
 }
 
-bool handleLocalChat(ServerCore& core, User& user, MessageReader& reader) {
-  return sayLine(core, user, reader, 1);
+bool handleLocalChat(ServerCore& core, User& user, const wire::LocalChat& request) {
+  return sayLine(core, user, request.text, 1);
 }
-bool handleRoomChat(ServerCore& core, User& user, MessageReader& reader) {
-  return sayLine(core, user, reader, 0);
+bool handleRoomChat(ServerCore& core, User& user, const wire::RoomChat& request) {
+  return sayLine(core, user, request.text, 0);
 }
-bool handleRepeatLocalChat(ServerCore& core, User& user, MessageReader&) {
+bool handleRepeatLocalChat(ServerCore& core, User& user, const wire::RepeatLocalChat&) {
   return repeatLine(core, user, 1);
 }
-bool handleRepeatRoomChat(ServerCore& core, User& user, MessageReader&) {
+bool handleRepeatRoomChat(ServerCore& core, User& user, const wire::RepeatRoomChat&) {
   return repeatLine(core, user, 0);
 }
 
-bool handleWhisper(ServerCore& core, User& user, MessageReader& reader) {
+bool handleWhisper(ServerCore& core, User& user, const wire::Whisper& request) {
   char recipient[32] = {};
-  reader.string(recipient);
-  const std::string_view text = reader.view();
-  if (!reader.ok()) return false;
+  copyText(recipient, request.recipient);
+  const std::string_view text = request.text;  // at most 1024 bytes
   if (user.room() == nullptr || !allowChat(user, core.clock.ms())) return true;
   if (text.empty()) return false;
   if (recipient[0] == '\0') return true;
   Ref<ChatLine> line = ChatLine::acquire();
   line->senderSlot = user.roomSlot();
   copyText(line->recipient, fieldText(recipient));
-  line->length = static_cast<std::uint16_t>(std::min<std::size_t>(text.size(), ChatLine::kMaxText));
+  line->length = static_cast<std::uint16_t>(text.size());
   std::memcpy(line->text, text.data(), line->length);
   line->text[line->length] = '\0';
   user.room()->whisper(line);  // the queue's is its only reference: no repeat of a whisper
   return true;
 }
 
-bool handlePrivateMessage(ServerCore& core, User& user, MessageReader& reader) {
+bool handlePrivateMessage(ServerCore& core, User& user, const wire::PrivateMessage& request) {
   char recipient[32] = {};
-  reader.string(recipient);
-  const std::string_view text = reader.view();
-  if (!reader.ok()) return false;
+  copyText(recipient, request.recipient);
+  const std::string_view text = request.text;  // at most 1024 bytes
   if (!allowChat(user, core.clock.ms())) return true;
   if (recipient[0] == '\0' || text.empty()) return false;
   // The online map is keyed by lower-case names: a recipient named with capitals is found.
@@ -178,20 +165,18 @@ bool handlePrivateMessage(ServerCore& core, User& user, MessageReader& reader) {
   if (addressee == nullptr || addressee == &user) return true;
   MessageBuilder notice;
   notice.begin(ServerCode::PrivateMessageNotice)
-      .string(text.substr(0, ChatLine::kMaxText))
+      .string(text)
       .string(fieldText(user.identity().name));
   sendTo(*addressee, notice);
   return true;
 }
 
-bool handleEnemyReport(ServerCore&, User& user, MessageReader& reader) {
-  const ObjectPlace place = readPlace(reader);
-  if (!reader.ok()) return false;
-  if (user.room() != nullptr) user.room()->reportEnemy(user, place);
+bool handleEnemyReport(ServerCore&, User& user, const wire::EnemyReport& request) {
+  if (user.room() != nullptr) user.room()->reportEnemy(user, placeOf(request));
   return true;
 }
 
-bool handleRoomRefresh(ServerCore&, User& user, MessageReader&) {
+bool handleRoomRefresh(ServerCore&, User& user, const wire::RoomRefresh&) {
   if (user.room() != nullptr) user.room()->refresh();
   return true;
 }

@@ -6,6 +6,7 @@
 #include "users/FrameLoop.h"
 #include "users/User.h"
 #include "wire/MessageCatalogue.h"
+#include "wire/Requests.h"
 
 namespace velmor {
 
@@ -13,65 +14,57 @@ namespace {
 
 using wire::ClientType;
 
-bool ignoreMessage(ServerCore&, User&, MessageReader&) {
-  return true;
+// Reads the request whole, then hands it to its handler. A request cut short (or with a
+// size its definition refuses) is dropped, and with it the rest of the chunk: where it
+// ends cannot be told.
+template <typename Request, bool (*Handle)(ServerCore&, User&, const Request&)>
+bool dispatchRequest(ServerCore& core, User& user, MessageReader& reader) {
+  Request request;
+  if (!wire::read(reader, request)) return false;
+  return Handle(core, user, request);
 }
 
-// A type whose handler is not there cannot be parsed, so nothing after it can be
-// found: it stops the chunk.
-bool notHandled(ServerCore&, User&, MessageReader&) {
-  return false;
+// The same, for a request whose definition has it handed over cut short too (what it
+// holds up to the cut) before it is dropped.
+template <typename Request, bool (*Handle)(ServerCore&, User&, const Request&),
+          void (*CutShort)(ServerCore&, User&, const Request&)>
+bool dispatchOrRefuseRequest(ServerCore& core, User& user, MessageReader& reader) {
+  Request request;
+  if (!wire::read(reader, request)) {
+    CutShort(core, user, request);
+    return false;
+  }
+  return Handle(core, user, request);
 }
 
 constexpr std::array<RequestHandler, wire::kLastClientType + 1> makeTable() {
   std::array<RequestHandler, wire::kLastClientType + 1> table{};
-  for (auto& handler : table) handler = notHandled;
-  table[static_cast<std::size_t>(ClientType::Login)] = handleLogin;
-  table[static_cast<std::size_t>(ClientType::LoginProof)] = handleLoginProof;
-  table[static_cast<std::size_t>(ClientType::Register)] = handleRegister;
-  table[static_cast<std::size_t>(ClientType::StatusRequest)] = handleStatusRequest;
-  table[static_cast<std::size_t>(ClientType::CreateRoomRequest)] = handleCreateRoom;
-  table[static_cast<std::size_t>(ClientType::EnterRoom)] = handleEnterRoom;
-  table[static_cast<std::size_t>(ClientType::LeaveRoom)] = handleLeaveRoom;
-  table[static_cast<std::size_t>(ClientType::ListRooms)] = handleListRooms;
-  table[static_cast<std::size_t>(ClientType::ClaimLeader)] = handleClaimLeader;
-  table[static_cast<std::size_t>(ClientType::SetRoomPasswords)] = handleSetRoomPasswords;
-  table[static_cast<std::size_t>(ClientType::JoinChannel)] = handleJoinChannel;
-  table[static_cast<std::size_t>(ClientType::LeaveChannel)] = handleLeaveChannel;
-  table[static_cast<std::size_t>(ClientType::RoomKick)] = handleRoomKick;
-  table[static_cast<std::size_t>(ClientType::RoomBan)] = handleRoomBan;
-  table[static_cast<std::size_t>(ClientType::ServerKick)] = handleServerKick;
-  table[static_cast<std::size_t>(ClientType::ServerBan)] = handleServerBan;
-  table[static_cast<std::size_t>(ClientType::ListRoomBans)] = handleListRoomBans;
-  table[static_cast<std::size_t>(ClientType::ListServerBans)] = handleListServerBans;
-  table[static_cast<std::size_t>(ClientType::RoomUnban)] = handleRoomUnban;
-  table[static_cast<std::size_t>(ClientType::ServerUnban)] = handleServerUnban;
-  table[static_cast<std::size_t>(ClientType::Position)] = handlePosition;
-  table[static_cast<std::size_t>(ClientType::ObjectReport)] = handleObjectReport;
-  table[static_cast<std::size_t>(ClientType::Appearance)] = handleAppearance;
-  table[static_cast<std::size_t>(ClientType::LocalChat)] = handleLocalChat;
-  table[static_cast<std::size_t>(ClientType::RoomChat)] = handleRoomChat;
-  table[static_cast<std::size_t>(ClientType::RepeatLocalChat)] = handleRepeatLocalChat;
-  table[static_cast<std::size_t>(ClientType::RepeatRoomChat)] = handleRepeatRoomChat;
-  table[static_cast<std::size_t>(ClientType::Whisper)] = handleWhisper;
-  table[static_cast<std::size_t>(ClientType::PrivateMessage)] = handlePrivateMessage;
-  table[static_cast<std::size_t>(ClientType::EnemyReport)] = handleEnemyReport;
-  table[static_cast<std::size_t>(ClientType::RoomRefresh)] = handleRoomRefresh;
-  table[static_cast<std::size_t>(ClientType::CreateFile)] = handleCreateFile;
-  table[static_cast<std::size_t>(ClientType::ReadFile)] = handleReadFile;
-  table[static_cast<std::size_t>(ClientType::WriteFile)] = handleWriteFile;
-  table[static_cast<std::size_t>(ClientType::SetFileAccess)] = handleSetFileAccess;
-  table[static_cast<std::size_t>(ClientType::ListFiles)] = handleListFiles;
-  table[static_cast<std::size_t>(ClientType::DeleteFile)] = handleDeleteFile;
-  table[static_cast<std::size_t>(ClientType::FileChunk)] = handleFileChunk;
-  table[static_cast<std::size_t>(ClientType::FileChunkRequest)] = handleFileChunkRequest;
-  table[static_cast<std::size_t>(ClientType::Nop)] = ignoreMessage;
-  table[static_cast<std::size_t>(ClientType::KeepAlive)] = ignoreMessage;
+#define VELMOR_REQUEST(Type, handler)                   \
+  static_assert(wire::Type::kType == ClientType::Type); \
+  table[static_cast<std::size_t>(ClientType::Type)] = dispatchRequest<wire::Type, handler>;
+#define VELMOR_REQUEST_CUT(Type, handler, cutShort)   \
+  table[static_cast<std::size_t>(ClientType::Type)] = \
+      dispatchOrRefuseRequest<wire::Type, handler, cutShort>;
+  VELMOR_REQUESTS(VELMOR_REQUEST, VELMOR_REQUEST_CUT)
+#undef VELMOR_REQUEST
+#undef VELMOR_REQUEST_CUT
   return table;
 }
 
+// Every type from the first to the last has its entry: the list names each once, in order.
+constexpr bool everyTypeListed() {
+  std::size_t next = wire::kFirstClientType;
+  bool inOrder = true;
+#define VELMOR_LISTED(Type, ...) \
+  inOrder = inOrder && static_cast<std::size_t>(ClientType::Type) == next++;
+  VELMOR_REQUESTS(VELMOR_LISTED, VELMOR_LISTED)
+#undef VELMOR_LISTED
+  return inOrder && next == wire::kLastClientType + 1u;
+}
+static_assert(everyTypeListed(), "a request type without its handler");
+
 // Constant in the server; tests replace entries to observe the dispatch.
-auto handlers = makeTable();
+constinit auto handlers = makeTable();
 
 // Before admission only Login and KeepAlive pass, and LoginProof while a login is pending.
 bool passesLoginGate(const User& user, std::uint8_t type) {

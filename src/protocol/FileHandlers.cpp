@@ -15,7 +15,6 @@
 #include "users/Sending.h"
 #include "users/User.h"
 #include "wire/MessageBuilder.h"
-#include "wire/MessageReader.h"
 
 namespace velmor {
 
@@ -73,10 +72,6 @@ void sendSaved(User& user, const FileRecord& file) {
   MessageBuilder saved;
   saved.begin(ServerCode::FileSaved).string(fieldText(file.fileName)).u32(file.lastEdited);
   sendTo(user, saved);
-}
-
-bool skipBlob(MessageReader& reader) {
-  return reader.skipString();
 }
 
 // The checks that changing a listed file shares: a member, the file, and the right. Answers
@@ -266,12 +261,11 @@ void sendFileToReader(User& user, FileRecord& file, std::uint32_t versionHeld) {
   if (length > kChunkSize) user.transfer().download = Ref<FileRecord>::share(&file);
 }
 
-bool handleCreateFile(ServerCore& core, User& user, MessageReader& reader) {
+bool handleCreateFile(ServerCore& core, User& user, const wire::CreateFile& request) {
   char name[32] = {};
-  reader.string(name);
-  const std::uint8_t canRead = reader.u8();
-  const std::uint8_t canWrite = reader.u8();
-  if (!reader.ok()) return false;
+  copyText(name, request.name);
+  const std::uint8_t canRead = request.usersCanRead;
+  const std::uint8_t canWrite = request.usersCanWrite;
   Room* room = user.room();
   if (room == nullptr) return true;
   if (const std::optional<ServerCode> refusal = createRefusal(user, *room, name)) {
@@ -296,7 +290,7 @@ bool handleCreateFile(ServerCore& core, User& user, MessageReader& reader) {
   return true;
 }
 
-bool handleListFiles(ServerCore&, User& user, MessageReader&) {
+bool handleListFiles(ServerCore&, User& user, const wire::ListFiles&) {
   Room* room = user.room();
   if (room == nullptr) return true;
   MessageBuilder reply;
@@ -311,11 +305,10 @@ bool handleListFiles(ServerCore&, User& user, MessageReader&) {
   return true;
 }
 
-bool handleReadFile(ServerCore& core, User& user, MessageReader& reader) {
+bool handleReadFile(ServerCore& core, User& user, const wire::ReadFile& request) {
   char name[32] = {};
-  reader.string(name);
-  const std::uint32_t versionHeld = reader.u32();
-  if (!reader.ok()) return false;
+  copyText(name, request.name);
+  const std::uint32_t versionHeld = request.versionHeld;
   user.releaseTransfer();
   Room* room = user.room();
   if (room == nullptr) return true;
@@ -334,9 +327,8 @@ bool handleReadFile(ServerCore& core, User& user, MessageReader& reader) {
   return true;
 }
 
-bool handleFileChunkRequest(ServerCore&, User& user, MessageReader& reader) {
-  const std::uint32_t offset = reader.u32();
-  if (!reader.ok()) return false;
+bool handleFileChunkRequest(ServerCore&, User& user, const wire::FileChunkRequest& request) {
+  const std::uint32_t offset = request.offset;
   const FileRecord* file = user.transfer().download.get();
   if (file == nullptr || user.room() == nullptr) return true;
   if (offset >= file->length) return false;
@@ -355,12 +347,11 @@ bool handleFileChunkRequest(ServerCore&, User& user, MessageReader& reader) {
   return true;
 }
 
-bool handleWriteFile(ServerCore& core, User& user, MessageReader& reader) {
-  const std::uint32_t total = reader.u32();
+bool handleWriteFile(ServerCore& core, User& user, const wire::WriteFile& request) {
+  const std::uint32_t total = request.totalLength;
   char name[32] = {};
-  reader.string(name);
-  const std::string_view chunk = reader.view();
-  if (!reader.ok()) return false;
+  copyText(name, request.name);
+  const std::string_view chunk = request.firstChunk;
   Room* room = user.room();
   if (room == nullptr) return true;
   if (user.rights().isMember) user.releaseTransfer();
@@ -384,12 +375,12 @@ bool handleWriteFile(ServerCore& core, User& user, MessageReader& reader) {
   return true;
 }
 
-bool handleFileChunk(ServerCore& core, User& user, MessageReader& reader) {
+bool handleFileChunk(ServerCore& core, User& user, const wire::FileChunk& request) {
   FileRecord* upload = user.transfer().upload.get();
   Room* room = user.room();
-  if (upload == nullptr || room == nullptr) return skipBlob(reader);
-  const std::string_view chunk = reader.view();
-  if (!reader.ok() || upload->length + chunk.size() > upload->capacity) return false;
+  if (upload == nullptr || room == nullptr) return true;
+  const std::string_view chunk = request.chunk;
+  if (upload->length + chunk.size() > upload->capacity) return false;
   // The right to write is the one of now: a leader demoted or a file closed to writers
   // since the upload began ends it.
   const Ref<FileRecord>* listed = room->findFile(upload->fileName);
@@ -408,12 +399,11 @@ bool handleFileChunk(ServerCore& core, User& user, MessageReader& reader) {
   return true;
 }
 
-bool handleSetFileAccess(ServerCore& core, User& user, MessageReader& reader) {
+bool handleSetFileAccess(ServerCore& core, User& user, const wire::SetFileAccess& request) {
   char name[32] = {};
-  reader.string(name);
-  const std::uint8_t canRead = reader.u8();
-  const std::uint8_t canWrite = reader.u8();
-  if (!reader.ok()) return false;
+  copyText(name, request.name);
+  const std::uint8_t canRead = request.usersCanRead;
+  const std::uint8_t canWrite = request.usersCanWrite;
   if (user.room() == nullptr) return true;
   if (const Ref<FileRecord>* listed =
           fileToChange(user, *user.room(), name, mayChangePermissions)) {
@@ -429,10 +419,9 @@ bool handleSetFileAccess(ServerCore& core, User& user, MessageReader& reader) {
   return true;
 }
 
-bool handleDeleteFile(ServerCore& core, User& user, MessageReader& reader) {
+bool handleDeleteFile(ServerCore& core, User& user, const wire::DeleteFile& request) {
   char name[32] = {};
-  reader.string(name);
-  if (!reader.ok()) return false;
+  copyText(name, request.name);
   Room* room = user.room();
   if (room == nullptr) return true;
   if (const Ref<FileRecord>* listed = fileToChange(user, *room, name, mayWrite)) {

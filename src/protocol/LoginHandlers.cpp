@@ -14,14 +14,12 @@
 #include "users/User.h"
 #include "wire/LoginProof.h"
 #include "wire/MessageCatalogue.h"
-#include "wire/MessageReader.h"
 
 namespace velmor {
 
 namespace {
 
 constexpr std::uint8_t kProtocolVersion = 1;
-constexpr std::size_t kIgnoredLoginBytes = 4;
 
 using wire::ServerCode;
 
@@ -33,23 +31,29 @@ bool acceptsVersion(ServerCore& core, User& user, std::uint8_t version) {
   return false;
 }
 
-// Reads a Login's fields after the version: who he is, how he looks, the password. False
-// when the message is cut short or names no one.
-bool readLogin(MessageReader& reader, User::Identity& identity, User::Appearance& appearance,
-               char (&password)[32]) {
-  identity.profileWord1 = reader.u32();
-  identity.profileWord2 = reader.u32();
-  identity.profileShort = reader.u16();
-  identity.loginWord = reader.u32();
-  appearance.word = reader.u32();
-  appearance.byte = reader.u8();
-  appearance.short1 = reader.u16();
-  appearance.short2 = reader.u16();
-  reader.bytes(kIgnoredLoginBytes);
-  reader.string(identity.name);
-  reader.string(appearance.text);
-  reader.string(password);
-  return reader.ok() && identity.name[0] != '\0';
+// A Login's fields after the version: who he is, how he looks, the password. False when
+// it names no one.
+bool takeFields(const wire::Login& request, User::Identity& identity, User::Appearance& appearance,
+                char (&password)[32]) {
+  identity.profileWord1 = request.profileWord1;
+  identity.profileWord2 = request.profileWord2;
+  identity.profileShort = request.profileShort;
+  identity.loginWord = request.loginWord;
+  appearance.word = request.appearanceWord;
+  appearance.byte = request.appearanceByte;
+  appearance.short1 = request.appearanceShort1;
+  appearance.short2 = request.appearanceShort2;
+  copyText(identity.name, request.name);
+  copyText(appearance.text, request.appearanceText);
+  copyText(password, request.password);
+  return identity.name[0] != '\0';
+}
+
+// A Login is taken only before any other one and while no admission is on its way.
+bool mayLogIn(const User& user) {
+  const User::Presence& presence = user.presence();
+  return !presence.loggedIn() && !presence.admissionPending() && !presence.admissionRefused() &&
+         !user.login().loginPending;
 }
 
 // The server's bans of the name and of the address, and the rules of names (which make
@@ -123,28 +127,29 @@ bool Registration::complete(StoreOutcome outcome) {
 }
 
 // A Login's version, identity and name checks; the user takes the identity and appearance
-// once they pass. Another version may lay its Login out otherwise: it is refused whatever
-// follows. Nothing is kept of a Login cut short or refused.
-bool takeLogin(ServerCore& core, User& user, MessageReader& reader, char (&password)[32]) {
-  if (!acceptsVersion(core, user, reader.u8())) return false;
+// once they pass. Nothing is kept of a Login refused.
+bool takeLogin(ServerCore& core, User& user, const wire::Login& request, char (&password)[32]) {
+  if (!acceptsVersion(core, user, request.version)) return false;
   User::Identity identity;
   User::Appearance appearance;
-  if (!readLogin(reader, identity, appearance, password) || !admitsName(core, user, identity))
+  if (!takeFields(request, identity, appearance, password) || !admitsName(core, user, identity))
     return false;
   user.identity_ = identity;
   user.appearance_ = appearance;
   return true;
 }
 
-bool handleLogin(ServerCore& core, User& user, MessageReader& reader) {
+// Another version may lay its Login out otherwise: one cut short is still refused for its
+// version (0 when even that is missing). Nothing else of it is kept.
+void handleLoginCutShort(ServerCore& core, User& user, const wire::Login& request) {
+  if (mayLogIn(user)) acceptsVersion(core, user, request.version);
+}
+
+bool handleLogin(ServerCore& core, User& user, const wire::Login& request) {
   User::LoginState& login = user.login_;
-  const User::Presence& presence = user.presence();
-  if (presence.loggedIn() || presence.admissionPending() || presence.admissionRefused() ||
-      login.loginPending) {
-    return false;
-  }
+  if (!mayLogIn(user)) return false;
   char password[32] = {};
-  if (!takeLogin(core, user, reader, password)) return false;
+  if (!takeLogin(core, user, request, password)) return false;
   switch (passwordGrant(core.settings, password)) {
     case PasswordGrant::Admin:
       user.rights_.isAdmin = 1;
@@ -164,11 +169,11 @@ bool handleLogin(ServerCore& core, User& user, MessageReader& reader) {
   return true;
 }
 
-bool handleLoginProof(ServerCore& core, User& user, MessageReader& reader) {
-  const char* proof = reader.bytes(16);
+bool handleLoginProof(ServerCore& core, User& user, const wire::LoginProof& request) {
+  const char* proof = request.proof;
   User::LoginState& login = user.login_;
-  if (!reader.ok() || !login.account || user.presence().loggedIn() ||
-      user.presence().admissionPending() || !login.loginPending) {
+  if (!login.account || user.presence().loggedIn() || user.presence().admissionPending() ||
+      !login.loginPending) {
     return false;
   }
   const std::array<std::uint8_t, 16> expected =
@@ -184,11 +189,10 @@ bool handleLoginProof(ServerCore& core, User& user, MessageReader& reader) {
   return true;
 }
 
-bool handleRegister(ServerCore& core, User& user, MessageReader& reader) {
+bool handleRegister(ServerCore& core, User& user, const wire::Register& request) {
   if (!user.presence().loggedIn() || !user.login().account) return false;
-  const char* emailHash = reader.bytes(16);
-  const char* passwordHash = reader.bytes(16);
-  if (!reader.ok()) return false;
+  const char* emailHash = request.emailHash;
+  const char* passwordHash = request.passwordHash;
   // One registration at a time: a repeat while it is in flight would fail on the name anyway.
   if (user.findPending<Registration>([](const Registration&) { return true; })) {
     sendCode(user, ServerCode::RegistrationFailed);
@@ -203,10 +207,17 @@ bool handleRegister(ServerCore& core, User& user, MessageReader& reader) {
   return true;
 }
 
-bool handleStatusRequest(ServerCore& core, User& user, MessageReader& reader) {
+// Nothing to do: each only keeps the connection alive.
+bool handleNop(ServerCore&, User&, const wire::Nop&) {
+  return true;
+}
+bool handleKeepAlive(ServerCore&, User&, const wire::KeepAlive&) {
+  return true;
+}
+
+bool handleStatusRequest(ServerCore& core, User& user, const wire::StatusRequest& request) {
   char password[32] = {};
-  reader.string(password);
-  if (!reader.ok()) return false;
+  copyText(password, request.adminPassword);
   const char* adminPassword = core.settings.adminpassword;
   if (!user.rights().isAdmin && adminPassword[0] != '\0' &&
       std::strcmp(password, adminPassword) != 0) {

@@ -15,7 +15,6 @@
 #include "users/Sending.h"
 #include "users/User.h"
 #include "wire/MessageBuilder.h"
-#include "wire/MessageReader.h"
 
 namespace velmor {
 
@@ -94,16 +93,15 @@ std::optional<ServerCode> creationRefusal(ServerCore& core, const User& user, co
 
 }  // namespace
 
-bool handleCreateRoom(ServerCore& core, User& user, MessageReader& reader) {
+bool handleCreateRoomRequest(ServerCore& core, User& user, const wire::CreateRoomRequest& request) {
   char name[32] = {};
   char password[32] = {};
   char leaderPassword[32] = {};
-  reader.string(name);
-  reader.string(password);
-  reader.string(leaderPassword);
-  const std::uint8_t navigation = reader.u8();
-  if (!reader.ok() || name[0] == '\0' || leaderPassword[0] == '\0' ||
-      same(password, leaderPassword)) {
+  copyText(name, request.name);
+  copyText(password, request.password);
+  copyText(leaderPassword, request.leaderPassword);
+  const std::uint8_t navigation = request.navigation;
+  if (name[0] == '\0' || leaderPassword[0] == '\0' || same(password, leaderPassword)) {
     return false;
   }
   if (!core.settings.userscancreateroom && !user.rights().isAdmin) {
@@ -127,25 +125,24 @@ bool handleCreateRoom(ServerCore& core, User& user, MessageReader& reader) {
   return true;
 }
 
-bool handleEnterRoom(ServerCore& core, User& user, MessageReader& reader) {
+bool handleEnterRoom(ServerCore& core, User& user, const wire::EnterRoom& request) {
   char name[32] = {};
   char password[32] = {};
-  reader.string(name);
-  reader.string(password);
-  if (!reader.ok() || name[0] == '\0') return false;
+  copyText(name, request.room);
+  copyText(password, request.password);
+  if (name[0] == '\0') return false;
   requestEnterRoom(core.rooms, user, name, password);
   return true;
 }
 
-bool handleLeaveRoom(ServerCore&, User& user, MessageReader&) {
+bool handleLeaveRoom(ServerCore&, User& user, const wire::LeaveRoom&) {
   requestLeaveRoom(user);
   if (user.room() != nullptr) user.room()->leave(user, LeaveReason::Request);
   return true;
 }
 
-bool handleListRooms(ServerCore& core, User& user, MessageReader& reader) {
-  const std::uint16_t first = reader.u16();
-  if (!reader.ok()) return false;
+bool handleListRooms(ServerCore& core, User& user, const wire::ListRooms& request) {
+  const std::uint16_t first = request.firstIndex;
   const RoomDirectory& directory = core.rooms.directory();
   MessageBuilder reply;
   reply.begin(ServerCode::RoomDirectory).u16(first);
@@ -162,22 +159,19 @@ bool handleListRooms(ServerCore& core, User& user, MessageReader& reader) {
   return true;
 }
 
-bool handleClaimLeader(ServerCore&, User& user, MessageReader& reader) {
+bool handleClaimLeader(ServerCore&, User& user, const wire::ClaimLeader& request) {
   char password[32] = {};
-  reader.string(password);
-  if (!reader.ok()) return false;
+  copyText(password, request.password);
   if (user.room() != nullptr && !user.room()->setLeader(user, password))
     sendCode(user, ServerCode::WrongRoomPassword);
   return true;
 }
 
-bool handleSetRoomPasswords(ServerCore&, User& user, MessageReader& reader) {
+bool handleSetRoomPasswords(ServerCore&, User& user, const wire::SetRoomPasswords& request) {
   char password[32] = {};
   char leaderPassword[32] = {};
-  reader.string(password);
-  reader.string(leaderPassword);
-  // A truncated request changes nothing: missing fields must not unlock the room.
-  if (!reader.ok()) return false;
+  copyText(password, request.password);
+  copyText(leaderPassword, request.leaderPassword);
   if (user.room() != nullptr && user.room()->setPasswords(user, password, leaderPassword))
     sendCode(user, ServerCode::RoomPasswordsChanged);
   return true;
@@ -215,12 +209,11 @@ Room* roomToFollow(ServerCore& core, User& user, const char (&name)[32], const c
 
 }  // namespace
 
-bool handleJoinChannel(ServerCore& core, User& user, MessageReader& reader) {
+bool handleJoinChannel(ServerCore& core, User& user, const wire::JoinChannel& request) {
   char name[32] = {};
   char password[32] = {};
-  reader.string(name);
-  reader.string(password);
-  if (!reader.ok()) return false;
+  copyText(name, request.room);
+  copyText(password, request.password);
   Room* room = roomToFollow(core, user, name, password);
   if (room == nullptr) return true;
   UserRooms::dropCurrentChannel(user);
@@ -232,23 +225,22 @@ bool handleJoinChannel(ServerCore& core, User& user, MessageReader& reader) {
   return true;
 }
 
-bool handleLeaveChannel(ServerCore&, User& user, MessageReader& reader) {
+bool handleLeaveChannel(ServerCore&, User& user, const wire::LeaveChannel& request) {
   char name[32] = {};
-  reader.string(name);
-  if (!reader.ok()) return false;
+  copyText(name, request.room);
   UserRooms::leaveChannelNamed(user, name);
   return true;
 }
 
 namespace {
 
-bool roomSanction(ServerCore& core, User& user, MessageReader& reader, bool ban) {
+// A kick or ban of a room's member; mask is 0 for a kick.
+bool roomSanction(ServerCore& core, User& user, std::string_view targetName,
+                  std::string_view reasonText, std::uint32_t mask, bool ban) {
   char target[32] = {};
   char reason[64] = {};
-  reader.string(target);
-  reader.string(reason);
-  const std::uint32_t mask = ban ? reader.u32() : 0;
-  if (!reader.ok()) return false;  // cut short: nobody is kicked or banned
+  copyText(target, targetName);
+  copyText(reason, reasonText);
   if (!user.rights().isMember) {
     sendCode(user, ServerCode::MembersOnly);
     return true;
@@ -270,13 +262,12 @@ bool roomSanction(ServerCore& core, User& user, MessageReader& reader, bool ban)
   return true;
 }
 
-bool serverSanction(ServerCore& core, User& user, MessageReader& reader, bool ban) {
+bool serverSanction(ServerCore& core, User& user, std::string_view targetName,
+                    std::string_view reasonText, std::uint32_t mask, bool ban) {
   char target[32] = {};
   char reason[64] = {};
-  reader.string(target);
-  reader.string(reason);
-  const std::uint32_t mask = ban ? reader.u32() : 0;
-  if (!reader.ok()) return false;  // cut short: nobody is kicked or banned
+  copyText(target, targetName);
+  copyText(reason, reasonText);
   if (!user.rights().isAdmin) return true;
   if (!user.rights().isMember) {
     sendCode(user, ServerCode::MembersOnly);
@@ -303,42 +294,41 @@ bool mayManageBans(User& user, bool roomList) {
 
 }  // namespace
 
-bool handleRoomKick(ServerCore& core, User& user, MessageReader& reader) {
-  return roomSanction(core, user, reader, false);
+bool handleRoomKick(ServerCore& core, User& user, const wire::RoomKick& request) {
+  return roomSanction(core, user, request.user, request.reason, 0, false);
 }
-bool handleRoomBan(ServerCore& core, User& user, MessageReader& reader) {
-  return roomSanction(core, user, reader, true);
+bool handleRoomBan(ServerCore& core, User& user, const wire::RoomBan& request) {
+  return roomSanction(core, user, request.user, request.reason, request.mask, true);
 }
-bool handleServerKick(ServerCore& core, User& user, MessageReader& reader) {
-  return serverSanction(core, user, reader, false);
+bool handleServerKick(ServerCore& core, User& user, const wire::ServerKick& request) {
+  return serverSanction(core, user, request.user, request.reason, 0, false);
 }
-bool handleServerBan(ServerCore& core, User& user, MessageReader& reader) {
-  return serverSanction(core, user, reader, true);
+bool handleServerBan(ServerCore& core, User& user, const wire::ServerBan& request) {
+  return serverSanction(core, user, request.user, request.reason, request.mask, true);
 }
 
-bool handleListRoomBans(ServerCore&, User& user, MessageReader&) {
+bool handleListRoomBans(ServerCore&, User& user, const wire::ListRoomBans&) {
   if (mayManageBans(user, true)) sendBanList(user, ServerCode::RoomBanList, user.room()->banList());
   return true;
 }
 
-bool handleListServerBans(ServerCore& core, User& user, MessageReader&) {
+bool handleListServerBans(ServerCore& core, User& user, const wire::ListServerBans&) {
   if (!user.rights().isAdmin) return false;
   if (mayManageBans(user, false)) sendBanList(user, ServerCode::ServerBanList, core.serverBans);
   return true;
 }
 
-bool handleRoomUnban(ServerCore&, User& user, MessageReader& reader) {
+bool handleRoomUnban(ServerCore&, User& user, const wire::RoomUnban& request) {
   char name[32] = {};
-  reader.string(name);
-  if (!reader.ok()) return false;
+  copyText(name, request.name);
   if (mayManageBans(user, true)) user.room()->unban(fieldText(name));
   return true;
 }
 
-bool handleServerUnban(ServerCore& core, User& user, MessageReader& reader) {
+bool handleServerUnban(ServerCore& core, User& user, const wire::ServerUnban& request) {
   char name[32] = {};
-  reader.string(name);
-  if (!reader.ok() || !user.rights().isAdmin) return false;
+  copyText(name, request.name);
+  if (!user.rights().isAdmin) return false;
   if (mayManageBans(user, false)) core.serverBans.removeNamed(fieldText(name));
   return true;
 }

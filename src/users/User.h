@@ -17,6 +17,10 @@ namespace velmor {
 
 class MessageReader;
 class Room;
+namespace wire {
+struct Login;
+struct LoginProof;
+}  // namespace wire
 class ServerCore;
 
 // The record of one client connection: who the user is, what his login granted, where he
@@ -244,9 +248,10 @@ class User : public ClientData, public QueryOwner {
   friend class LoginDeadlines;
   friend class LoginLookup;
   friend class Registration;
-  friend bool handleLogin(ServerCore& core, User& user, MessageReader& reader);
-  friend bool takeLogin(ServerCore& core, User& user, MessageReader& reader, char (&password)[32]);
-  friend bool handleLoginProof(ServerCore& core, User& user, MessageReader& reader);
+  friend bool handleLogin(ServerCore& core, User& user, const wire::Login& request);
+  friend bool takeLogin(ServerCore& core, User& user, const wire::Login& request,
+                        char (&password)[32]);
+  friend bool handleLoginProof(ServerCore& core, User& user, const wire::LoginProof& request);
   friend class Room;
   friend class RelayPass;
   friend class UserRooms;

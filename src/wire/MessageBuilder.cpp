@@ -6,6 +6,12 @@
 
 #include "wire/BufferPool.h"
 
+#ifdef VELMOR_CHECK_INVARIANTS
+#include <cstdio>
+
+#include "wire/Schema.h"
+#endif
+
 namespace velmor {
 
 namespace {
@@ -24,6 +30,9 @@ MessageBuilder::~MessageBuilder() {
 }
 
 void MessageBuilder::clear() {
+#ifdef VELMOR_CHECK_INVARIANTS
+  checkedCode_ = kNotChecked;
+#endif
   frameStart_ = 0;
   messageStart_ = position_ = kHeader;
   messages_ = 0;
@@ -102,7 +111,78 @@ void MessageBuilder::put(const void* bytes, std::size_t n) {
   position_ += n;
 }
 
+#ifdef VELMOR_CHECK_INVARIANTS
+namespace {
+
+// The end of the group opened at pattern[0] ('[' or '(').
+std::size_t groupEnd(std::string_view pattern) {
+  int depth = 0;
+  for (std::size_t i = 0; i < pattern.size(); ++i) {
+    if (pattern[i] == '[' || pattern[i] == '(') ++depth;
+    if ((pattern[i] == ']' || pattern[i] == ')') && --depth == 0) return i;
+  }
+  return pattern.size();
+}
+
+// How many of `letters` the pattern (field letters, [optional part], (repeated part)*)
+// takes from their start, or npos. Greedy, without backtracking: enough for the wire's
+// definitions, whose optional and repeated parts never begin with the letter that follows
+// them. Recurses only as deep as the pattern nests.
+std::size_t consume(std::string_view pattern, std::string_view letters) {
+  std::size_t at = 0;
+  for (std::size_t i = 0; i < pattern.size();) {
+    const char c = pattern[i];
+    if (c == '[' || c == '(') {
+      const std::size_t end = i + groupEnd(pattern.substr(i));
+      const std::string_view inner = pattern.substr(i + 1, end - i - 1);
+      const bool repeated = c == '(';
+      do {
+        const std::size_t taken = consume(inner, letters.substr(at));
+        if (taken == std::string_view::npos || taken == 0) break;
+        at += taken;
+      } while (repeated);
+      i = end + (repeated ? 2 : 1);  // past ")*" or "]"
+      continue;
+    }
+    if (at >= letters.size() || letters[at] != c) return std::string_view::npos;
+    ++at;
+    ++i;
+  }
+  return at;
+}
+
+// Whether `letters` is all of one of the pattern's alternatives (separated by '|').
+bool matchesPattern(std::string_view pattern, std::string_view letters) {
+  for (;;) {
+    const std::size_t bar = pattern.find('|');
+    if (consume(pattern.substr(0, bar), letters) == letters.size()) return true;
+    if (bar == std::string_view::npos) return false;
+    pattern = pattern.substr(bar + 1);
+  }
+}
+
+}  // namespace
+
+void MessageBuilder::checkMessage() {
+  const std::uint32_t code = checkedCode_;
+  checkedCode_ = kNotChecked;
+  if (code == kNotChecked) return;
+  const wire::MessageInfo* message = wire::findMessage(static_cast<std::uint16_t>(code));
+  if (message != nullptr && matchesPattern(message->pattern, written_)) return;
+  std::fprintf(stderr,
+               "MessageBuilder: message 0x%X (%s) written as \"%s\", its definition is \"%s\"\n",
+               static_cast<unsigned>(code), message != nullptr ? message->name : "no such code",
+               written_.c_str(), message != nullptr ? message->pattern : "");
+  std::abort();
+}
+#endif
+
 MessageBuilder& MessageBuilder::beginCode(std::uint16_t code) {
+  checkMessage();
+#ifdef VELMOR_CHECK_INVARIANTS
+  checkedCode_ = code;
+  written_.clear();
+#endif
   dropOversizedMessage();
   messageStart_ = position_;
   ++messages_;
@@ -118,6 +198,7 @@ MessageBuilder& MessageBuilder::beginCode(std::uint16_t code) {
 }
 
 MessageBuilder& MessageBuilder::beginType(std::uint8_t type) {
+  checkMessage();
   dropOversizedMessage();
   messageStart_ = position_;
   ++messages_;
@@ -126,6 +207,7 @@ MessageBuilder& MessageBuilder::beginType(std::uint8_t type) {
 }
 
 MessageBuilder& MessageBuilder::u8(std::uint8_t value) {
+  noteField('b');
   put(&value, 1);
   return *this;
 }
@@ -133,6 +215,7 @@ MessageBuilder& MessageBuilder::u8(std::uint8_t value) {
 MessageBuilder& MessageBuilder::u16(std::uint16_t value) {
   const std::uint8_t bytes[2] = {static_cast<std::uint8_t>(value),
                                  static_cast<std::uint8_t>(value >> 8)};
+  noteField('w');
   put(bytes, 2);
   return *this;
 }
@@ -141,6 +224,7 @@ MessageBuilder& MessageBuilder::u32(std::uint32_t value) {
   const std::uint8_t bytes[4] = {
       static_cast<std::uint8_t>(value), static_cast<std::uint8_t>(value >> 8),
       static_cast<std::uint8_t>(value >> 16), static_cast<std::uint8_t>(value >> 24)};
+  noteField('d');
   put(bytes, 4);
   return *this;
 }
@@ -150,6 +234,7 @@ MessageBuilder& MessageBuilder::string(std::string_view text) {
 }
 
 MessageBuilder& MessageBuilder::blob(const void* bytes, std::size_t length) {
+  noteField('s');
   if (length > wire::kMaxWireString) length = wire::kMaxWireString;
   // Length and bytes are fitted together so that a frame split never falls between them.
   if (!fit(2 + length)) return *this;
@@ -161,6 +246,9 @@ MessageBuilder& MessageBuilder::blob(const void* bytes, std::size_t length) {
 }
 
 void MessageBuilder::dropLastMessage() {
+#ifdef VELMOR_CHECK_INVARIANTS
+  checkedCode_ = kNotChecked;  // taken back: nothing to check
+#endif
   if (messages_ == 0) return;
   position_ = messageStart_;
   --messages_;
@@ -168,6 +256,7 @@ void MessageBuilder::dropLastMessage() {
 }
 
 void MessageBuilder::finish() {
+  checkMessage();
   dropOversizedMessage();
   writeFrameLength(frameStart_, position_);
 }

@@ -2,6 +2,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <string>
 #include <string_view>
 
 #include "wire/MessageCatalogue.h"
@@ -19,7 +20,9 @@ namespace velmor {
 // a builder can be cleared and reused, keeping its buffer (the relay's pooled builders).
 // A single message larger than a frame cannot be sent: it is dropped whole when the
 // next message begins or the batch is finished, and overflowed() tells.
-// Owned by its user; main loop only (the pool is not shared across threads).
+// With VELMOR_CHECK_INVARIANTS (debug and asan builds) each catalogue message is checked when it
+// ends against the fields its definition gives it (wire/Schema.h): a builder that writes another
+// layout aborts. Owned by its user; main loop only (the pool is not shared across threads).
 class MessageBuilder {
  public:
   MessageBuilder();
@@ -70,6 +73,21 @@ class MessageBuilder {
   void writeFrameLength(std::size_t frameStart, std::size_t end);
   void dropOversizedMessage();
   void put(const void* bytes, std::size_t n);
+
+#ifdef VELMOR_CHECK_INVARIANTS
+  // The fields written since the message began, one letter each, and its code (none for a
+  // compact step, which is not checked).
+  void noteField(char letter) {
+    if (checkedCode_ != kNotChecked) written_ += letter;
+  }
+  void checkMessage();
+  static constexpr std::uint32_t kNotChecked = 0x10000;
+  std::uint32_t checkedCode_ = kNotChecked;
+  std::string written_;
+#else
+  void noteField(char) {}
+  void checkMessage() {}
+#endif
 
   char* buffer_;
   std::size_t capacity_;

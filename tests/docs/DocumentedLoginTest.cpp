@@ -11,7 +11,7 @@
 #include <string>
 
 #include "client/LoginProof.h"
-#include "docs/LoginExample.h"
+#include "protocol-doc/LoginExample.h"
 #include "support/ServerProcess.h"
 #include "support/TestClient.h"
 #include "wire/LoginProof.h"

@@ -13,8 +13,8 @@
 #include "client/FrameDecoder.h"
 #include "client/RequestLayout.h"
 #include "client/ServerLayout.h"
-#include "docs/LoginExample.h"
-#include "docs/ProtocolDoc.h"
+#include "protocol-doc/LoginExample.h"
+#include "protocol-doc/ProtocolDoc.h"
 #include "wire/MessageBuilder.h"
 #include "wire/MessageCatalogue.h"
 
@@ -82,51 +82,6 @@ TEST(ProtocolDocument, HoldsTheGeneratedSectionsAsTheCodeHasThem) {
         << lineDiff(before.text, now.text) << "Regenerate with: " << kRegenerateHint;
   }
   EXPECT_TRUE(update.text == document) << "Regenerate with: " << kRegenerateHint;
-}
-
-// Each request and each message is a row of exactly one table.
-TEST(ProtocolDocument, TablesHoldEveryRequestAndEveryMessageOnce) {
-  const std::vector<Section> sections = generatedSections();
-  for (unsigned type = wire::kFirstClientType; type <= wire::kLastClientType; ++type) {
-    const std::string row = "| " + std::to_string(type) + " | ";
-    const std::string name = client::requestLayout(static_cast<std::uint8_t>(type)).name;
-    int rows = 0;
-    for (Family family : kFamilies) {
-      const std::string& table =
-          section(sections, std::string("requests-") + familyKey(family)).text;
-      for (std::size_t at = table.find(row); at != std::string::npos;
-           at = table.find(row, at + 1)) {
-        EXPECT_EQ(table.compare(at + row.size() + 7, name.size() + 3, name + " | "), 0) << name;
-        ++rows;
-      }
-    }
-    EXPECT_EQ(rows, 1) << name;
-  }
-  for (std::uint16_t code : serverCodes()) {
-    const std::string name = client::serverLayout(code).name;
-    int rows = 0;
-    for (Family family : kFamilies) {
-      const std::string& table =
-          section(sections, std::string("messages-") + familyKey(family)).text;
-      const std::string cell = " | " + name + " | ";
-      for (std::size_t at = table.find(cell); at != std::string::npos;
-           at = table.find(cell, at + 1)) {
-        ++rows;
-      }
-    }
-    EXPECT_EQ(rows, 1) << name;
-  }
-  EXPECT_EQ(serverCodes().size(), 87u) << "a code was added or removed: describe it in the prose";
-}
-
-TEST(ProtocolDocument, ServerFieldNamesNameEveryFieldOfTheLayouts) {
-  for (std::uint16_t code : serverCodes()) {
-    const client::ServerLayout layout = client::serverLayout(code);
-    const ServerFieldNames names = serverFieldNames(code);
-    EXPECT_EQ(splitNames(names.fields).size(), std::strlen(layout.fields)) << layout.name;
-    EXPECT_EQ(splitNames(names.navigationFields).size(), std::strlen(layout.navigationFields))
-        << layout.name;
-  }
 }
 
 TEST(ProtocolDocument, CompactStepTablesAgreeWithTheDecoder) {

@@ -15,12 +15,12 @@
 
 #include "client/RequestLayout.h"
 #include "client/ServerLayout.h"
-#include "docs/ProtocolDoc.h"
 #include "model/BanEntry.h"
 #include "model/ChatLine.h"
 #include "model/FileRecord.h"
 #include "model/RoomRecord.h"
 #include "net/OutputBuffer.h"
+#include "protocol-doc/ProtocolDoc.h"
 #include "rooms/RelaySchedule.h"
 #include "rooms/Room.h"
 #include "rooms/RoomRegistry.h"

@@ -23,9 +23,9 @@ std::size_t frameLength(const std::string& bytes, std::size_t at) {
 TEST(MessageBuilder, WritesLittleEndianFieldsAndStrings) {
   MessageBuilder builder;
   builder.begin(ServerCode::RoomMemberCount).u16(0x0102).u16(7);
-  builder.begin(ServerCode::StatusText).u8(0).string("ab").u32(0xA1B2C3D4);
+  builder.begin(ServerCode::FileSaved).string("ab").u32(0xA1B2C3D4);
   builder.finish();
-  EXPECT_EQ(bytesOf(builder), std::string("\x0F\x00\x2F\x02\x01\x07\x00\x06\x00\x02\x00"
+  EXPECT_EQ(bytesOf(builder), std::string("\x0F\x00\x2F\x02\x01\x07\x00\xFF\x0E\x02\x00"
                                           "ab\xD4\xC3\xB2\xA1",
                                           17));
   EXPECT_EQ(builder.messageCount(), 2u);
@@ -138,6 +138,72 @@ std::string frameOf(const std::string& payload) {
   frame[1] = static_cast<char>(payload.size() >> 8);
   return frame + payload;
 }
+
+#ifdef VELMOR_CHECK_INVARIANTS
+// A checking build (VELMOR_CHECK_INVARIANTS) checks each message, when it ends, against the fields
+// its definition gives it (lists, optional parts and the two MemberInfo layouts included).
+TEST(MessageBuilderDeathTest, MessageWrittenOtherwiseThanItsDefinitionAborts) {
+  struct Row {
+    const char* name;
+    void (*write)(MessageBuilder&);
+    bool accepted;
+  };
+  const Row rows[] = {
+      {"as defined", [](MessageBuilder& b) { b.begin(ServerCode::RoomMemberCount).u16(1).u16(2); },
+       true},
+      {"a field short", [](MessageBuilder& b) { b.begin(ServerCode::RoomMemberCount).u16(1); },
+       false},
+      {"a field too many",
+       [](MessageBuilder& b) { b.begin(ServerCode::RoomMemberCount).u16(1).u16(2).u8(3); }, false},
+      {"another width",
+       [](MessageBuilder& b) { b.begin(ServerCode::RoomMemberCount).u16(1).u8(2); }, false},
+      {"a list of two",
+       [](MessageBuilder& b) {
+         b.begin(ServerCode::RoomBanList).u16(2).string("a").string("b").string("c").u32(1);
+         b.string("d").string("e").string("f").u32(2);
+       },
+       true},
+      {"a list entry cut",
+       [](MessageBuilder& b) { b.begin(ServerCode::RoomBanList).u16(1).string("a").string("b"); },
+       false},
+      {"room entries with and without their counts",
+       [](MessageBuilder& b) {
+         b.begin(ServerCode::RoomList).u16(3).string("a").u8(1).string("b").u8(0).u16(2);
+         b.string("c").u8(0).u16(32002).u16(300);
+       },
+       true},
+      {"member info in a navigation room",
+       [](MessageBuilder& b) {
+         b.begin(ServerCode::MemberInfo).string("Ada").u32(1).u32(2).u16(3).u32(4).u8(5);
+         b.u16(6).u16(7).u8(0).string("coat");
+       },
+       true},
+      {"an optional part left out, then given",
+       [](MessageBuilder& b) {
+         b.begin(ServerCode::FileSaved);
+         b.begin(ServerCode::FileSaved).string("notes").u32(1);
+       },
+       true},
+      {"a code of no message", [](MessageBuilder& b) { b.beginCode(0x1F0).u8(1); }, false},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.name);
+    if (row.accepted) {
+      MessageBuilder builder;
+      row.write(builder);
+      builder.finish();
+    } else {
+      EXPECT_DEATH(
+          {
+            MessageBuilder builder;
+            row.write(builder);
+            builder.finish();
+          },
+          "MessageBuilder: message");
+    }
+  }
+}
+#endif
 
 TEST(MessageReader, ReadsFieldsAndStopsAtTheFrameEnd) {
   const std::string frame = frameOf(std::string("\x01\x02\x03\x04\x05\x06\x07", 7));

@@ -9,8 +9,8 @@
 //     ...
 //     <!-- end generated -->
 //
-// and are produced here from the codec's own tables (client/RequestLayout,
-// client/ServerLayout, the catalogue) and writers, so that docs_tests can tell when the
+// and are produced here from the wire's tables (wire/Schema.h, made from
+// src/wire/protocol.json) and the codec's writers, so that docs_tests can tell when the
 // document no longer says what the code does. velmor-protocol-doc --update rewrites them.
 // Plain functions of constant data; any thread.
 
@@ -18,6 +18,8 @@
 #include <string>
 #include <string_view>
 #include <vector>
+
+#include "wire/Schema.h"
 
 namespace velmor::docs {
 
@@ -29,8 +31,9 @@ struct Section {
 // Every generated section, in the order the document holds them.
 std::vector<Section> generatedSections();
 
-// The families the document groups requests and messages in.
-enum class Family : std::uint8_t { Login, Rooms, Moderation, Chat, Files };
+// The families the document groups requests and messages in (the wire's definition names
+// each one's family).
+using Family = wire::Family;
 inline constexpr Family kFamilies[] = {Family::Login, Family::Rooms, Family::Moderation,
                                        Family::Chat, Family::Files};
 const char* familyKey(Family family);    // "login", ...: the suffix of its sections' names
@@ -70,6 +73,6 @@ std::string lineDiff(std::string_view before, std::string_view after);
 // How to rewrite the generated sections; printed by the check and said in the document.
 inline constexpr const char* kRegenerateHint =
     "cmake --build <build dir> --target update-protocol-doc\n"
-    "  (or: <build dir>/tests/velmor-protocol-doc --update docs/protocol.md)";
+    "  (or: <build dir>/velmor-protocol-doc --update docs/protocol.md)";
 
 }  // namespace velmor::docs

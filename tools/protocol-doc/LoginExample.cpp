@@ -1,4 +1,4 @@
-#include "docs/LoginExample.h"
+#include "protocol-doc/LoginExample.h"
 
 #include <openssl/evp.h>
 

@@ -9,7 +9,7 @@
 #include <string>
 #include <string_view>
 
-#include "docs/ProtocolDoc.h"
+#include "protocol-doc/ProtocolDoc.h"
 
 #ifndef VELMOR_PROTOCOL_DOC
 #define VELMOR_PROTOCOL_DOC "docs/protocol.md"

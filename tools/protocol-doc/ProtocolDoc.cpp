@@ -1,4 +1,4 @@
-#include "docs/ProtocolDoc.h"
+#include "protocol-doc/ProtocolDoc.h"
 
 #include <algorithm>
 #include <cstdio>
@@ -6,8 +6,9 @@
 
 #include "client/RequestLayout.h"
 #include "client/ServerLayout.h"
-#include "docs/LoginExample.h"
+#include "protocol-doc/LoginExample.h"
 #include "wire/MessageCatalogue.h"
+#include "wire/Schema.h"
 
 namespace velmor::docs {
 
@@ -63,25 +64,6 @@ const char* typeName(char letter) {
     default:
       throw std::logic_error(std::string("no field letter: ") + letter);
   }
-}
-
-// "u8 version, u32 profileWord1, ...", or a dash for no fields.
-std::string fieldList(const char* letters, const char* names) {
-  const std::vector<std::string> named = splitNames(names);
-  const std::string_view spelled(letters);
-  if (named.size() != spelled.size()) {
-    throw std::logic_error("field letters \"" + std::string(spelled) + "\" and names \"" + names +
-                           "\" differ in number");
-  }
-  if (spelled.empty()) return "—";
-  std::string out;
-  for (std::size_t i = 0; i < spelled.size(); ++i) {
-    if (i > 0) out += ", ";
-    out += typeName(spelled[i]);
-    out += ' ';
-    out += named[i];
-  }
-  return out;
 }
 
 bool printable(std::string_view text) {
@@ -216,46 +198,14 @@ std::string codeBlock(const std::string& text) {
 
 // --- the tables ------------------------------------------------------------------------------
 
-std::string shapedFields(const client::ServerLayout& layout, const ServerFieldNames& names) {
-  switch (layout.shape) {
-    case LayoutShape::Flat:
-      return fieldList(layout.fields, names.fields);
-    case LayoutShape::MemberInfo:
-      return "in a chat room: " + fieldList(layout.fields, names.fields) +
-             "; in a navigation room: " +
-             fieldList(layout.navigationFields, names.navigationFields);
-    case LayoutShape::OptionalFlat:
-      return "nothing when the code ends the frame, else " + fieldList(layout.fields, names.fields);
-    case LayoutShape::RoomList:
-      return "u16 count, then count room entries (below)";
-    case LayoutShape::RoomOpened:
-      return "one room entry (below)";
-    case LayoutShape::MemberList:
-      return "u16 room, u16 count, then count × (str name, u32 profileWord1, u16 profileShort, "
-             "u8 isLeader)";
-    case LayoutShape::BanList:
-      return "u16 count, then count × (str name, str issuer, str reason, u32 mask)";
-    case LayoutShape::FileList:
-      return "u16 count, then count × (str name, str creator, str editor, u32 lastEdited, "
-             "u8 mayRead, u8 mayWrite)";
-    case LayoutShape::RoomDirectory:
-      return "u16 firstIndex, u16 count, then count × (str name, str creator)";
-    case LayoutShape::RecentLines:
-      return "u8 count, then count × str line";
-  }
-  throw std::logic_error("unknown layout shape");
-}
-
 std::string requestTable(Family family) {
   std::string out =
-      "| Type | Hex | Request | Fields after the type byte |\n"
-      "|---:|---|---|---|\n";
-  for (unsigned type = wire::kFirstClientType; type <= wire::kLastClientType; ++type) {
-    const auto t = static_cast<std::uint8_t>(type);
-    if (requestFamily(t) != family) continue;
-    const client::RequestLayout layout = client::requestLayout(t);
-    out += "| " + std::to_string(type) + " | " + hex(type, 2) + " | " + layout.name + " | " +
-           fieldList(layout.fields, layout.fieldNames) + " |\n";
+      "| Type | Hex | Request | Fields after the type byte | What it does |\n"
+      "|---:|---|---|---|---|\n";
+  for (const wire::RequestInfo& request : wire::kRequests) {
+    if (request.family != family) continue;
+    out += "| " + std::to_string(request.type) + " | " + hex(request.type, 2) + " | " +
+           request.name + " | " + request.docFields + " | " + request.description + " |\n";
   }
   return out;
 }
@@ -274,16 +224,15 @@ std::string roomEntryNote() {
 
 std::string messageTable(Family family) {
   std::string out =
-      "| Code on the wire | Message | Fields after the code |\n"
-      "|---|---|---|\n";
+      "| Code on the wire | Message | Fields after the code | What it tells |\n"
+      "|---|---|---|---|\n";
   bool roomEntries = false;
-  for (std::uint16_t code : serverCodes()) {
-    if (messageFamily(code) != family) continue;
-    const client::ServerLayout layout = client::serverLayout(code);
-    roomEntries = roomEntries || layout.shape == LayoutShape::RoomList ||
-                  layout.shape == LayoutShape::RoomOpened;
-    out += "| " + codeOnTheWire(code) + " | " + layout.name + " | " +
-           shapedFields(layout, serverFieldNames(code)) + " |\n";
+  for (const wire::MessageInfo& message : wire::kMessages) {
+    if (message.family != family) continue;
+    roomEntries = roomEntries || message.shape == LayoutShape::RoomList ||
+                  message.shape == LayoutShape::RoomOpened;
+    out += "| " + codeOnTheWire(message.code) + " | " + message.name + " | " + message.docFields +
+           " | " + message.description + " |\n";
   }
   if (roomEntries) out += "\n" + roomEntryNote();
   return out;
@@ -451,328 +400,35 @@ std::string loginExampleText() {
 // --- families ------------------------------------------------------------------------------
 
 const char* familyKey(Family family) {
-  switch (family) {
-    case Family::Login:
-      return "login";
-    case Family::Rooms:
-      return "rooms";
-    case Family::Moderation:
-      return "moderation";
-    case Family::Chat:
-      return "chat";
-    case Family::Files:
-      return "files";
-  }
-  return "";
+  return wire::kFamilies[static_cast<int>(family)].key;
 }
 
 const char* familyTitle(Family family) {
-  switch (family) {
-    case Family::Login:
-      return "Login and connection";
-    case Family::Rooms:
-      return "Rooms and channels";
-    case Family::Moderation:
-      return "Moderation";
-    case Family::Chat:
-      return "Chat and navigation";
-    case Family::Files:
-      return "Files";
-  }
-  return "";
+  return wire::kFamilies[static_cast<int>(family)].title;
 }
 
 Family requestFamily(std::uint8_t type) {
-  using T = wire::ClientType;
-  switch (static_cast<T>(type)) {
-    case T::Login:
-    case T::LoginProof:
-    case T::Register:
-    case T::KeepAlive:
-    case T::Nop:
-    case T::StatusRequest:
-      return Family::Login;
-    case T::CreateRoomRequest:
-    case T::EnterRoom:
-    case T::LeaveRoom:
-    case T::ListRooms:
-    case T::ClaimLeader:
-    case T::SetRoomPasswords:
-    case T::JoinChannel:
-    case T::LeaveChannel:
-      return Family::Rooms;
-    case T::RoomKick:
-    case T::RoomBan:
-    case T::ServerKick:
-    case T::ServerBan:
-    case T::ListRoomBans:
-    case T::ListServerBans:
-    case T::RoomUnban:
-    case T::ServerUnban:
-      return Family::Moderation;
-    case T::Position:
-    case T::ObjectReport:
-    case T::Appearance:
-    case T::LocalChat:
-    case T::RepeatLocalChat:
-    case T::Whisper:
-    case T::RoomChat:
-    case T::RepeatRoomChat:
-    case T::PrivateMessage:
-    case T::EnemyReport:
-    case T::RoomRefresh:
-      return Family::Chat;
-    case T::CreateFile:
-    case T::ReadFile:
-    case T::WriteFile:
-    case T::SetFileAccess:
-    case T::ListFiles:
-    case T::DeleteFile:
-    case T::FileChunk:
-    case T::FileChunkRequest:
-      return Family::Files;
-  }
-  throw std::logic_error("no request type: " + std::to_string(type));
+  const wire::RequestInfo* request = wire::findRequest(type);
+  if (request == nullptr) throw std::logic_error("no request type: " + std::to_string(type));
+  return request->family;
 }
 
 Family messageFamily(std::uint16_t code) {
-  using C = wire::ServerCode;
-  switch (static_cast<C>(code)) {
-    case C::VersionRejected:
-    case C::ConnectionRefused:
-    case C::StatusText:
-    case C::ServerInfo:
-    case C::AdminGranted:
-    case C::LoginChallenge:
-    case C::GuestWelcome:
-    case C::LoginReplaced:
-    case C::ServerPasswordWrong:
-    case C::Banned:
-    case C::LoginProofRejected:
-    case C::Registered:
-    case C::RegistrationFailed:
-    case C::NameInUse:
-    case C::MembersOnly:
-      return Family::Login;
-    case C::RoomCreated:
-    case C::RoomCreateFailed:
-    case C::RoomState:
-    case C::RoomFull:
-    case C::RoomList:
-    case C::MemberList:
-    case C::ChannelMemberLeft:
-    case C::ChannelMemberJoined:
-    case C::ChannelLeaderState:
-    case C::RoomExited:
-    case C::RoomClosed:
-    case C::RoomOpened:
-    case C::RoomLockChanged:
-    case C::RoomMemberCount:
-    case C::ChannelJoined:
-    case C::ChannelLeft:
-    case C::RoomLeft:
-    case C::RoomDirectory:
-    case C::RoomExists:
-    case C::NoSuchRoom:
-    case C::RoomExistsLocked:
-    case C::WrongRoomPassword:
-    case C::RoomCreationDenied:
-    case C::RoomPasswordsChanged:
-    case C::TooManyChannels:
-      return Family::Rooms;
-    case C::KickedFromServer:
-    case C::BannedFromServer:
-    case C::KickedFromRoom:
-    case C::BannedFromRoom:
-    case C::RoomBanList:
-    case C::ServerBanList:
-      return Family::Moderation;
-    case C::ObjectName:
-    case C::ObjectInfo:
-    case C::MemberUpdate:
-    case C::MemberInfo:
-    case C::MemberPosition:
-    case C::ObjectPosition:
-    case C::ObjectBatch:
-    case C::MemberLeft:
-    case C::MemberMoving:
-    case C::MemberStopped:
-    case C::MemberRelayFlags:
-    case C::MemberActive:
-    case C::MemberIdle:
-    case C::ObjectMoving:
-    case C::ObjectStopped:
-    case C::ObjectFlags:
-    case C::ObjectStale:
-    case C::ObjectFresh:
-    case C::LocalLine:
-    case C::LocalLineRepeat:
-    case C::RoomLine:
-    case C::RecentLines:
-    case C::WhisperLine:
-    case C::PrivateMessageNotice:
-    case C::MemberLeaderState:
-    case C::EnemySighting:
-    case C::RoomReset:
-      return Family::Chat;
-    case C::FileContent:
-    case C::FileUnchanged:
-    case C::FileList:
-    case C::FileChunkData:
-    case C::FileChunkAck:
-    case C::FileExists:
-    case C::FileCreated:
-    case C::FileNotFound:
-    case C::FileAccessDenied:
-    case C::FileSaved:
-    case C::FileDeleted:
-    case C::FileTooLarge:
-    case C::TooManyFiles:
-    case C::NotRoomOwner:
-      return Family::Files;
-  }
-  throw std::logic_error("no server code: " + std::to_string(code));
+  const wire::MessageInfo* message = wire::findMessage(code);
+  if (message == nullptr) throw std::logic_error("no server code: " + std::to_string(code));
+  return message->family;
 }
 
 std::vector<std::uint16_t> serverCodes() {
   std::vector<std::uint16_t> codes;
-  for (unsigned code = 0; code < wire::kFirstExtendedCode + 0x100; ++code) {
-    if (client::serverLayout(static_cast<std::uint16_t>(code)).name != nullptr) {
-      codes.push_back(static_cast<std::uint16_t>(code));
-    }
-  }
+  for (const wire::MessageInfo& message : wire::kMessages) codes.push_back(message.code);
   return codes;
 }
 
 ServerFieldNames serverFieldNames(std::uint16_t code) {
-  using C = wire::ServerCode;
-  switch (static_cast<C>(code)) {
-    case C::KickedFromServer:
-    case C::BannedFromServer:
-    case C::KickedFromRoom:
-    case C::BannedFromRoom:
-      return {"reason"};
-    case C::StatusText:
-      return {"reserved text"};
-    case C::ObjectName:
-    case C::ObjectInfo:
-      return {"name"};
-    case C::MemberUpdate:
-      return {
-          "appearanceWord appearanceByte appearanceShort1 appearanceShort2 isLeader "
-          "appearanceText"};
-    case C::MemberInfo:
-      return {"name profileWord1 profileShort isLeader",
-              "name profileWord1 profileWord2 profileShort appearanceWord appearanceByte "
-              "appearanceShort1 appearanceShort2 isLeader appearanceText"};
-    case C::MemberPosition:
-      return {"x y layer flags direction"};
-    case C::ObjectPosition:
-      return {"value1 value2 value3"};
-    case C::MemberLeft:
-    case C::MemberMoving:
-    case C::MemberActive:
-    case C::MemberIdle:
-      return {"slot"};
-    case C::MemberRelayFlags:
-      return {"moving idle"};
-    case C::ObjectMoving:
-    case C::ObjectStale:
-    case C::ObjectFresh:
-      return {"index"};
-    case C::ObjectFlags:
-      return {"moving stale"};
-    case C::LocalLine:
-    case C::RoomLine:
-    case C::WhisperLine:
-      return {"slot text"};
-    case C::LocalLineRepeat:
-      return {"slot recentIndex"};
-    case C::PrivateMessageNotice:
-      return {"text sender"};
-    case C::MemberLeaderState:
-      return {"slot isLeader"};
-    case C::ChannelLeaderState:
-      return {"room slot isLeader"};
-    case C::RoomState:
-      return {"room navigation creator members"};
-    case C::ChannelMemberLeft:
-      return {"room slot"};
-    case C::ChannelMemberJoined:
-      return {"room name profileWord1 profileShort isLeader"};
-    case C::RoomExited:
-    case C::RoomClosed:
-    case C::ChannelJoined:
-      return {"room"};
-    case C::RoomLockChanged:
-      return {"room hasPassword"};
-    case C::RoomMemberCount:
-      return {"room members"};
-    case C::ChannelLeft:
-      return {"room notMember"};
-    case C::ServerInfo:
-      return {"serverName chatRoomMaxUsers navigationRoomMaxUsers usersCanCreateRooms"};
-    case C::LoginChallenge:
-      return {"salt challenge"};
-    case C::GuestWelcome:
-      return {"challenge"};
-    case C::Banned:
-      return {"name"};
-    case C::FileContent:
-      return {"length firstChunk name lastEdited mayWrite"};
-    case C::FileUnchanged:
-      return {"name lastEdited mayWrite"};
-    case C::FileChunkData:
-      return {"chunk"};
-    case C::EnemySighting:
-      return {"slot value1 value2 value3"};
-    case C::FileSaved:
-      return {"name lastEdited"};
-    case C::VersionRejected:
-    case C::ConnectionRefused:
-    case C::ObjectBatch:
-    case C::MemberStopped:
-    case C::ObjectStopped:
-    case C::RecentLines:
-    case C::RoomCreated:
-    case C::RoomCreateFailed:
-    case C::RoomFull:
-    case C::RoomList:
-    case C::MemberList:
-    case C::RoomOpened:
-    case C::AdminGranted:
-    case C::LoginReplaced:
-    case C::ServerPasswordWrong:
-    case C::RoomBanList:
-    case C::ServerBanList:
-    case C::FileList:
-    case C::RoomLeft:
-    case C::RoomDirectory:
-    case C::FileChunkAck:
-    case C::RoomReset:
-    case C::RoomExists:
-    case C::NoSuchRoom:
-    case C::RoomExistsLocked:
-    case C::WrongRoomPassword:
-    case C::LoginProofRejected:
-    case C::Registered:
-    case C::RegistrationFailed:
-    case C::NameInUse:
-    case C::RoomCreationDenied:
-    case C::RoomPasswordsChanged:
-    case C::FileExists:
-    case C::FileCreated:
-    case C::FileNotFound:
-    case C::FileAccessDenied:
-    case C::MembersOnly:
-    case C::FileDeleted:
-    case C::FileTooLarge:
-    case C::TooManyFiles:
-    case C::NotRoomOwner:
-    case C::TooManyChannels:
-      return {};
-  }
-  return {};
+  const wire::MessageInfo* message = wire::findMessage(code);
+  if (message == nullptr) return {};
+  return {message->fieldNames, message->navigationFieldNames};
 }
 
 std::vector<std::string> splitNames(std::string_view names) {
