@@ -15,7 +15,6 @@
 
 #include "support/Eventually.h"
 #include "support/ProcessTest.h"
-#include "support/ServerProcess.h"
 #include "support/TestClient.h"
 
 namespace velmor {
@@ -99,9 +98,8 @@ class FilesTest : public test::ProcessTest {
  protected:
   // "Archive" is live from the start; "Vault" sleeps until someone enters it.
   void start(const std::string& extra = "") {
-    ProcessTest::start(extra + R"("userscancreateroom": true, "rooms": [
-      {"type": "chat", "name": "Archive", "password": "", "leaderpassword": "lead", "loadatstartup": true},
-      {"type": "chat", "name": "Vault", "password": "", "leaderpassword": "lead"}],)");
+    ProcessTest::start(extra + R"("userscancreateroom": true,)" +
+                       test::roomsSetting({{"Archive"}, {"Vault", "", "lead", false}}));
   }
 
   // A registered member logged in on a connection of its own; null on failure.
