@@ -42,7 +42,6 @@ std::size_t countOf(const std::vector<ServerMessage>& messages, ServerCode code)
 
 class ClientFaultsTest : public test::ProcessTest {
  protected:
-  static client::Hash16 hashOf(std::string_view name) { return memberHash(name); }
   static void login(TestClient& c, std::string_view name, std::string_view password = "") {
     client::LoginFields fields;
     fields.name = name;
@@ -113,7 +112,7 @@ TEST_F(ClientFaultsTest, SecondLoginStartsFromACleanIdentity) {
       ASSERT_TRUE(first->waitFor(ServerCode::KickedFromServer));
     } else {
       second = connect();
-      ASSERT_TRUE(second->loginAsMember(c.name, hashOf(c.name)));
+      ASSERT_TRUE(second->loginAsMember(c.name, memberHash(c.name)));
       ASSERT_TRUE(first->waitFor(ServerCode::LoginReplaced));
     }
     // A guest login under the name of a guest who is online is refused, and she stays.
@@ -126,7 +125,7 @@ TEST_F(ClientFaultsTest, SecondLoginStartsFromACleanIdentity) {
   // the status text.
   auto replaced = member("Demoted", "root");
   auto owner = connect();
-  ASSERT_TRUE(owner->loginAsMember("Demoted", hashOf("Demoted")));
+  ASSERT_TRUE(owner->loginAsMember("Demoted", memberHash("Demoted")));
   ASSERT_TRUE(replaced->waitFor(ServerCode::LoginReplaced));
   ASSERT_TRUE(replaced->loginAsGuest("Plain"));
   replaced->request([](W& w) { w.statusRequest("wrong"); });
@@ -378,7 +377,7 @@ TEST_F(ClientFaultsTest, ServerBanIsCheckedAgainAtAdmission) {
   ASSERT_TRUE(challenge);
   admin->request([](W& w) { w.serverBan("mallory", "cheating", 0); });
   ASSERT_TRUE(online->waitFor(ServerCode::BannedFromServer));
-  const client::Hash16 proof = client::loginProof(hashOf("Mallory"), challenge->text(1));
+  const client::Hash16 proof = client::loginProof(memberHash("Mallory"), challenge->text(1));
   second->request([&](W& w) { w.loginProof(proof); });
   auto answer = second->next(2s);
   ASSERT_TRUE(answer);

@@ -9,6 +9,7 @@
 #include <thread>
 
 #include "base/Version.h"
+#include "support/Eventually.h"
 #include "support/ProcessTest.h"
 #include "support/Requirements.h"
 #include "support/Shell.h"
@@ -26,16 +27,16 @@ TEST_F(Console, StatusScreenInATerminalShowsTheServer) {
   ASSERT_EQ(test::run(tmux + " new-session -d -x 100 -y 30 'exec " + server->executable() + "'"),
             0);
   std::string pane;
-  for (int attempt = 0; attempt < 100 && pane.find("Cur Recv Rate") == std::string::npos;
-       ++attempt) {
-    std::this_thread::sleep_for(100ms);
-    pane = test::capture(tmux + " capture-pane -p");
-  }
+  test::eventually(
+      [&] {
+        pane = test::capture(tmux + " capture-pane -p");
+        return pane.find("Cur Recv Rate") != std::string::npos;
+      },
+      10s, 100ms);
   const std::string pid = test::capture(tmux + " list-panes -F '#{pane_pid}'");
   test::run(tmux + " send-keys C-c");
-  for (int attempt = 0; attempt < 50 && test::run(tmux + " has-session") == 0; ++attempt)
-    std::this_thread::sleep_for(100ms);
-  const bool ended = test::run(tmux + " has-session") != 0;
+  const bool ended =
+      test::eventually([&] { return test::run(tmux + " has-session") != 0; }, 5s, 100ms);
   if (!ended && !pid.empty()) ::kill(std::stoi(pid), SIGKILL);
   test::run(tmux + " kill-server");
   EXPECT_TRUE(ended) << "Ctrl-C ends the server";
@@ -67,16 +68,13 @@ TEST_F(Console, TerminalAttributesAreRestoredWhenTheServerEnds) {
             0);
   const auto pane = [&] { return test::capture(tmux + " capture-pane -p -e"); };
   std::string shown;
-  for (int attempt = 0; attempt < 100 && shown.find("Cur Recv Rate") == std::string::npos;
-       ++attempt) {
-    std::this_thread::sleep_for(100ms);
-    shown = pane();
-  }
+  const auto shows = [&](const char* text) {
+    return test::eventually([&] { return (shown = pane()).find(text) != std::string::npos; }, 10s,
+                            100ms);
+  };
+  shows("Cur Recv Rate");
   test::run(tmux + " send-keys C-c");
-  for (int attempt = 0; attempt < 100 && shown.find("after") == std::string::npos; ++attempt) {
-    std::this_thread::sleep_for(100ms);
-    shown = pane();
-  }
+  shows("after");
   test::run(tmux + " kill-server");
   const std::size_t after = shown.find("after");
   ASSERT_NE(after, std::string::npos) << shown;

@@ -68,13 +68,6 @@ class StorageBusyTest : public test::ProcessTest {
     return stored(filesDb(),
                   "SELECT CAST(Content AS TEXT) FROM files WHERE FileName='" + file + "';");
   }
-  // A registered member, leader of `roomName` when he enters it with "lead".
-  std::unique_ptr<TestClient> member(const std::string& name, int sourceHost = 0) {
-    auto c = std::make_unique<TestClient>(server->port(), sourceHost);
-    EXPECT_TRUE(c->loginAsGuest(name));
-    EXPECT_TRUE(c->registerAccount(test::testHash(7)));
-    return c;
-  }
   static bool saved(TestClient& c) { return c.waitFor(ServerCode::FileSaved).has_value(); }
   // How much work waits for the storage, as the status text tells `c`.
   static std::string waitingForStorage(TestClient& c) {
@@ -384,8 +377,8 @@ TEST_F(StorageBusyTest, WriteAfterAReadInItsBatchWaitsOutALockShorterThanTheBusy
 TEST_F(StorageBusyTest, ChangesKeptForAFailingStorageStayWithinTheirAddressShare) {
   start(test::roomsSetting({{"Hall"}}));
   constexpr int kWritersHost = 5;
-  auto writer = member("Writer", kWritersHost);
-  auto neighbour = member("Neighbour", 6);
+  auto writer = member("Writer", "", kWritersHost);
+  auto neighbour = member("Neighbour", "", 6);
   enter(*writer, "Hall", "lead");
   enter(*neighbour, "Hall", "lead");
   writer->request([](W& w) {
@@ -406,7 +399,7 @@ TEST_F(StorageBusyTest, ChangesKeptForAFailingStorageStayWithinTheirAddressShare
   EXPECT_EQ(saved, 13);
   EXPECT_EQ(last, ServerCode::FileTooLarge);
   writer = std::make_unique<TestClient>(server->port(), kWritersHost);
-  ASSERT_TRUE(writer->loginAsMember("Writer", test::testHash(7)));
+  ASSERT_TRUE(writer->loginAsMember("Writer", memberHash("Writer")));
   enter(*writer, "Hall", "lead");
   EXPECT_EQ(upload(*writer, "f14", big), ServerCode::FileTooLarge) << "after reconnecting";
   EXPECT_EQ(upload(*neighbour, "f15", big), ServerCode::FileSaved) << "from another address";

@@ -43,14 +43,16 @@ std::unique_ptr<TestClient> ProcessTest::connect(int sourceHost) {
   return std::make_unique<TestClient>(server->port(), sourceHost);
 }
 
-std::unique_ptr<TestClient> ProcessTest::guest(std::string_view name, std::string_view password) {
-  auto c = connect();
+std::unique_ptr<TestClient> ProcessTest::guest(std::string_view name, std::string_view password,
+                                               int sourceHost) {
+  auto c = connect(sourceHost);
   EXPECT_TRUE(c->loginAsGuest(name, password)) << name;
   return c;
 }
 
-std::unique_ptr<TestClient> ProcessTest::member(std::string_view name, std::string_view password) {
-  auto c = guest(name, password);
+std::unique_ptr<TestClient> ProcessTest::member(std::string_view name, std::string_view password,
+                                                int sourceHost) {
+  auto c = guest(name, password, sourceHost);
   EXPECT_TRUE(c->registerAccount(memberHash(name))) << name;
   return c;
 }

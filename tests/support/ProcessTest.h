@@ -60,10 +60,13 @@ class ProcessTest : public testing::Test {
   }
 
   std::unique_ptr<TestClient> connect(int sourceHost = 0);
-  std::unique_ptr<TestClient> guest(std::string_view name, std::string_view password = "");
+  // Connected from 127.0.0.`sourceHost` (a fresh address when 0).
+  std::unique_ptr<TestClient> guest(std::string_view name, std::string_view password = "",
+                                    int sourceHost = 0);
   // A registered guest, a member from the Registered answer on; his password hash is
   // memberHash(name), for logging in as him again.
-  std::unique_ptr<TestClient> member(std::string_view name, std::string_view password = "");
+  std::unique_ptr<TestClient> member(std::string_view name, std::string_view password = "",
+                                     int sourceHost = 0);
   static client::Hash16 memberHash(std::string_view name);
   // Asks to enter `room`; unless told kAskOnly, expects the member list within 10 s.
   static void enter(TestClient& c, std::string_view room, std::string_view password = "",
