@@ -8,6 +8,7 @@
 #include <string>
 #include <thread>
 
+#include "support/Eventually.h"
 #include "support/ProcessTest.h"
 #include "support/Requirements.h"
 #include "support/Shell.h"
@@ -63,14 +64,12 @@ class PortForwardingTest : public test::ProcessTest {
     EXPECT_TRUE(server->start());
   }
   static bool listensOn(int port) {
-    for (int attempt = 0; attempt < 100; ++attempt) {
-      if (run("ip netns exec " + kLan + " bash -c 'exec 3<>/dev/tcp/" + kLanAddress + "/" +
-              std::to_string(port) + "'") == 0) {
-        return true;
-      }
-      std::this_thread::sleep_for(100ms);
-    }
-    return false;
+    return test::eventually(
+        [port] {
+          return run("ip netns exec " + kLan + " bash -c 'exec 3<>/dev/tcp/" + kLanAddress + "/" +
+                     std::to_string(port) + "'") == 0;
+        },
+        10s, 100ms);
   }
   // The gateway's mapping line of a TCP port, as its own client lists it.
   static std::string gatewayMapping(int port) {
@@ -169,10 +168,12 @@ TEST_F(PortForwardingTest, StatusScreenShowsTheGatewaysPublicAddress) {
                 server->executable() + "'"),
             0);
   std::string pane;
-  for (int attempt = 0; attempt < 100 && pane.find("Public IP:") == std::string::npos; ++attempt) {
-    std::this_thread::sleep_for(100ms);
-    pane = capture(tmux + " capture-pane -p");
-  }
+  test::eventually(
+      [&] {
+        pane = capture(tmux + " capture-pane -p");
+        return pane.find("Public IP:") != std::string::npos;
+      },
+      10s, 100ms);
   run(tmux + " send-keys C-c");
   std::this_thread::sleep_for(500ms);
   run(tmux + " kill-server");
