@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "base/Version.h"
+#include "support/Eventually.h"
 #include "support/ProcessTest.h"
 #include "support/Requirements.h"
 #include "support/Shell.h"
@@ -59,27 +60,18 @@ class Terminals {
   // Waits until the window shows `text`.
   testing::AssertionResult shows(const std::string& window, const std::string& text,
                                  std::chrono::milliseconds timeout = 10s) {
-    const auto deadline = std::chrono::steady_clock::now() + timeout;
     std::string seen;
-    while (std::chrono::steady_clock::now() < deadline) {
-      seen = screen(window);
-      if (seen.find(text) != std::string::npos) return testing::AssertionSuccess();
-      std::this_thread::sleep_for(50ms);
-    }
+    const auto found = [&] { return (seen = screen(window)).find(text) != std::string::npos; };
+    if (test::eventually(found, timeout, 50ms)) return testing::AssertionSuccess();
     return testing::AssertionFailure() << window << " never showed \"" << text << "\":\n" << seen;
   }
   // Waits until the window's last line that is not blank is exactly `line`.
   testing::AssertionResult endsWith(const std::string& window, const std::string& line,
                                     std::chrono::milliseconds timeout = 10s) {
-    const auto deadline = std::chrono::steady_clock::now() + timeout;
     std::string last;
     std::string seen;
-    while (std::chrono::steady_clock::now() < deadline) {
-      seen = screen(window);
-      last = lastLine(seen);
-      if (last == line) return testing::AssertionSuccess();
-      std::this_thread::sleep_for(50ms);
-    }
+    const auto found = [&] { return (last = lastLine(seen = screen(window))) == line; };
+    if (test::eventually(found, timeout, 50ms)) return testing::AssertionSuccess();
     return testing::AssertionFailure()
            << window << " ends with \"" << last << "\", not \"" << line << "\":\n"
            << seen;

@@ -335,23 +335,18 @@ TEST_F(ClientFaultsTest, ExpiredRoomTakesItsFilesAlong) {
     maker->request([](W& w) { w.writeFile(6, "old", "secret"); });
     ASSERT_TRUE(maker->waitFor(ServerCode::FileSaved));
   }
-  server->signal(SIGINT);
-  ASSERT_EQ(server->waitExit(10s), 0) << server->output();
+  stop();
   {
     test::SqlFile rooms(sqlFile("velmordata.db"));
     const long eightDaysAgo = static_cast<long>(std::time(nullptr)) - 8 * 86400;
     ASSERT_TRUE(rooms.exec("UPDATE channels SET LastAccessed=" + std::to_string(eightDaysAgo) +
                            " WHERE Name='Attic';"));
   }
-  ASSERT_TRUE(server->start());
-  ASSERT_TRUE(server->waitListening(10s)) << server->output();
+  resume();
   test::SqlFile rooms(sqlFile("velmordata.db"));
   test::SqlFile files(sqlFile("velmorfiledata.db"));
-  const auto deadline = std::chrono::steady_clock::now() + 10s;
-  while (rooms.value("SELECT COUNT(*) FROM channels WHERE Name='Attic';") != "0" &&
-         std::chrono::steady_clock::now() < deadline) {
-    std::this_thread::sleep_for(20ms);
-  }
+  test::eventually(
+      [&] { return rooms.value("SELECT COUNT(*) FROM channels WHERE Name='Attic';") == "0"; }, 10s);
   ASSERT_EQ(rooms.value("SELECT COUNT(*) FROM channels WHERE Name='Attic';"), "0");
   EXPECT_EQ(files.value("SELECT COUNT(*) FROM files WHERE RoomName='Attic';"), "0");
 

@@ -440,10 +440,8 @@ TEST_F(FilesTest, FilesOutliveASleepingRoomAndARestart) {
 
   writer.reset();
   reader.reset();
-  server->signal(SIGINT);  // the stop executes and commits every save posted
-  ASSERT_EQ(server->waitExit(5s), 0);
-  ASSERT_TRUE(server->start());
-  ASSERT_TRUE(server->waitListening(10s)) << server->output();
+  stop(5s);  // the stop executes and commits every save posted
+  resume();
 
   // Entering loads the room; two first reads load the content once and both get it.
   reader = memberIn("Reader", "Vault", "");

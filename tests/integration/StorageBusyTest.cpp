@@ -506,13 +506,11 @@ TEST_F(StorageBusyTest, ConfiguredRoomRespeltInOtherCapitalsKeepsItsFiles) {
     ASSERT_TRUE(saved(*keeper));
     ASSERT_TRUE(eventually([&] { return content("notes") == "kept"; }));
   }
-  server->signal(SIGINT);
-  ASSERT_EQ(server->waitExit(10s), 0) << server->output();
+  stop();
   server->setSettingsText(R"({"busytimeout": 200, )" + test::roomsSetting({{"HALL"}}) +
                           R"( "useupnp": false, "bindaddress": "127.0.0.1", "serverport": )" +
                           std::to_string(server->port()) + "}");
-  ASSERT_TRUE(server->start());
-  ASSERT_TRUE(server->waitListening(10s)) << server->output();
+  resume();
   auto visitor = std::make_unique<TestClient>(server->port());
   ASSERT_TRUE(visitor->loginAsGuest("Visitor"));
   enter(*visitor, "hall", "lead");

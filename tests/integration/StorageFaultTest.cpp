@@ -142,8 +142,7 @@ TEST_F(StorageFaultTest, FullDiskIsSurvivedAndNothingUnstoredIsAcknowledged) {
   admin.request([](W& w) { w.createRoom("Annex", "", "lead", 0); });
   EXPECT_TRUE(admin.waitFor(ServerCode::RoomCreated, 5s));
 
-  server->signal(SIGINT);
-  ASSERT_EQ(server->waitExit(10s), 0) << server->output();
+  stop();
   EXPECT_EQ(test::integrityCheck(server->dir().file("velmordata.db")), "ok");
   EXPECT_EQ(test::integrityCheck(server->dir().file("velmorfiledata.db")), "ok");
   test::SqlFile stored(server->dir().file("velmordata.db"));
