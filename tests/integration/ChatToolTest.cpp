@@ -12,8 +12,9 @@
 #include <vector>
 
 #include "base/Version.h"
+#include "support/Eventually.h"
+#include "support/ProcessTest.h"
 #include "support/Requirements.h"
-#include "support/ServerProcess.h"
 #include "support/Shell.h"
 #include "support/Sockets.h"
 
@@ -25,6 +26,7 @@ namespace velmor {
 namespace {
 
 using namespace std::chrono_literals;
+using ChatTool = test::ProcessTest;
 
 // A tmux server of the test's own, with one window per velmor-chat. Each window runs the
 // tool, then prints its exit status as "EXIT=<n>" and stays open for the test to read.
@@ -58,27 +60,18 @@ class Terminals {
   // Waits until the window shows `text`.
   testing::AssertionResult shows(const std::string& window, const std::string& text,
                                  std::chrono::milliseconds timeout = 10s) {
-    const auto deadline = std::chrono::steady_clock::now() + timeout;
     std::string seen;
-    while (std::chrono::steady_clock::now() < deadline) {
-      seen = screen(window);
-      if (seen.find(text) != std::string::npos) return testing::AssertionSuccess();
-      std::this_thread::sleep_for(50ms);
-    }
+    const auto found = [&] { return (seen = screen(window)).find(text) != std::string::npos; };
+    if (test::eventually(found, timeout, 50ms)) return testing::AssertionSuccess();
     return testing::AssertionFailure() << window << " never showed \"" << text << "\":\n" << seen;
   }
   // Waits until the window's last line that is not blank is exactly `line`.
   testing::AssertionResult endsWith(const std::string& window, const std::string& line,
                                     std::chrono::milliseconds timeout = 10s) {
-    const auto deadline = std::chrono::steady_clock::now() + timeout;
     std::string last;
     std::string seen;
-    while (std::chrono::steady_clock::now() < deadline) {
-      seen = screen(window);
-      last = lastLine(seen);
-      if (last == line) return testing::AssertionSuccess();
-      std::this_thread::sleep_for(50ms);
-    }
+    const auto found = [&] { return (last = lastLine(seen = screen(window))) == line; };
+    if (test::eventually(found, timeout, 50ms)) return testing::AssertionSuccess();
     return testing::AssertionFailure()
            << window << " ends with \"" << last << "\", not \"" << line << "\":\n"
            << seen;
@@ -97,12 +90,10 @@ class Terminals {
   bool first_ = true;
 };
 
-TEST(ChatTool, TwoUsersTalkAndAreModeratedThenTheToolsEnd) {
+TEST_F(ChatTool, TwoUsersTalkAndAreModeratedThenTheToolsEnd) {
   VELMOR_REQUIRE(test::commandExists("tmux"), "tmux is not installed");
-  test::ServerProcess server(R"("adminpassword": "root", "userscancreateroom": true,)");
-  ASSERT_TRUE(server.start());
-  ASSERT_TRUE(server.waitListening(10s)) << server.output();
-  const std::string port = " --port " + std::to_string(server.port());
+  start(R"("adminpassword": "root", "userscancreateroom": true,)");
+  const std::string port = " --port " + std::to_string(server->port());
   Terminals t;
 
   // Alice registers (as the administrator too) and creates a room she leads.
@@ -183,7 +174,7 @@ TEST(ChatTool, TwoUsersTalkAndAreModeratedThenTheToolsEnd) {
   // /quit leaves with 0; the server's end leaves the others with a message and non-zero.
   t.type("carol", "/quit");
   EXPECT_TRUE(t.shows("carol", "EXIT=0"));
-  server.signal(SIGKILL);
+  server->signal(SIGKILL);
   for (const char* window : {"alice", "bob"}) {
     EXPECT_TRUE(t.shows(window, "the connection to the server was lost")) << window;
     EXPECT_TRUE(t.shows(window, "EXIT=3")) << window;
@@ -193,7 +184,7 @@ TEST(ChatTool, TwoUsersTalkAndAreModeratedThenTheToolsEnd) {
 // What the server did with /status and --admin-password, never what it might have done: a
 // server without an administrator password grants none for it and shows its status to
 // anyone; one with a password ignores everyone else's request.
-TEST(ChatTool, StatusSaysWhatTheServerGranted) {
+TEST_F(ChatTool, StatusSaysWhatTheServerGranted) {
   VELMOR_REQUIRE(test::commandExists("tmux"), "tmux is not installed");
   const struct {
     const char* settings;
@@ -217,10 +208,8 @@ TEST(ChatTool, StatusSaysWhatTheServerGranted) {
   };
   Terminals t;
   for (const auto& c : cases) {
-    test::ServerProcess server(c.settings);
-    ASSERT_TRUE(server.start());
-    ASSERT_TRUE(server.waitListening(10s)) << server.output();
-    ASSERT_TRUE(t.open(c.window, c.arguments + (" --port " + std::to_string(server.port()))));
+    start(c.settings);
+    ASSERT_TRUE(t.open(c.window, c.arguments + (" --port " + std::to_string(server->port()))));
     ASSERT_TRUE(t.shows(c.window, "Type /help"));
     t.type(c.window, "/status");
     for (const std::string& line : c.shown) EXPECT_TRUE(t.shows(c.window, line));
@@ -230,12 +219,10 @@ TEST(ChatTool, StatusSaysWhatTheServerGranted) {
 // Refusals that come before any conversation: a name the server would drop without a word,
 // a password option that named another secret in velmor-probe, and an address the
 // connection limit has blocked.
-TEST(ChatTool, RefusesAtOnceWhatWouldGoWrongLater) {
+TEST_F(ChatTool, RefusesAtOnceWhatWouldGoWrongLater) {
   VELMOR_REQUIRE(test::commandExists("tmux"), "tmux is not installed");
-  test::ServerProcess server;
-  ASSERT_TRUE(server.start());
-  ASSERT_TRUE(server.waitListening(10s)) << server.output();
-  const std::string port = " --port " + std::to_string(server.port());
+  start();
+  const std::string port = " --port " + std::to_string(server->port());
   Terminals t;
 
   struct Case {
@@ -264,7 +251,7 @@ TEST(ChatTool, RefusesAtOnceWhatWouldGoWrongLater) {
   // and the tool tells how long the address stays blocked and why not to retry at once.
   std::vector<test::Socket> held;
   for (int i = 0; i < 7; ++i) {
-    held.push_back(test::connectTo(server.port(), 1));
+    held.push_back(test::connectTo(server->port(), 1));
     ASSERT_TRUE(held.back().valid());
   }
   ASSERT_TRUE(t.open("blocked", "--name Dave" + port));

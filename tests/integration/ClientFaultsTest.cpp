@@ -20,7 +20,6 @@
 #include "support/Databases.h"
 #include "support/Eventually.h"
 #include "support/ProcessTest.h"
-#include "support/ServerProcess.h"
 #include "support/TestClient.h"
 
 namespace velmor {
@@ -36,11 +35,6 @@ using wire::ServerCode;
 using test::kQuiet;
 constexpr std::size_t kChunk = 8000;
 
-std::string room(const std::string& name, const std::string& leader, bool live = true) {
-  return R"({"type": "chat", "name": ")" + name + R"(", "password": "", "leaderpassword": ")" +
-         leader + R"(", "loadatstartup": )" + (live ? "true" : "false") + "}";
-}
-
 std::size_t countOf(const std::vector<ServerMessage>& messages, ServerCode code) {
   return static_cast<std::size_t>(std::count_if(messages.begin(), messages.end(),
                                                 [code](const auto& m) { return m.is(code); }));
@@ -48,12 +42,6 @@ std::size_t countOf(const std::vector<ServerMessage>& messages, ServerCode code)
 
 class ClientFaultsTest : public test::ProcessTest {
  protected:
-  static client::Hash16 hashOf(std::string_view name) { return memberHash(name); }
-  // Enters a live room and waits until the relay has given him the room's state.
-  static void enter(TestClient& c, std::string_view name, std::string_view password = "") {
-    c.request([&](W& w) { w.enterRoom(name, password); });
-    EXPECT_TRUE(c.waitFor(ServerCode::MemberList)) << name;
-  }
   static void login(TestClient& c, std::string_view name, std::string_view password = "") {
     client::LoginFields fields;
     fields.name = name;
@@ -66,7 +54,7 @@ class ClientFaultsTest : public test::ProcessTest {
 // One frame of 600 repeats after a line of 1000 bytes: the repeats count toward the ten
 // lines a member may say in a second, so the room hears the line ten times, not 601.
 TEST_F(ClientFaultsTest, ChatRepeatsCountTowardTheLineAllowance) {
-  start(R"("rooms": [)" + room("Hall", "lead") + "],");
+  start(test::roomsSetting({{"Hall"}}));
   auto talker = guest("Talker");
   auto listener = guest("Listener");
   enter(*talker, "Hall");
@@ -86,7 +74,7 @@ TEST_F(ClientFaultsTest, ChatRepeatsCountTowardTheLineAllowance) {
 // The allowance is the user's, not renewed by leaving and entering again: ten lines, a
 // re-entry and ten more within the second make the room hear ten.
 TEST_F(ClientFaultsTest, ReenteringARoomDoesNotRenewTheLineAllowance) {
-  start(R"("rooms": [)" + room("Hall", "lead") + "],");
+  start(test::roomsSetting({{"Hall"}}));
   auto talker = guest("Talker");
   auto listener = guest("Listener");
   enter(*talker, "Hall");
@@ -124,7 +112,7 @@ TEST_F(ClientFaultsTest, SecondLoginStartsFromACleanIdentity) {
       ASSERT_TRUE(first->waitFor(ServerCode::KickedFromServer));
     } else {
       second = connect();
-      ASSERT_TRUE(second->loginAsMember(c.name, hashOf(c.name)));
+      ASSERT_TRUE(second->loginAsMember(c.name, memberHash(c.name)));
       ASSERT_TRUE(first->waitFor(ServerCode::LoginReplaced));
     }
     // A guest login under the name of a guest who is online is refused, and she stays.
@@ -137,7 +125,7 @@ TEST_F(ClientFaultsTest, SecondLoginStartsFromACleanIdentity) {
   // the status text.
   auto replaced = member("Demoted", "root");
   auto owner = connect();
-  ASSERT_TRUE(owner->loginAsMember("Demoted", hashOf("Demoted")));
+  ASSERT_TRUE(owner->loginAsMember("Demoted", memberHash("Demoted")));
   ASSERT_TRUE(replaced->waitFor(ServerCode::LoginReplaced));
   ASSERT_TRUE(replaced->loginAsGuest("Plain"));
   replaced->request([](W& w) { w.statusRequest("wrong"); });
@@ -150,7 +138,7 @@ TEST_F(ClientFaultsTest, SecondLoginStartsFromACleanIdentity) {
 // Leadership is of one room: a user banned from Alpha who leads Beta is still banned from
 // Alpha, whether he asks from inside Beta or after leaving it.
 TEST_F(ClientFaultsTest, LeadershipOfAnotherRoomDoesNotPassARoomBan) {
-  start(R"("rooms": [)" + room("Alpha", "la") + ", " + room("Beta", "lb") + "],");
+  start(test::roomsSetting({{"Alpha", "", "la"}, {"Beta", "", "lb"}}));
   auto leader = member("Chief");
   auto outcast = guest("Outcast");
   enter(*leader, "Alpha", "la");
@@ -173,7 +161,7 @@ TEST_F(ClientFaultsTest, LeadershipOfAnotherRoomDoesNotPassARoomBan) {
 // Locking and unlocking a room is told to every online user; a frame of a thousand toggles
 // is told at most twice (the first change at once, the final state at the next tick).
 TEST_F(ClientFaultsTest, RoomLockTogglesAreToldOncePerTick) {
-  start(R"("rooms": [)" + room("Alpha", "la") + "],");
+  start(test::roomsSetting({{"Alpha", "", "la"}}));
   auto leader = member("Chief");
   auto watcher = guest("Watcher");
   enter(*leader, "Alpha", "la");
@@ -198,7 +186,7 @@ TEST_F(ClientFaultsTest, RoomLockTogglesAreToldOncePerTick) {
 // The rooms of the settings file are stored with the creator "server", which is no user: one
 // who logs in (or registers) under that name gets no creator's rights over them.
 TEST_F(ClientFaultsTest, NameServerGivesNoCreatorRightsOverConfiguredRooms) {
-  start(R"("rooms": [)" + room("Alpha", "la") + "],");
+  start(test::roomsSetting({{"Alpha", "", "la"}}));
   auto impostor = member("server");
   enter(*impostor, "Alpha");
   impostor->request([](W& w) { w.setRoomPasswords("taken", "mine").createFile("note", 1, 1); });
@@ -214,7 +202,7 @@ TEST_F(ClientFaultsTest, NameServerGivesNoCreatorRightsOverConfiguredRooms) {
 // A room ban by name holds whatever letter case the banned name comes back in: names are one
 // identity without regard to case, online and in the server's bans.
 TEST_F(ClientFaultsTest, RoomBanByNameHoldsInAnyLetterCase) {
-  start(R"("rooms": [)" + room("Alpha", "la") + "],");
+  start(test::roomsSetting({{"Alpha", "", "la"}}));
   auto leader = member("Chief");
   enter(*leader, "Alpha", "la");
   {
@@ -230,7 +218,7 @@ TEST_F(ClientFaultsTest, RoomBanByNameHoldsInAnyLetterCase) {
 
 // Two EnterRoom for a stored room in one frame: one seat, the right one, and no exit.
 TEST_F(ClientFaultsTest, EnteringAStoredRoomTwiceKeepsOneSeat) {
-  start(R"("rooms": [)" + room("Cellar", "lead", false) + "],");
+  start(test::roomsSetting({{"Cellar", "", "lead", false}}));
   auto first = guest("First");
   first->request([](W& w) {
     w.enterRoom("Cellar", "");
@@ -252,7 +240,7 @@ TEST_F(ClientFaultsTest, EnteringAStoredRoomTwiceKeepsOneSeat) {
 // A reader who leaves (or disconnects) before the content of a stored file arrived: the
 // loaded content still becomes the file's, and the next reader is answered.
 TEST_F(ClientFaultsTest, FileStaysReadableWhenAReaderLeavesBeforeItsContentArrives) {
-  start(R"("rooms": [)" + room("Archive", "lead") + "],");
+  start(test::roomsSetting({{"Archive"}}));
   const std::string data(20000, 'd');
   {
     auto owner = member("Keeper");
@@ -302,7 +290,7 @@ TEST_F(ClientFaultsTest, FileStaysReadableWhenAReaderLeavesBeforeItsContentArriv
 // A reader without the write right who is given a file in chunks sends an empty FileChunk:
 // a download is no upload, and nothing is saved.
 TEST_F(ClientFaultsTest, EmptyChunkDuringADownloadSavesNothing) {
-  start(R"("rooms": [)" + room("Archive", "lead") + "],");
+  start(test::roomsSetting({{"Archive"}}));
   auto owner = member("Keeper");
   enter(*owner, "Archive", "lead");
   owner->request([](W& w) { w.createFile("log", 1, 0); });
@@ -347,23 +335,18 @@ TEST_F(ClientFaultsTest, ExpiredRoomTakesItsFilesAlong) {
     maker->request([](W& w) { w.writeFile(6, "old", "secret"); });
     ASSERT_TRUE(maker->waitFor(ServerCode::FileSaved));
   }
-  server->signal(SIGINT);
-  ASSERT_EQ(server->waitExit(10s), 0) << server->output();
+  stop();
   {
     test::SqlFile rooms(sqlFile("velmordata.db"));
     const long eightDaysAgo = static_cast<long>(std::time(nullptr)) - 8 * 86400;
     ASSERT_TRUE(rooms.exec("UPDATE channels SET LastAccessed=" + std::to_string(eightDaysAgo) +
                            " WHERE Name='Attic';"));
   }
-  ASSERT_TRUE(server->start());
-  ASSERT_TRUE(server->waitListening(10s)) << server->output();
+  resume();
   test::SqlFile rooms(sqlFile("velmordata.db"));
   test::SqlFile files(sqlFile("velmorfiledata.db"));
-  const auto deadline = std::chrono::steady_clock::now() + 10s;
-  while (rooms.value("SELECT COUNT(*) FROM channels WHERE Name='Attic';") != "0" &&
-         std::chrono::steady_clock::now() < deadline) {
-    std::this_thread::sleep_for(20ms);
-  }
+  test::eventually(
+      [&] { return rooms.value("SELECT COUNT(*) FROM channels WHERE Name='Attic';") == "0"; }, 10s);
   ASSERT_EQ(rooms.value("SELECT COUNT(*) FROM channels WHERE Name='Attic';"), "0");
   EXPECT_EQ(files.value("SELECT COUNT(*) FROM files WHERE RoomName='Attic';"), "0");
 
@@ -389,7 +372,7 @@ TEST_F(ClientFaultsTest, ServerBanIsCheckedAgainAtAdmission) {
   ASSERT_TRUE(challenge);
   admin->request([](W& w) { w.serverBan("mallory", "cheating", 0); });
   ASSERT_TRUE(online->waitFor(ServerCode::BannedFromServer));
-  const client::Hash16 proof = client::loginProof(hashOf("Mallory"), challenge->text(1));
+  const client::Hash16 proof = client::loginProof(memberHash("Mallory"), challenge->text(1));
   second->request([&](W& w) { w.loginProof(proof); });
   auto answer = second->next(2s);
   ASSERT_TRUE(answer);
@@ -438,7 +421,7 @@ TEST_F(ClientFaultsTest, RoomBanEndsFollowingTheRoomAsAChannel) {
   };
   for (const Case& c : {Case{"Kicked", false}, Case{"Banned", true}}) {
     SCOPED_TRACE(c.name);
-    start(R"("rooms": [)" + room("Hall", "lead") + "],");
+    start(test::roomsSetting({{"Hall"}}));
     auto leader = member("Chief");
     auto victim = guest(c.name);
     enter(*leader, "Hall", "lead");
@@ -488,8 +471,8 @@ TEST_F(ClientFaultsTest, RoomLoadThatCompletesAfterANewerRequestDoesNotPullTheUs
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
-    start(R"("rooms": [)" + room("Hall", "lead") + ", " + room("Cellar", "lead", false) + ", " +
-          room("Vault", "lead", false) + "],");
+    start(test::roomsSetting(
+        {{"Hall"}, {"Cellar", "", "lead", false}, {"Vault", "", "lead", false}}));
     auto watcher = guest("Watcher");
     enter(*watcher, "Hall");
     watcher->drain(kQuiet);

@@ -19,8 +19,8 @@
 #include <vector>
 
 #include "support/Eventually.h"
+#include "support/ProcessTest.h"
 #include "support/Requirements.h"
-#include "support/ServerProcess.h"
 #include "support/Shell.h"
 #include "support/TestClient.h"
 
@@ -30,6 +30,7 @@ namespace velmor {
 namespace {
 
 using namespace std::chrono_literals;
+using ConnectionLifetimeTest = test::ProcessTest;
 using client::ServerMessage;
 using test::TestClient;
 using W = client::RequestWriter;
@@ -46,16 +47,14 @@ bool served(TestClient& user) {
 
 // Connections that never log in are closed once the login time is over; a user who logged in
 // and says nothing is never touched by it.
-TEST(ConnectionLifetimeTest, SilentConnectionsAreClosedAfterTheLoginTime) {
-  test::ServerProcess server(R"("logintimeout": 1,)");
-  ASSERT_TRUE(server.start());
-  ASSERT_TRUE(server.waitListening(10s)) << server.output();
-  TestClient idle(server.port());
+TEST_F(ConnectionLifetimeTest, SilentConnectionsAreClosedAfterTheLoginTime) {
+  start(R"("logintimeout": 1,)");
+  TestClient idle(server->port());
   ASSERT_TRUE(idle.loginAsGuest("Idle"));
   ASSERT_TRUE(idle.registerAccount(test::testHash(4)));
   std::vector<std::unique_ptr<TestClient>> silent;
-  for (int i = 0; i < 3; ++i) silent.push_back(std::make_unique<TestClient>(server.port()));
-  TestClient halfway(server.port());  // a member who never answers his challenge
+  for (int i = 0; i < 3; ++i) silent.push_back(std::make_unique<TestClient>(server->port()));
+  TestClient halfway(server->port());  // a member who never answers his challenge
   client::LoginFields fields;
   fields.name = "Idle";
   halfway.request([&](W& w) { w.login(fields); });
@@ -154,22 +153,22 @@ bool nameFree(const TwoHosts& hosts, std::uint16_t port, const std::string& name
 
 // A client whose network vanishes (no FIN) goes offline within the keep-alive time, through
 // the teardown of any disconnect: his guest name can be used again.
-TEST(ConnectionLifetimeTest, VanishedPeerGoesOfflineWithinTheKeepAliveTime) {
+TEST_F(ConnectionLifetimeTest, VanishedPeerGoesOfflineWithinTheKeepAliveTime) {
   VELMOR_REQUIRE(geteuid() == 0, "network namespaces need root");
   VELMOR_REQUIRE(test::commandExists("ip"), "ip (iproute2) is not installed");
   TwoHosts hosts;
   ASSERT_TRUE(hosts.ok()) << "could not make the test's network";
-  test::ServerProcess server;
-  server.setSettingsText(R"({"useupnp": false, "keepalive": 2, "serverport": )" +
-                         std::to_string(server.port()) + "}");  // every interface of its host
-  server.setLaunchPrefix({"ip", "netns", "exec", hosts.serverSide()});
-  ASSERT_TRUE(server.start());
+  prepare();
+  server->setSettingsText(R"({"useupnp": false, "keepalive": 2, "serverport": )" +
+                          std::to_string(server->port()) + "}");  // every interface of its host
+  server->setLaunchPrefix({"ip", "netns", "exec", hosts.serverSide()});
+  ASSERT_TRUE(server->start());
   const std::string listening = "ip netns exec " + hosts.serverSide() +
                                 " bash -c 'exec 3<>/dev/tcp/127.0.0.1/" +
-                                std::to_string(server.port()) + "' 2>/dev/null";
-  ASSERT_TRUE(eventually([&] { return test::run(listening) == 0; }, 10s)) << server.output();
+                                std::to_string(server->port()) + "' 2>/dev/null";
+  ASSERT_TRUE(eventually([&] { return test::run(listening) == 0; }, 10s)) << server->output();
 
-  ChatClient ghost(hosts.clientSide(), server.port(), "Ghost", server.dir().file("ghost.txt"));
+  ChatClient ghost(hosts.clientSide(), server->port(), "Ghost", server->dir().file("ghost.txt"));
   ASSERT_TRUE(ghost.started());
   // Looked at only once he is welcomed: a look logs in under his name and would take it first.
   ASSERT_TRUE(eventually([&] { return ghost.welcomed(); }, 10s)) << "the client never logged in";
@@ -182,16 +181,15 @@ TEST(ConnectionLifetimeTest, VanishedPeerGoesOfflineWithinTheKeepAliveTime) {
     }
     return false;
   };
-  ASSERT_TRUE(every([&] { return !nameFree(hosts, server.port(), "Ghost"); }, 3))
+  ASSERT_TRUE(every([&] { return !nameFree(hosts, server->port(), "Ghost"); }, 3))
       << "the client never came online";
   ASSERT_TRUE(hosts.cut());
   const auto cut = Clock::now();
-  EXPECT_TRUE(every([&] { return nameFree(hosts, server.port(), "Ghost"); }, 10))
+  EXPECT_TRUE(every([&] { return nameFree(hosts, server->port(), "Ghost"); }, 10))
       << "the vanished client is still online";
   const auto took = std::chrono::duration_cast<std::chrono::seconds>(Clock::now() - cut);
   EXPECT_LE(took.count(), 15) << "keep-alive 2 s: about 2 + 6 probes a second apart";
-  server.signal(SIGINT);
-  EXPECT_EQ(server.waitExit(10s), 0) << server.output();
+  stop();
 }
 
 std::uint64_t cpuTicks(pid_t pid) {
@@ -209,43 +207,37 @@ std::uint64_t cpuTicks(pid_t pid) {
   return utime + stime;
 }
 
-std::size_t openDescriptors(pid_t pid) {
-  return std::stoul(test::capture("ls /proc/" + std::to_string(pid) + "/fd | wc -l"));
-}
-
 // With its descriptors used up, the server refuses (closes) further connections, says so once,
 // does not spin, keeps serving its users, and accepts again once descriptors are free.
-TEST(ConnectionLifetimeTest, DescriptorExhaustionIsSurvived) {
+TEST_F(ConnectionLifetimeTest, DescriptorExhaustionIsSurvived) {
   VELMOR_REQUIRE(test::commandExists("prlimit"), "prlimit (util-linux) is not installed");
-  test::ServerProcess server;
-  ASSERT_TRUE(server.start());
-  ASSERT_TRUE(server.waitListening(10s)) << server.output();
-  TestClient user(server.port());
+  start();
+  TestClient user(server->port());
   ASSERT_TRUE(user.loginAsGuest("Keeper"));
-  const std::size_t limit = openDescriptors(server.pid()) + 4;
-  ASSERT_EQ(test::run("prlimit --pid " + std::to_string(server.pid()) +
+  const std::size_t limit = server->openDescriptors() + 4;
+  ASSERT_EQ(test::run("prlimit --pid " + std::to_string(server->pid()) +
                       " --nofile=" + std::to_string(limit) + ":" + std::to_string(limit)),
             0);
 
   std::vector<std::unique_ptr<TestClient>> crowd;
   int refused = 0;
   for (int i = 0; i < 12; ++i) {
-    crowd.push_back(std::make_unique<TestClient>(server.port()));
+    crowd.push_back(std::make_unique<TestClient>(server->port()));
     if (crowd.back()->closedByServer(300ms)) ++refused;
   }
   EXPECT_GT(refused, 0) << "every connection was kept";
   EXPECT_TRUE(served(user)) << "the user online is no longer served";
 
-  const std::uint64_t before = cpuTicks(server.pid());
+  const std::uint64_t before = cpuTicks(server->pid());
   std::this_thread::sleep_for(1s);
-  const std::uint64_t used = cpuTicks(server.pid()) - before;
+  const std::uint64_t used = cpuTicks(server->pid()) - before;
   EXPECT_LT(used, static_cast<std::uint64_t>(sysconf(_SC_CLK_TCK) / 10)) << "it spins";
 
   crowd.clear();  // descriptors come free
   std::this_thread::sleep_for(200ms);
-  TestClient later(server.port());
+  TestClient later(server->port());
   EXPECT_TRUE(later.loginAsGuest("Later")) << "no connection accepted once descriptors are free";
-  const std::string out = server.output();
+  const std::string out = server->output();
   std::size_t lines = 0;
   for (std::size_t at = 0; (at = out.find("new connection error", at)) != std::string::npos; ++at)
     ++lines;

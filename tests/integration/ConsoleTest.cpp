@@ -9,31 +9,34 @@
 #include <thread>
 
 #include "base/Version.h"
+#include "support/Eventually.h"
+#include "support/ProcessTest.h"
 #include "support/Requirements.h"
-#include "support/ServerProcess.h"
 #include "support/Shell.h"
 
 namespace velmor {
 namespace {
 
 using namespace std::chrono_literals;
+using Console = test::ProcessTest;
 
-TEST(Console, StatusScreenInATerminalShowsTheServer) {
+TEST_F(Console, StatusScreenInATerminalShowsTheServer) {
   VELMOR_REQUIRE(test::commandExists("tmux"), "tmux is not installed");
-  test::ServerProcess server(R"("servername": "Screen",)");
+  prepare(R"("servername": "Screen",)");
   const std::string tmux = "tmux -L velmor-console-" + std::to_string(getpid());
-  ASSERT_EQ(test::run(tmux + " new-session -d -x 100 -y 30 'exec " + server.executable() + "'"), 0);
+  ASSERT_EQ(test::run(tmux + " new-session -d -x 100 -y 30 'exec " + server->executable() + "'"),
+            0);
   std::string pane;
-  for (int attempt = 0; attempt < 100 && pane.find("Cur Recv Rate") == std::string::npos;
-       ++attempt) {
-    std::this_thread::sleep_for(100ms);
-    pane = test::capture(tmux + " capture-pane -p");
-  }
+  test::eventually(
+      [&] {
+        pane = test::capture(tmux + " capture-pane -p");
+        return pane.find("Cur Recv Rate") != std::string::npos;
+      },
+      10s, 100ms);
   const std::string pid = test::capture(tmux + " list-panes -F '#{pane_pid}'");
   test::run(tmux + " send-keys C-c");
-  for (int attempt = 0; attempt < 50 && test::run(tmux + " has-session") == 0; ++attempt)
-    std::this_thread::sleep_for(100ms);
-  const bool ended = test::run(tmux + " has-session") != 0;
+  const bool ended =
+      test::eventually([&] { return test::run(tmux + " has-session") != 0; }, 5s, 100ms);
   if (!ended && !pid.empty()) ::kill(std::stoi(pid), SIGKILL);
   test::run(tmux + " kill-server");
   EXPECT_TRUE(ended) << "Ctrl-C ends the server";
@@ -46,7 +49,7 @@ TEST(Console, StatusScreenInATerminalShowsTheServer) {
   EXPECT_EQ(screen[1],
             "Version: " + std::string(17 - std::strlen(kServerVersion), ' ') + kServerVersion);
   EXPECT_EQ(screen[3].substr(0, 8), "Port:   ");
-  EXPECT_EQ(std::stoi(screen[3].substr(8)), server.port());
+  EXPECT_EQ(std::stoi(screen[3].substr(8)), server->port());
   for (int i : {1, 3, 4, 5, 6}) EXPECT_EQ(screen[i].size(), 26u) << screen[i];
   EXPECT_EQ(screen[5], "Users:                   0");
   EXPECT_EQ(screen[8], "Usage Levels");
@@ -55,26 +58,23 @@ TEST(Console, StatusScreenInATerminalShowsTheServer) {
 
 // What the terminal shows after the server has ended is in the terminal's own attributes,
 // not in the screen's bright white.
-TEST(Console, TerminalAttributesAreRestoredWhenTheServerEnds) {
+TEST_F(Console, TerminalAttributesAreRestoredWhenTheServerEnds) {
   VELMOR_REQUIRE(test::commandExists("tmux"), "tmux is not installed");
-  test::ServerProcess server;
+  prepare();
   const std::string tmux = "tmux -L velmor-console-" + std::to_string(getpid());
   // A shell that outlives the server and prints after it; Ctrl-C is for the server alone.
   ASSERT_EQ(test::run(tmux + " new-session -d -x 100 -y 30 \"sh -c 'trap : INT; " +
-                      server.executable() + "; echo after; sleep 60'\""),
+                      server->executable() + "; echo after; sleep 60'\""),
             0);
   const auto pane = [&] { return test::capture(tmux + " capture-pane -p -e"); };
   std::string shown;
-  for (int attempt = 0; attempt < 100 && shown.find("Cur Recv Rate") == std::string::npos;
-       ++attempt) {
-    std::this_thread::sleep_for(100ms);
-    shown = pane();
-  }
+  const auto shows = [&](const char* text) {
+    return test::eventually([&] { return (shown = pane()).find(text) != std::string::npos; }, 10s,
+                            100ms);
+  };
+  shows("Cur Recv Rate");
   test::run(tmux + " send-keys C-c");
-  for (int attempt = 0; attempt < 100 && shown.find("after") == std::string::npos; ++attempt) {
-    std::this_thread::sleep_for(100ms);
-    shown = pane();
-  }
+  shows("after");
   test::run(tmux + " kill-server");
   const std::size_t after = shown.find("after");
   ASSERT_NE(after, std::string::npos) << shown;
@@ -87,14 +87,11 @@ TEST(Console, TerminalAttributesAreRestoredWhenTheServerEnds) {
     EXPECT_EQ(since.find(screenAttribute), std::string::npos) << since;
 }
 
-TEST(Console, NothingOfTheScreenGoesToAFile) {
-  test::ServerProcess server;
-  ASSERT_TRUE(server.start());
-  ASSERT_TRUE(server.waitListening(10s));
+TEST_F(Console, NothingOfTheScreenGoesToAFile) {
+  start();
   std::this_thread::sleep_for(1500ms);  // a redraw would have come by now
-  server.signal(SIGINT);
-  ASSERT_EQ(server.waitExit(3s), 0);
-  const std::string output = server.output();
+  stop(3s);
+  const std::string output = server->output();
   EXPECT_EQ(output.find("Server Info"), std::string::npos) << output;
   EXPECT_EQ(output.find('\x1b'), std::string::npos) << output;
 }

@@ -12,13 +12,14 @@
 
 #include "support/Databases.h"
 #include "support/Eventually.h"
-#include "support/ServerProcess.h"
+#include "support/ProcessTest.h"
 #include "support/TestClient.h"
 
 namespace velmor {
 namespace {
 
 using namespace std::chrono_literals;
+using StopSignals = test::ProcessTest;
 using client::RequestWriter;
 using test::TestClient;
 using wire::ServerCode;
@@ -35,13 +36,9 @@ struct Acknowledged {
   std::set<int> fileSaved;
 };
 
-class DurabilityTest : public testing::Test {
+class DurabilityTest : public test::ProcessTest {
  protected:
-  void SetUp() override {
-    server = std::make_unique<test::ServerProcess>(R"("userscancreateroom": true,)");
-    ASSERT_TRUE(server->start());
-    ASSERT_TRUE(server->waitListening(10s)) << server->output();
-  }
+  void SetUp() override { start(R"("userscancreateroom": true,)"); }
 
   static std::string name(int i) { return "Worker" + std::to_string(i); }
   static std::string roomName(int i) { return "Shop" + std::to_string(i); }
@@ -103,11 +100,6 @@ class DurabilityTest : public testing::Test {
     return ack;
   }
 
-  void restart() {
-    ASSERT_TRUE(server->start());
-    ASSERT_TRUE(server->waitListening(10s)) << server->output();
-  }
-
   void expectStored(const Acknowledged& ack, bool roomStateToo) {
     for (int i : ack.registered) {
       TestClient member(server->port());
@@ -134,8 +126,6 @@ class DurabilityTest : public testing::Test {
     EXPECT_EQ(test::integrityCheck(server->dir().file("velmordata.db")), "ok");
     EXPECT_EQ(test::integrityCheck(server->dir().file("velmorfiledata.db")), "ok");
   }
-
-  std::unique_ptr<test::ServerProcess> server;
 };
 
 TEST_F(DurabilityTest, InterruptKeepsEverythingAcknowledged) {
@@ -144,7 +134,7 @@ TEST_F(DurabilityTest, InterruptKeepsEverythingAcknowledged) {
   EXPECT_FALSE(ack.registered.empty());
   EXPECT_FALSE(ack.passwordsChanged.empty());
   expectIntact();
-  restart();
+  resume();
   expectStored(ack, true);
 }
 
@@ -153,7 +143,7 @@ TEST_F(DurabilityTest, TerminateKeepsEverythingAcknowledged) {
   ASSERT_EQ(server->waitExit(10s), 0) << server->output();
   EXPECT_FALSE(ack.created.empty());
   expectIntact();
-  restart();
+  resume();
   expectStored(ack, true);
 }
 
@@ -161,7 +151,7 @@ TEST_F(DurabilityTest, KillLeavesIntactDatabasesWithEveryCommittedChange) {
   const Acknowledged ack = loadAndStop(SIGKILL);
   ASSERT_TRUE(server->waitExit(5s).has_value());
   expectIntact();
-  restart();
+  resume();
   // Registrations and creations are acknowledged only once committed.
   expectStored(ack, false);
 }
@@ -186,24 +176,21 @@ TEST_F(DurabilityTest, ShutdownWithFiveHundredClientsIsQuick) {
 // Further stop signals during the shutdown change nothing: the test holds the database so
 // that the shutdown's last batch waits, then lets it go and keeps signalling until the
 // process has ended. Its saves finish and its exit status is 0.
-TEST(StopSignals, FurtherSignalsDuringTheShutdownAreIgnored) {
-  test::ServerProcess server(R"("rooms": [{"type": "chat", "name": "Hall", "password": "",
-      "leaderpassword": "lead", "loadatstartup": true}],)");
-  ASSERT_TRUE(server.start());
-  ASSERT_TRUE(server.waitListening(10s)) << server.output();
-  test::SqlFile holder(server.dir().file("velmordata.db"));
+TEST_F(StopSignals, FurtherSignalsDuringTheShutdownAreIgnored) {
+  start(test::roomsSetting({{"Hall"}}));
+  test::SqlFile holder(server->dir().file("velmordata.db"));
   ASSERT_TRUE(holder.exec("BEGIN EXCLUSIVE;"));
-  server.signal(SIGTERM);
+  server->signal(SIGTERM);
   std::this_thread::sleep_for(200ms);
   ASSERT_TRUE(holder.exec("COMMIT;"));
   std::optional<int> status;
   for (int i = 0; i < 2000 && !status; ++i) {
-    server.signal(i % 2 == 0 ? SIGTERM : SIGINT);
-    status = server.waitExit(1ms);
+    server->signal(i % 2 == 0 ? SIGTERM : SIGINT);
+    status = server->waitExit(1ms);
   }
-  if (!status) status = server.waitExit(10s);
-  EXPECT_EQ(status, 0) << server.output();
-  EXPECT_EQ(test::integrityCheck(server.dir().file("velmordata.db")), "ok");
+  if (!status) status = server->waitExit(10s);
+  EXPECT_EQ(status, 0) << server->output();
+  EXPECT_EQ(test::integrityCheck(server->dir().file("velmordata.db")), "ok");
 }
 
 }  // namespace

@@ -15,7 +15,6 @@
 
 #include "support/Eventually.h"
 #include "support/ProcessTest.h"
-#include "support/ServerProcess.h"
 #include "support/TestClient.h"
 
 namespace velmor {
@@ -99,9 +98,8 @@ class FilesTest : public test::ProcessTest {
  protected:
   // "Archive" is live from the start; "Vault" sleeps until someone enters it.
   void start(const std::string& extra = "") {
-    ProcessTest::start(extra + R"("userscancreateroom": true, "rooms": [
-      {"type": "chat", "name": "Archive", "password": "", "leaderpassword": "lead", "loadatstartup": true},
-      {"type": "chat", "name": "Vault", "password": "", "leaderpassword": "lead"}],)");
+    ProcessTest::start(extra + R"("userscancreateroom": true,)" +
+                       test::roomsSetting({{"Archive"}, {"Vault", "", "lead", false}}));
   }
 
   // A registered member logged in on a connection of its own; null on failure.
@@ -442,10 +440,8 @@ TEST_F(FilesTest, FilesOutliveASleepingRoomAndARestart) {
 
   writer.reset();
   reader.reset();
-  server->signal(SIGINT);  // the stop executes and commits every save posted
-  ASSERT_EQ(server->waitExit(5s), 0);
-  ASSERT_TRUE(server->start());
-  ASSERT_TRUE(server->waitListening(10s)) << server->output();
+  stop(5s);  // the stop executes and commits every save posted
+  resume();
 
   // Entering loads the room; two first reads load the content once and both get it.
   reader = memberIn("Reader", "Vault", "");

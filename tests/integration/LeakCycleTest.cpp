@@ -8,13 +8,14 @@
 #include <string>
 #include <vector>
 
-#include "support/ServerProcess.h"
+#include "support/ProcessTest.h"
 #include "support/TestClient.h"
 
 namespace velmor {
 namespace {
 
 using namespace std::chrono_literals;
+using LeakCycle = test::ProcessTest;
 using client::RequestWriter;
 using test::TestClient;
 using wire::ServerCode;
@@ -34,27 +35,24 @@ void visitBatch(std::uint16_t port, int first) {
   for (auto& c : visitors) ASSERT_TRUE(c->waitFor(ServerCode::RoomLeft));
 }
 
-TEST(LeakCycle, ThousandVisitsLeaveTheServerAsItWas) {
+TEST_F(LeakCycle, ThousandVisitsLeaveTheServerAsItWas) {
   // Freed memory goes straight back under the sanitizers too, so that the resident size
   // means what it says.
   setenv("ASAN_OPTIONS", "detect_leaks=1:abort_on_error=1:quarantine_size_mb=0", 1);
-  test::ServerProcess server(R"("rooms": [{"type": "chat", "name": "Lounge", "password": "",
-                                            "leaderpassword": "x", "loadatstartup": true, "neversleeps": true}],)");
-  ASSERT_TRUE(server.start());
-  ASSERT_TRUE(server.waitListening(10s)) << server.output();
+  start(test::roomsSetting({{"Lounge", "", "x", true, R"(, "neversleeps": true)"}}));
   for (int n = 0; n < 100; n += 10)
-    visitBatch(server.port(), n);  // pools and tables reach their size
-  const std::uint64_t before = server.residentKb();
+    visitBatch(server->port(), n);  // pools and tables reach their size
+  const std::uint64_t before = server->residentKb();
   ASSERT_GT(before, 0u) << "the server's resident memory cannot be read";
   for (int n = 100; n < 1100; n += 10) {
-    visitBatch(server.port(), n);
+    visitBatch(server->port(), n);
     if (testing::Test::HasFatalFailure()) return;
   }
-  const std::uint64_t after = server.residentKb();
+  const std::uint64_t after = server->residentKb();
   EXPECT_LE(after, before + before / 10) << "resident KB before " << before << ", after " << after;
-  server.signal(SIGINT);
-  EXPECT_EQ(server.waitExit(10s), 0)
-      << "a leak report at exit changes the status: " << server.output();
+  server->signal(SIGINT);
+  EXPECT_EQ(server->waitExit(10s), 0)
+      << "a leak report at exit changes the status: " << server->output();
 }
 
 }  // namespace

@@ -6,7 +6,6 @@
 #include "base/Version.h"
 #include "support/Eventually.h"
 #include "support/ProcessTest.h"
-#include "support/ServerProcess.h"
 #include "support/TestClient.h"
 
 namespace velmor {
@@ -23,11 +22,11 @@ class LoginTest : public test::ProcessTest {};
 
 TEST_F(LoginTest, GuestIsWelcomedWithServerInfoAndTheLiveRooms) {
   start(R"("servername": "Test Server", "chatroommaxusers": 50, "navroommaxusers": 20,
-           "userscancreateroom": true, "rooms": [
-    {"type": "chat", "name": "Lobby", "password": "", "leaderpassword": "x", "loadatstartup": true},
-    {"type": "nav", "name": "Secret", "password": "pw", "leaderpassword": "y", "loadatstartup": true},
-    {"type": "nav", "name": "Small", "password": "", "leaderpassword": "z", "maxusers": 10, "loadatstartup": true},
-    {"type": "chat", "name": "Asleep", "password": "", "leaderpassword": "w"}],)");
+           "userscancreateroom": true,)" +
+        test::roomsSetting({{"Lobby", "", "x"},
+                            {"Secret", "pw", "y", true, "", "nav"},
+                            {"Small", "", "z", true, R"(, "maxusers": 10)", "nav"},
+                            {"Asleep", "", "w", false}}));
   auto guest = connect();
   client::LoginFields fields;
   fields.name = "Guest";
@@ -115,8 +114,7 @@ TEST_F(LoginTest, GuestNameOnlineIsInUseAndMemberLoginReplacesTheOnlineOne) {
 // A member replaced by a login of his account elsewhere while in a room is told, after
 // LoginReplaced, that he is out of it.
 TEST_F(LoginTest, ReplacedMemberInARoomIsToldHeIsOutOfIt) {
-  start(R"("rooms": [{"type": "chat", "name": "Hall", "password": "", "leaderpassword": "x",
-                      "loadatstartup": true}],)");
+  start(test::roomsSetting({{"Hall", "", "x"}}));
   auto first = connect();
   ASSERT_TRUE(first->loginAsGuest("Dana"));
   ASSERT_TRUE(first->registerAccount(test::testHash(4)));
@@ -168,8 +166,7 @@ TEST_F(LoginTest, PasswordsAdminAndServer) {
 }
 
 TEST_F(LoginTest, UsersAdmittedTogetherGetIdenticalWelcomeFrames) {
-  start(
-      R"("rooms": [{"type": "chat", "name": "Hall", "password": "", "leaderpassword": "x", "loadatstartup": true}],)");
+  start(test::roomsSetting({{"Hall", "", "x"}}));
   auto a = connect();
   auto b = connect();
   client::LoginFields fields;
@@ -225,10 +222,8 @@ TEST_F(LoginTest, ChallengesDifferBetweenTwoStarts) {
   start();
   auto first = connect()->loginAsGuest("Repeat");
   ASSERT_TRUE(first);
-  server->signal(SIGINT);
-  ASSERT_EQ(server->waitExit(3s), 0);
-  ASSERT_TRUE(server->start());
-  ASSERT_TRUE(server->waitListening(10s));
+  stop(3s);
+  resume();
   auto second = connect()->loginAsGuest("Repeat");
   ASSERT_TRUE(second);
   EXPECT_NE(*first, *second);

@@ -19,8 +19,8 @@
 #include "support/ChildProcess.h"
 #include "support/Eventually.h"
 #include "support/HttpClient.h"
+#include "support/ProcessTest.h"
 #include "support/Requirements.h"
-#include "support/ServerProcess.h"
 #include "support/Shell.h"
 #include "support/Sockets.h"
 #include "support/TempDir.h"
@@ -39,31 +39,6 @@ using wire::ServerCode;
 std::string settingsWithMetrics(std::uint16_t metricsPort, const std::string& more = "") {
   return more + R"("metricsport": )" + std::to_string(metricsPort) + ",";
 }
-
-// A server with its metrics endpoint on a free port of 127.0.0.1, started and listening.
-struct MeteredServer {
-  explicit MeteredServer(const std::string& more = "")
-      : metricsPort(test::freePort()), process(settingsWithMetrics(metricsPort, more)) {}
-  bool start() {
-    return process.start() && process.waitListening(10s) &&
-           process.waitForOutput("Metrics for Prometheus at http://127.0.0.1:" +
-                                     std::to_string(metricsPort) + "/metrics\n",
-                                 5s);
-  }
-  std::optional<Samples> scrape() {
-    const auto reply = test::httpGet(metricsPort, "/metrics");
-    if (!reply || reply->status != 200) return std::nullopt;
-    return samplesOf(reply->body);
-  }
-  double value(const std::string& series) {
-    const auto samples = scrape();
-    if (!samples || !samples->count(series)) return -1;
-    return samples->at(series);
-  }
-
-  std::uint16_t metricsPort;
-  test::ServerProcess process;
-};
 
 std::string percentEncoded(const std::string& text) {
   static const char* const kHex = "0123456789ABCDEF";
@@ -160,26 +135,49 @@ class Prometheus {
   std::unique_ptr<test::ChildProcess> process_;
 };
 
+// The server with its metrics endpoint on a free port of 127.0.0.1.
+class MetricsTest : public test::ProcessTest {
+ protected:
+  // Starts it and waits until it says where the metrics are.
+  bool startMetered(const std::string& more = "") {
+    start(settingsWithMetrics(metricsPort, more));
+    return server->waitForOutput(
+        "Metrics for Prometheus at http://127.0.0.1:" + std::to_string(metricsPort) + "/metrics\n",
+        5s);
+  }
+  std::optional<Samples> scrape() {
+    const auto reply = test::httpGet(metricsPort, "/metrics");
+    if (!reply || reply->status != 200) return std::nullopt;
+    return samplesOf(reply->body);
+  }
+  double value(const std::string& series) {
+    const auto samples = scrape();
+    if (!samples || !samples->count(series)) return -1;
+    return samples->at(series);
+  }
+
+  const std::uint16_t metricsPort = test::freePort();
+};
+
 // Prometheus, configured as README shows, scrapes the endpoint (negotiating OpenMetrics) and
 // stores what it read: the users online follow the clients who log in and out. promtool
 // passes the text format and README's rules, and the rule for a server that is down fires
 // once it is.
-TEST(MetricsTest, PrometheusScrapesTheFiguresAndReadmeRulesHold) {
+TEST_F(MetricsTest, PrometheusScrapesTheFiguresAndReadmeRulesHold) {
   VELMOR_REQUIRE(test::commandExists("prometheus"),
                  "prometheus is not installed (Debian package prometheus)");
   VELMOR_REQUIRE(test::commandExists("promtool"),
                  "promtool is not installed (Debian package prometheus)");
   const std::vector<std::string> yaml = readmeYaml();
   ASSERT_EQ(yaml.size(), 2u) << "README gives no scrape configuration and alerting rules";
-  MeteredServer server;
-  ASSERT_TRUE(server.start()) << server.process.output();
-  Prometheus prometheus(server.metricsPort, yaml[0], yaml[1]);
+  ASSERT_TRUE(startMetered()) << server->output();
+  Prometheus prometheus(metricsPort, yaml[0], yaml[1]);
   ASSERT_TRUE(prometheus.running()) << prometheus.log();
 
   constexpr int kPlayers = 5;
   std::vector<std::unique_ptr<test::TestClient>> players;
   for (int i = 0; i < kPlayers; ++i) {
-    players.push_back(std::make_unique<test::TestClient>(server.process.port()));
+    players.push_back(std::make_unique<test::TestClient>(server->port()));
     ASSERT_TRUE(players.back()->loginAsGuest("Player" + std::to_string(i)));
   }
   EXPECT_TRUE(
@@ -210,7 +208,7 @@ TEST(MetricsTest, PrometheusScrapesTheFiguresAndReadmeRulesHold) {
 
   // promtool reads the text format as a scraper without OpenMetrics does, and lints it; it
   // checks README's rules too.
-  const auto text = test::httpGet(server.metricsPort, "/metrics");
+  const auto text = test::httpGet(metricsPort, "/metrics");
   ASSERT_TRUE(text && text->status == 200);
   prometheus.dir().write("metrics.txt", text->body);
   const std::string metricsCheck = test::capture(
@@ -223,8 +221,7 @@ TEST(MetricsTest, PrometheusScrapesTheFiguresAndReadmeRulesHold) {
 
   // No alert while all is well; the server stopped, its `up` alert is on its way.
   EXPECT_EQ(prometheus.query("ALERTS"), std::nullopt);
-  server.process.signal(SIGINT);
-  ASSERT_EQ(server.process.waitExit(10s), 0) << server.process.output();
+  stop();
   EXPECT_TRUE(eventually(
       [&] {
         return prometheus.query(R"(ALERTS{alertname="VelmorServerDown",alertstate="pending"})") ==
@@ -237,20 +234,18 @@ TEST(MetricsTest, PrometheusScrapesTheFiguresAndReadmeRulesHold) {
 // A scraper asking as fast as it can, on two kept-alive connections, a few thousand times:
 // every answer is whole and right, the clients' chat goes on, and the main loop's tick keeps
 // its period and its duration.
-TEST(MetricsTest, HammeringScraperGetsRightAnswersAndLeavesTheTickAlone) {
-  MeteredServer server(R"("rooms": [{"type": "chat", "name": "Hall", "password": "",
-                                     "leaderpassword": "l", "loadatstartup": true}],)");
-  ASSERT_TRUE(server.start()) << server.process.output();
+TEST_F(MetricsTest, HammeringScraperGetsRightAnswersAndLeavesTheTickAlone) {
+  ASSERT_TRUE(startMetered(test::roomsSetting({{"Hall", "", "l"}}))) << server->output();
   constexpr int kPlayers = 6;
   std::vector<std::unique_ptr<test::TestClient>> players;
   for (int i = 0; i < kPlayers; ++i) {
-    players.push_back(std::make_unique<test::TestClient>(server.process.port()));
+    players.push_back(std::make_unique<test::TestClient>(server->port()));
     ASSERT_TRUE(players.back()->loginAsGuest("Player" + std::to_string(i)));
     players.back()->request([](RequestWriter& w) { w.enterRoom("Hall", ""); });
     ASSERT_TRUE(players.back()->waitFor(ServerCode::RoomState));
   }
-  ASSERT_TRUE(eventually([&] { return server.value("velmor_room_members") == kPlayers; }));
-  const std::optional<Samples> before = server.scrape();
+  ASSERT_TRUE(eventually([&] { return value("velmor_room_members") == kPlayers; }));
+  const std::optional<Samples> before = scrape();
   ASSERT_TRUE(before);
   const double descriptorsBefore = before->at("process_open_fds");
 
@@ -264,7 +259,7 @@ TEST(MetricsTest, HammeringScraperGetsRightAnswersAndLeavesTheTickAlone) {
   std::vector<std::thread> scrapers;
   for (int s = 0; s < kScrapers; ++s) {
     scrapers.emplace_back([&] {
-      test::Socket socket = test::connectTo(server.metricsPort);
+      test::Socket socket = test::connectTo(metricsPort);
       double lastSent = 0;
       double lastTicks = 0;
       for (int i = 0; i < kScrapesEach && !stop && std::chrono::steady_clock::now() < deadline;
@@ -314,7 +309,7 @@ TEST(MetricsTest, HammeringScraperGetsRightAnswersAndLeavesTheTickAlone) {
     if (!message) break;
     if (message->is(ServerCode::RoomLine)) ++heard;
   }
-  const std::optional<Samples> after = server.scrape();
+  const std::optional<Samples> after = scrape();
   ASSERT_TRUE(after);
 
   testing::Test::RecordProperty("scrapes", answered.load());
@@ -334,19 +329,17 @@ TEST(MetricsTest, HammeringScraperGetsRightAnswersAndLeavesTheTickAlone) {
   EXPECT_GE(ticks, 0.7 * seconds / 0.02) << "ticks ran in " << seconds << " s";
   EXPECT_LE(slow, std::max(1.0, 0.01 * ticks)) << "ticks over 20 ms of " << ticks;
   // The scrapers' connections are gone with them.
-  EXPECT_TRUE(
-      eventually([&] { return server.value("process_open_fds") <= descriptorsBefore + 1; }));
+  EXPECT_TRUE(eventually([&] { return value("process_open_fds") <= descriptorsBefore + 1; }));
 }
 
 // What a careless or hostile HTTP client sends gets its answer, and harms nothing: the game
 // and the scrapes go on meanwhile, a client that stalls half-way is dropped, and the server
 // still stops cleanly with a scraper connected.
-TEST(MetricsTest, MalformedSlowAndStrayRequestsHarmNothing) {
-  MeteredServer server;
-  ASSERT_TRUE(server.start()) << server.process.output();
-  test::Socket stalled = test::connectTo(server.metricsPort);
+TEST_F(MetricsTest, MalformedSlowAndStrayRequestsHarmNothing) {
+  ASSERT_TRUE(startMetered()) << server->output();
+  test::Socket stalled = test::connectTo(metricsPort);
   ASSERT_TRUE(stalled.sendAll("GET /metr"));
-  test::Socket silent = test::connectTo(server.metricsPort);
+  test::Socket silent = test::connectTo(metricsPort);
 
   struct Case {
     const char* what;
@@ -364,7 +357,7 @@ TEST(MetricsTest, MalformedSlowAndStrayRequestsHarmNothing) {
                "GET /metrics HTTP/1.1\r\nHost: a\r\nX: " + std::string(64 * 1024, 'x') + "\r\n\r\n",
                431},
        }) {
-    test::Socket socket = test::connectTo(server.metricsPort);
+    test::Socket socket = test::connectTo(metricsPort);
     socket.sendAll(c.request);
     const auto reply = test::readResponse(socket, 5s);
     if (c.status == 0) {
@@ -377,21 +370,21 @@ TEST(MetricsTest, MalformedSlowAndStrayRequestsHarmNothing) {
   }
 
   // While the stalled client waits, a player logs in and the figures show him at once.
-  test::TestClient player(server.process.port());
+  test::TestClient player(server->port());
   ASSERT_TRUE(player.loginAsGuest("Player"));
-  EXPECT_TRUE(eventually([&] { return server.value("velmor_users_online") == 1; }));
+  EXPECT_TRUE(eventually([&] { return value("velmor_users_online") == 1; }));
   EXPECT_TRUE(stalled.waitClosed(15s)) << "the half request was kept past its deadline";
   EXPECT_TRUE(silent.waitClosed(15s));
 
-  test::TestClient second(server.process.port());
+  test::TestClient second(server->port());
   ASSERT_TRUE(second.loginAsGuest("Second"));
-  EXPECT_TRUE(eventually([&] { return server.value("velmor_users_online") == 2; }));
+  EXPECT_TRUE(eventually([&] { return value("velmor_users_online") == 2; }));
 
-  test::Socket scraper = test::connectTo(server.metricsPort);
+  test::Socket scraper = test::connectTo(metricsPort);
   ASSERT_TRUE(scraper.sendAll(test::getRequest("/metrics")));
   ASSERT_TRUE(test::readResponse(scraper, 5s));
-  server.process.signal(SIGINT);
-  EXPECT_EQ(server.process.waitExit(10s), 0) << server.process.output();
+  server->signal(SIGINT);
+  EXPECT_EQ(server->waitExit(10s), 0) << server->output();
   EXPECT_TRUE(scraper.waitClosed(5s));
 }
 
@@ -401,9 +394,8 @@ TEST(MetricsTest, MalformedSlowAndStrayRequestsHarmNothing) {
 // descriptor count raced the loop's accept on a recycled number (the loop closes with a raw
 // system call the sanitizer does not see). The race needs the two threads to meet within a
 // few microseconds, hence the many connections.
-TEST(MetricsTest, DescriptorCountRacedTheLoopsAcceptOnARecycledNumber) {
-  MeteredServer server;
-  ASSERT_TRUE(server.start()) << server.process.output();
+TEST_F(MetricsTest, DescriptorCountRacedTheLoopsAcceptOnARecycledNumber) {
+  ASSERT_TRUE(startMetered()) << server->output();
   constexpr int kConnections = 4000;
   const auto deadline = std::chrono::steady_clock::now() + 30s;
   std::atomic<bool> scraping{true};
@@ -411,24 +403,23 @@ TEST(MetricsTest, DescriptorCountRacedTheLoopsAcceptOnARecycledNumber) {
   std::thread churn([&] {
     // Each from an address of its own, within the admission rate, and closed at once.
     while (scraping && churned < kConnections && std::chrono::steady_clock::now() < deadline) {
-      test::connectTo(server.process.port());
+      test::connectTo(server->port());
       ++churned;
     }
   });
   int scrapes = 0;
-  while (churned < kConnections && std::chrono::steady_clock::now() < deadline && server.scrape())
+  while (churned < kConnections && std::chrono::steady_clock::now() < deadline && scrape())
     ++scrapes;
   scraping = false;
   churn.join();
   EXPECT_EQ(churned.load(), kConnections) << "in " << scrapes << " scrapes";
-  server.process.signal(SIGINT);
-  EXPECT_EQ(server.process.waitExit(10s), 0);
-  EXPECT_EQ(server.process.output().find("ThreadSanitizer"), std::string::npos)
-      << server.process.output();
+  server->signal(SIGINT);
+  EXPECT_EQ(server->waitExit(10s), 0);
+  EXPECT_EQ(server->output().find("ThreadSanitizer"), std::string::npos) << server->output();
 }
 
 // An endpoint that cannot listen is said on the console, and the game server runs on.
-TEST(MetricsTest, EndpointThatCannotListenIsSaidAndTheServerRunsOn) {
+TEST_F(MetricsTest, EndpointThatCannotListenIsSaidAndTheServerRunsOn) {
   const std::uint16_t taken = test::freePort();
   test::Socket holder = test::listenOn(taken);
   ASSERT_TRUE(holder.valid());
@@ -444,23 +435,19 @@ TEST(MetricsTest, EndpointThatCannotListenIsSaidAndTheServerRunsOn) {
                 "The metrics endpoint cannot listen on localhost:" + std::to_string(taken) +
                     " (\"localhost\" is not an IPv4 address); the server runs without it.\n"},
        }) {
-    test::ServerProcess server(c.settings);
-    ASSERT_TRUE(server.start());
-    ASSERT_TRUE(server.waitListening(10s)) << server.output();
-    EXPECT_TRUE(server.waitForOutput(c.line, 5s)) << server.output();
-    test::TestClient player(server.port());
+    start(c.settings);
+    EXPECT_TRUE(server->waitForOutput(c.line, 5s)) << server->output();
+    test::TestClient player(server->port());
     EXPECT_TRUE(player.loginAsGuest("Player"));
   }
 }
 
 // Without "metricsport" nothing listens for metrics and nothing is said of them.
-TEST(MetricsTest, OffUnlessThePortIsSet) {
-  test::ServerProcess server;
-  ASSERT_TRUE(server.start());
-  ASSERT_TRUE(server.waitListening(10s)) << server.output();
-  test::TestClient player(server.port());
+TEST_F(MetricsTest, OffUnlessThePortIsSet) {
+  start();
+  test::TestClient player(server->port());
   ASSERT_TRUE(player.loginAsGuest("Player"));
-  EXPECT_EQ(server.output().find("etrics"), std::string::npos) << server.output();
+  EXPECT_EQ(server->output().find("etrics"), std::string::npos) << server->output();
 }
 
 }  // namespace

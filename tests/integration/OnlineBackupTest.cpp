@@ -3,7 +3,6 @@
 // read transaction that another program keeps open does not delay the server's writes.
 // Against the real executable and the sqlite3 command an operator would use.
 #include <gtest/gtest.h>
-#include <signal.h>
 
 #include <atomic>
 #include <chrono>
@@ -18,8 +17,8 @@
 
 #include "support/Databases.h"
 #include "support/Eventually.h"
+#include "support/ProcessTest.h"
 #include "support/Requirements.h"
-#include "support/ServerProcess.h"
 #include "support/Shell.h"
 #include "support/TempDir.h"
 #include "support/TestClient.h"
@@ -28,6 +27,7 @@ namespace velmor {
 namespace {
 
 using namespace std::chrono_literals;
+using OnlineBackupTest = test::ProcessTest;
 using test::TestClient;
 using W = client::RequestWriter;
 using wire::ServerCode;
@@ -35,9 +35,7 @@ using Clock = std::chrono::steady_clock;
 
 using test::eventually;
 
-constexpr const char* kHall =
-    R"("rooms": [{"type": "chat", "name": "Hall", "password": "", "leaderpassword": "lead",
-                  "loadatstartup": true}],)";
+const std::string kHall = test::roomsSetting({{"Hall"}});
 
 // The commands of README's backup recipe, with the paths of the package replaced by the
 // server's folder and `backups`, run as the operator runs them (here already root).
@@ -71,14 +69,11 @@ std::string content(test::SqlFile& files, const std::string& file) {
 // recipe: the backup completes, the copies are sound and hold every file, and each save
 // acknowledged meanwhile is in the live database at once, seen by a second reader while the
 // backup still runs.
-TEST(OnlineBackupTest, ReadmeRecipeCopiesABusyServerWithoutHoldingItsSavesUp) {
+TEST_F(OnlineBackupTest, ReadmeRecipeCopiesABusyServerWithoutHoldingItsSavesUp) {
   VELMOR_REQUIRE(test::commandExists("sqlite3"), "the sqlite3 command is not installed");
-  test::ServerProcess server(kHall);
-  ASSERT_TRUE(server.start());
-  ASSERT_TRUE(server.waitListening(10s)) << server.output();
-  server.signal(SIGINT);
-  ASSERT_EQ(server.waitExit(10s), 0) << server.output();
-  const std::string filesDb = server.dir().file("velmorfiledata.db");
+  start(kHall);
+  stop();
+  const std::string filesDb = server->dir().file("velmorfiledata.db");
   constexpr int kFiles = 2100;
   constexpr int kFileBytes = 102400;
   {
@@ -92,12 +87,11 @@ TEST(OnlineBackupTest, ReadmeRecipeCopiesABusyServerWithoutHoldingItsSavesUp) {
         std::to_string(kFileBytes) + "), " + std::to_string(kFileBytes) +
         ", 1000, 1, 1 FROM n; COMMIT;"));
   }
-  ASSERT_TRUE(server.start());
-  ASSERT_TRUE(server.waitListening(10s)) << server.output();
+  resume();
   test::SqlFile reader(filesDb);
   EXPECT_EQ(reader.value("PRAGMA journal_mode;"), "wal") << "the older mode was kept";
 
-  TestClient member(server.port());
+  TestClient member(server->port());
   ASSERT_TRUE(member.loginAsGuest("Scribe"));
   ASSERT_TRUE(member.registerAccount(test::testHash(3)));
   member.request([](W& w) { w.enterRoom("Hall", "lead"); });
@@ -107,7 +101,7 @@ TEST(OnlineBackupTest, ReadmeRecipeCopiesABusyServerWithoutHoldingItsSavesUp) {
   ASSERT_TRUE(eventually([&] { return content(reader, "diary") == "save 0"; }));
 
   test::TempDir backups;
-  const std::string recipe = backupRecipe(server.dir().path(), backups.path());
+  const std::string recipe = backupRecipe(server->dir().path(), backups.path());
   ASSERT_FALSE(recipe.empty()) << "README gives no backup recipe";
   // How far the copy of the file database has got: it grows while the backup reads.
   const auto copiedBytes = [&]() -> std::uintmax_t {
@@ -187,22 +181,19 @@ TEST(OnlineBackupTest, ReadmeRecipeCopiesABusyServerWithoutHoldingItsSavesUp) {
                        "FileName='diary';"),
             "save ")
       << "the copy lacks the file saved before it began";
-  server.signal(SIGINT);
-  EXPECT_EQ(server.waitExit(10s), 0) << server.output();
+  stop();
 }
 
 // Another program keeps a read transaction open on each database, here for longer than the
 // server's busy timeout: a registration, a new room and a file save are stored and answered
 // meanwhile, and a third connection sees them while the reader still holds its transaction.
-TEST(OnlineBackupTest, ReaderHeldOpenPastTheBusyTimeoutDoesNotDelayWrites) {
+TEST_F(OnlineBackupTest, ReaderHeldOpenPastTheBusyTimeoutDoesNotDelayWrites) {
   constexpr int kBusyTimeoutMs = 2000;
-  test::ServerProcess server(std::string(kHall) + R"("userscancreateroom": true, "busytimeout": )" +
-                             std::to_string(kBusyTimeoutMs) + ",");
-  ASSERT_TRUE(server.start());
-  ASSERT_TRUE(server.waitListening(10s)) << server.output();
-  const std::string mainDb = server.dir().file("velmordata.db");
-  const std::string filesDb = server.dir().file("velmorfiledata.db");
-  TestClient member(server.port());
+  start(kHall + R"("userscancreateroom": true, "busytimeout": )" + std::to_string(kBusyTimeoutMs) +
+        ",");
+  const std::string mainDb = server->dir().file("velmordata.db");
+  const std::string filesDb = server->dir().file("velmorfiledata.db");
+  TestClient member(server->port());
   ASSERT_TRUE(member.loginAsGuest("Reeve"));
   member.request([](W& w) { w.enterRoom("Hall", "lead"); });
   ASSERT_TRUE(member.waitFor(ServerCode::MemberList, 10s));
@@ -234,45 +225,36 @@ TEST(OnlineBackupTest, ReaderHeldOpenPastTheBusyTimeoutDoesNotDelayWrites) {
   EXPECT_EQ(mainReader.value("SELECT count(*) FROM users WHERE Name='Reeve';"), "0");
   EXPECT_TRUE(mainReader.exec("COMMIT;"));
   EXPECT_TRUE(filesReader.exec("COMMIT;"));
-  server.signal(SIGINT);
-  EXPECT_EQ(server.waitExit(10s), 0) << server.output();
+  stop();
 }
 
 // A database of an earlier version that another program holds open at the start cannot be
 // converted then: the server says so, serves in the older mode, and converts it at the next
 // start.
-TEST(OnlineBackupTest, DatabaseHeldAtTheStartIsConvertedAtTheNext) {
-  test::ServerProcess server(R"("busytimeout": 200,)");
-  ASSERT_TRUE(server.start());
-  ASSERT_TRUE(server.waitListening(10s)) << server.output();
-  server.signal(SIGINT);
-  ASSERT_EQ(server.waitExit(10s), 0) << server.output();
-  const std::string mainDb = server.dir().file("velmordata.db");
+TEST_F(OnlineBackupTest, DatabaseHeldAtTheStartIsConvertedAtTheNext) {
+  start(R"("busytimeout": 200,)");
+  stop();
+  const std::string mainDb = server->dir().file("velmordata.db");
   {
     test::SqlFile holder(mainDb);
     ASSERT_EQ(holder.value("PRAGMA journal_mode=DELETE;"), "delete");
     ASSERT_TRUE(holder.exec("BEGIN; SELECT count(*) FROM users;"));
-    ASSERT_TRUE(server.start());
-    ASSERT_TRUE(server.waitListening(10s)) << server.output();
-    EXPECT_NE(server.output().find("velmordata.db keeps its rollback journal for this run"),
+    resume();
+    EXPECT_NE(server->output().find("velmordata.db keeps its rollback journal for this run"),
               std::string::npos)
-        << server.output();
+        << server->output();
     ASSERT_TRUE(holder.exec("COMMIT;"));
   }
   {
-    TestClient member(server.port());
+    TestClient member(server->port());
     ASSERT_TRUE(member.loginAsGuest("Early"));
     EXPECT_TRUE(member.registerAccount(test::testHash(2)));
   }
-  server.signal(SIGINT);
-  ASSERT_EQ(server.waitExit(10s), 0) << server.output();
-  ASSERT_TRUE(server.start());
-  ASSERT_TRUE(server.waitListening(10s)) << server.output();
+  restart();
   test::SqlFile look(mainDb);
   EXPECT_EQ(look.value("PRAGMA journal_mode;"), "wal");
   EXPECT_EQ(look.value("SELECT count(*) FROM users WHERE Name='Early';"), "1");
-  server.signal(SIGINT);
-  EXPECT_EQ(server.waitExit(10s), 0) << server.output();
+  stop();
 }
 
 }  // namespace

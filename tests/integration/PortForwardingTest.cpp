@@ -1,7 +1,6 @@
 // Port forwarding against a real UPnP gateway, in network namespaces this test creates:
 // nothing here reaches any network outside them.
 #include <gtest/gtest.h>
-#include <signal.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -9,8 +8,9 @@
 #include <string>
 #include <thread>
 
+#include "support/Eventually.h"
+#include "support/ProcessTest.h"
 #include "support/Requirements.h"
-#include "support/ServerProcess.h"
 #include "support/Shell.h"
 
 #ifndef VELMOR_TESTBED
@@ -32,7 +32,7 @@ using test::capture;
 using test::commandExists;
 using test::run;
 
-class PortForwardingTest : public testing::Test {
+class PortForwardingTest : public test::ProcessTest {
  protected:
   void SetUp() override {
     VELMOR_REQUIRE(geteuid() == 0, "network namespaces need root");
@@ -55,28 +55,21 @@ class PortForwardingTest : public testing::Test {
   void stopGateway() { run("kill $(cat /tmp/" + kPrefix + "-miniupnpd.pid)"); }
 
   // A server in the host namespace with port forwarding on.
-  std::unique_ptr<test::ServerProcess> startServer(int port) {
-    auto server = std::make_unique<test::ServerProcess>();
+  void startServer(int port) {
+    prepare();
     // Discovery stays inside the test namespace: the server runs in it.
     const std::string netnsSettings = R"({"useupnp": true, "serverport": )";
     server->setSettingsText(netnsSettings + std::to_string(port) + "}");
     server->setLaunchPrefix({"ip", "netns", "exec", kLan});
     EXPECT_TRUE(server->start());
-    return server;
   }
   static bool listensOn(int port) {
-    for (int attempt = 0; attempt < 100; ++attempt) {
-      if (run("ip netns exec " + kLan + " bash -c 'exec 3<>/dev/tcp/" + kLanAddress + "/" +
-              std::to_string(port) + "'") == 0) {
-        return true;
-      }
-      std::this_thread::sleep_for(100ms);
-    }
-    return false;
-  }
-  static void stop(test::ServerProcess& server) {
-    server.signal(SIGINT);
-    EXPECT_EQ(server.waitExit(5s), 0);
+    return test::eventually(
+        [port] {
+          return run("ip netns exec " + kLan + " bash -c 'exec 3<>/dev/tcp/" + kLanAddress + "/" +
+                     std::to_string(port) + "'") == 0;
+        },
+        10s, 100ms);
   }
   // The gateway's mapping line of a TCP port, as its own client lists it.
   static std::string gatewayMapping(int port) {
@@ -97,7 +90,7 @@ std::size_t count(const std::string& text, const std::string& part) {
 }
 
 TEST_F(PortForwardingTest, FreePortIsMappedAndTheServerListensOnIt) {
-  auto server = startServer(7175);
+  startServer(7175);
   ASSERT_TRUE(listensOn(7175));
   const std::string log = server->dir().read("upnp.log");
   const char* inOrder[] = {"UPnP Log Started. ",
@@ -117,24 +110,24 @@ TEST_F(PortForwardingTest, FreePortIsMappedAndTheServerListensOnIt) {
   }
   EXPECT_EQ(log.substr(log.size() - 2), "\n\n");
   EXPECT_NE(gatewayMapping(7175).find("TCP  7175->10.77.0.2:7175"), std::string::npos);
-  stop(*server);
+  stop(5s);
 }
 
 TEST_F(PortForwardingTest, PortAlreadyForwardedHereIsUsedAsItIs) {
   mapForOther(kLanAddress, 7175, "TCP");
-  auto server = startServer(7175);
+  startServer(7175);
   ASSERT_TRUE(listensOn(7175));
   const std::string log = server->dir().read("upnp.log");
   EXPECT_NE(log.find("Port is already forwarded correctly.\n"), std::string::npos) << log;
   EXPECT_EQ(log.find("Proceeding with port forwarding"), std::string::npos) << log;
-  stop(*server);
+  stop(5s);
 }
 
 TEST_F(PortForwardingTest, PortsTakenByAnotherHostAreSkipped) {
   mapForOther(kOtherHost, 7175, "TCP");
   mapForOther(kOtherHost, 7176, "TCP");
   mapForOther(kOtherHost, 7175, "UDP");
-  auto server = startServer(7175);
+  startServer(7175);
   ASSERT_TRUE(listensOn(7177));
   const std::string log = server->dir().read("upnp.log");
   EXPECT_EQ(count(log, "There is someone already using your port: '"), 2u) << log;
@@ -142,20 +135,20 @@ TEST_F(PortForwardingTest, PortsTakenByAnotherHostAreSkipped) {
             std::string::npos);
   EXPECT_NE(log.find("Port '7177' is available. Proceeding with port forwarding\n"),
             std::string::npos);
-  stop(*server);
+  stop(5s);
 }
 
 TEST_F(PortForwardingTest, UdpMappingDoesNotBlockThePort) {
   mapForOther(kOtherHost, 7175, "UDP");
-  auto server = startServer(7175);
+  startServer(7175);
   ASSERT_TRUE(listensOn(7175));
   EXPECT_NE(server->dir().read("upnp.log").find("Port '7175' is available."), std::string::npos);
-  stop(*server);
+  stop(5s);
 }
 
 TEST_F(PortForwardingTest, WithoutAGatewayTheConfiguredPortIsUsed) {
   stopGateway();
-  auto server = startServer(7180);
+  startServer(7180);
   ASSERT_TRUE(listensOn(7180));
   const std::string log = server->dir().read("upnp.log");
   const std::string last = "No IGD UPnP Device found on the network. error code: ";
@@ -163,22 +156,24 @@ TEST_F(PortForwardingTest, WithoutAGatewayTheConfiguredPortIsUsed) {
   ASSERT_NE(at, std::string::npos) << log;
   const std::size_t lineEnd = log.find('\n', at);
   EXPECT_EQ(log.substr(lineEnd), "\n\n\n") << "the log ends after that line";
-  stop(*server);
+  stop(5s);
 }
 
 TEST_F(PortForwardingTest, StatusScreenShowsTheGatewaysPublicAddress) {
-  test::ServerProcess server;
-  server.setSettingsText(R"({"useupnp": true, "serverport": 7175})");  // run inside the test netns
+  prepare();
+  server->setSettingsText(R"({"useupnp": true, "serverport": 7175})");  // run inside the test netns
   const std::string socket = "velmor-upnp-" + std::to_string(getpid());
   const std::string tmux = "tmux -L " + socket;
   ASSERT_EQ(run(tmux + " new-session -d -x 100 -y 30 'exec ip netns exec " + kLan + " " +
-                server.executable() + "'"),
+                server->executable() + "'"),
             0);
   std::string pane;
-  for (int attempt = 0; attempt < 100 && pane.find("Public IP:") == std::string::npos; ++attempt) {
-    std::this_thread::sleep_for(100ms);
-    pane = capture(tmux + " capture-pane -p");
-  }
+  test::eventually(
+      [&] {
+        pane = capture(tmux + " capture-pane -p");
+        return pane.find("Public IP:") != std::string::npos;
+      },
+      10s, 100ms);
   run(tmux + " send-keys C-c");
   std::this_thread::sleep_for(500ms);
   run(tmux + " kill-server");

@@ -1,18 +1,14 @@
 // velmor-probe, the operator's one-shot client, run as a process against the real server.
-#include <fcntl.h>
 #include <gtest/gtest.h>
-#include <signal.h>
-#include <spawn.h>
-#include <sys/wait.h>
 
 #include <chrono>
 #include <memory>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "base/Version.h"
-#include "support/ServerProcess.h"
+#include "support/ChildProcess.h"
+#include "support/ProcessTest.h"
 #include "support/Sockets.h"
 #include "support/TempDir.h"
 #include "support/TestClient.h"
@@ -35,61 +31,34 @@ struct ProbeRun {
 // Runs the probe with `arguments`, its output captured in files; bounded wait.
 ProbeRun runProbe(std::vector<std::string> arguments) {
   test::TempDir dir;
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-  posix_spawn_file_actions_addopen(&actions, 1, dir.file("out").c_str(),
-                                   O_WRONLY | O_CREAT | O_TRUNC, 0644);
-  posix_spawn_file_actions_addopen(&actions, 2, dir.file("err").c_str(),
-                                   O_WRONLY | O_CREAT | O_TRUNC, 0644);
   arguments.insert(arguments.begin(), VELMOR_PROBE_EXE);
-  std::vector<char*> argv;
-  for (std::string& word : arguments) argv.push_back(word.data());
-  argv.push_back(nullptr);
-  pid_t pid = -1;
-  const int rc = posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ);
-  posix_spawn_file_actions_destroy(&actions);
   ProbeRun run;
-  if (rc != 0) return run;
-  const auto deadline = std::chrono::steady_clock::now() + 20s;
-  int status = 0;
-  while (::waitpid(pid, &status, WNOHANG) != pid) {
-    if (std::chrono::steady_clock::now() > deadline) {
-      ::kill(pid, SIGKILL);
-      ::waitpid(pid, nullptr, 0);
-      status = -1;
-      break;
-    }
-    std::this_thread::sleep_for(10ms);
+  {
+    test::ChildProcess probe(std::move(arguments), dir.file("out"), dir.file("err"));
+    if (!probe.started()) return run;
+    if (const auto status = probe.waitExit(20s)) run.status = *status;
   }
-  if (status != -1) run.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
   run.out = dir.read("out");
   run.err = dir.read("err");
   return run;
 }
 
-constexpr const char* kSettings =
+const std::string kSettings =
     R"("servername": "Probe Test", "adminpassword": "root", "chatroommaxusers": 50,
-       "navroommaxusers": 20, "userscancreateroom": false, "rooms": [
-    {"type": "chat", "name": "Lobby", "password": "", "leaderpassword": "x", "loadatstartup": true},
-    {"type": "nav", "name": "Secret", "password": "pw", "leaderpassword": "y", "loadatstartup": true},
-    {"type": "nav", "name": "Small", "password": "", "leaderpassword": "z", "maxusers": 10, "loadatstartup": true}],)";
+       "navroommaxusers": 20, "userscancreateroom": false,)" +
+    test::roomsSetting({{"Lobby", "", "x"},
+                        {"Secret", "pw", "y", true, "", "nav"},
+                        {"Small", "", "z", true, R"(, "maxusers": 10)", "nav"}});
 
-class ProbeTest : public testing::Test {
+class ProbeTest : public test::ProcessTest {
  protected:
-  void start(const std::string& settings = kSettings) {
-    server = std::make_unique<test::ServerProcess>(settings);
-    ASSERT_TRUE(server->start());
-    ASSERT_TRUE(server->waitListening(10s)) << server->output();
-  }
+  void start(const std::string& settings = kSettings) { ProcessTest::start(settings); }
   // The probe's arguments, pointed at the server.
   std::vector<std::string> at(std::vector<std::string> more = {}) const {
     std::vector<std::string> arguments{"--port", std::to_string(server->port())};
     arguments.insert(arguments.end(), more.begin(), more.end());
     return arguments;
   }
-
-  std::unique_ptr<test::ServerProcess> server;
 };
 
 TEST_F(ProbeTest, GuestPrintsTheServerNameLimitsAndLiveRooms) {
@@ -120,7 +89,7 @@ TEST_F(ProbeTest, GuestPrintsTheServerNameLimitsAndLiveRooms) {
 TEST_F(ProbeTest, AdministratorPasswordReportsWhatTheServerGranted) {
   const std::string version = std::string("Version: ") + kServerVersion;
   const struct {
-    const char* settings;
+    std::string settings;
     const char* password;
     int status;
     const char* out;  // on standard output

@@ -15,13 +15,14 @@
 #include <vector>
 
 #include "support/Databases.h"
-#include "support/ServerProcess.h"
+#include "support/ProcessTest.h"
 #include "support/TestClient.h"
 
 namespace velmor {
 namespace {
 
 using namespace std::chrono_literals;
+using QueryFloodTest = test::ProcessTest;
 using client::RequestWriter;
 using test::TestClient;
 using wire::ServerCode;
@@ -30,11 +31,6 @@ using ms = std::chrono::milliseconds;
 
 constexpr auto kFlood = 4s;
 constexpr int kVisitors = 12;
-
-std::string storedRoom(const std::string& name, const std::string& password) {
-  return R"({"type": "chat", "name": ")" + name + R"(", "password": ")" + password +
-         R"(", "leaderpassword": "lead"})";
-}
 
 // Sends `frames` over and over, as fast as the socket takes them, until `until`; reads and
 // drops whatever comes back so that the server never sees a slow reader. Frames are never
@@ -58,21 +54,20 @@ ms since(Clock::time_point start) {
   return std::chrono::duration_cast<ms>(Clock::now() - start);
 }
 
-TEST(QueryFloodTest, FloodOfRoomLoadsFileReadsAndFileChangesDoesNotDelayOtherUsers) {
-  std::string rooms = R"("rooms": [)" + storedRoom("Safe", "pw") + ", " + storedRoom("Attic", "");
-  for (int i = 0; i < kVisitors; ++i) rooms += ", " + storedRoom("Cellar" + std::to_string(i), "");
-  test::ServerProcess server(rooms + "],");
-  ASSERT_TRUE(server.start());
-  ASSERT_TRUE(server.waitListening(10s)) << server.output();
+TEST_F(QueryFloodTest, FloodOfRoomLoadsFileReadsAndFileChangesDoesNotDelayOtherUsers) {
+  std::vector<test::RoomSetting> rooms{{"Safe", "pw", "lead", false}, {"Attic", "", "lead", false}};
+  for (int i = 0; i < kVisitors; ++i)
+    rooms.push_back({"Cellar" + std::to_string(i), "", "lead", false});
+  start(test::roomsSetting(rooms));
 
   // A file listed in Attic whose content is gone from storage by the time it is read: every
   // read of it asks the database again.
-  test::SqlFile files(server.dir().file("velmorfiledata.db"));
+  test::SqlFile files(server->dir().file("velmorfiledata.db"));
   ASSERT_TRUE(files.exec(
       "INSERT INTO files (RoomName, FileName, CreatorName, EditorName, Content, Length, "
       "LastEdited, UsersCanRead, UsersCanWrite) VALUES ('Attic', 'notes', 'server', 'server', "
       "x'4142434445', 5, 1000, 1, 1);"));
-  TestClient reader(server.port());
+  TestClient reader(server->port());
   ASSERT_TRUE(reader.loginAsGuest("Reader"));
   reader.request([](RequestWriter& w) { w.enterRoom("Attic", ""); });
   ASSERT_TRUE(reader.waitFor(ServerCode::MemberList));
@@ -80,11 +75,11 @@ TEST(QueryFloodTest, FloodOfRoomLoadsFileReadsAndFileChangesDoesNotDelayOtherUse
   while (!files.exec("DELETE FROM files WHERE RoomName='Attic';") && Clock::now() < deleted) {
     std::this_thread::sleep_for(10ms);  // the server's worker holds the file database
   }
-  TestClient knocker(server.port());
+  TestClient knocker(server->port());
   ASSERT_TRUE(knocker.loginAsGuest("Knocker"));
   // A leader of Attic with a file of his own, whose permissions he changes without pause:
   // each change is stored, so each is work for the database.
-  TestClient keeper(server.port());
+  TestClient keeper(server->port());
   ASSERT_TRUE(keeper.loginAsGuest("Keeper"));
   ASSERT_TRUE(keeper.registerAccount(test::testHash(5)));
   keeper.request([](RequestWriter& w) {
@@ -114,7 +109,7 @@ TEST(QueryFloodTest, FloodOfRoomLoadsFileReadsAndFileChangesDoesNotDelayOtherUse
   int visited = 0;
   for (int i = 0; i < kVisitors && Clock::now() + 500ms < until; ++i) {
     std::this_thread::sleep_until(until - kFlood + 200ms + i * 300ms);
-    TestClient visitor(server.port());
+    TestClient visitor(server->port());
     auto started = Clock::now();
     const bool online = visitor.loginAsGuest("Visitor" + std::to_string(i)).has_value();
     slowestLogin = std::max(slowestLogin, since(started));
@@ -141,7 +136,7 @@ TEST(QueryFloodTest, FloodOfRoomLoadsFileReadsAndFileChangesDoesNotDelayOtherUse
   EXPECT_LT(slowestLogin, 1000ms);
   EXPECT_LT(slowestEntry, 1000ms);
 
-  TestClient after(server.port());
+  TestClient after(server->port());
   EXPECT_TRUE(after.loginAsGuest("After")) << "the server no longer serves";
 }
 

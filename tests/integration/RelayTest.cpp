@@ -14,7 +14,7 @@
 
 #include "client/FrameDecoder.h"
 #include "support/Eventually.h"
-#include "support/ServerProcess.h"
+#include "support/ProcessTest.h"
 #include "support/TestClient.h"
 
 namespace velmor {
@@ -174,15 +174,11 @@ ServerMessage memberInfo(std::string_view name, std::uint32_t isLeader) {
              {id.name, id.coat});
 }
 
-class RelayTest : public testing::Test {
+class RelayTest : public test::ProcessTest {
  protected:
   void SetUp() override {
-    server = std::make_unique<test::ServerProcess>(R"("enemyupdateinterval": 50, "rooms": [
-      {"type": "nav", "name": "Field", "password": "", "leaderpassword": "lead", "loadatstartup": true},
-      {"type": "chat", "name": "Hall", "password": "", "leaderpassword": "lead", "loadatstartup": true},
-      {"type": "chat", "name": "Vault", "password": "pw", "leaderpassword": "lead", "loadatstartup": true}],)");
-    ASSERT_TRUE(server->start());
-    ASSERT_TRUE(server->waitListening(10s)) << server->output();
+    start(R"("enemyupdateinterval": 50, )" +
+          test::roomsSetting({{"Field", "", "lead", true, "", "nav"}, {"Hall"}, {"Vault", "pw"}}));
   }
 
   std::unique_ptr<TestClient> online(std::string_view name, bool navigation = false) {
@@ -205,8 +201,6 @@ class RelayTest : public testing::Test {
     EXPECT_TRUE(state) << "no RoomState after entering " << room;
     return state.value_or(Frame{});
   }
-
-  std::unique_ptr<test::ServerProcess> server;
 };
 
 TEST_F(RelayTest, JoinerGetsTheRoomStateEveryMemberAndEveryObject) {

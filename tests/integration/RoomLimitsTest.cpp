@@ -2,7 +2,6 @@
 // than one RoomList can name, and no more stored than ListRooms can reach. Against the real
 // executable.
 #include <gtest/gtest.h>
-#include <signal.h>
 
 #include <chrono>
 #include <ctime>
@@ -11,7 +10,7 @@
 #include <vector>
 
 #include "support/Databases.h"
-#include "support/ServerProcess.h"
+#include "support/ProcessTest.h"
 #include "support/TestClient.h"
 
 namespace velmor {
@@ -22,6 +21,7 @@ using client::ServerMessage;
 using test::TestClient;
 using W = client::RequestWriter;
 using wire::ServerCode;
+using RoomLimitsTest = test::ProcessTest;
 
 // A room name of the longest kind (31 characters), numbered.
 std::string longName(int i) {
@@ -34,22 +34,18 @@ std::string longName(int i) {
 // every client is told all of them, and the rest stay asleep. All but one never sleep: a
 // guest who enters a sleeping room makes that one sleep at once, and is answered RoomFull
 // only once every live room has a member or never sleeps.
-TEST(RoomLimitsTest, LiveRoomsStopWhereTheRoomListFillsItsFrame) {
+TEST_F(RoomLimitsTest, LiveRoomsStopWhereTheRoomListFillsItsFrame) {
   constexpr int kRooms = 1726;
   constexpr int kFit = (65535 - 3) / 38;
   constexpr int kSleeper = 5;
-  std::string rooms = R"("rooms": [)";
+  std::vector<test::RoomSetting> rooms;
   for (int i = 0; i < kRooms; ++i) {
-    if (i > 0) rooms += ", ";
-    rooms += R"({"type": "chat", "name": ")" + longName(i) +
-             R"(", "password": "", "leaderpassword": "lead", "loadatstartup": true, "maxusers": 7,
-             "neversleeps": )" +
-             (i == kSleeper ? "false" : "true") + "}";
+    rooms.push_back(
+        {longName(i), "", "lead", true,
+         R"(, "maxusers": 7, "neversleeps": )" + std::string(i == kSleeper ? "false" : "true")});
   }
-  test::ServerProcess server(rooms + "],");
-  ASSERT_TRUE(server.start());
-  ASSERT_TRUE(server.waitListening(30s)) << server.output();
-  TestClient guest(server.port());
+  start(test::roomsSetting(rooms));
+  TestClient guest(server->port());
   client::LoginFields fields;
   fields.name = "Guest";
   guest.request([&](W& w) { w.login(fields); });
@@ -63,8 +59,8 @@ TEST(RoomLimitsTest, LiveRoomsStopWhereTheRoomListFillsItsFrame) {
   EXPECT_EQ(directory->directory.size(), static_cast<std::size_t>(kRooms - kFit));
 
   // Enters a room; the answer, and the positions of the rooms closed before it.
-  auto enter = [&](int room, std::vector<std::uint32_t>& closed) {
-    guest.request([&](W& w) { w.enterRoom(longName(room), ""); });
+  auto answerTo = [&](int room, std::vector<std::uint32_t>& closed) {
+    enter(guest, longName(room), "", test::kAskOnly);
     while (auto m = guest.next(10s)) {
       if (m->is(ServerCode::RoomClosed)) closed.push_back(m->number(0));
       if (m->is(ServerCode::RoomState) || m->is(ServerCode::RoomFull))
@@ -73,10 +69,10 @@ TEST(RoomLimitsTest, LiveRoomsStopWhereTheRoomListFillsItsFrame) {
     return ServerCode::NoSuchRoom;
   };
   std::vector<std::uint32_t> closed;
-  EXPECT_EQ(enter(kRooms - 2, closed), ServerCode::RoomState);
+  EXPECT_EQ(answerTo(kRooms - 2, closed), ServerCode::RoomState);
   EXPECT_EQ(closed, std::vector<std::uint32_t>{kSleeper}) << "the empty room that may sleep";
   closed.clear();
-  EXPECT_EQ(enter(kRooms - 1, closed), ServerCode::RoomFull);
+  EXPECT_EQ(answerTo(kRooms - 1, closed), ServerCode::RoomFull);
   EXPECT_EQ(closed, std::vector<std::uint32_t>{});
 }
 
@@ -84,16 +80,13 @@ TEST(RoomLimitsTest, LiveRoomsStopWhereTheRoomListFillsItsFrame) {
 // reaches. Hog has used up his share and is refused; a frame of 20 creations by another
 // member creates 5 (the creations in flight count), the last of them on the directory's
 // last page, and refuses 15: RoomCreateFailed, never a room no page can reach.
-TEST(RoomLimitsTest, CreationsStayWithinTheStoredBoundAndTheCreatorsShare) {
+TEST_F(RoomLimitsTest, CreationsStayWithinTheStoredBoundAndTheCreatorsShare) {
   constexpr int kHogs = 100;
   constexpr int kOthers = 65535 + 20 - 5 - kHogs;
-  test::ServerProcess server(R"("userscancreateroom": true,)");
-  ASSERT_TRUE(server.start());
-  ASSERT_TRUE(server.waitListening(10s)) << server.output();
-  server.signal(SIGINT);
-  ASSERT_EQ(server.waitExit(10s), 0) << server.output();
+  start(R"("userscancreateroom": true,)");
+  stop();
   {
-    test::SqlFile db(server.dir().file("velmordata.db"));
+    test::SqlFile db(server->dir().file("velmordata.db"));
     ASSERT_TRUE(db.exec("BEGIN;"));
     const std::string now = std::to_string(std::time(nullptr));
     for (int i = 0; i < kOthers + kHogs; ++i) {
@@ -103,18 +96,17 @@ TEST(RoomLimitsTest, CreationsStayWithinTheStoredBoundAndTheCreatorsShare) {
     }
     ASSERT_TRUE(db.exec("COMMIT;"));
   }
-  ASSERT_TRUE(server.start());
-  ASSERT_TRUE(server.waitListening(30s)) << server.output();
+  resume();
   auto isAnswer = [](const ServerMessage& m) {
     return m.is(ServerCode::RoomCreateFailed) || m.is(ServerCode::RoomCreated);
   };
-  TestClient hog(server.port(), 1);
+  TestClient hog(server->port(), 1);
   ASSERT_TRUE(hog.loginAsGuest("Hog"));
   ASSERT_TRUE(hog.registerAccount(test::testHash(1)));
   hog.request([](W& w) { w.createRoom("HogsLast", "", "lead", 0); });
   EXPECT_TRUE(hog.answer(ServerCode::RoomCreateFailed, isAnswer)) << "his share is used up";
 
-  TestClient other(server.port(), 2);
+  TestClient other(server->port(), 2);
   ASSERT_TRUE(other.loginAsGuest("Other"));
   ASSERT_TRUE(other.registerAccount(test::testHash(2)));
   other.request([](W& w) {

@@ -1,28 +1,26 @@
 // Rooms outlive the process: what a sleeping room saved is there after a restart.
 #include <gtest/gtest.h>
-#include <signal.h>
 
 #include <chrono>
 
-#include "support/ServerProcess.h"
+#include "support/ProcessTest.h"
 #include "support/TestClient.h"
 
 namespace velmor {
 namespace {
 
 using namespace std::chrono_literals;
+using RoomPersistence = test::ProcessTest;
 using client::RequestWriter;
 using wire::ServerCode;
 
-TEST(RoomPersistence, NewPasswordsOfASleptRoomSurviveARestart) {
-  test::ServerProcess server(R"("roomidletime": 1, "userscancreateroom": true,)");
-  ASSERT_TRUE(server.start());
-  ASSERT_TRUE(server.waitListening(10s)) << server.output();
+TEST_F(RoomPersistence, NewPasswordsOfASleptRoomSurviveARestart) {
+  start(R"("roomidletime": 1, "userscancreateroom": true,)");
   {
-    auto guest = std::make_unique<test::TestClient>(server.port());
+    auto guest = std::make_unique<test::TestClient>(server->port());
     ASSERT_TRUE(guest->loginAsGuest("Owner"));
     ASSERT_TRUE(guest->registerAccount(test::testHash(5)));
-    test::TestClient owner(server.port());
+    test::TestClient owner(server->port());
     ASSERT_TRUE(owner.loginAsMember("Owner", test::testHash(5)));
     owner.request([](RequestWriter& w) { w.createRoom("Den", "old", "oldlead", 0); });
     ASSERT_TRUE(owner.waitFor(ServerCode::RoomCreated));
@@ -35,12 +33,10 @@ TEST(RoomPersistence, NewPasswordsOfASleptRoomSurviveARestart) {
     // Asleep after the idle second: the room closes for everyone online.
     ASSERT_TRUE(owner.waitFor(ServerCode::RoomClosed, 5s));
   }
-  server.signal(SIGINT);  // the stop executes and commits the save that the sleep posted
-  ASSERT_EQ(server.waitExit(3s), 0);
+  stop(3s);  // the stop executes and commits the save that the sleep posted
 
-  ASSERT_TRUE(server.start());
-  ASSERT_TRUE(server.waitListening(10s)) << server.output();
-  test::TestClient visitor(server.port());
+  resume();
+  test::TestClient visitor(server->port());
   ASSERT_TRUE(visitor.loginAsGuest("Visitor"));
   visitor.request([](RequestWriter& w) { w.enterRoom("Den", "old"); });
   EXPECT_TRUE(visitor.waitFor(ServerCode::WrongRoomPassword));

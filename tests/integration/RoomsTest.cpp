@@ -4,7 +4,6 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
-#include <initializer_list>
 #include <iterator>
 #include <memory>
 #include <string>
@@ -12,7 +11,6 @@
 
 #include "support/Eventually.h"
 #include "support/ProcessTest.h"
-#include "support/ServerProcess.h"
 #include "support/TestClient.h"
 
 namespace velmor {
@@ -25,6 +23,7 @@ using client::RequestWriter;
 using test::TestClient;
 using wire::ServerCode;
 
+using test::kAskOnly;
 using test::kQuiet;
 constexpr int kBannedHost = 10;  // 127.0.0.10, the one address a test reuses
 
@@ -55,24 +54,8 @@ testing::AssertionResult silent(TestClient& c) {
   return testing::AssertionSuccess();
 }
 
-// A configured chat room, live from the start unless `extra` says otherwise.
-std::string room(const std::string& name, const std::string& password, const std::string& leader,
-                 const std::string& extra = R"(, "loadatstartup": true)") {
-  return R"({"type": "chat", "name": ")" + name + R"(", "password": ")" + password +
-         R"(", "leaderpassword": ")" + leader + '"' + extra + "}";
-}
-
-std::string rooms(std::initializer_list<std::string> list) {
-  std::string text = R"("rooms": [)";
-  for (const std::string& entry : list) text += (text.back() == '[' ? "" : ", ") + entry;
-  return text + "],";
-}
-
 class RoomsTest : public test::ProcessTest {
  protected:
-  static void enter(TestClient& c, std::string_view room, std::string_view password) {
-    c.request([&](RequestWriter& w) { w.enterRoom(room, password); });
-  }
   static void kick(TestClient& c, std::string_view target, std::string_view reason) {
     c.request([&](RequestWriter& w) { w.roomKick(target, reason); });
   }
@@ -80,14 +63,15 @@ class RoomsTest : public test::ProcessTest {
 
 TEST_F(RoomsTest, SixthChannelIsTooMany) {
   const char* names[] = {"R1", "R2", "R3", "R4", "R5", "R6"};
-  start(rooms({room(names[0], "", "l"), room(names[1], "", "l"), room(names[2], "", "l"),
-               room(names[3], "", "l"), room(names[4], "", "l"), room(names[5], "", "l")}));
+  std::vector<test::RoomSetting> table;
+  for (const char* name : names) table.push_back({name, "", "l"});
+  start(test::roomsSetting(table));
   // Rooms with members have relay passes: a new follower's member list goes out there, and
   // with it his current channel clears, so the next join adds a channel instead of moving.
   std::vector<std::unique_ptr<TestClient>> occupants;
   for (const char* name : names) {
     occupants.push_back(guest(std::string("In ") + name));
-    enter(*occupants.back(), name, "");
+    enter(*occupants.back(), name, "", kAskOnly);
   }
   auto follower = guest("Follower");
   for (int i = 0; i < 5; ++i) {
@@ -102,8 +86,8 @@ TEST_F(RoomsTest, SixthChannelIsTooMany) {
 }
 
 TEST_F(RoomsTest, ChannelsJoinLeaveAndKeepTheCurrentChannel) {
-  start(rooms({room("Hall", "", "hl"), room("Den", "", "dl"), room("Vault", "key", "vl"),
-               room("Attic", "", "al", "")}));
+  start(test::roomsSetting(
+      {{"Hall", "", "hl"}, {"Den", "", "dl"}, {"Vault", "key", "vl"}, {"Attic", "", "al", false}}));
   auto u = guest("Chatter");
   client::ServerMessage m;
   auto join = [&](std::string_view name, std::string_view password) {
@@ -142,22 +126,22 @@ TEST_F(RoomsTest, ChannelsJoinLeaveAndKeepTheCurrentChannel) {
   EXPECT_EQ(m.numbers, (std::vector<std::uint32_t>{1}));
   join("Hall", "");
   EXPECT_TRUE(answered(*u, ServerCode::ChannelJoined));
-  enter(*u, "Hall", "");
+  enter(*u, "Hall", "", kAskOnly);
   leave("Hall");
   ASSERT_TRUE(answered(*u, ServerCode::ChannelLeft, &m));
   EXPECT_EQ(m.numbers, (std::vector<std::uint32_t>{0, 0})) << "the user's own room";
 }
 
 TEST_F(RoomsTest, ListRoomsPagesTheStoredRoomsOnly) {
-  std::string list = R"("rooms": [)" + room("Hall", "", "hl");
+  std::vector<test::RoomSetting> table{{"Hall", "", "hl"}};
   std::vector<std::string> expected;
   for (int i = 0; i < 45; ++i) {
     char name[16];
     std::snprintf(name, sizeof(name), "Stored%02d", i);
     expected.emplace_back(name);
-    list += ", " + room(name, "", "sl", "");
+    table.push_back({name, "", "sl", false});
   }
-  start(list + "],");
+  start(test::roomsSetting(table));
   auto u = guest("Reader");
   auto page = [&](std::uint16_t first) {
     u->request([&](RequestWriter& w) { w.listRooms(first); });
@@ -181,19 +165,19 @@ TEST_F(RoomsTest, ListRoomsPagesTheStoredRoomsOnly) {
   std::sort(names.begin(), names.end());
   EXPECT_EQ(names, expected) << "every stored room once, the live Hall not at all";
 
-  enter(*u, "Stored07", "");  // the room wakes and leaves the directory
+  enter(*u, "Stored07", "", kAskOnly);  // the room wakes and leaves the directory
   ASSERT_TRUE(u->waitFor(ServerCode::RoomOpened));
   EXPECT_EQ(page(40).numbers, (std::vector<std::uint32_t>{40, 4}));
 }
 
 TEST_F(RoomsTest, LeaderPasswordMakesALeaderAndTheRoomPasswordUnmakesOne) {
-  start(rooms({room("Keep", "gate", "crown"), room("Open", "", "")}));
+  start(test::roomsSetting({{"Keep", "gate", "crown"}, {"Open", "", ""}}));
   auto lead = member("Lead");
   auto plain = member("Plain");
   auto target = guest("Target");
-  enter(*lead, "Keep", "crown");
-  enter(*plain, "Keep", "gate");
-  enter(*target, "Keep", "gate");
+  enter(*lead, "Keep", "crown", kAskOnly);
+  enter(*plain, "Keep", "gate", kAskOnly);
+  enter(*target, "Keep", "gate", kAskOnly);
   auto listBans = [](TestClient& c) { c.request([](RequestWriter& w) { w.listRoomBans(); }); };
 
   listBans(*plain);
@@ -208,7 +192,7 @@ TEST_F(RoomsTest, LeaderPasswordMakesALeaderAndTheRoomPasswordUnmakesOne) {
   lead->request([](RequestWriter& w) { w.roomBan("Target", "spam", 0); });
   ASSERT_TRUE(answered(*target, ServerCode::BannedFromRoom, &m));
   EXPECT_EQ(m.text(0), "spam");
-  enter(*target, "Keep", "gate");
+  enter(*target, "Keep", "gate", kAskOnly);
   ASSERT_TRUE(answered(*target, ServerCode::Banned, &m));
   EXPECT_EQ(m.text(0), "Target");
   listBans(*lead);
@@ -216,7 +200,7 @@ TEST_F(RoomsTest, LeaderPasswordMakesALeaderAndTheRoomPasswordUnmakesOne) {
   EXPECT_EQ(m.bans, (std::vector<BanEntry>{{"Target", "Lead", "spam", 0}}));
   lead->request([](RequestWriter& w) { w.roomUnban("Target"); });
   EXPECT_TRUE(silent(*lead));
-  enter(*target, "Keep", "gate");
+  enter(*target, "Keep", "gate", kAskOnly);
   EXPECT_TRUE(silent(*target)) << "unbanned";
 
   // A wrong password changes nothing; the room password makes an ordinary member.
@@ -225,7 +209,7 @@ TEST_F(RoomsTest, LeaderPasswordMakesALeaderAndTheRoomPasswordUnmakesOne) {
   kick(*lead, "Target", "still leader");
   ASSERT_TRUE(answered(*target, ServerCode::KickedFromRoom, &m));
   EXPECT_EQ(m.text(0), "still leader");
-  enter(*target, "Keep", "gate");
+  enter(*target, "Keep", "gate", kAskOnly);
   lead->request([](RequestWriter& w) { w.claimLeader("gate"); });
   EXPECT_TRUE(silent(*lead));
   listBans(*lead);
@@ -237,7 +221,7 @@ TEST_F(RoomsTest, LeaderPasswordMakesALeaderAndTheRoomPasswordUnmakesOne) {
   EXPECT_TRUE(answered(*lead, ServerCode::RoomBanList)) << "the leader password restores";
 
   // An empty leader password makes nobody leader, at entry or by claim.
-  enter(*plain, "Open", "");
+  enter(*plain, "Open", "", kAskOnly);
   listBans(*plain);
   EXPECT_TRUE(silent(*plain));
   plain->request([](RequestWriter& w) { w.claimLeader(""); });
@@ -246,13 +230,13 @@ TEST_F(RoomsTest, LeaderPasswordMakesALeaderAndTheRoomPasswordUnmakesOne) {
 }
 
 TEST_F(RoomsTest, SetRoomPasswordsUnlocksForEveryoneAndIgnoresOthers) {
-  start(rooms({room("Hall", "", "hl"), room("Locked", "pw", "lp")}));
+  start(test::roomsSetting({{"Hall", "", "hl"}, {"Locked", "pw", "lp"}}));
   auto watcher1 = guest("Watcher one");
   auto watcher2 = guest("Watcher two");
   auto outsider = guest("Outsider");
   auto lead = member("Leader");
-  enter(*outsider, "Locked", "pw");
-  enter(*lead, "Locked", "lp");
+  enter(*outsider, "Locked", "pw", kAskOnly);
+  enter(*lead, "Locked", "lp", kAskOnly);
   auto set = [](TestClient& c, std::string_view password, std::string_view leader) {
     c.request([&](RequestWriter& w) { w.setRoomPasswords(password, leader); });
   };
@@ -273,7 +257,7 @@ TEST_F(RoomsTest, SetRoomPasswordsUnlocksForEveryoneAndIgnoresOthers) {
     EXPECT_EQ(m.numbers, (std::vector<std::uint32_t>{1, 0}));
   }
   EXPECT_TRUE(answered(*lead, ServerCode::RoomPasswordsChanged));
-  enter(*watcher1, "Locked", "");
+  enter(*watcher1, "Locked", "", kAskOnly);
   EXPECT_TRUE(silent(*watcher1)) << "unlocked";
 
   set(*lead, "again", "");
@@ -282,7 +266,7 @@ TEST_F(RoomsTest, SetRoomPasswordsUnlocksForEveryoneAndIgnoresOthers) {
     EXPECT_EQ(m.numbers, (std::vector<std::uint32_t>{1, 1}));
   }
   EXPECT_TRUE(answered(*lead, ServerCode::RoomPasswordsChanged));
-  enter(*watcher2, "Locked", "");
+  enter(*watcher2, "Locked", "", kAskOnly);
   EXPECT_TRUE(answered(*watcher2, ServerCode::WrongRoomPassword));
   watcher2->request([](RequestWriter& w) { w.enterRoom("Locked", "lp").leaveRoom(); });
   EXPECT_TRUE(answered(*watcher2, ServerCode::RoomLeft)) << "the leader password was kept";
@@ -290,15 +274,15 @@ TEST_F(RoomsTest, SetRoomPasswordsUnlocksForEveryoneAndIgnoresOthers) {
 
 TEST_F(RoomsTest, LeadersCannotKickLeadersOrAdminsButAdminsKickAnywhere) {
   start(R"("adminpassword": "root",)" +
-        rooms({room("Arena", "", "boss"), room("Annex", "", "other")}));
+        test::roomsSetting({{"Arena", "", "boss"}, {"Annex", "", "other"}}));
   auto admin = member("Admin", "root");
   auto first = member("First");
   auto second = member("Second");
   auto victim = guest("Victim");
-  enter(*first, "Arena", "boss");
-  enter(*second, "Arena", "boss");
-  enter(*admin, "Arena", "");
-  enter(*victim, "Annex", "");
+  enter(*first, "Arena", "boss", kAskOnly);
+  enter(*second, "Arena", "boss", kAskOnly);
+  enter(*admin, "Arena", "", kAskOnly);
+  enter(*victim, "Annex", "", kAskOnly);
 
   kick(*first, "Second", "go");
   kick(*first, "Admin", "go");
@@ -323,27 +307,28 @@ TEST_F(RoomsTest, LeadersCannotKickLeadersOrAdminsButAdminsKickAnywhere) {
 }
 
 TEST_F(RoomsTest, EnteringTheCurrentRoomIsIgnoredAndLeavingIsAnswered) {
-  start(rooms({room("Hall", "", "hl"), room("Vault", "key", "vl"),
-               room("Tiny", "", "tl", R"(, "loadatstartup": true, "maxusers": 1)")}));
+  start(test::roomsSetting({{"Hall", "", "hl"},
+                            {"Vault", "key", "vl"},
+                            {"Tiny", "", "tl", true, R"(, "maxusers": 1)"}}));
   auto u = guest("Walker");
   auto other = guest("Other");
   auto leaveRoom = [](TestClient& c) { c.request([](RequestWriter& w) { w.leaveRoom(); }); };
   leaveRoom(*u);
   EXPECT_TRUE(silent(*u)) << "in no room";
 
-  enter(*u, "Vault", "key");
-  enter(*u, "VAULT", "wrong");
+  enter(*u, "Vault", "key", kAskOnly);
+  enter(*u, "VAULT", "wrong", kAskOnly);
   EXPECT_TRUE(silent(*u)) << "a fresh entry with this password would be refused";
-  enter(*u, "Tiny", "");  // leaves the Vault
-  enter(*other, "Tiny", "");
+  enter(*u, "Tiny", "", kAskOnly);  // leaves the Vault
+  enter(*other, "Tiny", "", kAskOnly);
   EXPECT_TRUE(answered(*other, ServerCode::RoomFull));
-  enter(*u, "tiny", "");
+  enter(*u, "tiny", "", kAskOnly);
   EXPECT_TRUE(silent(*u)) << "a fresh entry into the full room would be refused";
 
-  enter(*u, "Hall", "");
-  enter(*other, "Tiny", "");
+  enter(*u, "Hall", "", kAskOnly);
+  enter(*other, "Tiny", "", kAskOnly);
   EXPECT_TRUE(silent(*other)) << "Walker left Tiny by entering Hall";
-  enter(*other, "Vault", "nope");
+  enter(*other, "Vault", "nope", kAskOnly);
   EXPECT_TRUE(answered(*other, ServerCode::WrongRoomPassword));
   leaveRoom(*other);
   EXPECT_TRUE(answered(*other, ServerCode::RoomLeft)) << "a refused entry keeps the old room";
@@ -354,7 +339,7 @@ TEST_F(RoomsTest, EnteringTheCurrentRoomIsIgnoredAndLeavingIsAnswered) {
 }
 
 TEST_F(RoomsTest, RoomOfThreeHundredRefusesTheTwoHundredFiftySixthMember) {
-  start(rooms({room("Crowd", "", "cl", R"(, "loadatstartup": true, "maxusers": 300)")}));
+  start(test::roomsSetting({{"Crowd", "", "cl", true, R"(, "maxusers": 300)"}}));
   constexpr int kUsers = 256;
   std::vector<std::unique_ptr<TestClient>> crowd;
   for (int i = 0; i < kUsers; ++i) {
@@ -374,7 +359,7 @@ TEST_F(RoomsTest, RoomOfThreeHundredRefusesTheTwoHundredFiftySixthMember) {
     ASSERT_TRUE(answered(*crowd[i], ServerCode::RoomDirectory)) << "member " << i;
   }
   TestClient& last = *crowd.back();
-  enter(last, "Crowd", "");
+  enter(last, "Crowd", "", kAskOnly);
   EXPECT_TRUE(answered(last, ServerCode::WrongRoomPassword));
   crowd[0]->request([](RequestWriter& w) { w.leaveRoom(); });
   EXPECT_TRUE(answered(*crowd[0], ServerCode::RoomLeft));
@@ -446,7 +431,7 @@ TEST_F(RoomsTest, CreateRoomNeedsPermissionThenMembership) {
 }
 
 TEST_F(RoomsTest, CreatedRoomIsStoredListedAndLoadedOnEntry) {
-  start(R"("userscancreateroom": true,)" + rooms({room("Cellar", "pw", "cl", "")}));
+  start(R"("userscancreateroom": true,)" + test::roomsSetting({{"Cellar", "pw", "cl", false}}));
   auto visitor = guest("Visitor");
   auto maker = member("Maker");
   auto create = [&](std::string_view name, std::string_view password, std::string_view leader) {
@@ -470,12 +455,12 @@ TEST_F(RoomsTest, CreatedRoomIsStoredListedAndLoadedOnEntry) {
   ASSERT_TRUE(answered(*maker, ServerCode::RoomDirectory, &m)) << "not entered automatically";
   EXPECT_EQ(m.directory, (std::vector<DirectoryEntry>{{"Cellar", "server"}, {"Forge", "Maker"}}));
 
-  enter(*visitor, "Nowhere", "");
+  enter(*visitor, "Nowhere", "", kAskOnly);
   EXPECT_TRUE(answered(*visitor, ServerCode::NoSuchRoom));
-  enter(*visitor, "Cellar", "bad");
+  enter(*visitor, "Cellar", "bad", kAskOnly);
   EXPECT_TRUE(answered(*visitor, ServerCode::WrongRoomPassword));
   visitor->navigationRoom = true;  // any non-zero byte makes a navigation room
-  enter(*visitor, "forge", "");
+  enter(*visitor, "forge", "", kAskOnly);
   auto opened = visitor->waitFor(ServerCode::RoomOpened);
   ASSERT_TRUE(opened);
   ASSERT_EQ(opened->rooms.size(), 1u);
@@ -491,7 +476,7 @@ TEST_F(RoomsTest, CreatedRoomIsStoredListedAndLoadedOnEntry) {
   visitor->request([](RequestWriter& w) { w.leaveRoom(); });
   EXPECT_TRUE(answered(*visitor, ServerCode::RoomLeft));
   visitor->navigationRoom = false;
-  enter(*visitor, "Cellar", "cl");
+  enter(*visitor, "Cellar", "cl", kAskOnly);
   ASSERT_TRUE(visitor->waitFor(ServerCode::RoomOpened));
   visitor->request([](RequestWriter& w) { w.leaveRoom(); });
   EXPECT_TRUE(answered(*visitor, ServerCode::RoomLeft)) << "the leader password loads it";

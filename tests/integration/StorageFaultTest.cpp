@@ -18,8 +18,9 @@
 #include <thread>
 
 #include "support/Databases.h"
+#include "support/Eventually.h"
+#include "support/ProcessTest.h"
 #include "support/Requirements.h"
-#include "support/ServerProcess.h"
 #include "support/TempDir.h"
 #include "support/TestClient.h"
 
@@ -27,6 +28,7 @@ namespace velmor {
 namespace {
 
 using namespace std::chrono_literals;
+using StorageFaultTest = test::ProcessTest;
 using test::TestClient;
 using W = client::RequestWriter;
 using wire::ServerCode;
@@ -61,19 +63,14 @@ class SmallFileSystem {
   bool mounted_ = false;
 };
 
-TEST(StorageFaultTest, FullDiskIsSurvivedAndNothingUnstoredIsAcknowledged) {
+TEST_F(StorageFaultTest, FullDiskIsSurvivedAndNothingUnstoredIsAcknowledged) {
   VELMOR_REQUIRE(::geteuid() == 0, "mounting a tmpfs for the databases needs root");
   SmallFileSystem disk(48);
   VELMOR_REQUIRE(disk.mounted(), "this machine does not let the test mount a tmpfs");
 
-  auto server = std::make_unique<test::ServerProcess>(
-      R"("adminpassword": "root", "roomidletime": 1, "busytimeout": 200,
-          "rooms": [{"type": "chat", "name": "Hall", "password": "", "leaderpassword": "lead",
-                     "loadatstartup": true},
-                    {"type": "chat", "name": "Den", "password": "", "leaderpassword": "lead"}],)",
-      disk.path());
-  ASSERT_TRUE(server->start());
-  ASSERT_TRUE(server->waitListening(10s)) << server->output();
+  start(R"("adminpassword": "root", "roomidletime": 1, "busytimeout": 200,)" +
+            test::roomsSetting({{"Hall"}, {"Den", "", "lead", false}}),
+        disk.path());
   TestClient admin(server->port());
   ASSERT_TRUE(admin.loginAsGuest("Warden", "root"));
   ASSERT_TRUE(admin.registerAccount(test::testHash(1)));
@@ -96,8 +93,7 @@ TEST(StorageFaultTest, FullDiskIsSurvivedAndNothingUnstoredIsAcknowledged) {
     return file.value(sql);
   };
   const auto eventually = [](const std::function<bool()>& holds) {
-    for (int i = 0; i < 500 && !holds(); ++i) std::this_thread::sleep_for(20ms);
-    return holds();
+    return test::eventually(holds, 10s);
   };
   const std::string ledger = "SELECT CAST(Content AS TEXT) FROM files WHERE FileName='ledger';";
   ASSERT_TRUE(eventually([&] { return storedText("velmorfiledata.db", ledger) == "before"; }));
@@ -146,8 +142,7 @@ TEST(StorageFaultTest, FullDiskIsSurvivedAndNothingUnstoredIsAcknowledged) {
   admin.request([](W& w) { w.createRoom("Annex", "", "lead", 0); });
   EXPECT_TRUE(admin.waitFor(ServerCode::RoomCreated, 5s));
 
-  server->signal(SIGINT);
-  ASSERT_EQ(server->waitExit(10s), 0) << server->output();
+  stop();
   EXPECT_EQ(test::integrityCheck(server->dir().file("velmordata.db")), "ok");
   EXPECT_EQ(test::integrityCheck(server->dir().file("velmorfiledata.db")), "ok");
   test::SqlFile stored(server->dir().file("velmordata.db"));

@@ -5,17 +5,23 @@
 #include <spawn.h>
 #include <sys/wait.h>
 
-#include <thread>
+#include "support/Eventually.h"
 
 namespace velmor::test {
 
-ChildProcess::ChildProcess(std::vector<std::string> arguments, const std::string& outputFile) {
+ChildProcess::ChildProcess(std::vector<std::string> arguments, const std::string& outputFile,
+                           const std::string& errorFile) {
   posix_spawn_file_actions_t actions;
   posix_spawn_file_actions_init(&actions);
   posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
   posix_spawn_file_actions_addopen(&actions, 1, outputFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
                                    0644);
-  posix_spawn_file_actions_adddup2(&actions, 1, 2);
+  if (errorFile.empty()) {
+    posix_spawn_file_actions_adddup2(&actions, 1, 2);
+  } else {
+    posix_spawn_file_actions_addopen(&actions, 2, errorFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
+                                     0644);
+  }
   std::vector<char*> argv;
   for (std::string& word : arguments) argv.push_back(word.data());
   argv.push_back(nullptr);
@@ -39,17 +45,21 @@ bool ChildProcess::running() {
   return pid_ > 0 && !reap(false);
 }
 
+void ChildProcess::signal(int signum) {
+  if (running()) ::kill(pid_, signum);
+}
+
+std::optional<int> ChildProcess::waitExit(std::chrono::milliseconds timeout) {
+  eventually([this] { return reap(false).has_value(); }, timeout, std::chrono::milliseconds(10));
+  return reap(false);
+}
+
 int ChildProcess::stop(std::chrono::milliseconds grace) {
   if (pid_ <= 0) return -1;
-  if (!reap(false)) {
-    ::kill(pid_, SIGTERM);
-    const auto deadline = std::chrono::steady_clock::now() + grace;
-    while (!reap(false) && std::chrono::steady_clock::now() < deadline)
-      std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    if (!reap(false)) {
-      ::kill(pid_, SIGKILL);
-      reap(true);
-    }
+  signal(SIGTERM);
+  if (!waitExit(grace)) {
+    ::kill(pid_, SIGKILL);
+    reap(true);
   }
   return *status_;
 }

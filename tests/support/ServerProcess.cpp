@@ -1,15 +1,11 @@
 #include "support/ServerProcess.h"
 
-#include <fcntl.h>
 #include <signal.h>
-#include <spawn.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <filesystem>
 #include <fstream>
-#include <thread>
 
+#include "support/Eventually.h"
 #include "support/Sockets.h"
 
 #ifndef VELMOR_SERVER_EXE
@@ -34,10 +30,7 @@ ServerProcess::ServerProcess(const std::string& extraSettings, const std::string
 }
 
 ServerProcess::~ServerProcess() {
-  if (pid_ > 0 && !exited_) {
-    ::kill(pid_, SIGKILL);
-    ::waitpid(pid_, nullptr, 0);
-  }
+  if (process_) process_->stop(std::chrono::milliseconds(0));
 }
 
 void ServerProcess::setSettingsText(const std::string& json) {
@@ -45,29 +38,18 @@ void ServerProcess::setSettingsText(const std::string& json) {
 }
 
 bool ServerProcess::start() {
-  exited_ = false;
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-  posix_spawn_file_actions_addopen(&actions, 1, dir_.file("stdout.txt").c_str(),
-                                   O_WRONLY | O_CREAT | O_TRUNC, 0644);
-  posix_spawn_file_actions_adddup2(&actions, 1, 2);
   std::vector<std::string> command = prefix_;
   command.push_back(dir_.file(kExecutableName));
-  std::vector<char*> argv;
-  for (std::string& word : command) argv.push_back(word.data());
-  argv.push_back(nullptr);
-  int rc = posix_spawnp(&pid_, argv[0], &actions, nullptr, argv.data(), environ);
-  posix_spawn_file_actions_destroy(&actions);
-  return rc == 0;
+  process_ = std::make_unique<ChildProcess>(std::move(command), dir_.file("stdout.txt"));
+  return process_->started();
 }
 
 void ServerProcess::signal(int signum) const {
-  if (pid_ > 0 && !exited_) ::kill(pid_, signum);
+  if (process_) process_->signal(signum);
 }
 
 std::uint64_t ServerProcess::residentKb() const {
-  std::ifstream status("/proc/" + std::to_string(pid_) + "/status");
+  std::ifstream status("/proc/" + std::to_string(pid()) + "/status");
   for (std::string line; std::getline(status, line);) {
     if (line.rfind("VmRSS:", 0) == 0) return std::stoull(line.substr(6));
   }
@@ -77,7 +59,7 @@ std::uint64_t ServerProcess::residentKb() const {
 std::size_t ServerProcess::openDescriptors() const {
   std::error_code error;
   std::size_t count = 0;
-  for (std::filesystem::directory_iterator it("/proc/" + std::to_string(pid_) + "/fd", error), end;
+  for (std::filesystem::directory_iterator it("/proc/" + std::to_string(pid()) + "/fd", error), end;
        !error && it != end; it.increment(error)) {
     ++count;
   }
@@ -85,27 +67,11 @@ std::size_t ServerProcess::openDescriptors() const {
 }
 
 std::optional<int> ServerProcess::waitExit(std::chrono::milliseconds timeout) {
-  if (exited_) return status_;
-  auto deadline = std::chrono::steady_clock::now() + timeout;
-  while (std::chrono::steady_clock::now() < deadline) {
-    int status = 0;
-    if (::waitpid(pid_, &status, WNOHANG) == pid_) {
-      exited_ = true;
-      status_ = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-      return status_;
-    }
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
-  }
-  return std::nullopt;
+  return process_ ? process_->waitExit(timeout) : std::nullopt;
 }
 
 bool ServerProcess::waitListening(std::chrono::milliseconds timeout) const {
-  auto deadline = std::chrono::steady_clock::now() + timeout;
-  while (std::chrono::steady_clock::now() < deadline) {
-    if (connectTo(port_).valid()) return true;
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
-  }
-  return false;
+  return eventually([this] { return connectTo(port_).valid(); }, timeout);
 }
 
 std::string ServerProcess::output() const {
@@ -114,12 +80,7 @@ std::string ServerProcess::output() const {
 
 bool ServerProcess::waitForOutput(const std::string& text,
                                   std::chrono::milliseconds timeout) const {
-  auto deadline = std::chrono::steady_clock::now() + timeout;
-  while (std::chrono::steady_clock::now() < deadline) {
-    if (output().find(text) != std::string::npos) return true;
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
-  }
-  return false;
+  return eventually([&] { return output().find(text) != std::string::npos; }, timeout);
 }
 
 }  // namespace velmor::test

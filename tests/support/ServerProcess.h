@@ -4,19 +4,21 @@
 
 #include <chrono>
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
 
+#include "support/ChildProcess.h"
 #include "support/TempDir.h"
 
 namespace velmor::test {
 
 // The real server executable, copied into a temporary directory with its settings file
-// beside it (the server reads its files from its own folder), started as a child
-// process with standard output captured in "stdout.txt" of that folder.
-// The default settings keep port forwarding off and bind 127.0.0.1 on a free port.
-// The destructor kills a process still running (by its pid) and removes the folder.
+// beside it (the server reads its files from its own folder), run as a ChildProcess with
+// its output in "stdout.txt" of that folder. The default settings keep port forwarding off
+// and bind 127.0.0.1 on a free port. The destructor kills a process still running (by its
+// pid) and removes the folder. Test thread only.
 class ServerProcess {
  public:
   // `extraSettings` is inserted into the JSON object, e.g. R"("servername": "X",)".
@@ -36,7 +38,7 @@ class ServerProcess {
 
   // Starts the executable (again, after an exit: the folder and its files stay).
   bool start();
-  pid_t pid() const { return pid_; }
+  pid_t pid() const { return process_ ? process_->pid() : -1; }
   std::uint16_t port() const { return port_; }
   const TempDir& dir() const { return dir_; }
 
@@ -57,9 +59,7 @@ class ServerProcess {
   TempDir dir_;
   std::uint16_t port_;
   std::vector<std::string> prefix_;
-  pid_t pid_ = -1;
-  bool exited_ = false;
-  int status_ = 0;
+  std::unique_ptr<ChildProcess> process_;  // the last start's
 };
 
 }  // namespace velmor::test

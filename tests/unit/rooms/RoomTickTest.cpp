@@ -5,6 +5,7 @@
 #include <memory>
 #include <mutex>
 
+#include "base/Clock.h"
 #include "model/ChatLine.h"
 #include "rooms/RoomRegistry.h"
 #include "rooms/UserRooms.h"
@@ -29,8 +30,9 @@ class RoomTickTest : public testing::Test {
           s.roomidletime = kIdleSeconds;
           s.rooms.push_back(RoomConfig{false, "Stored Hall", "", "lead", 0, true, false});
         }) {
-    loopNow = uv_now(server.loop());  // no jump: rooms made live at start count from here
-    wallNow = static_cast<std::uint32_t>(std::time(nullptr));
+    // No jump: rooms made live at start count from here.
+    clock.setLoopMs(uv_now(server.loop()));
+    clock.setWallSeconds(static_cast<std::uint32_t>(std::time(nullptr)));
     core().clock.use(clock);
     core().tick();
   }
@@ -38,14 +40,6 @@ class RoomTickTest : public testing::Test {
     for (auto& user : users) core().forgetUser(*user);
     users.clear();
   }
-
-  // The clock of the test: the two fields below, which the tests set.
-  struct FieldClock final : Clock {
-    explicit FieldClock(RoomTickTest& t) : test(t) {}
-    std::uint64_t loopMs() const override { return test.loopNow; }
-    std::uint32_t wallSeconds() const override { return test.wallNow; }
-    RoomTickTest& test;
-  };
 
   ServerCore& core() { return server.core(); }
   Room& live(const char* name, bool neverSleeps = false) {
@@ -59,7 +53,7 @@ class RoomTickTest : public testing::Test {
   bool isLive(const char* lowerName) { return core().rooms.findLive(lowerName) != nullptr; }
   bool isStored(const char* lowerName) { return core().rooms.isStored(lowerName); }
   void tickAt(std::uint64_t at) {
-    loopNow = at;
+    clock.setLoopMs(at);
     core().tick();
     EXPECT_TRUE(server.settleQueries());  // its queries came back
   }
@@ -92,15 +86,13 @@ class RoomTickTest : public testing::Test {
   }
 
   // The clock outlives the server, whose teardown may still read it.
-  std::uint64_t loopNow = 0;
-  std::uint32_t wallNow = 0;
-  FieldClock clock{*this};
+  ManualClock clock{0, 0};
   test::InProcessServer server;
   std::vector<std::unique_ptr<User>> users;
 };
 
 TEST_F(RoomTickTest, IdleRoomSleepsAfterTheIdleTimeUnlessItNeverSleeps) {
-  const std::uint64_t start = loopNow;
+  const std::uint64_t start = clock.loopMs();
   live("Nap");
   live("Awake", true);
   tickAt(start + kIdleMs);
@@ -118,11 +110,11 @@ TEST_F(RoomTickTest, RoomEmptiedByItsLastMemberGetsOneMoreUpdateThenSleeps) {
   Room& room = live("Emptied");
   User& member = fakeUser();
   ASSERT_TRUE(room.join(member, ""));
-  tickAt(loopNow + 5 * kIdleMs);
+  tickAt(clock.loopMs() + 5 * kIdleMs);
   EXPECT_TRUE(isLive("emptied")) << "a room with members never sleeps";
   UserRooms::leaveRoom(member, LeaveReason::Request);
   ASSERT_TRUE(RoomProbe::pending(room).membersDeparted);
-  const std::uint64_t left = loopNow + 60;
+  const std::uint64_t left = clock.loopMs() + 60;
   tickAt(left);
   EXPECT_FALSE(RoomProbe::pending(room).membersDeparted);
   EXPECT_EQ(RoomProbe::lastUpdateTime(room), left);
@@ -142,7 +134,7 @@ TEST_F(RoomTickTest, RoomsUnloadedInOneTickAreClosedWithThePositionsTheyHad) {
   ASSERT_EQ(third.number(), 3u);
   watcher->drain(50ms);  // the RoomOpened announcements
   RoomProbe::record(*core().rooms.liveRooms()[0]).neverSleeps = 1;
-  tickAt(loopNow + kIdleMs + 1);
+  tickAt(clock.loopMs() + kIdleMs + 1);
   auto closedFirst = watcher->waitFor(ServerCode::RoomClosed);
   auto closedThird = watcher->waitFor(ServerCode::RoomClosed);
   ASSERT_TRUE(closedFirst && closedThird);
@@ -153,15 +145,15 @@ TEST_F(RoomTickTest, RoomsUnloadedInOneTickAreClosedWithThePositionsTheyHad) {
 TEST_F(RoomTickTest, SweepKeepsARoomExactlyTheExpiryOldAndDeletesOneASecondOlder) {
   const std::uint32_t expiry = core().settings.limits.roomExpiryTime;
   RoomRecord edge = makeRoomRecord("Edge", "x", "", "l", 64, false, false);
-  edge.lastAccessed = wallNow - expiry;
+  edge.lastAccessed = clock.wallSeconds() - expiry;
   RoomRecord old = makeRoomRecord("Old", "x", "", "l", 64, false, false);
-  old.lastAccessed = wallNow - expiry - 1;
+  old.lastAccessed = clock.wallSeconds() - expiry - 1;
   RoomRecord future = makeRoomRecord("Future", "x", "", "l", 64, false, false);
-  future.lastAccessed = wallNow + 100;
+  future.lastAccessed = clock.wallSeconds() + 100;
   core().rooms.addStored(edge);
   core().rooms.addStored(old);
   core().rooms.addStored(future);
-  tickAt(loopNow + 5001);
+  tickAt(clock.loopMs() + 5001);
   EXPECT_TRUE(isStored("edge"));
   EXPECT_FALSE(isStored("old"));
   EXPECT_TRUE(isStored("future"));
@@ -175,20 +167,20 @@ TEST_F(RoomTickTest, MassExpiryIsTakenInSlicesAndDeletedAFewAtATime) {
   const std::uint32_t expiry = core().settings.limits.roomExpiryTime;
   for (int i = 0; i < 2000; ++i) {
     RoomRecord old = makeRoomRecord("Old" + std::to_string(i), "x", "", "l", 64, false, false);
-    old.lastAccessed = wallNow - expiry - 1 - static_cast<std::uint32_t>(i % 7);
+    old.lastAccessed = clock.wallSeconds() - expiry - 1 - static_cast<std::uint32_t>(i % 7);
     core().rooms.addStored(old);
   }
   RoomRecord young = makeRoomRecord("Young", "x", "", "l", 64, false, false);
-  young.lastAccessed = wallNow;
+  young.lastAccessed = clock.wallSeconds();
   core().rooms.addStored(young);
   {
     std::lock_guard<std::mutex> hold(core().pipeline().queryLock());  // no deletion completes
-    loopNow += 5001;
+    clock.advanceMs(5001);
     core().tick();
     EXPECT_GE(core().rooms.storedCount(), 2001u - 512u) << "one slice per tick";
     EXPECT_LE(core().rooms.expiryBacklog(), 512u);
   }
-  for (int i = 0; i < 20; ++i) tickAt(loopNow + 20);
+  for (int i = 0; i < 20; ++i) tickAt(clock.loopMs() + 20);
   ASSERT_TRUE(server.pumpUntil([&] { return core().rooms.expiryBacklog() == 0; }, 10s));
   EXPECT_EQ(core().rooms.storedCount(), 1u);
   EXPECT_TRUE(isStored("young"));
@@ -197,15 +189,15 @@ TEST_F(RoomTickTest, MassExpiryIsTakenInSlicesAndDeletedAFewAtATime) {
 TEST_F(RoomTickTest, SleptRoomCarriesTheTimeItWentToSleepAndIsNotSwept) {
   Room& room = live("Visited");
   User& visitor = fakeUser();
-  wallNow -= 1000;  // the visit happened a while ago
+  clock.setWallSeconds(clock.wallSeconds() - 1000);  // the visit happened a while ago
   ASSERT_TRUE(room.join(visitor, ""));
   UserRooms::leaveRoom(visitor, LeaveReason::Request);
-  wallNow += 1000;
-  tickAt(loopNow + 60);
-  tickAt(loopNow + kIdleMs + 1);
+  clock.setWallSeconds(clock.wallSeconds() + 1000);
+  tickAt(clock.loopMs() + 60);
+  tickAt(clock.loopMs() + kIdleMs + 1);
   ASSERT_TRUE(server.pumpUntil([&] { return isStored("visited"); }));
-  EXPECT_EQ(core().rooms.findStored("visited")->lastAccessed, wallNow);
-  tickAt(loopNow + 5001);
+  EXPECT_EQ(core().rooms.findStored("visited")->lastAccessed, clock.wallSeconds());
+  tickAt(clock.loopMs() + 5001);
   EXPECT_TRUE(isStored("visited")) << "recently used: kept by the sweep";
 }
 
@@ -215,36 +207,40 @@ TEST_F(RoomTickTest, RoomInUseLongerThanTheExpiryTimeIsNotDeleted) {
   Room& hall = *core().rooms.findLive("stored hall");
   User& member = fakeUser();
   ASSERT_TRUE(hall.join(member, ""));
-  wallNow += core().settings.limits.roomExpiryTime + 86400;  // eight days without a join
-  tickAt(loopNow + 3'600'001);
-  EXPECT_TRUE(server.pumpUntil([&] { return storedLastAccessed("Stored Hall") == wallNow; }))
-      << "the hourly save of a room in use writes the time of now";
-  wallNow += 100;
+  clock.setWallSeconds(clock.wallSeconds() + core().settings.limits.roomExpiryTime +
+                       86400);  // eight days without a join
+  tickAt(clock.loopMs() + 3'600'001);
+  EXPECT_TRUE(server.pumpUntil([&] {
+    return storedLastAccessed("Stored Hall") == clock.wallSeconds();
+  })) << "the hourly save of a room in use writes the time of now";
+  clock.setWallSeconds(clock.wallSeconds() + 100);
   UserRooms::leaveRoom(member, LeaveReason::Request);
-  tickAt(loopNow + 60);
-  tickAt(loopNow + kIdleMs + 1);
+  tickAt(clock.loopMs() + 60);
+  tickAt(clock.loopMs() + kIdleMs + 1);
   ASSERT_TRUE(server.pumpUntil([&] { return isStored("stored hall"); }));
-  EXPECT_EQ(core().rooms.findStored("stored hall")->lastAccessed, wallNow);
-  tickAt(loopNow + 5001);
+  EXPECT_EQ(core().rooms.findStored("stored hall")->lastAccessed, clock.wallSeconds());
+  tickAt(clock.loopMs() + 5001);
   EXPECT_TRUE(isStored("stored hall"));
-  EXPECT_TRUE(server.pumpUntil([&] { return storedLastAccessed("Stored Hall") == wallNow; }));
+  EXPECT_TRUE(
+      server.pumpUntil([&] { return storedLastAccessed("Stored Hall") == clock.wallSeconds(); }));
 }
 
 TEST_F(RoomTickTest, HourlyTouchWritesTheLastUseOnceAndSkipsWhenTheRoomWasNotUsedSince) {
   Room& hall = *core().rooms.findLive("stored hall");
   RoomProbe::record(hall).neverSleeps = 1;  // empty for hours: its sleep would save it
   User& visitor = fakeUser();
-  wallNow += 100;
+  clock.setWallSeconds(clock.wallSeconds() + 100);
   ASSERT_TRUE(hall.join(visitor, ""));
-  wallNow += 50;
+  clock.setWallSeconds(clock.wallSeconds() + 50);
   UserRooms::leaveRoom(visitor, LeaveReason::Request);
-  tickAt(loopNow + 3'600'001);
-  ASSERT_TRUE(server.pumpUntil([&] { return storedLastAccessed("Stored Hall") == wallNow; }))
-      << "the time the room was left";
-  EXPECT_EQ(hall.record().lastAccessed, wallNow) << "the time stays with the live room";
+  tickAt(clock.loopMs() + 3'600'001);
+  ASSERT_TRUE(server.pumpUntil([&] {
+    return storedLastAccessed("Stored Hall") == clock.wallSeconds();
+  })) << "the time the room was left";
+  EXPECT_EQ(hall.record().lastAccessed, clock.wallSeconds()) << "the time stays with the live room";
 
   setStoredLastAccessed("Stored Hall", 5);
-  tickAt(loopNow + 3'600'001);
+  tickAt(clock.loopMs() + 3'600'001);
   EXPECT_EQ(storedLastAccessed("Stored Hall"), 5) << "nobody there since: no write";
 }
 
@@ -260,8 +256,8 @@ TEST_F(RoomTickTest, CreatedRoomCarriesItsCreationTimeAndIsNotSwept) {
   ASSERT_TRUE(isStored("fresh"));
   const std::uint32_t created = core().rooms.findStored("fresh")->lastAccessed;
   EXPECT_NEAR(static_cast<double>(created), static_cast<double>(std::time(nullptr)), 5.0);
-  wallNow = created + core().settings.limits.roomExpiryTime;  // as old as may be
-  tickAt(loopNow + 5001);
+  clock.setWallSeconds(created + core().settings.limits.roomExpiryTime);  // as old as may be
+  tickAt(clock.loopMs() + 5001);
   EXPECT_TRUE(isStored("fresh"));
 }
 
@@ -296,7 +292,7 @@ TEST_F(RoomTickTest, ObjectAndEnemyReportsInAChatRoomAreIgnored) {
   reporter->request([](client::RequestWriter& w) { w.enterRoom("Stored Hall", ""); });
   Room& hall = *core().rooms.findLive("stored hall");
   ASSERT_TRUE(server.pumpUntil([&] { return hall.members().size() == 1; }));
-  tickAt(loopNow + 3000);  // past the room's settling time after its reset
+  tickAt(clock.loopMs() + 3000);  // past the room's settling time after its reset
   reporter->request([](client::RequestWriter& w) {
     w.objectReport("crate", 1, 2, 3);
     w.enemyReport(4, 5, 6);
