@@ -12,7 +12,7 @@
 
 #include "client/LoginProof.h"
 #include "protocol-doc/LoginExample.h"
-#include "support/ServerProcess.h"
+#include "support/ProcessTest.h"
 #include "support/TestClient.h"
 #include "wire/LoginProof.h"
 #include "wire/MessageCatalogue.h"
@@ -20,7 +20,6 @@
 namespace velmor {
 namespace {
 
-using namespace std::chrono_literals;
 using docs::LoginExample;
 using docs::loginExample;
 using test::TestClient;
@@ -55,14 +54,9 @@ TEST(DocumentedLoginProof, IsTheProofOfTheClientAndOfTheServer) {
             std::string("\x5E\xBE\x22\x94\xEC\xD0\xE0\xF0\x8E\xAB\x76\x90\xD2\xA6\xEE\x69", 16));
 }
 
-class DocumentedLoginTest : public testing::Test {
+class DocumentedLoginTest : public test::ProcessTest {
  protected:
-  void SetUp() override {
-    server = std::make_unique<test::ServerProcess>();
-    ASSERT_TRUE(server->start());
-    ASSERT_TRUE(server->waitListening(10s)) << server->output();
-  }
-  std::unique_ptr<test::ServerProcess> server;
+  void SetUp() override { start(); }
 };
 
 TEST_F(DocumentedLoginTest, ServerAnswersTheDocumentedFramesAsDocumented) {

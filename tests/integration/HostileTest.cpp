@@ -13,8 +13,8 @@
 #include "support/Databases.h"
 #include "support/Eventually.h"
 #include "support/HttpClient.h"
+#include "support/ProcessTest.h"
 #include "support/Requirements.h"
-#include "support/ServerProcess.h"
 #include "support/TestClient.h"
 #include "wire/Schema.h"
 
@@ -33,15 +33,12 @@ void reset(test::Socket& socket) {
   socket.close();
 }
 
-class HostileTest : public testing::Test {
+class HostileTest : public test::ProcessTest {
  protected:
   void start(const std::string& settings = "") {
-    server = std::make_unique<test::ServerProcess>(
-        settings +
-        R"("rooms": [{"type": "nav", "name": "Yard", "password": "", "leaderpassword": "lead",
-                                 "loadatstartup": true, "neversleeps": true}],)");
-    ASSERT_TRUE(server->start());
-    ASSERT_TRUE(server->waitListening(10s)) << server->output();
+    ProcessTest::start(settings +
+                       test::roomsSetting({test::RoomSetting("Yard", "", "lead", true,
+                                                             R"(, "neversleeps": true)", "nav")}));
   }
   // A normal client is served at once, and the databases are sound.
   void expectHealthy() {
@@ -49,12 +46,10 @@ class HostileTest : public testing::Test {
     ASSERT_TRUE(normal.loginAsGuest("Normal")) << "the server no longer serves";
     normal.request([](RequestWriter& w) { w.listRooms(0); });
     EXPECT_TRUE(normal.waitFor(ServerCode::RoomDirectory, 1s));
-    server->signal(SIGINT);
-    ASSERT_EQ(server->waitExit(10s), 0) << server->output();
+    stop();
     EXPECT_EQ(test::integrityCheck(server->dir().file("velmordata.db")), "ok");
     EXPECT_EQ(test::integrityCheck(server->dir().file("velmorfiledata.db")), "ok");
   }
-  std::unique_ptr<test::ServerProcess> server;
 };
 
 TEST_F(HostileTest, EveryRequestTruncatedAtEveryByte) {
