@@ -144,6 +144,8 @@ TEST(ProtocolProse, QuotesTheLimitsDefaultsAndCodesOfTheCode) {
   const std::string stepPart = grouped(largestCompactStepPart());
   const Quote quotes[] = {
       {"port {} unless the settings say otherwise", {n(settings.serverport)}},
+      {"a type outside {}..{}, or a request",
+       {n(wire::kFirstClientType), n(wire::kLastClientType)}},
       {"| Frame payload | {} bytes;", {n(wire::kMaxFramePayload)}},
       {"| String on the wire | {} bytes", {n(wire::kMaxWireString)}},
       {"Senders cut a string at {} bytes", {n(wire::kMaxWireString)}},
