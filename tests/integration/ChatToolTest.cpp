@@ -17,6 +17,7 @@
 #include "support/Requirements.h"
 #include "support/Shell.h"
 #include "support/Sockets.h"
+#include "support/Terminals.h"
 
 #ifndef VELMOR_CHAT_EXE
 #define VELMOR_CHAT_EXE ""
@@ -28,49 +29,25 @@ namespace {
 using namespace std::chrono_literals;
 using ChatTool = test::ProcessTest;
 
-// A tmux server of the test's own, with one window per velmor-chat. Each window runs the
-// tool, then prints its exit status as "EXIT=<n>" and stays open for the test to read.
-class Terminals {
+// One window per velmor-chat, 150 × 50. Each window runs the tool, then prints its exit
+// status as "EXIT=<n>" and stays open for the test to read.
+class Terminals : public test::Terminals {
  public:
-  Terminals() : tmux_("tmux -L velmor-chat-" + std::to_string(getpid())) {}
-  ~Terminals() { test::run(tmux_ + " kill-server"); }
+  Terminals() : test::Terminals("velmor-chat", 150, 50) {}
 
   bool open(const std::string& window, const std::string& arguments) {
-    const std::string command =
-        "'" + std::string(VELMOR_CHAT_EXE) + " " + arguments + "; echo EXIT=$?; sleep 600'";
-    const std::string verb =
-        first_ ? " new-session -d -x 150 -y 50 -s chat -n " : " new-window -t chat -n ";
-    first_ = false;
-    return test::run(tmux_ + verb + window + " " + command) == 0;
+    return test::Terminals::open(
+        window, std::string(VELMOR_CHAT_EXE) + " " + arguments + "; echo EXIT=$?; sleep 600");
   }
-  void type(const std::string& window, const std::string& line) {
-    typeOnly(window, line);
-    test::run(tmux_ + " send-keys -t chat:" + window + " Enter");
-  }
-  // Keys without the Enter: the text stays on the prompt line.
-  void typeOnly(const std::string& window, const std::string& text) {
-    test::run(tmux_ + " send-keys -t chat:" + window + " -l '" + text + "'");
-  }
-  void eraseTyped(const std::string& window) {
-    test::run(tmux_ + " send-keys -t chat:" + window + " C-u");
-  }
-  std::string screen(const std::string& window) {
-    return test::capture(tmux_ + " capture-pane -p -J -S -200 -t chat:" + window);
-  }
-  // Waits until the window shows `text`.
-  testing::AssertionResult shows(const std::string& window, const std::string& text,
-                                 std::chrono::milliseconds timeout = 10s) {
-    std::string seen;
-    const auto found = [&] { return (seen = screen(window)).find(text) != std::string::npos; };
-    if (test::eventually(found, timeout, 50ms)) return testing::AssertionSuccess();
-    return testing::AssertionFailure() << window << " never showed \"" << text << "\":\n" << seen;
-  }
+  void eraseTyped(const std::string& window) { keys(window, "C-u"); }
   // Waits until the window's last line that is not blank is exactly `line`.
   testing::AssertionResult endsWith(const std::string& window, const std::string& line,
                                     std::chrono::milliseconds timeout = 10s) {
     std::string last;
     std::string seen;
-    const auto found = [&] { return (last = lastLine(seen = screen(window))) == line; };
+    const auto found = [&] {
+      return (last = lastLine(seen = screen(window, false, true))) == line;
+    };
     if (test::eventually(found, timeout, 50ms)) return testing::AssertionSuccess();
     return testing::AssertionFailure()
            << window << " ends with \"" << last << "\", not \"" << line << "\":\n"
@@ -85,9 +62,6 @@ class Terminals {
     return screen.substr(start == std::string::npos ? 0 : start + 1,
                          end + 1 - (start == std::string::npos ? 0 : start + 1));
   }
-
-  std::string tmux_;
-  bool first_ = true;
 };
 
 TEST_F(ChatTool, TwoUsersTalkAndAreModeratedThenTheToolsEnd) {

@@ -13,6 +13,7 @@
 #include "support/ProcessTest.h"
 #include "support/Requirements.h"
 #include "support/Shell.h"
+#include "support/Terminals.h"
 
 namespace velmor {
 namespace {
@@ -23,22 +24,15 @@ using Console = test::ProcessTest;
 TEST_F(Console, StatusScreenInATerminalShowsTheServer) {
   VELMOR_REQUIRE(test::commandExists("tmux"), "tmux is not installed");
   prepare(R"("servername": "Screen",)");
-  const std::string tmux = "tmux -L velmor-console-" + std::to_string(getpid());
-  ASSERT_EQ(test::run(tmux + " new-session -d -x 100 -y 30 'exec " + server->executable() + "'"),
-            0);
+  test::Terminals terminal("velmor-console");
+  ASSERT_TRUE(terminal.open("server", "exec " + server->executable()));
   std::string pane;
-  test::eventually(
-      [&] {
-        pane = test::capture(tmux + " capture-pane -p");
-        return pane.find("Cur Recv Rate") != std::string::npos;
-      },
-      10s, 100ms);
-  const std::string pid = test::capture(tmux + " list-panes -F '#{pane_pid}'");
-  test::run(tmux + " send-keys C-c");
-  const bool ended =
-      test::eventually([&] { return test::run(tmux + " has-session") != 0; }, 5s, 100ms);
+  terminal.shows("server", "Cur Recv Rate", 10s, &pane);
+  pane = terminal.screen("server");  // the screen alone, as the terminal shows it
+  const std::string pid = terminal.pid("server");
+  terminal.keys("server", "C-c");
+  const bool ended = test::eventually([&] { return !terminal.running("server"); }, 5s, 100ms);
   if (!ended && !pid.empty()) ::kill(std::stoi(pid), SIGKILL);
-  test::run(tmux + " kill-server");
   EXPECT_TRUE(ended) << "Ctrl-C ends the server";
 
   std::istringstream lines(pane);
@@ -61,21 +55,19 @@ TEST_F(Console, StatusScreenInATerminalShowsTheServer) {
 TEST_F(Console, TerminalAttributesAreRestoredWhenTheServerEnds) {
   VELMOR_REQUIRE(test::commandExists("tmux"), "tmux is not installed");
   prepare();
-  const std::string tmux = "tmux -L velmor-console-" + std::to_string(getpid());
+  test::Terminals terminal("velmor-console");
   // A shell that outlives the server and prints after it; Ctrl-C is for the server alone.
-  ASSERT_EQ(test::run(tmux + " new-session -d -x 100 -y 30 \"sh -c 'trap : INT; " +
-                      server->executable() + "; echo after; sleep 60'\""),
-            0);
-  const auto pane = [&] { return test::capture(tmux + " capture-pane -p -e"); };
+  ASSERT_TRUE(terminal.open(
+      "shell", "sh -c 'trap : INT; " + server->executable() + "; echo after; sleep 60'"));
   std::string shown;
   const auto shows = [&](const char* text) {
-    return test::eventually([&] { return (shown = pane()).find(text) != std::string::npos; }, 10s,
-                            100ms);
+    return test::eventually(
+        [&] { return (shown = terminal.screen("shell", true)).find(text) != std::string::npos; },
+        10s, 100ms);
   };
   shows("Cur Recv Rate");
-  test::run(tmux + " send-keys C-c");
+  terminal.keys("shell", "C-c");
   shows("after");
-  test::run(tmux + " kill-server");
   const std::size_t after = shown.find("after");
   ASSERT_NE(after, std::string::npos) << shown;
   // The pane's escapes mark where attributes change: after the last reset before "after",

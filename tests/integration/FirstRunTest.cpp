@@ -26,6 +26,7 @@
 #include "support/Shell.h"
 #include "support/Sockets.h"
 #include "support/TempDir.h"
+#include "support/Terminals.h"
 
 namespace velmor {
 namespace {
@@ -147,12 +148,10 @@ TEST(FirstRunTest, MakeRunWritesTrialSettingsOnceAndNeverTouchesAnExistingFile) 
       " \"serverport\": " +
       std::to_string(port) + ", \"metricsport\": " + std::to_string(metricsPort) + "}  ";
   std::ofstream(settings) << mine;
-  const std::string tmux = "tmux -L velmor-firstrun-" + std::to_string(getpid());
+  test::Terminals terminal("velmor-firstrun");
   const std::string ended = checkout.file("make-run-status.txt");
-  ASSERT_EQ(test::run(tmux + " new-session -d -x 100 -y 30 'make -C " + folder +
-                      " run; echo $? > " + ended + "'"),
-            0);
-  const auto pane = [&] { return test::capture(tmux + " capture-pane -p"); };
+  ASSERT_TRUE(terminal.open("run", "make -C " + folder + " run; echo $? > " + ended));
+  const auto pane = [&] { return terminal.screen("run"); };
   const std::string metricsLine =
       "Metrics for Prometheus at http://127.0.0.1:" + std::to_string(metricsPort) + "/metrics";
   EXPECT_TRUE(eventually([&] { return !listening(port).empty(); }, 300s)) << pane();
@@ -165,9 +164,8 @@ TEST(FirstRunTest, MakeRunWritesTrialSettingsOnceAndNeverTouchesAnExistingFile) 
       10s))
       << pane();
   EXPECT_EQ(pane().find("make run: wrote"), std::string::npos) << pane();
-  test::run(tmux + " send-keys C-c");
+  terminal.keys("run", "C-c");
   EXPECT_TRUE(eventually([&] { return fs::exists(ended); }, 20s)) << pane();
-  test::run(tmux + " kill-server");
   EXPECT_EQ(fileText(ended), "0\n") << "make run after Ctrl-C";
   EXPECT_TRUE(fs::exists(checkout.file("build/release/velmor-load"))) << "the tools README lists";
   EXPECT_EQ(fileText(settings), mine);

@@ -12,6 +12,7 @@
 #include "support/ProcessTest.h"
 #include "support/Requirements.h"
 #include "support/Shell.h"
+#include "support/Terminals.h"
 
 #ifndef VELMOR_TESTBED
 #define VELMOR_TESTBED ""
@@ -162,21 +163,12 @@ TEST_F(PortForwardingTest, WithoutAGatewayTheConfiguredPortIsUsed) {
 TEST_F(PortForwardingTest, StatusScreenShowsTheGatewaysPublicAddress) {
   prepare();
   server->setSettingsText(R"({"useupnp": true, "serverport": 7175})");  // run inside the test netns
-  const std::string socket = "velmor-upnp-" + std::to_string(getpid());
-  const std::string tmux = "tmux -L " + socket;
-  ASSERT_EQ(run(tmux + " new-session -d -x 100 -y 30 'exec ip netns exec " + kLan + " " +
-                server->executable() + "'"),
-            0);
+  test::Terminals terminal("velmor-upnp");
+  ASSERT_TRUE(terminal.open("server", "exec ip netns exec " + kLan + " " + server->executable()));
   std::string pane;
-  test::eventually(
-      [&] {
-        pane = capture(tmux + " capture-pane -p");
-        return pane.find("Public IP:") != std::string::npos;
-      },
-      10s, 100ms);
-  run(tmux + " send-keys C-c");
-  std::this_thread::sleep_for(500ms);
-  run(tmux + " kill-server");
+  terminal.shows("server", "Public IP:", 10s, &pane);
+  terminal.keys("server", "C-c");
+  test::eventually([&] { return !terminal.running("server"); }, 5s, 100ms);
   EXPECT_NE(pane.find(std::string("Public IP:      ") + kWanAddress + "\n"), std::string::npos)
       << pane;
 }
