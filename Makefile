@@ -62,7 +62,7 @@ bench: deps
 # (-runs=0), so that they keep building and starting. The asan tests replay the same seeds
 # through the same entry points (FuzzReplay.*).
 test-fuzz: fuzz-build
-	build/fuzz/velmor_fuzz_protocol -runs=0 fuzz/corpus/protocol
+	build/fuzz/velmor_fuzz_protocol -runs=0 fuzz/corpus/protocol build/fuzz/fuzz-seeds/protocol
 	build/fuzz/velmor_fuzz_settings -runs=0 fuzz/corpus/settings
 
 fuzz-build: deps
@@ -73,7 +73,7 @@ fuzz-build: deps
 FUZZ_SECONDS ?= 60
 fuzz: fuzz-build
 	mkdir -p build/fuzz/corpus/protocol build/fuzz/corpus/settings
-	build/fuzz/velmor_fuzz_protocol -max_total_time=$(FUZZ_SECONDS) -max_len=8192 build/fuzz/corpus/protocol fuzz/corpus/protocol
+	build/fuzz/velmor_fuzz_protocol -max_total_time=$(FUZZ_SECONDS) -max_len=8192 build/fuzz/corpus/protocol fuzz/corpus/protocol build/fuzz/fuzz-seeds/protocol
 	build/fuzz/velmor_fuzz_settings -max_total_time=$(FUZZ_SECONDS) build/fuzz/corpus/settings fuzz/corpus/settings
 
 format:
