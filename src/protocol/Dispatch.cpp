@@ -14,21 +14,17 @@ namespace {
 
 using wire::ClientType;
 
+// What a request cut short leaves behind when its definition says nothing of it: nothing.
+template <typename Request>
+void dropCutShort(ServerCore&, User&, const Request&) {}
+
 // Reads the request whole, then hands it to its handler. A request cut short (or with a
 // size its definition refuses) is dropped, and with it the rest of the chunk: where it
-// ends cannot be told.
-template <typename Request, bool (*Handle)(ServerCore&, User&, const Request&)>
-bool dispatchRequest(ServerCore& core, User& user, MessageReader& reader) {
-  Request request;
-  if (!wire::read(reader, request)) return false;
-  return Handle(core, user, request);
-}
-
-// The same, for a request whose definition has it handed over cut short too (what it
-// holds up to the cut) before it is dropped.
+// ends cannot be told. A request whose definition says so is first handed to CutShort with
+// what it holds up to the cut.
 template <typename Request, bool (*Handle)(ServerCore&, User&, const Request&),
-          void (*CutShort)(ServerCore&, User&, const Request&)>
-bool dispatchOrRefuseRequest(ServerCore& core, User& user, MessageReader& reader) {
+          void (*CutShort)(ServerCore&, User&, const Request&) = dropCutShort<Request>>
+bool dispatchRequest(ServerCore& core, User& user, MessageReader& reader) {
   Request request;
   if (!wire::read(reader, request)) {
     CutShort(core, user, request);
@@ -44,7 +40,7 @@ constexpr std::array<RequestHandler, wire::kLastClientType + 1> makeTable() {
   table[static_cast<std::size_t>(ClientType::Type)] = dispatchRequest<wire::Type, handler>;
 #define VELMOR_REQUEST_CUT(Type, handler, cutShort)   \
   table[static_cast<std::size_t>(ClientType::Type)] = \
-      dispatchOrRefuseRequest<wire::Type, handler, cutShort>;
+      dispatchRequest<wire::Type, handler, cutShort>;
   VELMOR_REQUESTS(VELMOR_REQUEST, VELMOR_REQUEST_CUT)
 #undef VELMOR_REQUEST
 #undef VELMOR_REQUEST_CUT

@@ -444,7 +444,8 @@ std::vector<std::string> splitNames(std::string_view names) {
 
 std::vector<Section> generatedSections() {
   std::vector<Section> sections;
-  for (Family family : kFamilies) {
+  for (int index = 0; index < wire::kFamilyCount; ++index) {
+    const auto family = static_cast<Family>(index);
     sections.push_back({std::string("requests-") + familyKey(family), requestTable(family)});
     sections.push_back({std::string("messages-") + familyKey(family), messageTable(family)});
     if (family == Family::Login) sections.push_back({"login-example", loginExampleText()});

@@ -34,8 +34,6 @@ std::vector<Section> generatedSections();
 // The families the document groups requests and messages in (the wire's definition names
 // each one's family).
 using Family = wire::Family;
-inline constexpr Family kFamilies[] = {Family::Login, Family::Rooms, Family::Moderation,
-                                       Family::Chat, Family::Files};
 const char* familyKey(Family family);    // "login", ...: the suffix of its sections' names
 const char* familyTitle(Family family);  // the heading of its part of the document
 // REQUIRES: a request type (1..41) / a catalogue code.

@@ -49,15 +49,15 @@ def cstr(text):
 
 # --- the checks -----------------------------------------------------------------------------
 
-def check_fields(fields, where, groups, in_message):
+def check_fields(fields, where, in_message):
     names = set()
     for f in fields:
         if "optional" in f:
             require(in_message, f"{where}: an optional part in a request")
-            check_fields(f["optional"], where, groups, True)
+            check_fields(f["optional"], where, True)
             continue
-        require(set(f) <= {"name", "kind", "max", "min", "outside", "example"},
-                f"{where}: unknown keys {sorted(set(f) - {'name', 'kind'})}")
+        unknown = set(f) - {"name", "kind", "max", "min", "outside", "example"}
+        require(not unknown, f"{where}: unknown keys {sorted(unknown)}")
         require(NAME.match(f.get("name", "")), f"{where}: a field without a proper name")
         require(f["name"] not in names, f"{where}: field {f['name']} twice")
         names.add(f["name"])
@@ -83,7 +83,7 @@ def check(schema):
         require(r.get("description"), f"{where}: no description")
         require(r.get("whenCutShort", "dropped") in ("dropped", "handler"),
                 f"{where}: whenCutShort is \"dropped\" or \"handler\"")
-        check_fields(r["fields"], where, groups, False)
+        check_fields(r["fields"], where, False)
     require(sorted(types) == list(range(1, len(types) + 1)), "request types are not 1..n")
     codes, names = set(), set()
     for m in schema["messages"]:
@@ -98,13 +98,13 @@ def check(schema):
         require(m.get("family") in families, f"{where}: unknown family")
         require(m.get("description"), f"{where}: no description")
         require(m.get("shape", "Flat") in SHAPES, f"{where}: unknown shape")
-        check_fields(m["fields"], where, groups, True)
-        check_fields(m.get("navigationFields", []), where, groups, True)
+        check_fields(m["fields"], where, True)
+        check_fields(m.get("navigationFields", []), where, True)
         rep = m.get("repeat")
         if isinstance(rep, str):
             require(rep in groups, f"{where}: no group {rep}")
         elif rep is not None:
-            check_fields(rep, where, groups, True)
+            check_fields(rep, where, True)
         require(m.get("then") is None or m["then"] in groups, f"{where}: no group {m.get('then')}")
 
 
@@ -118,29 +118,29 @@ def field_names(fields):
     return " ".join(f["name"] for f in fields if "optional" not in f)
 
 
-def pattern(fields, groups):
+def pattern(fields):
     out = ""
     for f in fields:
         if "optional" in f:
-            out += "[" + pattern(f["optional"], groups) + "]"
+            out += "[" + pattern(f["optional"]) + "]"
         else:
             out += LETTERS[f["kind"]]
     return out
 
 
 def message_pattern(m, groups):
-    head = pattern(m["fields"], groups)
+    head = pattern(m["fields"])
     if "navigationFields" in m:
-        return head + "|" + pattern(m["navigationFields"], groups)
+        return head + "|" + pattern(m["navigationFields"])
     if m.get("shape") == "OptionalFlat":
         return "|" + head
     rep = m.get("repeat")
     if isinstance(rep, str):
-        head += "(" + pattern(groups[rep], groups) + ")*"
+        head += "(" + pattern(groups[rep]) + ")*"
     elif rep is not None:
-        head += "(" + pattern(rep, groups) + ")*"
+        head += "(" + pattern(rep) + ")*"
     if m.get("then"):
-        head += pattern(groups[m["then"]], groups)
+        head += pattern(groups[m["then"]])
     return head
 
 
@@ -195,8 +195,20 @@ def message_doc(m):
 
 # --- the files ------------------------------------------------------------------------------
 
+def header_file(about, includes, namespace, body):
+    """A generated header: what it holds (comment lines), its includes, and `body` (lines)
+    inside `namespace`."""
+    head = [HEADER, "#pragma once\n"]
+    if about:
+        head.append("\n".join("// " + line for line in about) + "\n")
+    for group in ([i for i in includes if i.startswith("<")], [i for i in includes if i[0] == '"']):
+        if group:
+            head.append("\n".join(f"#include {i}" for i in group) + "\n")
+    return "\n".join(head + [f"namespace {namespace} {{\n"] + body +
+                     [f"}}  // namespace {namespace}"]) + "\n"
+
 def catalogue_h(schema):
-    out = [HEADER, "#pragma once\n\n#include <cstdint>\n\nnamespace velmor::wire {\n"]
+    out = []
     out.append(f"// Client-to-server message types (one byte, 1..{len(schema['requests'])}).")
     out.append("enum class ClientType : std::uint8_t {")
     for r in schema["requests"]:
@@ -215,26 +227,17 @@ def catalogue_h(schema):
         out.append(f"  {f['key'].capitalize()},")
     out.append("};")
     out.append(f"inline constexpr int kFamilyCount = {len(schema['families'])};\n")
-    out.append("}  // namespace velmor::wire")
-    return "\n".join(out) + "\n"
+    return header_file([], ["<cstdint>"], "velmor::wire", out)
 
 
 def requests_h(schema):
-    out = [HEADER, "#pragma once\n",
-           "// One struct per request, its fields in wire order, and the one reader of each: it",
-           "// takes every field or refuses the request (cut short, or a size outside its bounds).",
-           "// Strings and blobs are views into the frame, valid while it is handled; a str with",
-           "// a max is cut to it. Main loop only, as the reader.\n",
-           "#include <cstdint>\n#include <string_view>\n",
-           '#include "wire/Catalogue.h"\n#include "wire/MessageReader.h"\n',
-           "namespace velmor::wire {\n"]
+    out = []
     for r in schema["requests"]:
         out.append(f"// {r['description']}.")
         out.append(f"struct {r['name']} {{")
         out.append(f"  static constexpr ClientType kType = ClientType::{r['name']};")
         for f in r["fields"]:
-            init = "{}" if f["kind"] in ("str", "blob") else (" = nullptr" if f["kind"] == "hash16" else " = 0")
-            init = "" if init == "{}" else init
+            init = {"str": "", "blob": "", "hash16": " = nullptr"}.get(f["kind"], " = 0")
             out.append(f"  {CTYPES[f['kind']]} {f['name']}{init};")
         out.append("};\n")
         out.append(f"inline bool read(MessageReader& reader, {r['name']}& request) {{")
@@ -252,21 +255,17 @@ def requests_h(schema):
             elif "max" in f:
                 out.append(f"  request.{f['name']} = request.{f['name']}.substr(0, {f['max']});")
         out.append("  return true;\n}\n")
-    out.append("}  // namespace velmor::wire")
-    return "\n".join(out) + "\n"
+    return header_file([
+        "One struct per request, its fields in wire order, and the one reader of each: it",
+        "takes every field or refuses the request (cut short, or a size outside its bounds).",
+        "Strings and blobs are views into the frame, valid while it is handled; a str with",
+        "a max is cut to it. Main loop only, as the reader."], ["<cstdint>", "<string_view>", '"wire/Catalogue.h"', '"wire/MessageReader.h"'], "velmor::wire", out)
 
 
 def schema_h(schema):
     groups = schema.get("groups", {})
     fam = {f["key"]: f["key"].capitalize() for f in schema["families"]}
-    out = [HEADER, "#pragma once\n",
-           "// The wire's tables: every request and message with its fields, the text the protocol",
-           "// document shows for it, and, for messages, the pattern of field letters a builder must",
-           "// write ('b' u8, 'w' u16, 'd' u32, 's' string or blob, 'h' 16 bytes; [..] optional,",
-           "// (..)* repeated, | between alternatives). Constant data; any thread.\n",
-           "#include <cstddef>\n#include <cstdint>\n#include <string_view>\n",
-           '#include "wire/Catalogue.h"\n', "namespace velmor::wire {\n",
-           "enum class MessageShape : std::uint8_t {"]
+    out = ["enum class MessageShape : std::uint8_t {"]
     out += [f"  {s}," for s in SHAPES]
     out.append("};\n")
     out.append("struct FamilyInfo {\n  const char* key;\n  const char* title;\n};")
@@ -318,16 +317,15 @@ def schema_h(schema):
     out.append("    if (kMessages[middle].code == code) return &kMessages[middle];")
     out.append("    if (kMessages[middle].code < code) low = middle + 1; else high = middle;")
     out.append("  }\n  return nullptr;\n}\n")
-    out.append("}  // namespace velmor::wire")
-    return "\n".join(out) + "\n"
+    return header_file([
+        "The wire's tables: every request and message with its fields, the text the protocol",
+        "document shows for it, and, for messages, the pattern of field letters a builder must",
+        "write ('b' u8, 'w' u16, 'd' u32, 's' string or blob, 'h' 16 bytes; [..] optional,",
+        "(..)* repeated, | between alternatives). Constant data; any thread."], ["<cstddef>", "<cstdint>", "<string_view>", '"wire/Catalogue.h"'], "velmor::wire", out)
 
 
 def handlers_h(schema):
-    out = [HEADER, "#pragma once\n",
-           "// The handler of every request, and the table the dispatch is made of: a request",
-           "// without a handler does not link. Main loop only.\n",
-           '#include "wire/Requests.h"\n', "namespace velmor {\n",
-           "class ServerCore;\nclass User;\n"]
+    out = ["class ServerCore;\nclass User;\n"]
     for r in schema["requests"]:
         out.append(f"bool handle{r['name']}(ServerCore& core, User& user, const wire::{r['name']}& request);")
         if r.get("whenCutShort") == "handler":
@@ -344,17 +342,13 @@ def handlers_h(schema):
         else:
             lines.append(f"  VELMOR_REQUEST({r['name']}, handle{r['name']})")
     out.append(" \\\n".join(lines) + "\n")
-    out.append("}  // namespace velmor")
-    return "\n".join(out) + "\n"
+    return header_file([
+        "The handler of every request, and the table the dispatch is made of: a request",
+        "without a handler does not link. Main loop only."], ['"wire/Requests.h"'], "velmor", out)
 
 
 def writers_h(schema):
-    out = [HEADER, "#pragma once\n",
-           "// One writer per request, its fields in wire order, for RequestWriter (which derives",
-           "// from this and gives u8, u16, u32, string and raw). One thread, as its writer.\n",
-           "#include <array>\n#include <cstdint>\n#include <string_view>\n",
-           '#include "wire/Catalogue.h"\n', "namespace velmor::client {\n",
-           "template <typename Writer>", "class RequestWriters {", " public:"]
+    out = ["template <typename Writer>", "class RequestWriters {", " public:"]
     for r in schema["requests"]:
         method = r.get("writer", lower_camel(r["name"]))
         params = []
@@ -373,8 +367,9 @@ def writers_h(schema):
                 out.append(f"    w.{call}({f['name']});")
         out.append("    return w;\n  }")
     out.append("};\n")
-    out.append("}  // namespace velmor::client")
-    return "\n".join(out) + "\n"
+    return header_file([
+        "One writer per request, its fields in wire order, for RequestWriter (which derives",
+        "from this and gives u8, u16, u32, string and raw). One thread, as its writer."], ["<array>", "<cstdint>", "<string_view>", '"wire/Catalogue.h"'], "velmor::client", out)
 
 
 def write(path, text):
