@@ -34,8 +34,14 @@ struct StopSignals {
   velmor::ShutdownWatchdog* watchdog = nullptr;
   uv_signal_t* interrupt = nullptr;
   uv_signal_t* terminate = nullptr;
+  uv_signal_t* reload = nullptr;  // SIGHUP: the TLS certificate is read again
   bool seen = false;
 };
+
+void onReloadSignal(uv_signal_t* handle, int) {
+  auto* stop = static_cast<StopSignals*>(handle->data);
+  if (!stop->seen) stop->server->reloadCertificates();
+}
 
 void onStopSignal(uv_signal_t* handle, int) {
   auto* stop = static_cast<StopSignals*>(handle->data);
@@ -45,6 +51,7 @@ void onStopSignal(uv_signal_t* handle, int) {
   stop->server->shutdown();
   uv_unref(reinterpret_cast<uv_handle_t*>(stop->interrupt));
   uv_unref(reinterpret_cast<uv_handle_t*>(stop->terminate));
+  uv_unref(reinterpret_cast<uv_handle_t*>(stop->reload));
 }
 
 // At the very end: the handles close (libuv then restores the default action), so the two
@@ -55,19 +62,23 @@ void closeStopSignals(uv_loop_t* loop, StopSignals& stop) {
   sigemptyset(&stopSignals);
   sigaddset(&stopSignals, SIGINT);
   sigaddset(&stopSignals, SIGTERM);
+  sigaddset(&stopSignals, SIGHUP);
   pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
   uv_close(reinterpret_cast<uv_handle_t*>(stop.interrupt), velmor::freeHandle);
   uv_close(reinterpret_cast<uv_handle_t*>(stop.terminate), velmor::freeHandle);
+  uv_close(reinterpret_cast<uv_handle_t*>(stop.reload), velmor::freeHandle);
   uv_run(loop, UV_RUN_DEFAULT);
   std::signal(SIGINT, SIG_IGN);
   std::signal(SIGTERM, SIG_IGN);
+  std::signal(SIGHUP, SIG_IGN);
 }
 
-uv_signal_t* watchSignal(uv_loop_t* loop, StopSignals* stop, int signum) {
+uv_signal_t* watchSignal(uv_loop_t* loop, StopSignals* stop, int signum,
+                         uv_signal_cb callback = onStopSignal) {
   auto* handle = static_cast<uv_signal_t*>(std::calloc(1, sizeof(uv_signal_t)));
   handle->data = stop;
   uv_signal_init(loop, handle);
-  uv_signal_start(handle, onStopSignal, signum);
+  uv_signal_start(handle, callback, signum);
   return handle;
 }
 
@@ -156,6 +167,7 @@ int main() {
   stop.watchdog = &watchdog;
   stop.interrupt = watchSignal(loop.get(), &stop, SIGINT);
   stop.terminate = watchSignal(loop.get(), &stop, SIGTERM);
+  stop.reload = watchSignal(loop.get(), &stop, SIGHUP, onReloadSignal);
 
   uv_run(loop.get(), UV_RUN_DEFAULT);
 

@@ -5,9 +5,12 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 
 #include "net/BacklogIndex.h"
 #include "net/OutputQueue.h"
+#include "net/Transport.h"
+#include "net/TransportKind.h"
 
 namespace velmor {
 
@@ -38,6 +41,7 @@ class ClientData {
   GenericServer* owner = nullptr;
   sockaddr_storage peerAddress{};
   bool connected = false;  // accepted; from then on the close produces onDisconnect
+  TransportKind transport = TransportKind::Tcp;  // the door it came in by
 
   // Links of the server's list of open connections (GenericServer only).
   ClientData* previousOpen = nullptr;
@@ -52,6 +56,18 @@ class ClientData {
   friend class BacklogIndex;
   OutputQueue output_;
   std::size_t backlogSlot_ = BacklogIndex::kNoSlot;
+  // The layers of a connection by another door, or from a proxy; none for plain TCP.
+  std::unique_ptr<Transport> layers_;
+  bool firstRead_ = true;
+  // Said goodbye: the application forgot it (onDisconnect ran); the socket sends what is left
+  // and waits a moment for the peer's close, reading and dropping what comes.
+  bool lingering_ = false;
+  uv_shutdown_t shutdown_{};
+  // On one of the server's deadline lists (handshaking, lingering), in deadline order.
+  ClientData* previousDue_ = nullptr;
+  ClientData* nextDue_ = nullptr;
+  std::uint64_t dueAt_ = 0;
+  const void* dueList_ = nullptr;  // the list it is on
 };
 
 }  // namespace velmor

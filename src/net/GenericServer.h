@@ -4,12 +4,15 @@
 
 #include <atomic>
 #include <cstddef>
+#include <vector>
 
 #include "base/RelaxedCounter.h"
 #include "base/UvHandle.h"
 #include "net/BacklogIndex.h"
 #include "net/ClientData.h"
 #include "net/OutputBufferPool.h"
+#include "net/TlsContext.h"
+#include "net/TransportKind.h"
 
 namespace velmor {
 
@@ -45,14 +48,17 @@ class GenericServer {
   virtual bool onConnect(uv_stream_t* client) = 0;
   virtual void onDisconnect(uv_stream_t* client) = 0;
 
-  // Sends the bytes; they are written at once if nothing waits for the connection and the
-  // socket takes them, else what is left is copied to the end of the connection's queued
-  // output, so the caller may reuse `data` as soon as this returns. False if the connection
-  // failed, passed an output limit (it is then being closed) or is already closing.
+  // Sends the bytes (wrapped as the connection's door wants them); they are written at once if
+  // nothing waits for the connection and the socket takes them, else what is left is copied to the
+  // end of the connection's queued output, so the caller may reuse `data` as soon as this returns.
+  // False if the connection failed, passed an output limit (it is then being closed) or is already
+  // closing.
   bool write(uv_stream_t* client, const char* data, std::size_t length);
 
-  // Closes the connection unless it is already closing; onDisconnect follows later.
-  void closeClient(uv_stream_t* client);
+  // Closes the connection unless it is already closing; onDisconnect follows later. On a
+  // WebSocket the goodbye carries `code`. One that holds a refusal for a handshake still
+  // going on closes once the handshake is done and the refusal sent (or at its deadline).
+  void closeClient(uv_stream_t* client, std::uint16_t code = Transport::kCloseNormal);
   // Stops reading from the connection until resumeReading: what the client sends meanwhile
   // waits in the socket (and, once its buffers are full, in the client). Writing goes on.
   void pauseReading(uv_stream_t* client);
@@ -63,6 +69,24 @@ class GenericServer {
   void stopListening();
   // Closes every open connection. Idempotent.
   void closeAllClients();
+
+  // What the doors apply: trusted proxies, allowed origins. Set before listening.
+  void setDoorPolicy(DoorPolicy policy) { doorPolicy_ = std::move(policy); }
+  // The certificate of the TLS doors; replaced by a reload (open connections keep theirs).
+  TlsContext& tls() { return tls_; }
+  // Milliseconds a connection by a door with a handshake (TLS, WebSocket, a proxy's header)
+  // has to finish it; 0: no limit.
+  void setHandshakeTimeout(std::uint64_t ms) { handshakeTimeoutMs_ = ms; }
+
+  // Per door: connections accepted, bytes read from and written to their sockets.
+  struct DoorTraffic {
+    RelaxedCounter<std::uint64_t> connections;
+    RelaxedCounter<std::uint64_t> bytesReceived;
+    RelaxedCounter<std::uint64_t> bytesSent;
+  };
+  const DoorTraffic& doorTraffic(TransportKind kind) const {
+    return doorTraffic_[static_cast<std::size_t>(kind)];
+  }
 
   // Calls `visit` for every accepted connection that is not closed yet.
   template <typename Visit>
@@ -101,6 +125,8 @@ class GenericServer {
  protected:
   // The listening handle, created by the derived server; its data must be this server.
   virtual uv_stream_t* serverHandle() const = 0;
+  // The door a listening handle is.
+  virtual TransportKind doorOf(const uv_stream_t* listener) const = 0;
   virtual void closeServerHandle() = 0;
   void setListening(bool listening) { listening_.store(listening, std::memory_order_relaxed); }
 
@@ -128,8 +154,44 @@ class GenericServer {
   void linkOpen(ClientData* data);
   void unlinkOpen(ClientData* data);
 
+  // A list of connections in the order of their deadlines (each list has one delay).
+  class DueList {
+   public:
+    void append(ClientData& data, std::uint64_t at);
+    void remove(ClientData& data);
+    ClientData* first() const { return head_; }
+
+   private:
+    ClientData* head_ = nullptr;
+    ClientData* tail_ = nullptr;
+  };
+  class ConnectionIo;
+  static void onSweep(uv_timer_t* timer);
+  static void onDeparted(uv_timer_t* timer);
+  static void onShutdown(uv_shutdown_t* request, int status);
+  void sweep();
+  void layered(ClientData& connection, TransportKind door, std::uint32_t peer);
+  void readThrough(ClientData& connection, const char* data, std::size_t length);
+  bool writeRaw(ClientData& connection, const uv_buf_t* parts, unsigned count);
+  void admit(ClientData& connection);
+  void establish(ClientData& connection);
+  void linger(ClientData& connection);
+  void closeNow(ClientData& connection);
+  bool isClosing(const ClientData& connection) const;
+
   uv_loop_t* const loop_;
   UvHandle<uv_timer_t> retryTimer_;
+  UvHandle<uv_timer_t> sweepTimer_;  // the handshake and linger deadlines
+  DoorPolicy doorPolicy_;
+  TlsContext tls_;
+  std::uint64_t handshakeTimeoutMs_ = 0;
+  DueList handshaking_;
+  DueList lingering_;
+  // Lingering connections whose onDisconnect is due at the next turn of the loop: never
+  // inside the close that made them linger, whose caller may be walking a list of users.
+  std::vector<ClientData*> departing_;
+  UvHandle<uv_timer_t> departTimer_;
+  DoorTraffic doorTraffic_[kTransportKinds];
   std::atomic<bool> listening_{false};
   OutputBufferPool outputBuffers_;
   BacklogIndex backlogs_;           // the connections holding output, by the bytes they hold

@@ -4,42 +4,82 @@
 
 namespace velmor {
 
-TCPServer::TCPServer(uv_loop_t* loop)
-    : GenericServer(loop), listener_([loop](uv_tcp_t* tcp) { return uv_tcp_init(loop, tcp); }) {
-  uv_tcp_nodelay(listener_.get(), 1);
-  listener_.get()->data = static_cast<GenericServer*>(this);
+TCPServer::TCPServer(uv_loop_t* loop) : GenericServer(loop) {
+  for (Door& door : doors_) {
+    door.listener = UvHandle<uv_tcp_t>([loop](uv_tcp_t* tcp) { return uv_tcp_init(loop, tcp); });
+    uv_tcp_nodelay(door.listener.get(), 1);
+    door.listener.get()->data = static_cast<GenericServer*>(this);
+  }
 }
 
 TCPServer::~TCPServer() {
-  listener_.close();
+  closeServerHandle();
+}
+
+void TCPServer::closeServerHandle() {
+  for (Door& door : doors_) door.listener.close();
 }
 
 uv_stream_t* TCPServer::serverHandle() const {
-  return reinterpret_cast<uv_stream_t*>(listener_.get());
+  return reinterpret_cast<uv_stream_t*>(doors_[kPlain].listener.get());
+}
+
+TransportKind TCPServer::doorOf(const uv_stream_t* listener) const {
+  if (listener == reinterpret_cast<const uv_stream_t*>(doors_[kWebSocket].listener.get()))
+    return secureWebSocket ? TransportKind::SecureWebSocket : TransportKind::WebSocket;
+  if (listener == reinterpret_cast<const uv_stream_t*>(doors_[kTls].listener.get()))
+    return TransportKind::Tls;
+  return TransportKind::Tcp;
+}
+
+bool TCPServer::doorListening(TransportKind door) const {
+  switch (door) {
+    case TransportKind::Tcp:
+      return doors_[kPlain].listening;
+    case TransportKind::Tls:
+      return doors_[kTls].listening;
+    case TransportKind::WebSocket:
+    case TransportKind::SecureWebSocket:
+      return doors_[kWebSocket].listening;
+  }
+  return false;
+}
+
+int TCPServer::portOf(int door) const {
+  return door == kPlain ? port : door == kWebSocket ? websocketPort : tlsPort;
+}
+
+const char* TCPServer::nameOf(int door) const {
+  return door == kPlain ? "TCP" : door == kWebSocket ? "WebSocket" : "TLS";
 }
 
 void TCPServer::start() {
-  if (!listener_) return;  // closed by stopListening
+  bool all = true;
+  for (int door = kPlain; door < kDoors; ++door) {
+    if (door != kPlain && portOf(door) == 0) continue;
+    if (!doors_[door].listening) doors_[door].listening = listen(door);
+    all = all && doors_[door].listening;
+  }
+  setListening(all);
+}
+
+bool TCPServer::listen(int door) {
+  uv_tcp_t* listener = doors_[door].listener.get();
+  if (listener == nullptr) return false;  // closed by stopListening
   sockaddr_in bindAddress{};
-  int status = uv_ip4_addr(address.c_str(), port, &bindAddress);
-  if (status < 0) {  // never every interface in place of an address that does not parse
-    consoleWrite("TCP bind error: %s\n", uv_err_name(status));
-    setListening(false);
-    return;
-  }
-  status = uv_tcp_bind(listener_.get(), reinterpret_cast<const sockaddr*>(&bindAddress), 0);
+  int status = uv_ip4_addr(address.c_str(), portOf(door), &bindAddress);
+  if (status >= 0)  // never every interface in place of an address that does not parse
+    status = uv_tcp_bind(listener, reinterpret_cast<const sockaddr*>(&bindAddress), 0);
   if (status < 0) {
-    consoleWrite("TCP bind error: %s\n", uv_err_name(status));
-    setListening(false);
-    return;
+    consoleWrite("%s bind error: %s\n", nameOf(door), uv_err_name(status));
+    return false;
   }
-  status = listenOn(serverHandle());
+  status = listenOn(reinterpret_cast<uv_stream_t*>(listener));
   if (status < 0) {
-    consoleWrite("TCP listening error: %s\n", uv_err_name(status));
-    setListening(false);
-    return;
+    consoleWrite("%s listening error: %s\n", nameOf(door), uv_err_name(status));
+    return false;
   }
-  setListening(true);
+  return true;
 }
 
 }  // namespace velmor

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 
+#include "base/Console.h"
 #include "base/FatalExit.h"
 #include "base/FixedText.h"
 #include "protocol/Dispatch.h"
@@ -26,6 +27,7 @@ VelmorServer::VelmorServer(uv_loop_t* loop, const Settings* settings, WorkerHook
     const std::string message = "The bindaddress \"" + address + "\" is not an IPv4 address.\n";
     fatalExit(message.c_str());
   }
+  openDoors(*settings);
   setMaxPendingOutput(settings->maxpendingoutput);
   setMaxTotalPendingOutput(settings->maxtotalpendingoutput);
   setKeepAlive(settings->keepalive);
@@ -40,6 +42,48 @@ VelmorServer::VelmorServer(uv_loop_t* loop, const Settings* settings, WorkerHook
   }
   hooks.onStop = std::move(workerHooks.onStop);
   core_->startWorker(std::move(hooks));
+}
+
+void VelmorServer::openDoors(const Settings& settings) {
+  websocketPort = static_cast<int>(settings.websocketport);
+  tlsPort = static_cast<int>(settings.tlsport);
+  if (settings.tlsport != 0 && !settings.tlsConfigured())
+    fatalExit("The tlsport needs a tlscertificate and a tlskey.\n");
+  if (settings.tlsConfigured()) {
+    std::string why;
+    if (!tls().load(settings.certificatePath(settings.tlscertificate),
+                    settings.certificatePath(settings.tlskey), why)) {
+      const std::string message = "TLS cannot start: " + why + "\n";
+      fatalExit(message.c_str());
+    }
+    secureWebSocket = true;
+  }
+  DoorPolicy policy;
+  for (const std::string& entry : settings.trustedproxies) {
+    AddressRange range;
+    if (!parseAddressRange(entry, range)) {
+      const std::string message =
+          "The trustedproxies entry \"" + entry + "\" is not an IPv4 address or network.\n";
+      fatalExit(message.c_str());
+    }
+    policy.trustedProxies.push_back(range);
+  }
+  policy.websocketOrigins = settings.websocketorigins;
+  setDoorPolicy(std::move(policy));
+  // A handshake that never ends is closed when a login would be.
+  setHandshakeTimeout(std::uint64_t{settings.logintimeout} * 1000);
+}
+
+bool VelmorServer::reloadCertificates() {
+  if (!settings_->tlsConfigured()) return false;
+  std::string why;
+  if (!tls().load(settings_->certificatePath(settings_->tlscertificate),
+                  settings_->certificatePath(settings_->tlskey), why)) {
+    consoleWrite("TLS reload failed, the certificate in use stays: %s\n", why.c_str());
+    return false;
+  }
+  consoleWrite("TLS certificate reloaded.\n");
+  return true;
 }
 
 VelmorServer::~VelmorServer() {
@@ -115,7 +159,7 @@ bool VelmorServer::onConnect(uv_stream_t* client) {
 
 void VelmorServer::refuse(uv_stream_t* client, const char* frame, std::size_t length) {
   write(client, frame, length);
-  closeClient(client);
+  closeClient(client, Transport::kClosePolicy);
 }
 
 void VelmorServer::onDisconnect(uv_stream_t* client) {

@@ -38,6 +38,10 @@ class VelmorServer : public TCPServer {
   bool onConnect(uv_stream_t* client) override;
   void onDisconnect(uv_stream_t* client) override;
 
+  // Reads the TLS certificate and key again (SIGHUP): new connections get them, open ones
+  // keep theirs. A pair that does not load leaves the one in use, and the console says why.
+  bool reloadCertificates();
+
   // Ends serving: stops listening, closes every connection and every handle of the
   // server, so that the main loop runs out of work and uv_run returns. Idempotent.
   void shutdown();
@@ -55,6 +59,9 @@ class VelmorServer : public TCPServer {
 
  private:
   static void onTick(uv_timer_t* timer);
+  // The WebSocket and TLS doors, the certificate and the proxies from the settings; a
+  // setting that cannot work ends the start (fatalExit).
+  void openDoors(const Settings& settings);
   // Received bytes, or bytes held earlier, through the frame loop; then reading is paused or
   // resumed by the user's queries in flight and held requests.
   void handleInput(User& user, const char* data, std::size_t length);

@@ -56,6 +56,20 @@ void takeText(const rapidjson::Value& value, std::string& out) {
   if (value.IsString()) out = textOf(value);
 }
 
+// A list of texts; members that are no text are left out.
+void takeTexts(const rapidjson::Value& value, std::vector<std::string>& out) {
+  if (!value.IsArray()) return;
+  out.clear();
+  for (const auto& element : value.GetArray())
+    if (element.IsString()) out.push_back(textOf(element));
+}
+
+// A port setting: above 65535 names no port, and turns the door off.
+void takePort(const rapidjson::Value& value, std::uint32_t& out) {
+  std::uint32_t number = 0;
+  if (takeU32(value, number)) out = number > 65535 ? 0 : number;
+}
+
 // A room is kept only when exactly four of its members were the strings type, name,
 // password and leaderpassword (a repeated one counts again).
 void readRoom(const rapidjson::Value& element, std::vector<RoomConfig>& rooms) {
@@ -179,12 +193,25 @@ void Settings::loadFromText(const std::string& text) {
       metricsport = number > kMaxPort ? 0 : number;  // no such port: the endpoint stays off
     } else if (key == "metricsaddress") {
       takeText(value, metricsaddress);
+    } else if (key == "websocketport") {
+      takePort(value, websocketport);
+    } else if (key == "tlsport") {
+      takePort(value, tlsport);
+    } else if (key == "tlscertificate") {
+      takeText(value, tlscertificate);
+    } else if (key == "tlskey") {
+      takeText(value, tlskey);
+    } else if (key == "trustedproxies") {
+      takeTexts(value, trustedproxies);
+    } else if (key == "websocketorigins") {
+      takeTexts(value, websocketorigins);
     } else if (key == "rooms") {
       if (!value.IsArray()) continue;
       for (const auto& element : value.GetArray()) readRoom(element, rooms);
     }
   }
   refuseMetricsOnTheGamePort();
+  refuseSharedPorts();
 }
 
 void Settings::refuseMetricsOnTheGamePort() {
@@ -193,6 +220,25 @@ void Settings::refuseMetricsOnTheGamePort() {
       "The metrics endpoint cannot listen on the game's port %u; the server runs without it.\n",
       static_cast<unsigned>(metricsport));
   metricsport = 0;
+}
+
+void Settings::refuseSharedPorts() {
+  // Two doors cannot share a port: the later one in this order stays shut, and says so.
+  auto refuse = [this](std::uint32_t& port, const char* name) {
+    if (port == 0) return;
+    if (port == serverport || port == metricsport || (&port == &tlsport && port == websocketport)) {
+      consoleWrite("The %s %u is taken by another of the server's ports; it stays off.\n", name,
+                   static_cast<unsigned>(port));
+      port = 0;
+    }
+  };
+  refuse(websocketport, "websocketport");
+  refuse(tlsport, "tlsport");
+}
+
+std::string Settings::certificatePath(const std::string& file) const {
+  if (file.empty() || file.front() == '/') return file;
+  return applicationDirectory + file;
 }
 
 }  // namespace velmor

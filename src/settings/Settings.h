@@ -43,6 +43,7 @@ class Settings {
   // console says so. The loader applies it; the entry point again after port forwarding,
   // which may move serverport.
   void refuseMetricsOnTheGamePort();
+  void refuseSharedPorts();
 
   std::string applicationDirectory;  // ends with the directory separator
   std::uint32_t chatroommaxusers = 64;
@@ -87,6 +88,28 @@ class Settings {
   // The IPv4 address the metrics endpoint listens on ("metricsaddress"): this host only by
   // default, so that the figures reach no network unless the operator names an interface.
   std::string metricsaddress = "127.0.0.1";
+
+  // --- the other doors: the same protocol from browsers, over TLS and behind proxies ---
+  // The WebSocket port ("websocketport"; wss when a certificate is set); 0, the default,
+  // turns it off.
+  std::uint32_t websocketport = 0;
+  // The port of the protocol inside TLS ("tlsport"); 0, the default, turns it off. Needs
+  // the certificate and key.
+  std::uint32_t tlsport = 0;
+  // PEM files of the certificate chain and its private key ("tlscertificate", "tlskey"); a
+  // relative path is taken from the application's directory (certificatePath).
+  std::string tlscertificate;
+  std::string tlskey;
+  // Addresses whose connections carry the client's address ("trustedproxies": "a.b.c.d"
+  // or "a.b.c.d/n"): X-Forwarded-For on the WebSocket port, a PROXY header on the others.
+  std::vector<std::string> trustedproxies;
+  // Origins a WebSocket handshake may come from ("websocketorigins", exact texts); empty:
+  // any, since a login is made inside the protocol and no cookie grants anything.
+  std::vector<std::string> websocketorigins;
+
+  bool tlsConfigured() const { return !tlscertificate.empty() && !tlskey.empty(); }
+  // The file's path as the server opens it.
+  std::string certificatePath(const std::string& file) const;
 };
 
 // The directory part of an executable path, up to and including the last separator;
