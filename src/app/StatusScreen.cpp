@@ -2,6 +2,8 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
+#include <string>
 
 #include "base/Console.h"
 #include "base/UvHandle.h"
@@ -37,7 +39,23 @@ std::string StatusScreen::format(const Figures& f) {
                     static_cast<unsigned long long>(f.packetsReceived), megabytes(f.bytesSent),
                     megabytes(f.bytesReceived), f.sendRate, f.receiveRate);
   if (length < 0 || static_cast<std::size_t>(length) >= sizeof(text)) return {};
-  return std::string(text, static_cast<std::size_t>(length));
+  std::string screen(text, static_cast<std::size_t>(length));
+  if (f.websocketPort == 0 && f.tlsPort == 0) return screen;
+  // The other doors, when there are any, as a block of their own before the trailing style.
+  char doors[256];
+  const int doorsLength = std::snprintf(
+      doors, sizeof(doors),
+      "\n\x1b[37;1mDoors\n\x1b[30mWebSocket: %6s %-4s %llu conn.\nTLS: %12s      %llu conn.\n",
+      f.websocketPort == 0 ? "off" : std::to_string(f.websocketPort).c_str(),
+      f.websocketPort == 0 ? "" : (f.secureWebSocket ? "wss" : "ws"),
+      static_cast<unsigned long long>(f.doorConnections[static_cast<std::size_t>(
+          f.secureWebSocket ? TransportKind::SecureWebSocket : TransportKind::WebSocket)]),
+      f.tlsPort == 0 ? "off" : std::to_string(f.tlsPort).c_str(),
+      static_cast<unsigned long long>(
+          f.doorConnections[static_cast<std::size_t>(TransportKind::Tls)]));
+  if (doorsLength > 0 && static_cast<std::size_t>(doorsLength) < sizeof(doors))
+    screen.insert(screen.size() - std::strlen("\x1b[37;1m"), doors);
+  return screen;
 }
 
 StatusScreen::StatusScreen(const ServerCore& core, const ScreenNote& note)

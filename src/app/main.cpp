@@ -135,11 +135,19 @@ int main() {
   settings->load();
 
   if (settings->useupnp) {
-    std::uint16_t port =
-        forwardPort(settings->serverport, settings->applicationDirectory + "upnp.log",
-                    settings->publicAddressText, settings->lanAddressText);
-    if (port != kNoPortForwarded) settings->serverport = port;
+    // Every open door is forwarded, the TCP port first; one that finds no port keeps its own.
+    std::vector<std::uint32_t*> doors = {&settings->serverport};
+    if (settings->websocketport != 0) doors.push_back(&settings->websocketport);
+    if (settings->tlsport != 0) doors.push_back(&settings->tlsport);
+    std::vector<std::uint32_t> ports;
+    for (const std::uint32_t* door : doors) ports.push_back(*door);
+    const std::vector<std::uint16_t> forwarded =
+        forwardPorts(ports, settings->applicationDirectory + "upnp.log",
+                     settings->publicAddressText, settings->lanAddressText);
+    for (std::size_t i = 0; i < doors.size(); ++i)
+      if (forwarded[i] != kNoPortForwarded) *doors[i] = forwarded[i];
     settings->refuseMetricsOnTheGamePort();
+    settings->refuseSharedPorts();
   }
 
   auto loop = std::make_unique<uv_loop_t>();

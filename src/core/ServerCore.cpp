@@ -35,7 +35,10 @@ CoreSettings::CoreSettings(const Settings& s)
     : userscancreateroom(s.userscancreateroom),
       limits(roomLimits(s)),
       publicAddressText(s.publicAddressText),
-      serverport(s.serverport) {
+      serverport(s.serverport),
+      websocketport(s.websocketport),
+      tlsport(s.tlsport),
+      secureWebSocket(s.tlsConfigured()) {
   copyText(servername, s.servername);
   copyText(adminpassword, s.adminpassword);
   copyText(serverpassword, s.serverpassword);

@@ -37,6 +37,9 @@ struct CoreSettings {
   RoomLimits limits;
   std::string publicAddressText;  // for the status text
   std::uint32_t serverport = 0;
+  std::uint32_t websocketport = 0;  // 0: off
+  std::uint32_t tlsport = 0;        // 0: off
+  bool secureWebSocket = false;     // the WebSocket port speaks wss
 };
 
 // The state every request reaches, as components that each keep their own invariants:

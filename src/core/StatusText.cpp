@@ -27,6 +27,12 @@ StatusFigures statusFigures(const ServerCore& core) {
   f.tickP99Ms = ticks.p99Ms;
   f.storageWaiting = core.storageWaiting();
   f.expiredToDelete = core.traffic.expiredToDelete.get();
+  f.websocketPort = core.settings.websocketport;
+  f.secureWebSocket = core.settings.secureWebSocket;
+  f.tlsPort = core.settings.tlsport;
+  for (std::size_t door = 0; door < kTransportKinds; ++door)
+    f.doorConnections[door] =
+        core.connections().doorTraffic(static_cast<TransportKind>(door)).connections.get();
   return f;
 }
 
@@ -46,6 +52,13 @@ std::string formatUptime(std::uint64_t s) {
   return text;
 }
 
+namespace {
+std::string portText(std::uint32_t port, const char* kind) {
+  if (port == 0) return "off";
+  return std::to_string(port) + (kind[0] != '\0' ? std::string(" (") + kind + ")" : "");
+}
+}  // namespace
+
 std::string formatStatusText(const StatusFigures& f) {
   char text[4096];
   const int length = std::snprintf(
@@ -62,7 +75,15 @@ std::string formatStatusText(const StatusFigures& f) {
       static_cast<unsigned long long>(f.slowReaderCloses), f.longestTickMs, f.tickP99Ms,
       static_cast<unsigned long long>(f.storageWaiting),
       static_cast<unsigned long long>(f.expiredToDelete));
-  return std::string(text, length > 0 ? static_cast<std::size_t>(length) : 0);
+  std::string status(text, length > 0 ? static_cast<std::size_t>(length) : 0);
+  status += "WebSocket port: " + portText(f.websocketPort, f.secureWebSocket ? "wss" : "ws") +
+            "\nTLS port: " + portText(f.tlsPort, "") + "\nConnections by door:";
+  for (std::size_t door = 0; door < kTransportKinds; ++door) {
+    status += std::string(door == 0 ? " " : ", ") +
+              transportName(static_cast<TransportKind>(door)) + " " +
+              std::to_string(f.doorConnections[door]);
+  }
+  return status + "\n";
 }
 
 }  // namespace velmor

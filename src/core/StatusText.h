@@ -3,6 +3,8 @@
 #include <cstdint>
 #include <string>
 
+#include "net/TransportKind.h"
+
 namespace velmor {
 
 class ServerCore;
@@ -26,6 +28,10 @@ struct StatusFigures {
   double tickP99Ms = 0;
   std::uint64_t storageWaiting = 0;   // work the storage refused, kept to be tried again
   std::uint64_t expiredToDelete = 0;  // expired rooms whose deletion is not done
+  std::uint32_t websocketPort = 0;    // 0: off
+  bool secureWebSocket = false;
+  std::uint32_t tlsPort = 0;                            // 0: off
+  std::uint64_t doorConnections[kTransportKinds] = {};  // accepted, by TransportKind
 };
 
 // The figures as they stand. Any thread: it reads counters and constant settings only.
@@ -42,7 +48,9 @@ inline double megabytes(std::uint64_t bytes) {
 // The status as plain text lines (no escape sequences, under 4096 bytes): version, public
 // address, port, uptime, users, rooms, packets, data, rates, slow readers closed, and the
 // longest and 99th-percentile tick of the last 5 seconds ("Longest tick (5 s): 1.23 ms"),
-// the work waiting for the storage and the expired rooms still to delete.
+// the work waiting for the storage and the expired rooms still to delete, then the doors:
+// "WebSocket port: 7176 (wss)" or "off", "TLS port: 7177" or "off", and "Connections by
+// door: tcp 12, tls 0, ws 3, wss 0".
 std::string formatStatusText(const StatusFigures& figures);
 
 }  // namespace velmor

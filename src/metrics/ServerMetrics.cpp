@@ -103,6 +103,21 @@ void writeTraffic(const VelmorServer& server, ExpositionWriter& w) {
   w.family("velmor_output_waiting_bytes", MetricType::Gauge,
            "Bytes written to client connections that the sockets have not taken yet.", "bytes");
   w.sample(server.totalPendingOutput());
+  const auto byDoor = [&server, &w](auto figure) {
+    for (std::size_t door = 0; door < kTransportKinds; ++door) {
+      const auto kind = static_cast<TransportKind>(door);
+      w.sample(figure(server.doorTraffic(kind)), {{"transport", transportName(kind)}});
+    }
+  };
+  w.family("velmor_transport_connections", MetricType::Counter,
+           "Connections accepted, by the door they came in by (tcp, tls, ws, wss).");
+  byDoor([](const GenericServer::DoorTraffic& d) { return d.connections.get(); });
+  w.family("velmor_transport_received_bytes", MetricType::Counter,
+           "Bytes read from client sockets by door, TLS and WebSocket framing included.", "bytes");
+  byDoor([](const GenericServer::DoorTraffic& d) { return d.bytesReceived.get(); });
+  w.family("velmor_transport_sent_bytes", MetricType::Counter,
+           "Bytes written to client sockets by door, TLS and WebSocket framing included.", "bytes");
+  byDoor([](const GenericServer::DoorTraffic& d) { return d.bytesSent.get(); });
   w.family("velmor_slow_readers_closed", MetricType::Counter,
            "Connections closed because their unsent output passed its limit.");
   w.sample(server.slowReaderCloses());

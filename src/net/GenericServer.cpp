@@ -66,6 +66,7 @@ class GenericServer::ConnectionIo final : public Transport::Io {
       std::memcpy(&connection_.peerAddress, &client, sizeof(client));
     }
     server_.admit(connection_);
+    if (connection_.layers_->established()) server_.handshaking_.remove(connection_);
   }
   void established() override { server_.establish(connection_); }
   bool closing() const override { return server_.isClosing(connection_); }
@@ -187,6 +188,7 @@ void GenericServer::admit(ClientData& connection) {
 
 void GenericServer::establish(ClientData& connection) {
   Transport& layers = *connection.layers_;
+  if (!layers.awaitingClient()) handshaking_.remove(connection);
   if (layers.holdsOutput()) {
     ConnectionIo io(*this, connection);
     layers.send(nullptr, 0, io);

@@ -24,7 +24,7 @@ bool TlsContext::load(const std::string& certificateFile, const std::string& key
   SSL_CTX_set_min_proto_version(context.get(), TLS1_2_VERSION);
   // A connection's buffers go back while it is idle: thousands of quiet players each
   // holding two 16 KB record buffers would cost more than the rest of the server.
-  SSL_CTX_set_mode(context.get(), SSL_MODE_RELEASE_BUFFERS | SSL_MODE_ENABLE_PARTIAL_WRITE);
+  SSL_CTX_set_mode(context.get(), SSL_MODE_RELEASE_BUFFERS);
   SSL_CTX_set_options(context.get(), SSL_OP_NO_RENEGOTIATION);
   if (SSL_CTX_use_certificate_chain_file(context.get(), certificateFile.c_str()) != 1) {
     why = failure("the certificate " + certificateFile);

@@ -68,6 +68,8 @@ class Transport {
   void goodbye(std::uint16_t code, Io& io);
 
   bool established() const { return established_; }
+  // A proxied connection whose header has not named the client yet.
+  bool awaitingClient() const { return awaitingClient_; }
   bool holdsOutput() const { return !held_.empty(); }
   // Set when the application closed the connection before it was established: it closes
   // once established and its held output sent.

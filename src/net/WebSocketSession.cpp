@@ -109,7 +109,6 @@ int WebSocketSession::onHeaderValue(http_parser* parser, const char* at, std::si
 int WebSocketSession::onHeadersComplete(http_parser* parser) {
   auto* self = static_cast<WebSocketSession*>(parser->data);
   if (self->inValue_) self->commitHeader();
-  self->headersComplete_ = true;
   return 0;
 }
 
@@ -223,12 +222,11 @@ void WebSocketSession::onFrameStart(wslay_event_context_ptr events,
   wslay_event_shutdown_read(events);
 }
 
-void WebSocketSession::onFrameChunk(wslay_event_context_ptr events,
+void WebSocketSession::onFrameChunk(wslay_event_context_ptr,
                                     const wslay_event_on_frame_recv_chunk_arg* chunk, void* self) {
   auto* session = static_cast<WebSocketSession*>(self);
   // Control frames' payloads are wslay's (it buffers them); refused messages go nowhere.
   if (session->refusedMessage_ || session->io_->closing()) return;
-  (void)events;
   if (session->frameIsData_)
     session->io_->deliver(reinterpret_cast<const char*>(chunk->data), chunk->data_length);
 }

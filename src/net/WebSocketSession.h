@@ -93,7 +93,6 @@ class WebSocketSession {
   // The upgrade request, while it is read.
   http_parser parser_{};
   std::size_t requestBytes_ = 0;
-  bool headersComplete_ = false;
   bool messageComplete_ = false;
   bool inValue_ = false;
   std::string field_, value_;

@@ -3,6 +3,7 @@
 #include <miniupnpc/miniupnpc.h>
 #include <miniupnpc/upnpcommands.h>
 #include <miniupnpc/upnperrors.h>
+#include <algorithm>
 
 #include <cstring>
 #include <ctime>
@@ -62,7 +63,8 @@ class UpnpContext {
 
   bool findGateway();
   void listMappings();
-  std::uint16_t searchAndMap(std::uint32_t port);
+  // `chosen`: the external ports earlier doors took.
+  std::uint16_t searchAndMap(std::uint32_t port, const std::vector<std::uint16_t>& chosen = {});
 
   const std::string& lanAddress() const {
     return lanAddress_;
@@ -195,8 +197,17 @@ void UpnpContext::addMapping(std::uint32_t port, const std::string& description)
   }
 }
 
-std::uint16_t UpnpContext::searchAndMap(std::uint32_t port) {
+std::uint16_t UpnpContext::searchAndMap(std::uint32_t port,
+                                        const std::vector<std::uint16_t>& chosen) {
   for (std::uint32_t candidate = port;;) {
+    if (std::find(chosen.begin(), chosen.end(), candidate) != chosen.end()) {
+      log_ << "Port '" << candidate << "' is another door's. We'll try the next one\n";
+      if (++candidate > kNoPort) {
+        log_ << "Unable to find a port to forward\n";
+        return kNoPort;
+      }
+      continue;
+    }
     const MappingEntry* taken = nullptr;
     for (const MappingEntry& entry : mappings_) {
       if (entry.externalPort == candidate && entry.protocol == Protocol::Tcp) {
@@ -227,15 +238,23 @@ std::uint16_t UpnpContext::searchAndMap(std::uint32_t port) {
 
 std::uint16_t forwardPort(std::uint32_t port, const std::string& logPath,
                           std::string& publicAddressText, std::string& lanAddressText) {
+  return forwardPorts({port}, logPath, publicAddressText, lanAddressText).front();
+}
+
+std::vector<std::uint16_t> forwardPorts(const std::vector<std::uint32_t>& ports,
+                                        const std::string& logPath, std::string& publicAddressText,
+                                        std::string& lanAddressText) {
   UpnpContext context(logPath);
-  std::uint16_t result = static_cast<std::uint16_t>(port);
+  std::vector<std::uint16_t> results;
   if (context.findGateway()) {
     context.listMappings();
-    result = context.searchAndMap(port);
+    for (const std::uint32_t port : ports) results.push_back(context.searchAndMap(port, results));
+  } else {
+    for (const std::uint32_t port : ports) results.push_back(static_cast<std::uint16_t>(port));
   }
   if (!context.lanAddress().empty()) lanAddressText = context.lanAddress();
   if (!context.publicAddress().empty()) publicAddressText = context.publicAddress();
-  return result;
+  return results;
 }
 
 }  // namespace velmor

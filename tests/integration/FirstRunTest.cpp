@@ -116,8 +116,8 @@ TEST(FirstRunTest, MakeRunWritesTrialSettingsOnceAndNeverTouchesAnExistingFile) 
   const std::string settings = checkout.file("build/release/velmorserv.json");
   const std::string log = checkout.file("make-run.txt");
   constexpr std::uint16_t kDefaultPort = 7175;
-  ASSERT_TRUE(test::capture("ss -Hltn 'sport = :7175'").empty())
-      << "port 7175 is taken here: the trial settings listen on it";
+  ASSERT_TRUE(test::capture("ss -Hltn 'sport = :7175 or sport = :7176'").empty())
+      << "port 7175 or 7176 is taken here: the trial settings listen on them";
 
   {
     MakeRun run(folder, log);
@@ -127,6 +127,8 @@ TEST(FirstRunTest, MakeRunWritesTrialSettingsOnceAndNeverTouchesAnExistingFile) 
         << fileText(log);
     EXPECT_EQ(listening(kDefaultPort), std::vector<std::string>{"127.0.0.1:7175"})
         << "listening beyond this machine";
+    EXPECT_EQ(listening(kDefaultPort + 1), std::vector<std::string>{"127.0.0.1:7176"})
+        << "no WebSocket door for browsers";
     const std::string said = fileText(log);
     EXPECT_NE(said.find("make run: wrote " + folder + "build/release/velmorserv.json"),
               std::string::npos)

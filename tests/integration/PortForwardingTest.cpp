@@ -56,11 +56,11 @@ class PortForwardingTest : public test::ProcessTest {
   void stopGateway() { run("kill $(cat /tmp/" + kPrefix + "-miniupnpd.pid)"); }
 
   // A server in the host namespace with port forwarding on.
-  void startServer(int port) {
+  void startServer(int port, const std::string& more = "") {
     prepare();
     // Discovery stays inside the test namespace: the server runs in it.
     const std::string netnsSettings = R"({"useupnp": true, "serverport": )";
-    server->setSettingsText(netnsSettings + std::to_string(port) + "}");
+    server->setSettingsText(netnsSettings + std::to_string(port) + more + "}");
     server->setLaunchPrefix({"ip", "netns", "exec", kLan});
     EXPECT_TRUE(server->start());
   }
@@ -128,10 +128,14 @@ TEST_F(PortForwardingTest, PortsTakenByAnotherHostAreSkipped) {
   mapForOther(kOtherHost, 7175, "TCP");
   mapForOther(kOtherHost, 7176, "TCP");
   mapForOther(kOtherHost, 7175, "UDP");
-  startServer(7175);
+  // The WebSocket door searches from 7176 too, and skips the port the TCP door took.
+  startServer(7175, R"(, "websocketport": 7176)");
   ASSERT_TRUE(listensOn(7177));
+  ASSERT_TRUE(listensOn(7178));
   const std::string log = server->dir().read("upnp.log");
-  EXPECT_EQ(count(log, "There is someone already using your port: '"), 2u) << log;
+  EXPECT_EQ(count(log, "There is someone already using your port: '"), 3u) << log;
+  EXPECT_NE(log.find("Port '7177' is another door's. We'll try the next one\n"), std::string::npos);
+  EXPECT_NE(gatewayMapping(7178).find("TCP  7178->10.77.0.2:7178"), std::string::npos);
   EXPECT_NE(log.find("There is someone already using your port: '7175'. We'll try the next one\n"),
             std::string::npos);
   EXPECT_NE(log.find("Port '7177' is available. Proceeding with port forwarding\n"),

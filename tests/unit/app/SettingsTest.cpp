@@ -111,6 +111,26 @@ const Case kCases[] = {
        EXPECT_EQ(s.metricsport, 0u);
      },
      "The metrics endpoint cannot listen on the game's port 9464; the server runs without it.\n"},
+    {"DoorKeys",
+     R"({"websocketport": 7176, "tlsport": 7177, "tlscertificate": "c.pem", "tlskey": "/k.pem",
+         "trustedproxies": ["10.0.0.1", 5, "10.1.0.0/16"], "websocketorigins": ["https://g"]})",
+     [](const Settings& s) {
+       EXPECT_EQ(s.websocketport, 7176u);
+       EXPECT_EQ(s.tlsport, 7177u);
+       EXPECT_EQ(s.certificatePath(s.tlscertificate), s.applicationDirectory + "c.pem");
+       EXPECT_EQ(s.certificatePath(s.tlskey), "/k.pem");
+       EXPECT_EQ(s.trustedproxies, (std::vector<std::string>{"10.0.0.1", "10.1.0.0/16"}));
+       EXPECT_EQ(s.websocketorigins, std::vector<std::string>{"https://g"});
+     }},
+    {"DoorOnATakenPortStaysOff", R"({"websocketport": 7175, "tlsport": 9000, "metricsport": 9000})",
+     [](const Settings& s) {
+       EXPECT_EQ(s.websocketport, 0u);
+       EXPECT_EQ(s.tlsport, 0u);
+     },
+     "The websocketport 7175 is taken by another of the server's ports; it stays off.\n"
+     "The tlsport 9000 is taken by another of the server's ports; it stays off.\n"},
+    {"DoorPortAboveLimitTurnsItOff", R"({"websocketport": 65536})",
+     [](const Settings& s) { EXPECT_EQ(s.websocketport, 0u); }},
     {"MetricsPortOnTheDefaultGamePort", R"({"metricsport": 7175})",
      [](const Settings& s) { EXPECT_EQ(s.metricsport, 0u); },
      "The metrics endpoint cannot listen on the game's port 7175; the server runs without it.\n"},
