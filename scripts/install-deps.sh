@@ -8,6 +8,8 @@ packages=(
   libuv1-dev libsqlite3-dev sqlite3 rapidjson-dev libminiupnpc-dev libssl-dev
   libreaderwriterqueue-dev googletest libgtest-dev libbenchmark-dev libreadline-dev
   libmicrohttpd-dev prometheus
+  libwslay-dev libhttp-parser-dev
+  chromium chromium-driver nginx libnginx-mod-stream python3-websockets
   clang clang-format libclang-rt-14-dev
   miniupnpd-nftables nftables miniupnpc iproute2 tmux procps
   dpkg-dev lintian systemd util-linux adduser
@@ -28,8 +30,8 @@ if [[ $(id -u) -ne 0 ]]; then
 fi
 
 # The UPnP gateway daemon is only ever run by the tests inside their own network
-# namespaces, and Prometheus only by the metrics test, on loopback ports of its own: keep
-# the packages' maintainer scripts from starting either as a service on this host.
+# namespaces, and Prometheus and nginx only by their tests, on loopback ports of their own:
+# keep the packages' maintainer scripts from starting any as a service on this host.
 policy=/usr/sbin/policy-rc.d
 made_policy=0
 if [[ ! -e $policy ]]; then
