@@ -5,7 +5,7 @@ set -euo pipefail
 
 packages=(
   build-essential cmake ninja-build pkg-config git python3
-  libuv1-dev libsqlite3-dev sqlite3 rapidjson-dev libminiupnpc-dev libssl-dev
+  libuv1-dev libsqlite3-dev sqlite3 rapidjson-dev libminiupnpc-dev libssl-dev openssl
   libreaderwriterqueue-dev googletest libgtest-dev libbenchmark-dev libreadline-dev
   libmicrohttpd-dev prometheus
   libwslay-dev libhttp-parser-dev

@@ -105,4 +105,18 @@ std::optional<HttpResponse> httpGet(std::uint16_t port, std::string_view path,
   return readResponse(socket, timeout);
 }
 
+std::optional<HttpResponse> httpRequest(std::uint16_t port, std::string_view method,
+                                        std::string_view path, std::string_view body,
+                                        std::chrono::milliseconds timeout) {
+  Socket socket = connectTo(port);
+  std::string request = std::string(method) + " " + std::string(path) +
+                        " HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: close\r\n";
+  if (!body.empty()) {
+    request +=
+        "Content-Type: application/json\r\nContent-Length: " + std::to_string(body.size()) + "\r\n";
+  }
+  if (!socket.valid() || !socket.sendAll(request + "\r\n" + std::string(body))) return std::nullopt;
+  return readResponse(socket, timeout);
+}
+
 }  // namespace velmor::test

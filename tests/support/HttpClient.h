@@ -39,4 +39,9 @@ std::optional<HttpResponse> httpGet(std::uint16_t port, std::string_view path,
                                     std::string_view accept = {},
                                     std::chrono::milliseconds timeout = std::chrono::seconds(5));
 
+// The same with any method and a JSON body (none when empty).
+std::optional<HttpResponse> httpRequest(std::uint16_t port, std::string_view method,
+                                        std::string_view path, std::string_view body,
+                                        std::chrono::milliseconds timeout);
+
 }  // namespace velmor::test
