@@ -143,7 +143,10 @@ WebSocketSession::Result WebSocketSession::answer(Io& io) {
     return refuse("400 Bad Request", io);
   if (version_ != "13") return refuse("426 Upgrade Required\r\nSec-WebSocket-Version: 13", io);
   const auto& origins = policy_.websocketOrigins;
-  if (!origins.empty() && std::find(origins.begin(), origins.end(), origin_) == origins.end())
+  // The list keeps other sites' pages out; browsers always say where a page comes from, and
+  // a program that does not (a native client) could say anything it liked.
+  if (!origins.empty() && !origin_.empty() &&
+      std::find(origins.begin(), origins.end(), origin_) == origins.end())
     return refuse("403 Forbidden", io);
 
   static const wslay_event_callbacks eventCallbacks = {onRecv,       onSend,  nullptr, onFrameStart,

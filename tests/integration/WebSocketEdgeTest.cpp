@@ -20,7 +20,7 @@ void PrintTo(const EdgeCase& c, std::ostream* os) {
 class WebSocketEdge : public test::TransportTest, public testing::WithParamInterface<EdgeCase> {};
 
 TEST_P(WebSocketEdge, ServerAnswersAsTheContractSays) {
-  startDoors(false, R"("logintimeout": 2,)");
+  startDoors(false, R"("logintimeout": 2, "websocketorigins": ["https://game.example"],)");
   EXPECT_EQ(wsClient(wsUrl(), 40, GetParam().what), GetParam().saw) << server->output();
 }
 
@@ -32,7 +32,8 @@ INSTANTIATE_TEST_SUITE_P(
                     EdgeCase{"text", "close 1003"}, EdgeCase{"big", "close 1009"},  // 1 MB
                     EdgeCase{"ping", "pong"}, EdgeCase{"close", "close 1000, then welcome"},
                     EdgeCase{"partial", "closed by the deadline b''"},  // logintimeout 2 s
-                    EdgeCase{"nokey", "http 400"}),
+                    EdgeCase{"nokey", "http 400"},
+                    EdgeCase{"origin", "http 403, listed and unnamed let in"}),
     [](const auto& info) { return std::string(info.param.what); });
 
 }  // namespace

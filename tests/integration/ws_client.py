@@ -29,8 +29,8 @@ def login(name):  # version 1, profile and appearance fields, name, appearance t
     return frame(fields + text(name) + text("") + text(""))
 
 
-async def connect(url, source):
-    ws = await websockets.connect(url, local_addr=(source, 0), compression=None,
+async def connect(url, source, origin=None):
+    ws = await websockets.connect(url, local_addr=(source, 0), compression=None, origin=origin,
                                   ping_interval=None, max_size=None, open_timeout=WAIT)
     ws.unread = b""
     OPEN.append(ws)
@@ -77,6 +77,15 @@ async def run(url, source, case, count):
     if case == "refused":  # the last of `count` connections from one address: its first message
         held = [await connect(url, source) for _ in range(count)]
         return f"{(await asyncio.wait_for(held[-1].recv(), WAIT))[2:3].hex()} {await closed(held[-1])}"
+    if case == "origin":  # the server's list names one page; without an Origin, not a browser
+        try:
+            await connect(url, source, "https://elsewhere.example")
+            return "foreign origin let in"
+        except websockets.InvalidStatusCode as refusal:
+            listed = await connect(url, source, "https://game.example")
+            await listed.send(hello)
+            await code(listed, 0x35)
+            return f"http {refusal.status_code}, listed and unnamed let in"
     ws = await connect(url, source)
     if case in ("text", "big"):
         try:
