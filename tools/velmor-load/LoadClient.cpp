@@ -14,8 +14,10 @@ std::size_t frameLength(const char* p) {
 }
 }  // namespace
 
-LoadClient::LoadClient(uv_loop_t* loop, std::uint32_t sourceAddress, std::size_t index)
+LoadClient::LoadClient(uv_loop_t* loop, std::uint32_t sourceAddress, std::size_t index,
+                       const TransportFactory* transports)
     : tcp_(static_cast<uv_tcp_t*>(std::calloc(1, sizeof(uv_tcp_t)))),
+      transports_(transports),
       index_(index),
       source_(sourceAddress) {
   uv_tcp_init(loop, tcp_);
@@ -43,6 +45,7 @@ void LoadClient::connect(std::uint16_t port, EventHandler onConnected, EventHand
   sockaddr_in to{};
   uv_ip4_addr("127.0.0.1", port, &to);
   connectRequest_.data = this;
+  if (transports_ != nullptr) transport_ = transports_->make(*this, port);
   if (uv_tcp_connect(&connectRequest_, tcp_, reinterpret_cast<const sockaddr*>(&to), onConnect) !=
       0)
     close();
@@ -55,9 +58,30 @@ void LoadClient::onConnect(uv_connect_t* request, int status) {
     self->close();
     return;
   }
-  self->connected_ = true;
+  self->socketOpen_ = true;
   uv_read_start(reinterpret_cast<uv_stream_t*>(self->tcp_), onAllocate, onRead);
-  if (self->onConnected_) self->onConnected_(*self);
+  if (self->transport_) {
+    self->transport_->start();
+  } else {
+    self->transportOpen();
+  }
+}
+
+void LoadClient::transportOpen() {
+  if (closing_) return;
+  connected_ = true;
+  if (onConnected_) onConnected_(*this);
+}
+
+void LoadClient::transportFailed(std::string_view why) {
+  if (closing_) return;
+  if (transports_ != nullptr) transports_->noteFailure(why);
+  closedByServer_ = true;
+  close();
+}
+
+void LoadClient::receiveStream(const char* data, std::size_t length) {
+  if (!closing_) consume(data, length);
 }
 
 void LoadClient::onAllocate(uv_handle_t* handle, std::size_t, uv_buf_t* buf) {
@@ -73,7 +97,11 @@ void LoadClient::onRead(uv_stream_t* stream, ssize_t nread, const uv_buf_t* buf)
     self->close();
     return;
   }
-  self->consume(buf->base, static_cast<std::size_t>(nread));
+  if (self->transport_) {
+    self->transport_->receive(buf->base, static_cast<std::size_t>(nread));
+  } else {
+    self->consume(buf->base, static_cast<std::size_t>(nread));
+  }
 }
 
 void LoadClient::consume(const char* data, std::size_t length) {
@@ -102,6 +130,15 @@ void LoadClient::consume(const char* data, std::size_t length) {
 
 void LoadClient::sendBytes(std::string_view bytes) {
   if (!connected_ || closing_) return;
+  if (transport_) {
+    transport_->send(bytes);
+  } else {
+    writeToSocket(bytes);
+  }
+}
+
+void LoadClient::writeToSocket(std::string_view bytes) {
+  if (!socketOpen_ || closing_) return;
   uv_buf_t buffer =
       uv_buf_init(const_cast<char*>(bytes.data()), static_cast<unsigned>(bytes.size()));
   int written = uv_try_write(reinterpret_cast<uv_stream_t*>(tcp_), &buffer, 1);
@@ -127,6 +164,7 @@ void LoadClient::close() {
   if (closing_) return;
   closing_ = true;
   connected_ = false;
+  socketOpen_ = false;
   if (!uv_is_closing(reinterpret_cast<uv_handle_t*>(tcp_)))
     uv_close(reinterpret_cast<uv_handle_t*>(tcp_), onClose);
 }

@@ -4,9 +4,11 @@
 
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <string>
 #include <string_view>
 
+#include "Transport.h"
 #include "client/FrameDecoder.h"
 #include "client/RequestWriter.h"
 
@@ -17,12 +19,16 @@ namespace velmor::load {
 // handed to `onFrame` in place (no copy unless a frame was cut by a read). Owned by its
 // scenario; loop thread only. Its handle is closed by close() and freed by libuv's close
 // callback, after which the client may be destroyed (closed() is true).
-class LoadClient {
+// With a transport other than tcp, a Transport of its own sits between the socket and the
+// frames (TLS, WebSocket); the client counts as connected once its handshakes are done.
+class LoadClient : private TransportSink {
  public:
   using FrameHandler = std::function<void(LoadClient&, std::string_view payload)>;
   using EventHandler = std::function<void(LoadClient&)>;
 
-  LoadClient(uv_loop_t* loop, std::uint32_t sourceAddress, std::size_t index);
+  // `transports` (nullptr: bare tcp) must outlive the client.
+  LoadClient(uv_loop_t* loop, std::uint32_t sourceAddress, std::size_t index,
+             const TransportFactory* transports = nullptr);
   ~LoadClient();
   LoadClient(const LoadClient&) = delete;
   LoadClient& operator=(const LoadClient&) = delete;
@@ -59,12 +65,19 @@ class LoadClient {
   static void onRead(uv_stream_t* stream, ssize_t nread, const uv_buf_t* buf);
   static void onClose(uv_handle_t* handle);
   void consume(const char* data, std::size_t length);
+  void writeToSocket(std::string_view bytes) override;
+  void receiveStream(const char* data, std::size_t length) override;
+  void transportOpen() override;
+  void transportFailed(std::string_view why) override;
 
   uv_tcp_t* tcp_;
+  const TransportFactory* transports_;
+  std::unique_ptr<Transport> transport_;  // nothing for bare tcp
   uv_connect_t connectRequest_{};
   std::size_t index_;
   std::uint32_t source_;
-  bool connected_ = false;
+  bool socketOpen_ = false;
+  bool connected_ = false;  // the protocol may be spoken
   bool closed_ = false;
   bool closing_ = false;
   bool closedByServer_ = false;

@@ -19,6 +19,7 @@ constexpr std::uint32_t kWatcherHost = 0xFFFA;
 
 Scenario::Scenario(const Options& options)
     : options_(options),
+      transports_(options.transport),
       nextSource_((127u << 24) | (static_cast<std::uint32_t>(options.sourceNet) << 16) | 1u) {
   uv_loop_init(&loop_);
 }
@@ -31,7 +32,8 @@ Scenario::~Scenario() {
 
 LoadClient& Scenario::addClient() {
   if ((nextSource_ & 0xFF) == 0xFF) nextSource_ += 2;
-  clients_.push_back(std::make_unique<LoadClient>(&loop_, nextSource_++, clients_.size()));
+  clients_.push_back(
+      std::make_unique<LoadClient>(&loop_, nextSource_++, clients_.size(), &transports_));
   return *clients_.back();
 }
 
@@ -44,12 +46,17 @@ bool Scenario::run(Metrics& metrics) {
   metrics_ = &metrics;
   StatusWatcher watcher(
       &loop_, (127u << 24) | (static_cast<std::uint32_t>(options_.sourceNet) << 16) | kWatcherHost,
-      options_.adminPassword);
+      options_.adminPassword, &transports_);
   watcher.connect(options_.port);
   begin();
   const std::uint64_t setupStart = uv_hrtime();
-  runUntil(&loop_,
-           [&] { return ready_ || failed_ || uv_hrtime() - setupStart > kSetupLimitMs * 1000000; });
+  // A transport that fails in the set-up (a door not open, a refused handshake) fails them
+  // all: the run stops at once with its reason rather than at the time limit.
+  runUntil(&loop_, [&] {
+    return ready_ || failed_ || transports_.failures() > 0 ||
+           uv_hrtime() - setupStart > kSetupLimitMs * 1000000;
+  });
+  if (!ready_ && !failed_ && transports_.failures() > 0) fail("the set-up stopped");
   if (!ready_) {
     if (!failed_)
       fail("set-up did not complete within " + std::to_string(kSetupLimitMs / 1000) + " s");
@@ -78,6 +85,7 @@ bool Scenario::run(Metrics& metrics) {
            [&] { return watcher.done() || uv_hrtime() - lastAsked > kWatcherLimitMs * 1000000; });
 
   metrics.note("scenario", options_.scenario);
+  metrics.note("transport", transportName(options_.transport));
   metrics.set("seconds", seconds);
   report(metrics, seconds);
   if (serverBefore && serverAfter) {
@@ -100,6 +108,7 @@ bool Scenario::run(Metrics& metrics) {
   for (const auto& c : clients_) disconnects_ += c->closedByServer() ? 1 : 0;
   metrics.set("disconnects", static_cast<double>(disconnects_));
   metrics.set("errors", static_cast<double>(errors_));
+  metrics.set("transport_failures", static_cast<double>(transports_.failures()));
 
   for (auto& c : clients_) c->close();
   const std::uint64_t closing = uv_hrtime();

@@ -10,12 +10,14 @@
 
 #include "LoadClient.h"
 #include "Metrics.h"
+#include "Transport.h"
 
 namespace velmor::load {
 
 struct Options {
   std::string scenario = "chat";
-  std::uint16_t port = 7175;
+  std::uint16_t port = 7175;  // of the door --transport names
+  TransportKind transport = TransportKind::Tcp;
   pid_t serverPid = 0;
   int members = 50;           // chat: room size; nav: members per room
   int senders = 50;           // chat
@@ -56,6 +58,7 @@ class Scenario {
   const Options options_;
   Metrics* metrics_ = nullptr;
   uv_loop_t loop_{};
+  const TransportFactory transports_;  // outlives every client
   std::vector<std::unique_ptr<LoadClient>> clients_;
   std::uint64_t disconnects_ = 0;
   std::uint64_t errors_ = 0;

@@ -26,8 +26,10 @@ std::optional<double> statusValue(const std::string& text, const std::string& la
 }
 
 StatusWatcher::StatusWatcher(uv_loop_t* loop, std::uint32_t sourceAddress,
-                             std::string adminPassword)
-    : loop_(loop), client_(loop, sourceAddress, 0), password_(std::move(adminPassword)) {}
+                             std::string adminPassword, const TransportFactory* transports)
+    : loop_(loop),
+      client_(loop, sourceAddress, 0, transports),
+      password_(std::move(adminPassword)) {}
 
 StatusWatcher::~StatusWatcher() {
   if (polling_) poller_.stop();

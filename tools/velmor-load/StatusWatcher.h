@@ -18,7 +18,8 @@ namespace velmor::load {
 // of the reply to a last request at its end. Loop thread only.
 class StatusWatcher {
  public:
-  StatusWatcher(uv_loop_t* loop, std::uint32_t sourceAddress, std::string adminPassword);
+  StatusWatcher(uv_loop_t* loop, std::uint32_t sourceAddress, std::string adminPassword,
+                const TransportFactory* transports);
   ~StatusWatcher();
   StatusWatcher(const StatusWatcher&) = delete;
   StatusWatcher& operator=(const StatusWatcher&) = delete;

@@ -24,7 +24,12 @@ constexpr const char* kUsage =
     "  churn  connect, log in, enter \"LoadChat\", leave, disconnect, in a loop\n"
     "  idle   --clients L guests logged in and idle (server memory per client)\n"
     "Options:\n"
-    "  --port N          server port (7175)\n"
+    "  --port N          server port (7175): the port of the door --transport names\n"
+    "  --transport T     tcp (default), ws (WebSocket, one binary message per request),\n"
+    "                    wss (WebSocket over TLS) or tls (the protocol over TLS); every\n"
+    "                    connection of the run, the status watcher's too. TLS does NOT\n"
+    "                    verify the server's certificate (a load tool for a local server\n"
+    "                    with a self-signed one)\n"
     "  --server-pid PID  measure the server's CPU and memory from /proc\n"
     "  --members N --senders S --rate R --rooms R --hz H --clients L\n"
     "  --duration S      seconds of measurement (20)\n"
@@ -51,6 +56,16 @@ bool parse(int argc, char** argv, Options& options) {
     const bool numeric = end != value && *end == '\0';
     if (key == "--json") {
       options.json = value;
+      continue;
+    }
+    if (key == "--transport") {
+      const auto kind = velmor::load::parseTransport(value);
+      if (!kind) {
+        std::fprintf(stderr, "velmor-load: --transport is tcp, ws, wss or tls, not \"%s\"\n",
+                     value);
+        std::exit(2);
+      }
+      options.transport = *kind;
       continue;
     }
     if (key == "--admin-password") {
