@@ -38,6 +38,7 @@ LoadClient::~LoadClient() {
 void LoadClient::connect(std::uint16_t port, EventHandler onConnected, EventHandler onClosed) {
   onConnected_ = std::move(onConnected);
   onClosed_ = std::move(onClosed);
+  port_ = port;
   sockaddr_in from{};
   from.sin_family = AF_INET;
   from.sin_addr.s_addr = htonl(source_);
@@ -55,6 +56,9 @@ void LoadClient::onConnect(uv_connect_t* request, int status) {
   auto* self = static_cast<LoadClient*>(request->data);
   if (self == nullptr || self->closing_) return;
   if (status < 0) {
+    if (self->transports_ != nullptr)
+      self->transports_->noteFailure("cannot connect to 127.0.0.1:" + std::to_string(self->port_) +
+                                     ": " + uv_strerror(status));
     self->close();
     return;
   }

@@ -75,6 +75,7 @@ class LoadClient : private TransportSink {
   std::unique_ptr<Transport> transport_;  // nothing for bare tcp
   uv_connect_t connectRequest_{};
   std::size_t index_;
+  std::uint16_t port_ = 0;
   std::uint32_t source_;
   bool socketOpen_ = false;
   bool connected_ = false;  // the protocol may be spoken

@@ -50,8 +50,8 @@ bool Scenario::run(Metrics& metrics) {
   watcher.connect(options_.port);
   begin();
   const std::uint64_t setupStart = uv_hrtime();
-  // A transport that fails in the set-up (a door not open, a refused handshake) fails them
-  // all: the run stops at once with its reason rather than at the time limit.
+  // A connection that fails in the set-up (a door not open, a refused handshake) would fail
+  // them all: the run stops at once with its reason rather than at the time limit.
   runUntil(&loop_, [&] {
     return ready_ || failed_ || transports_.failures() > 0 ||
            uv_hrtime() - setupStart > kSetupLimitMs * 1000000;
@@ -108,7 +108,7 @@ bool Scenario::run(Metrics& metrics) {
   for (const auto& c : clients_) disconnects_ += c->closedByServer() ? 1 : 0;
   metrics.set("disconnects", static_cast<double>(disconnects_));
   metrics.set("errors", static_cast<double>(errors_));
-  metrics.set("transport_failures", static_cast<double>(transports_.failures()));
+  metrics.set("connection_failures", static_cast<double>(transports_.failures()));
 
   for (auto& c : clients_) c->close();
   const std::uint64_t closing = uv_hrtime();

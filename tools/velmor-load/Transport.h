@@ -62,7 +62,9 @@ class TransportFactory {
   TransportKind kind() const { return kind_; }
   // Nothing for Tcp: the client then reads and writes its socket directly.
   std::unique_ptr<Transport> make(TransportSink& sink, std::uint16_t port) const;
-  // Counts a connection's failure and prints the first reason (the rest would repeat it).
+  // Counts a connection that could not connect or whose transport failed (a refused
+  // handshake, a TLS alert, a close from the server) and prints the first reason (the rest
+  // would repeat it).
   void noteFailure(std::string_view why) const;
   std::uint64_t failures() const { return failures_; }
 
