@@ -2,7 +2,7 @@
 PRESET_TEST ?= asan
 export VELMOR_WERROR ?= $(if $(CI),ON,OFF)
 
-.PHONY: all deps build run package test test-threads test-package test-debug test-fuzz bench fuzz fuzz-build format format-check clean
+.PHONY: all deps build run package test test-threads test-package test-debug test-fuzz bench bench-transports fuzz fuzz-build format format-check clean
 
 all: build
 
@@ -49,14 +49,21 @@ test-package: package
 test-debug:
 	$(MAKE) test PRESET_TEST=debug
 
-# Micro-benchmarks and the load scenarios on the release build (about three minutes), then
-# the scale benchmark: small against large data sets (about fifteen minutes, a few GB of
+# Micro-benchmarks and the load scenarios on the release build (about three minutes), the
+# transports (about six), then the scale benchmark: small against large data sets (about fifteen minutes, a few GB of
 # temporary files, deleted after).
 bench: deps
 	cmake --preset release >/dev/null
 	cmake --build --preset release --target velmorserver velmor-load velmor_bench
 	bench/run.sh
+	bench/transports.sh
 	bench/scale.py
+
+# The server's cost per transport alone (tcp, ws, wss, tls; about six minutes).
+bench-transports: deps
+	cmake --preset release >/dev/null
+	cmake --build --preset release --target velmorserver velmor-load
+	bench/transports.sh
 
 # The libFuzzer targets (clang): built, then run once over their seed corpus and no further
 # (-runs=0), so that they keep building and starting. The asan tests replay the same seeds
