@@ -1,5 +1,7 @@
 // velmor-load, the load generator, run as a process against the real server through each of
-// its doors: its clients log in, enter a chat room and hear one another's lines.
+// its doors: its clients log in, enter a chat room and hear one another's lines, for longer
+// than the login deadline (which closes only those who never finish their handshakes or
+// their login).
 #include <gtest/gtest.h>
 
 #include <chrono>
@@ -30,7 +32,7 @@ double figure(const std::string& json, const std::string& key) {
   return std::strtod(json.c_str() + at + key.size() + 4, nullptr);
 }
 
-TEST_F(LoadToolTest, ChatThroughEveryDoorLogsInAndDeliversEveryLine) {
+TEST_F(LoadToolTest, ChatThroughEveryDoorOutlastsTheLoginDeadlineAndDeliversEveryLine) {
   const struct {
     const char* transport;
     bool secure;  // the server has a certificate: its WebSocket door is wss
@@ -40,7 +42,8 @@ TEST_F(LoadToolTest, ChatThroughEveryDoorLogsInAndDeliversEveryLine) {
     SCOPED_TRACE(c.transport);
     const std::uint16_t webSocketPort = test::freePort();
     const std::uint16_t tlsPort = test::freePort();
-    std::string settings = R"("websocketport": )" + std::to_string(webSocketPort) + ",";
+    std::string settings =
+        R"("logintimeout": 2, "websocketport": )" + std::to_string(webSocketPort) + ",";
     if (c.secure) {
       settings += R"("tlsport": )" + std::to_string(tlsPort) +
                   R"(, "tlscertificate": "cert.pem", "tlskey": "key.pem",)";
@@ -62,7 +65,7 @@ TEST_F(LoadToolTest, ChatThroughEveryDoorLogsInAndDeliversEveryLine) {
     test::TempDir dir;
     test::ChildProcess load(
         {VELMOR_LOAD_EXE, "chat", "--members", "3", "--senders", "3", "--rate", "6", "--duration",
-         "2", "--transport", transport, "--port", std::to_string(port), "--source-net",
+         "3", "--transport", transport, "--port", std::to_string(port), "--source-net",
          std::to_string(sourceNet++), "--json", dir.file("figures.json")},
         dir.file("out"), dir.file("err"));
     ASSERT_EQ(load.waitExit(60s), 0) << dir.read("err") << server->output();
