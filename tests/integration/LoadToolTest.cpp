@@ -10,10 +10,8 @@
 #include <vector>
 
 #include "support/ChildProcess.h"
-#include "support/ProcessTest.h"
-#include "support/Shell.h"
-#include "support/Sockets.h"
 #include "support/TempDir.h"
+#include "support/TransportTest.h"
 
 #ifndef VELMOR_LOAD_EXE
 #define VELMOR_LOAD_EXE ""
@@ -23,7 +21,7 @@ namespace velmor {
 namespace {
 
 using namespace std::chrono_literals;
-using LoadToolTest = test::ProcessTest;
+using LoadToolTest = test::TransportTest;
 
 // A figure of velmor-load's JSON ("key": number); -1 when it is not there.
 double figure(const std::string& json, const std::string& key) {
@@ -35,32 +33,16 @@ double figure(const std::string& json, const std::string& key) {
 TEST_F(LoadToolTest, ChatThroughEveryDoorOutlastsTheLoginDeadlineAndDeliversEveryLine) {
   const struct {
     const char* transport;
-    bool secure;  // the server has a certificate: its WebSocket door is wss
+    bool secure;  // the server has a certificate and a TLS door: its WebSocket door is wss
   } cases[] = {{"tcp", false}, {"ws", false}, {"wss", true}, {"tls", true}};
   int sourceNet = 201;
   for (const auto& c : cases) {
     SCOPED_TRACE(c.transport);
-    const std::uint16_t webSocketPort = test::freePort();
-    const std::uint16_t tlsPort = test::freePort();
-    std::string settings =
-        R"("logintimeout": 2, "websocketport": )" + std::to_string(webSocketPort) + ",";
-    if (c.secure) {
-      settings += R"("tlsport": )" + std::to_string(tlsPort) +
-                  R"(, "tlscertificate": "cert.pem", "tlskey": "key.pem",)";
-    }
-    prepare(settings + test::roomsSetting({{"LoadChat"}}));
-    if (c.secure) {
-      ASSERT_EQ(test::run("openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 "
-                          "-nodes -days 1 -subj /CN=127.0.0.1 -keyout " +
-                          server->dir().file("key.pem") + " -out " +
-                          server->dir().file("cert.pem") + " 2>/dev/null"),
-                0);
-    }
-    resume();
+    startDoors(c.secure, R"("logintimeout": 2,)" + test::roomsSetting({{"LoadChat"}}));
     const std::string transport = c.transport;
     const std::uint16_t port = transport == "tcp"   ? server->port()
                                : transport == "tls" ? tlsPort
-                                                    : webSocketPort;
+                                                    : wsPort;
 
     test::TempDir dir;
     test::ChildProcess load(
