@@ -59,7 +59,7 @@ bench: deps
 	bench/transports.sh
 	bench/scale.py
 
-# The server's cost per transport alone (tcp, ws, wss, tls; about six minutes).
+# The server's cost per transport alone (tcp, ws, wss, tls; about five minutes).
 bench-transports: deps
 	cmake --preset release >/dev/null
 	cmake --build --preset release --target velmorserver velmor-load
