@@ -273,18 +273,22 @@ bool WebSocketSession::send(const char* data, std::size_t length, Io& io) {
   frame.payload_length = length;
   frame.data = reinterpret_cast<const std::uint8_t*>(data);
   frame.data_length = length;
+  // A reply may be sent while a read is delivering (io_ is then the read's): the read goes on
+  // after it with its own.
+  Io* const outer = io_;
   io_ = &io;
   const ssize_t sent = wslay_frame_send(frames_, &frame);
-  io_ = nullptr;
+  io_ = outer;
   return sent == static_cast<ssize_t>(length) && !emitFailed_;
 }
 
 void WebSocketSession::close(std::uint16_t code, Io& io) {
   if (!open() || wslay_event_get_close_sent(events_) || emitFailed_) return;
   wslay_event_queue_close(events_, code, nullptr, 0);
+  Io* const outer = io_;
   io_ = &io;
   wslay_event_send(events_);
-  io_ = nullptr;
+  io_ = outer;
 }
 
 }  // namespace velmor
