@@ -108,10 +108,12 @@ TEST(AddressRange, ParsesAddressesAndNetworks) {
     AddressRange range;
     ASSERT_EQ(parseAddressRange(c.text, range), c.parses) << c.text;
     in_addr address{};
-    if (c.inside != nullptr && inet_pton(AF_INET, c.inside, &address) == 1)
+    if (c.inside != nullptr && inet_pton(AF_INET, c.inside, &address) == 1) {
       EXPECT_TRUE(range.contains(address.s_addr)) << c.text << " " << c.inside;
-    if (c.outside != nullptr && inet_pton(AF_INET, c.outside, &address) == 1)
+    }
+    if (c.outside != nullptr && inet_pton(AF_INET, c.outside, &address) == 1) {
       EXPECT_FALSE(range.contains(address.s_addr)) << c.text << " " << c.outside;
+    }
   }
 }
 
