@@ -21,7 +21,7 @@ namespace velmor::load {
 // callback, after which the client may be destroyed (closed() is true).
 // With a transport other than tcp, a Transport of its own sits between the socket and the
 // frames (TLS, WebSocket); the client counts as connected once its handshakes are done.
-class LoadClient : private TransportSink {
+class LoadClient final : private TransportSink {
  public:
   using FrameHandler = std::function<void(LoadClient&, std::string_view payload)>;
   using EventHandler = std::function<void(LoadClient&)>;
