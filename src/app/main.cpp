@@ -34,13 +34,15 @@ struct StopSignals {
   velmor::ShutdownWatchdog* watchdog = nullptr;
   uv_signal_t* interrupt = nullptr;
   uv_signal_t* terminate = nullptr;
-  uv_signal_t* reload = nullptr;  // SIGHUP: the TLS certificate is read again
+  uv_signal_t* reload = nullptr;  // SIGHUP: the TLS certificate and the web folder are read again
   bool seen = false;
 };
 
 void onReloadSignal(uv_signal_t* handle, int) {
   auto* stop = static_cast<StopSignals*>(handle->data);
-  if (!stop->seen) stop->server->reloadCertificates();
+  if (stop->seen) return;
+  stop->server->reloadCertificates();
+  stop->server->reloadWebFolder();
 }
 
 void onStopSignal(uv_signal_t* handle, int) {

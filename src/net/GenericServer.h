@@ -72,6 +72,8 @@ class GenericServer {
 
   // What the doors apply: trusted proxies, allowed origins. Set before listening.
   void setDoorPolicy(DoorPolicy policy) { doorPolicy_ = std::move(policy); }
+  // A reload's new pages; a request being answered keeps the bytes it was given.
+  void setWebFolder(std::shared_ptr<const WebFolder> web) { doorPolicy_.web = std::move(web); }
   // The certificate of the TLS doors; replaced by a reload (open connections keep theirs).
   TlsContext& tls() { return tls_; }
   // Milliseconds a connection by a door with a handshake (TLS, WebSocket, a proxy's header)

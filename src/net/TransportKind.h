@@ -1,10 +1,13 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <vector>
 
 namespace velmor {
+
+class WebFolder;
 
 // The doors a connection may come in by. Every door carries the same protocol bytes; they
 // differ in what wraps them on the socket.
@@ -29,6 +32,8 @@ bool parseAddressRange(const std::string& text, AddressRange& range);
 struct DoorPolicy {
   std::vector<AddressRange> trustedProxies;   // their connections name the client's address
   std::vector<std::string> websocketOrigins;  // empty: any Origin
+  // What a plain GET on the WebSocket port may fetch; null: no pages (426, as before).
+  std::shared_ptr<const WebFolder> web;
   bool trusts(std::uint32_t address) const {
     for (const AddressRange& range : trustedProxies)
       if (range.contains(address)) return true;

@@ -3,7 +3,11 @@
 #include <openssl/evp.h>
 
 #include <algorithm>
+#include <cctype>
 #include <cstring>
+#include <string_view>
+
+#include "net/WebFolder.h"
 
 namespace velmor {
 
@@ -42,14 +46,36 @@ std::string acceptKey(const std::string& key) {
   return std::string(reinterpret_cast<const char*>(encoded), static_cast<std::size_t>(length));
 }
 
-const http_parser_settings& requestCallbacks() {
-  static const http_parser_settings settings = [] {
-    http_parser_settings s{};
-    http_parser_settings_init(&s);
-    return s;
-  }();
-  return settings;
+// A URL path with its %XX escapes decoded; false when an escape is broken or makes a NUL.
+bool decodePath(std::string_view raw, std::string& path) {
+  path.clear();
+  for (std::size_t i = 0; i < raw.size(); ++i) {
+    if (raw[i] != '%') {
+      path += raw[i];
+      continue;
+    }
+    if (i + 2 >= raw.size() || !std::isxdigit(static_cast<unsigned char>(raw[i + 1])) ||
+        !std::isxdigit(static_cast<unsigned char>(raw[i + 2])))
+      return false;
+    const auto digit = [](char c) {
+      return std::isdigit(static_cast<unsigned char>(c)) ? c - '0' : (c | 0x20) - 'a' + 10;
+    };
+    const char value = static_cast<char>(digit(raw[i + 1]) * 16 + digit(raw[i + 2]));
+    if (value == '\0') return false;
+    path += value;
+    i += 2;
+  }
+  return !path.empty() && path.front() == '/';
 }
+
+// Every page answer says what the page may do: load its own scripts and styles, talk to its
+// own origin (the WebSocket port it came from), nothing inline and no framing by others.
+constexpr char kPageHeaders[] =
+    "Cache-Control: no-cache\r\n"
+    "X-Content-Type-Options: nosniff\r\n"
+    "Referrer-Policy: no-referrer\r\n"
+    "Content-Security-Policy: default-src 'self'; connect-src 'self'; img-src 'self' data:; "
+    "object-src 'none'; base-uri 'none'; form-action 'none'; frame-ancestors 'none'\r\n";
 }  // namespace
 
 WebSocketSession::WebSocketSession(const DoorPolicy& policy) : policy_(policy) {
@@ -74,7 +100,9 @@ WebSocketSession::Result WebSocketSession::receive(const char* data, std::size_t
 WebSocketSession::Result WebSocketSession::readRequest(const char* data, std::size_t length,
                                                        std::size_t& used, Io& io) {
   static const http_parser_settings callbacks = [] {
-    http_parser_settings s = requestCallbacks();
+    http_parser_settings s{};
+    http_parser_settings_init(&s);
+    s.on_url = onUrl;
     s.on_header_field = onHeaderField;
     s.on_header_value = onHeaderValue;
     s.on_headers_complete = onHeadersComplete;
@@ -90,6 +118,11 @@ WebSocketSession::Result WebSocketSession::readRequest(const char* data, std::si
   if (HTTP_PARSER_ERRNO(&parser_) != HPE_OK) return refuse("400 Bad Request", io);
   if (requestBytes_ >= kMaxRequestBytes) return refuse("431 Request Header Fields Too Large", io);
   return Result::Going;
+}
+
+int WebSocketSession::onUrl(http_parser* parser, const char* at, std::size_t length) {
+  static_cast<WebSocketSession*>(parser->data)->url_.append(at, length);
+  return 0;
 }
 
 int WebSocketSession::onHeaderField(http_parser* parser, const char* at, std::size_t length) {
@@ -126,6 +159,7 @@ void WebSocketSession::commitHeader() {
   if (sameText(field_, "sec-websocket-version")) target = &version_;
   if (sameText(field_, "origin")) target = &origin_;
   if (sameText(field_, "x-forwarded-for")) target = &forwardedFor_;
+  if (sameText(field_, "if-none-match")) target = &ifNoneMatch_;
   if (target != nullptr) {
     // Repeated headers join as one list, as HTTP says they mean.
     if (!target->empty()) target->append(",");
@@ -137,6 +171,10 @@ void WebSocketSession::commitHeader() {
 }
 
 WebSocketSession::Result WebSocketSession::answer(Io& io) {
+  if (upgrade_.empty() && policy_.web != nullptr) {
+    if (parser_.method == HTTP_GET || parser_.method == HTTP_HEAD) return serveFile(io);
+    return refuse("405 Method Not Allowed\r\nAllow: GET, HEAD", io);
+  }
   if (!parser_.upgrade || !holdsToken(upgrade_, "websocket"))
     return refuse("426 Upgrade Required\r\nUpgrade: websocket", io);
   if (parser_.method != HTTP_GET || !holdsToken(connection_, "upgrade") || key_.size() != 24)
@@ -163,9 +201,57 @@ WebSocketSession::Result WebSocketSession::answer(Io& io) {
       "Sec-WebSocket-Accept: " +
       acceptKey(key_) + "\r\n\r\n";
   // The request's texts are not needed any more.
-  field_ = value_ = upgrade_ = connection_ = key_ = version_ = origin_ = std::string();
+  field_ = value_ = url_ = upgrade_ = connection_ = key_ = version_ = origin_ = ifNoneMatch_ =
+      std::string();
   if (!io.emit(reply.data(), reply.size())) return Result::Close;
   return Result::Opened;
+}
+
+WebSocketSession::Result WebSocketSession::serveFile(Io& io) {
+  http_parser_url parts{};
+  http_parser_url_init(&parts);
+  std::string path;
+  const bool named = http_parser_parse_url(url_.data(), url_.size(), 0, &parts) == 0 &&
+                     (parts.field_set & (1 << UF_PATH)) != 0 &&
+                     decodePath(std::string_view(url_).substr(parts.field_data[UF_PATH].off,
+                                                              parts.field_data[UF_PATH].len),
+                                path);
+  if (!named) return refuse("400 Bad Request", io);
+  const WebFolder::File* file = policy_.web->find(path);
+  const bool keepAlive = http_should_keep_alive(&parser_) != 0;
+  static const std::string kNotFound = "Not found\n";
+  const bool unchanged = file != nullptr && !ifNoneMatch_.empty() && ifNoneMatch_ == file->etag;
+  const std::string& body = file == nullptr ? kNotFound : file->body;
+  std::string head = file == nullptr ? "HTTP/1.1 404 Not Found\r\n"
+                     : unchanged     ? "HTTP/1.1 304 Not Modified\r\n"
+                                     : "HTTP/1.1 200 OK\r\n";
+  head += "Content-Type: ";
+  head += file == nullptr ? "text/plain; charset=utf-8" : file->contentType.c_str();
+  head += "\r\nContent-Length: " + std::to_string(unchanged ? 0 : body.size()) + "\r\n";
+  if (file != nullptr) head += "ETag: " + file->etag + "\r\n";
+  head += kPageHeaders;
+  head += keepAlive ? "Connection: keep-alive\r\n\r\n" : "Connection: close\r\n\r\n";
+  const bool withBody = !unchanged && parser_.method != HTTP_HEAD;
+  if (!io.emit(head.data(), head.size(), withBody ? body.data() : nullptr,
+               withBody ? body.size() : 0))
+    return Result::Close;
+  if (!keepAlive) return Result::Close;
+  startRequest();
+  return Result::Going;
+}
+
+// The next request on the same connection starts from nothing.
+void WebSocketSession::startRequest() {
+  http_parser_init(&parser_, HTTP_REQUEST);
+  parser_.data = this;
+  requestBytes_ = 0;
+  messageComplete_ = false;
+  inValue_ = false;
+  field_.clear();
+  value_.clear();
+  for (std::string* text :
+       {&url_, &upgrade_, &connection_, &key_, &version_, &origin_, &forwardedFor_, &ifNoneMatch_})
+    text->clear();
 }
 
 WebSocketSession::Result WebSocketSession::refuse(const char* status, Io& io) {

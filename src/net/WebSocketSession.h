@@ -12,7 +12,9 @@
 namespace velmor {
 
 // One connection's WebSocket layer, server side: the HTTP upgrade, then binary messages
-// whose payloads are the protocol's byte stream. The request is parsed by http-parser, the
+// whose payloads are the protocol's byte stream. Before an upgrade, plain GET and HEAD
+// requests fetch the door policy's web folder (the web client), any number on one
+// connection, which stays on the handshake deadline all the while. The request is parsed by http-parser, the
 // frames by wslay: its event context reads (unmasking, fragments, control frames, close
 // codes) without buffering messages, so a message's bytes go to the frame loop as they
 // arrive; sending uses wslay's frame layer, which writes one frame into the caller's stream
@@ -27,7 +29,7 @@ class WebSocketSession {
   // The longest message taken, and the longest frame: the longest protocol frame. A message
   // may hold several frames or a part of one; over this it is refused with close code 1009.
   static constexpr std::uint64_t kMaxMessageBytes = 65537;
-  // The longest upgrade request taken; longer is refused with 431.
+  // The longest request taken; longer is refused with 431.
   static constexpr std::size_t kMaxRequestBytes = 8192;
 
   class Io {
@@ -70,10 +72,13 @@ class WebSocketSession {
  private:
   Result readRequest(const char* data, std::size_t length, std::size_t& used, Io& io);
   Result answer(Io& io);
+  Result serveFile(Io& io);
+  void startRequest();
   Result refuse(const char* status, Io& io);
   Result readFrames(const char* data, std::size_t length, Io& io);
   void commitHeader();
 
+  static int onUrl(http_parser* parser, const char* at, std::size_t length);
   static int onHeaderField(http_parser* parser, const char* at, std::size_t length);
   static int onHeaderValue(http_parser* parser, const char* at, std::size_t length);
   static int onHeadersComplete(http_parser* parser);
@@ -96,7 +101,7 @@ class WebSocketSession {
   bool messageComplete_ = false;
   bool inValue_ = false;
   std::string field_, value_;
-  std::string upgrade_, connection_, key_, version_, origin_, forwardedFor_;
+  std::string url_, upgrade_, connection_, key_, version_, origin_, forwardedFor_, ifNoneMatch_;
 
   // Once open.
   wslay_event_context_ptr events_ = nullptr;

@@ -5,6 +5,7 @@
 #include "base/Console.h"
 #include "base/FatalExit.h"
 #include "base/FixedText.h"
+#include "net/WebFolder.h"
 #include "protocol/Dispatch.h"
 #include "users/FrameLoop.h"
 #include "users/User.h"
@@ -70,6 +71,7 @@ void VelmorServer::openDoors(const Settings& settings) {
   }
   policy.websocketOrigins = settings.websocketorigins;
   setDoorPolicy(std::move(policy));
+  reloadWebFolder();
   // A handshake that never ends is closed when a login would be.
   setHandshakeTimeout(std::uint64_t{settings.logintimeout} * 1000);
 }
@@ -84,6 +86,21 @@ bool VelmorServer::reloadCertificates() {
   }
   consoleWrite("TLS certificate reloaded.\n");
   return true;
+}
+
+void VelmorServer::reloadWebFolder() {
+  if (settings_->websocketport == 0 || settings_->webroot.empty()) return;
+  std::string report;
+  auto web = WebFolder::load(settings_->certificatePath(settings_->webroot), report);
+  if (web != nullptr) {
+    // The address to open, as a browser on this machine reaches the door.
+    const char* host = address == "0.0.0.0" ? "127.0.0.1" : address.c_str();
+    consoleWrite("Web client: open %s://%s:%d/ (%s).\n", secureWebSocket ? "https" : "http", host,
+                 websocketPort, report.c_str());
+  } else {
+    consoleWrite("Web client: %s.\n", report.c_str());
+  }
+  setWebFolder(std::move(web));
 }
 
 VelmorServer::~VelmorServer() {

@@ -41,6 +41,8 @@ class VelmorServer : public TCPServer {
   // Reads the TLS certificate and key again (SIGHUP): new connections get them, open ones
   // keep theirs. A pair that does not load leaves the one in use, and the console says why.
   bool reloadCertificates();
+  // Reads the web client's folder again (SIGHUP, with the certificates).
+  void reloadWebFolder();
 
   // Ends serving: stops listening, closes every connection and every handle of the
   // server, so that the main loop runs out of work and uv_run returns. Idempotent.

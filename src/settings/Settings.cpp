@@ -205,6 +205,8 @@ void Settings::loadFromText(const std::string& text) {
       takeTexts(value, trustedproxies);
     } else if (key == "websocketorigins") {
       takeTexts(value, websocketorigins);
+    } else if (key == "webroot") {
+      takeText(value, webroot);
     } else if (key == "rooms") {
       if (!value.IsArray()) continue;
       for (const auto& element : value.GetArray()) readRoom(element, rooms);

@@ -106,9 +106,13 @@ class Settings {
   // Origins a WebSocket handshake may come from ("websocketorigins", exact texts); empty:
   // any, since a login is made inside the protocol and no cookie grants anything.
   std::vector<std::string> websocketorigins;
+  // The folder of the web client, which a plain GET on the WebSocket port fetches
+  // ("webroot"; relative from the application's directory, like the certificate); an
+  // empty text serves no pages.
+  std::string webroot = "/usr/share/velmorserver/web";
 
   bool tlsConfigured() const { return !tlscertificate.empty() && !tlskey.empty(); }
-  // The file's path as the server opens it.
+  // The path of a file or folder named in the settings as the server opens it.
   std::string certificatePath(const std::string& file) const;
 };
 

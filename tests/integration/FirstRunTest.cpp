@@ -22,6 +22,7 @@
 #include <vector>
 
 #include "support/Eventually.h"
+#include "support/HttpClient.h"
 #include "support/Requirements.h"
 #include "support/Shell.h"
 #include "support/Sockets.h"
@@ -134,6 +135,12 @@ TEST(FirstRunTest, MakeRunWritesTrialSettingsOnceAndNeverTouchesAnExistingFile) 
               std::string::npos)
         << said;
     EXPECT_NE(fileText(settings).find(R"("useupnp": false)"), std::string::npos);
+    // The web client a newcomer opens: its address said, its page served.
+    EXPECT_NE(said.find("Web client: open http://127.0.0.1:7176/"), std::string::npos) << said;
+    const auto page = test::httpGet(kDefaultPort + 1, "/");
+    ASSERT_TRUE(page.has_value());
+    EXPECT_EQ(page->status, 200);
+    EXPECT_NE(page->body.find("<script type=\"module\""), std::string::npos) << page->body;
     EXPECT_FALSE(fs::exists(checkout.file("build/release/upnp.log"))) << "port forwarding ran";
     run.stop(SIGINT);
     EXPECT_TRUE(run.waitGone(20s));
