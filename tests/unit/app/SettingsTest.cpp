@@ -113,7 +113,8 @@ const Case kCases[] = {
      "The metrics endpoint cannot listen on the game's port 9464; the server runs without it.\n"},
     {"DoorKeys",
      R"({"websocketport": 7176, "tlsport": 7177, "tlscertificate": "c.pem", "tlskey": "/k.pem",
-         "trustedproxies": ["10.0.0.1", 5, "10.1.0.0/16"], "websocketorigins": ["https://g"]})",
+         "trustedproxies": ["10.0.0.1", 5, "10.1.0.0/16"], "websocketorigins": ["https://g"],
+         "webroot": "../web"})",
      [](const Settings& s) {
        EXPECT_EQ(s.websocketport, 7176u);
        EXPECT_EQ(s.tlsport, 7177u);
@@ -121,6 +122,7 @@ const Case kCases[] = {
        EXPECT_EQ(s.certificatePath(s.tlskey), "/k.pem");
        EXPECT_EQ(s.trustedproxies, (std::vector<std::string>{"10.0.0.1", "10.1.0.0/16"}));
        EXPECT_EQ(s.websocketorigins, std::vector<std::string>{"https://g"});
+       EXPECT_EQ(s.certificatePath(s.webroot), s.applicationDirectory + "../web");
      }},
     {"DoorOnATakenPortStaysOff", R"({"websocketport": 7175, "tlsport": 9000, "metricsport": 9000})",
      [](const Settings& s) {
