@@ -169,14 +169,13 @@ void GenericServer::accept(uv_stream_t* listener) {
   doorTraffic_[static_cast<std::size_t>(door)].connections.add(1);
   const std::uint32_t peer = data->peerIPv4();
   const bool proxied = doorPolicy_.trusts(peer);
-  if (door != TransportKind::Tcp || proxied) layered(*data, door, peer);
+  if (door != TransportKind::Tcp || proxied) layered(*data, door, proxied);
   // A proxy's connection is judged by the client it names, once its header has come.
   if (!proxied) admit(*data);
   if (!isClosing(*data)) uv_read_start(client, onAllocate, onRead);
 }
 
-void GenericServer::layered(ClientData& connection, TransportKind door, std::uint32_t peer) {
-  const bool proxied = doorPolicy_.trusts(peer);
+void GenericServer::layered(ClientData& connection, TransportKind door, bool proxied) {
   connection.layers_ = std::make_unique<Transport>(door, proxied, tls_.get(), doorPolicy_);
   if (handshakeTimeoutMs_ != 0 && (!connection.layers_->established() || proxied))
     handshaking_.append(connection, uv_now(loop_) + handshakeTimeoutMs_);
@@ -217,9 +216,9 @@ void GenericServer::onRead(uv_stream_t* client, ssize_t nread, const uv_buf_t* b
   if (connection->lingering_) return;  // said goodbye: what still comes is dropped
   if (connection->firstRead_) {
     connection->firstRead_ = false;
-    // A PROXY header from anyone but a trusted proxy would be a lie about the address.
-    const bool proxied =
-        connection->layers_ != nullptr && server->doorPolicy_.trusts(connection->peerIPv4());
+    // A PROXY header from anyone but a trusted proxy would be a lie about the address. (A
+    // proxy's connection awaits its client until that header has been read.)
+    const bool proxied = connection->layers_ != nullptr && connection->layers_->awaitingClient();
     if (!proxied && connection->transport != TransportKind::WebSocket &&
         connection->transport != TransportKind::SecureWebSocket &&
         ProxyHeader::startsWithSignature(buf->base, static_cast<std::size_t>(nread))) {

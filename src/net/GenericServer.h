@@ -172,7 +172,7 @@ class GenericServer {
   static void onDeparted(uv_timer_t* timer);
   static void onShutdown(uv_shutdown_t* request, int status);
   void sweep();
-  void layered(ClientData& connection, TransportKind door, std::uint32_t peer);
+  void layered(ClientData& connection, TransportKind door, bool proxied);
   void readThrough(ClientData& connection, const char* data, std::size_t length);
   bool writeRaw(ClientData& connection, const uv_buf_t* parts, unsigned count);
   void admit(ClientData& connection);
