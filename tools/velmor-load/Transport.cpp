@@ -364,25 +364,11 @@ class SecureWebSocket final : public Transport {
 }  // namespace
 
 std::optional<TransportKind> parseTransport(std::string_view name) {
-  if (name == "tcp") return TransportKind::Tcp;
-  if (name == "ws") return TransportKind::WebSocket;
-  if (name == "wss") return TransportKind::SecureWebSocket;
-  if (name == "tls") return TransportKind::Tls;
-  return std::nullopt;
-}
-
-const char* transportName(TransportKind kind) {
-  switch (kind) {
-    case TransportKind::Tcp:
-      return "tcp";
-    case TransportKind::WebSocket:
-      return "ws";
-    case TransportKind::SecureWebSocket:
-      return "wss";
-    case TransportKind::Tls:
-      return "tls";
+  for (std::size_t i = 0; i < kTransportKinds; ++i) {
+    const auto kind = static_cast<TransportKind>(i);
+    if (name == transportName(kind)) return kind;
   }
-  return "?";
+  return std::nullopt;
 }
 
 TransportFactory::TransportFactory(TransportKind kind) : kind_(kind) {

@@ -9,15 +9,17 @@
 #include <string>
 #include <string_view>
 
+#include "net/TransportKind.h"
+
 namespace velmor::load {
 
-// Which door of the server the clients come through. Tcp is the bare protocol; WebSocket
-// carries it in binary messages (one request frame per message); Tls wraps the bare protocol
-// in TLS; SecureWebSocket is WebSocket inside TLS.
-enum class TransportKind { Tcp, WebSocket, SecureWebSocket, Tls };
+// Which door of the server the clients come through, named as the server names it (tcp, ws,
+// wss, tls). WebSocket carries one request frame per message.
+using velmor::TransportKind;
+using velmor::transportName;
 
-std::optional<TransportKind> parseTransport(std::string_view name);  // "tcp", "ws", "wss", "tls"
-const char* transportName(TransportKind kind);
+// The door of a name transportName gives; nothing for any other text.
+std::optional<TransportKind> parseTransport(std::string_view name);
 
 // What a transport needs of the connection it wraps: the socket below it and the protocol's
 // byte stream above it. Implemented by LoadClient; loop thread only.
