@@ -34,11 +34,17 @@ velmor_status sendLogin(velmor_client* c, const char* name, const char* serverPa
 
 extern "C" {
 
-VELMOR_API uint32_t velmor_client_version(void) { return VELMOR_CLIENT_VERSION; }
+VELMOR_API uint32_t velmor_client_version(void) {
+  return VELMOR_CLIENT_VERSION;
+}
 
-VELMOR_API velmor_client* velmor_client_create(void) { return new (std::nothrow) velmor_client; }
+VELMOR_API velmor_client* velmor_client_create(void) {
+  return new (std::nothrow) velmor_client;
+}
 
-VELMOR_API void velmor_client_destroy(velmor_client* c) { delete c; }
+VELMOR_API void velmor_client_destroy(velmor_client* c) {
+  delete c;
+}
 
 VELMOR_API void velmor_connect_options_init(velmor_connect_options* options) {
   if (options == nullptr) return;
@@ -54,12 +60,16 @@ VELMOR_API velmor_status velmor_client_connect(velmor_client* c, const char* hos
   velmor_connect_options_init(&plain);
   plain.tls = 0;
   if (options != nullptr && options->struct_size != sizeof(velmor_connect_options)) {
-    return c->session.fail(VELMOR_ERR_ARGUMENT, "options not filled by velmor_connect_options_init");
+    return c->session.fail(VELMOR_ERR_ARGUMENT,
+                           "options not filled by velmor_connect_options_init");
   }
-  return guarded([&] { return c->session.connect(host, port, options != nullptr ? *options : plain); });
+  return guarded(
+      [&] { return c->session.connect(host, port, options != nullptr ? *options : plain); });
 }
 
-VELMOR_API int velmor_client_fd(const velmor_client* c) { return c != nullptr ? c->session.fd() : -1; }
+VELMOR_API int velmor_client_fd(const velmor_client* c) {
+  return c != nullptr ? c->session.fd() : -1;
+}
 
 VELMOR_API int velmor_client_wants_write(const velmor_client* c) {
   return c != nullptr && c->session.wantsWrite() ? 1 : 0;
@@ -146,7 +156,8 @@ VELMOR_API velmor_status velmor_login_member(velmor_client* c, const char* name,
   });
 }
 
-VELMOR_API velmor_status velmor_register(velmor_client* c, const char* email, const char* password) {
+VELMOR_API velmor_status velmor_register(velmor_client* c, const char* email,
+                                         const char* password) {
   if (c == nullptr || email == nullptr || password == nullptr) return VELMOR_ERR_ARGUMENT;
   return guarded([&] {
     const velmor::client::Hash16 emailHash = velmor::client::passwordHashOf(email);

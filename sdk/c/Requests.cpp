@@ -43,8 +43,8 @@ velmor_status stringArgument(velmor_client* c, const char* text, std::size_t min
   return VELMOR_OK;
 }
 
-velmor_status blobArgument(velmor_client* c, const void* data, std::size_t length,
-                           const char* name, std::string_view& out) {
+velmor_status blobArgument(velmor_client* c, const void* data, std::size_t length, const char* name,
+                           std::string_view& out) {
   if (c == nullptr) return VELMOR_ERR_ARGUMENT;
   if (data == nullptr && length != 0) {
     return c->session.fail(VELMOR_ERR_ARGUMENT, std::string(name) + " is NULL");

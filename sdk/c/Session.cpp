@@ -122,9 +122,10 @@ velmor_status Session::startTls(const velmor_connect_options& options, const std
   SSL_CTX_set_min_proto_version(tlsContext_.get(), TLS1_2_VERSION);
   if (options.verify_peer) {
     SSL_CTX_set_verify(tlsContext_.get(), SSL_VERIFY_PEER, nullptr);
-    const int loaded = options.ca_file != nullptr
-                           ? SSL_CTX_load_verify_locations(tlsContext_.get(), options.ca_file, nullptr)
-                           : SSL_CTX_set_default_verify_paths(tlsContext_.get());
+    const int loaded =
+        options.ca_file != nullptr
+            ? SSL_CTX_load_verify_locations(tlsContext_.get(), options.ca_file, nullptr)
+            : SSL_CTX_set_default_verify_paths(tlsContext_.get());
     if (loaded != 1) return fail(VELMOR_ERR_TLS, "trusted certificates: " + tlsErrors());
   }
   ssl_.reset(SSL_new(tlsContext_.get()));
@@ -161,7 +162,8 @@ velmor_status Session::process(int timeoutMs) {
   if (state_ == State::Idle) return fail(VELMOR_ERR_NOT_CONNECTED, "not connected");
   pollfd p{fd_, static_cast<short>(POLLIN | (wantsWrite() ? POLLOUT : 0)), 0};
   const int ready = ::poll(&p, 1, timeoutMs < 0 ? 0 : timeoutMs);
-  if (ready < 0 && errno != EINTR) return end(VELMOR_ERR_IO, std::string("poll: ") + std::strerror(errno));
+  if (ready < 0 && errno != EINTR)
+    return end(VELMOR_ERR_IO, std::string("poll: ") + std::strerror(errno));
   if (state_ == State::Connecting) {
     if (ready <= 0 || p.revents == 0) return VELMOR_OK;
     if (velmor_status s = finishConnect(); s != VELMOR_OK) return end(s, lastError_);
@@ -244,7 +246,8 @@ velmor_status Session::readPlain() {
     const int why = SSL_get_error(ssl_.get(), n);
     drainTlsOutput();
     if (why == SSL_ERROR_WANT_READ || why == SSL_ERROR_WANT_WRITE) return VELMOR_OK;
-    if (why == SSL_ERROR_ZERO_RETURN) return fail(VELMOR_ERR_CLOSED, "the server closed the connection");
+    if (why == SSL_ERROR_ZERO_RETURN)
+      return fail(VELMOR_ERR_CLOSED, "the server closed the connection");
     return fail(VELMOR_ERR_TLS, "TLS read: " + tlsErrors());
   }
 }
@@ -293,7 +296,8 @@ velmor_status Session::encryptPending() {
   if (!ssl_ || plain_.empty()) return VELMOR_OK;
   std::size_t given = 0;
   while (given < plain_.size()) {
-    const int n = SSL_write(ssl_.get(), plain_.data() + given, static_cast<int>(plain_.size() - given));
+    const int n =
+        SSL_write(ssl_.get(), plain_.data() + given, static_cast<int>(plain_.size() - given));
     if (n <= 0) {
       const int why = SSL_get_error(ssl_.get(), n);
       if (why != SSL_ERROR_WANT_READ && why != SSL_ERROR_WANT_WRITE) {
@@ -310,7 +314,8 @@ velmor_status Session::encryptPending() {
 
 void Session::drainTlsOutput() {
   char buffer[kReadSize];
-  for (int n; (n = BIO_read(tlsOut_, buffer, sizeof buffer)) > 0;) wire_.append(buffer, static_cast<std::size_t>(n));
+  for (int n; (n = BIO_read(tlsOut_, buffer, sizeof buffer)) > 0;)
+    wire_.append(buffer, static_cast<std::size_t>(n));
 }
 
 velmor_status Session::sendWire() {

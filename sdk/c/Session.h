@@ -50,8 +50,8 @@ struct EventStore {
     entryBuffer_.resize(from.size() * sizeof(Entry) + alignof(Entry));
     void* space = entryBuffer_.data();
     std::size_t size = entryBuffer_.size();
-    auto* out = static_cast<Entry*>(std::align(alignof(Entry), from.size() * sizeof(Entry),
-                                               space, size));
+    auto* out =
+        static_cast<Entry*>(std::align(alignof(Entry), from.size() * sizeof(Entry), space, size));
     for (std::size_t i = 0; i < from.size(); ++i) out[i] = convert(from[i]);
     return static_cast<const Entry*>(out);
   }
@@ -60,7 +60,9 @@ struct EventStore {
   std::vector<unsigned char> entryBuffer_;  // holds the entries of the last list taken
 };
 
-inline velmor_string string(const std::string& s) { return {s.c_str(), s.size()}; }
+inline velmor_string string(const std::string& s) {
+  return {s.c_str(), s.size()};
+}
 
 class Session {
  public:
