@@ -61,9 +61,11 @@ foreach(component package IN ZIP_LISTS "clientlib;clientdev" "libvelmorclient0;l
   install(FILES packaging/copyright ${VELMOR_PACKAGING_OUT}/changelog.gz
           DESTINATION usr/share/doc/${package} COMPONENT ${component})
 endforeach()
-# dpkg wants the symbols file under that name in the control archive.
+# dpkg wants the symbols file under that name in the control archive; the ldconfig trigger
+# updates the linker's cache after the library is installed or removed.
 file(MAKE_DIRECTORY ${VELMOR_PACKAGING_OUT}/libvelmorclient0)
 configure_file(sdk/c/libvelmorclient0.symbols ${VELMOR_PACKAGING_OUT}/libvelmorclient0/symbols COPYONLY)
+file(WRITE ${VELMOR_PACKAGING_OUT}/libvelmorclient0/triggers "activate-noawait ldconfig\n")
 
 set(CPACK_GENERATOR DEB)
 set(CPACK_DEB_COMPONENT_INSTALL ON)
@@ -109,6 +111,7 @@ set(CPACK_DEBIAN_SERVER_PACKAGE_CONTROL_EXTRA
     ${PROJECT_SOURCE_DIR}/packaging/prerm
     ${PROJECT_SOURCE_DIR}/packaging/postrm
     ${VELMOR_PACKAGING_OUT}/conffiles)
-set(CPACK_DEBIAN_CLIENTLIB_PACKAGE_CONTROL_EXTRA ${VELMOR_PACKAGING_OUT}/libvelmorclient0/symbols)
+set(CPACK_DEBIAN_CLIENTLIB_PACKAGE_CONTROL_EXTRA ${VELMOR_PACKAGING_OUT}/libvelmorclient0/symbols
+    ${VELMOR_PACKAGING_OUT}/libvelmorclient0/triggers)
 set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
 include(CPack)

@@ -14,6 +14,10 @@ const char* messageEventName(int type);  // GeneratedGlue.inc
 
 namespace {
 
+// The event's size is part of the ABI: a message whose struct outgrows the union's reserved
+// words must not change it unnoticed.
+static_assert(sizeof(velmor_event) == 8 + 32 * 8, "velmor_event changed size");
+
 template <typename F>
 velmor_status guarded(F&& call) {
   try {
