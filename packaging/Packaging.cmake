@@ -57,7 +57,9 @@ install(FILES ${CMAKE_BINARY_DIR}/sdk/c/velmorclient.pc
         DESTINATION ${VELMOR_LIBRARY_FOLDER}/pkgconfig COMPONENT clientdev)
 install(FILES sdk/c/examples/bot.c DESTINATION usr/share/doc/libvelmorclient-dev/examples
         COMPONENT clientdev)
-foreach(component package IN ZIP_LISTS "clientlib;clientdev" "libvelmorclient0;libvelmorclient-dev")
+set(VELMOR_CLIENT_COMPONENTS clientlib clientdev)
+set(VELMOR_CLIENT_PACKAGES libvelmorclient0 libvelmorclient-dev)
+foreach(component package IN ZIP_LISTS VELMOR_CLIENT_COMPONENTS VELMOR_CLIENT_PACKAGES)
   install(FILES packaging/copyright ${VELMOR_PACKAGING_OUT}/changelog.gz
           DESTINATION usr/share/doc/${package} COMPONENT ${component})
 endforeach()
