@@ -53,8 +53,9 @@ TEST_P(ClientLibraryBot, AnswersALineSaidInItsRoom) {
   EXPECT_EQ(joined->text(0), "Robo");
   ASSERT_TRUE(alice->request([](RequestWriter& w) { w.roomChat("hello bot"); }));
   bool answered = false;
-  for (auto line = alice->waitFor(ServerCode::RoomLine, 10s); line && !answered;
-       line = alice->waitFor(ServerCode::RoomLine, 10s)) {
+  while (!answered) {
+    const auto line = alice->waitFor(ServerCode::RoomLine, 10s);
+    if (!line) break;
     answered = line->text(0) == "bot heard: hello bot";
   }
   EXPECT_TRUE(answered) << out.read("bot.out");

@@ -1,6 +1,6 @@
 /* A bot: logs in as a guest, enters a room and answers every line said there ("bot heard: ...").
    Usage: velmor-bot HOST PORT NAME ROOM LINES SECONDS [tls [CA_FILE SERVER_NAME]]
-   Ends with 0 after answering LINES lines, 1 after SECONDS or when the connection ends.
+   Ends with 0 once the room heard LINES answers, 1 after SECONDS or when the connection ends.
    Build: cc bot.c $(pkg-config --cflags --libs velmorclient) */
 #include <stdio.h>
 #include <stdlib.h>
@@ -34,15 +34,17 @@ int main(int argc, char** argv) {
     velmor_client_destroy(c);
     return 1;
   }
-  while (time(NULL) < deadline && (left > 0 || velmor_client_wants_write(c))) {
+  while (time(NULL) < deadline && left > 0) {
     velmor_client_process(c, 50);
     while (velmor_client_next_event(c, &e)) {
       if (e.type == VELMOR_EVENT_SERVER_INFO) { /* admitted: the welcome frame */
         velmor_enter_room(c, argv[4], "");
-      } else if (e.type == VELMOR_EVENT_ROOM_LINE && left > 0 &&
-                 strncmp(e.data.room_line.text.data, kPrefix, sizeof kPrefix - 1) != 0) {
+      } else if (e.type == VELMOR_EVENT_ROOM_LINE &&
+                 strncmp(e.data.room_line.text.data, kPrefix, sizeof kPrefix - 1) == 0) {
+        --left, ++sent; /* its own answer came back: the room heard it */
+      } else if (e.type == VELMOR_EVENT_ROOM_LINE) {
         snprintf(answer, sizeof answer, "%s%s", kPrefix, e.data.room_line.text.data);
-        if (velmor_room_chat(c, answer) == VELMOR_OK) --left, ++sent;
+        velmor_room_chat(c, answer);
       } else if (e.type == VELMOR_EVENT_DISCONNECTED) {
         fprintf(stderr, "bot: %s\n", e.data.error.message.data);
         velmor_client_destroy(c);
