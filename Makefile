@@ -21,7 +21,9 @@ run: build
 	@scripts/run-in-foreground.sh build/release/velmorserver
 
 # The Debian package, in build/package/: build/package/velmorserver_<version>_<arch>.deb.
+# The C client library's packages beside it: libvelmorclient0 and libvelmorclient-dev.
 package: build
+	cmake --build --preset release --target velmorclient
 	cd build/release && cpack -G DEB -B $(CURDIR)/build/package
 
 test: deps

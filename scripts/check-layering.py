@@ -4,7 +4,8 @@
 Reads every #include "folder/..." of src/ and fails (exit 1) when the folders' include
 graph has a cycle, or when a folder includes one that stands above it in the order below.
 Prints the graph either way. Fails too when a handler of src/protocol reads a field by hand
-(`reader.`): every request is read whole by its one reader, made from src/wire/protocol.json."""
+(`reader.`): every request is read whole by its one reader, made from src/wire/protocol.json,
+and when a file of the C client library (sdk/) includes anything but client/ and wire/."""
 import os
 import re
 import sys
@@ -36,6 +37,21 @@ for name in sorted(os.listdir(protocol)):
         for number, line in enumerate(source, 1):
             if by_hand.search(line):
                 problems.append(f"src/protocol/{name}:{number} reads a request's field by hand")
+# The C client library (sdk/) is built on the client codec and the wire's catalogue alone.
+sdk_allowed = {"client", "wire", "velmor", "sdk"}
+sdk_root = os.path.join(root, "..", "sdk")
+for directory, _, names in os.walk(sdk_root):
+    for name in sorted(names):
+        path = os.path.join(directory, name)
+        if not name.endswith((".c", ".cpp", ".h", ".in")):
+            continue
+        with open(path, encoding="utf-8") as source:
+            for number, line in enumerate(source, 1):
+                match = include.match(line)
+                if match and match.group(1) not in sdk_allowed:
+                    relative = os.path.relpath(path, os.path.join(root, ".."))
+                    problems.append(f"{relative}:{number} includes {match.group(1)}/: the C "
+                                    "library sees only client/ and wire/")
 unknown = sorted(set(edges) - set(ORDER))
 if unknown:
     problems.append("folders missing from the order: " + ", ".join(unknown))

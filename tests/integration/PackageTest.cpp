@@ -26,6 +26,9 @@
 #ifndef VELMOR_PACKAGE_DIR
 #define VELMOR_PACKAGE_DIR ""
 #endif
+#ifndef VELMOR_MULTIARCH
+#define VELMOR_MULTIARCH ""
+#endif
 
 namespace velmor {
 namespace {
@@ -35,13 +38,13 @@ using namespace std::chrono_literals;
 
 constexpr const char* kUser = "velmorserver";
 
-// The newest velmorserver_*.deb of the package folder, or "".
-std::string packageFile() {
+// The newest <package>_*.deb of the package folder, or "".
+std::string packageFile(const std::string& package = "velmorserver") {
   std::string found;
   std::error_code error;
   for (const auto& entry : fs::directory_iterator(VELMOR_PACKAGE_DIR, error)) {
     const std::string name = entry.path().filename().string();
-    if (name.rfind("velmorserver_", 0) == 0 && entry.path().extension() == ".deb") {
+    if (name.rfind(package + "_", 0) == 0 && entry.path().extension() == ".deb") {
       found = entry.path().string();
     }
   }
@@ -205,6 +208,88 @@ TEST_F(PackageTest, InstalledServerRunsFromItsFolderAsItsUserAndStopsCleanly) {
     EXPECT_FALSE(fs::exists(path + "-shm")) << database;
     EXPECT_EQ(test::integrityCheck(path), "ok") << database;
   }
+}
+
+// The C client library's packages: their files, their control (the runtime's symbols file and
+// shlibs, the -dev's exact dependency on it) and lintian.
+struct LibraryRow {
+  const char* package;
+  std::vector<std::string> paths;
+  std::vector<std::string> control;  // `dpkg-deb -I` of the package and of its symbols and shlibs
+};
+void PrintTo(const LibraryRow& row, std::ostream* os) {
+  *os << row.package;
+}
+
+const std::string kLibraryFolder = std::string("./usr/lib/") + VELMOR_MULTIARCH;
+
+class LibraryPackages : public testing::TestWithParam<LibraryRow> {};
+
+TEST_P(LibraryPackages, HoldTheirFilesAndPassLintian) {
+  const std::string deb = packageFile(GetParam().package);
+  VELMOR_REQUIRE(!deb.empty(), "no " << GetParam().package << " package: run make package first");
+  VELMOR_REQUIRE(test::commandExists("lintian"), "lintian is not installed");
+  const std::string contents = test::capture("dpkg-deb -c '" + deb + "'");
+  for (const std::string& path : GetParam().paths) {
+    EXPECT_TRUE(contains(contents, path)) << path << " is not in the package:\n" << contents;
+  }
+  const std::string control = test::capture("dpkg-deb -I '" + deb + "'; dpkg-deb -I '" + deb +
+                                            "' symbols shlibs 2>/dev/null");
+  for (const std::string& line : GetParam().control) {
+    EXPECT_TRUE(contains(control, line)) << line << " is not in the control:\n" << control;
+  }
+  const std::string lint = test::capture("lintian --fail-on error '" + deb + "' 2>&1; echo rc=$?");
+  EXPECT_TRUE(contains(lint, "rc=0")) << lint;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    PackageTest, LibraryPackages,
+    testing::Values(LibraryRow{"libvelmorclient0",
+                               {kLibraryFolder + "/libvelmorclient.so.0 -> libvelmorclient.so.",
+                                "./usr/share/doc/libvelmorclient0/copyright",
+                                "./usr/share/doc/libvelmorclient0/changelog.gz"},
+                               {"Section: libs", "libssl3", " velmor_client_create@Base ",
+                                "libvelmorclient 0 libvelmorclient0 (= "}},
+                    LibraryRow{"libvelmorclient-dev",
+                               {"./usr/include/velmor/client.h",
+                                kLibraryFolder + "/libvelmorclient.so -> libvelmorclient.so.0",
+                                kLibraryFolder + "/pkgconfig/velmorclient.pc",
+                                "./usr/share/doc/libvelmorclient-dev/examples/bot.c",
+                                "./usr/share/doc/libvelmorclient-dev/copyright"},
+                               {"Section: libdevel", "Depends: libvelmorclient0 (= "}}),
+    [](const auto& info) {
+      std::string name = info.param.package;
+      std::erase(name, '-');
+      return name;
+    });
+
+// A game author's build: the example of the -dev package compiled as C99 with what
+// `pkg-config --cflags --libs velmorclient` says, against a copy of both packages extracted
+// into a folder of the test's (the pkg-config system root), and started (its usage, status 2).
+TEST(PackageTestDev, BuildsTheExampleWithPkgConfig) {
+  const std::string runtime = packageFile("libvelmorclient0"),
+                    dev = packageFile("libvelmorclient-dev");
+  VELMOR_REQUIRE(!runtime.empty() && !dev.empty(), "no client library packages: run make package");
+  VELMOR_REQUIRE(test::commandExists("pkg-config") && test::commandExists("cc"),
+                 "pkg-config and a C compiler are needed");
+  test::TempDir root;
+  ASSERT_EQ(test::run("dpkg-deb -x '" + runtime + "' '" + root.path() + "' && dpkg-deb -x '" + dev +
+                      "' '" + root.path() + "'"),
+            0);
+  const std::string libraries = root.path() + "/usr/lib/" + VELMOR_MULTIARCH;
+  const std::string pkgConfig =
+      "PKG_CONFIG_SYSROOT_DIR='" + root.path() + "' PKG_CONFIG_LIBDIR='" + libraries +
+      "/pkgconfig' PKG_CONFIG_ALLOW_SYSTEM_CFLAGS=1 " +
+      "PKG_CONFIG_ALLOW_SYSTEM_LIBS=1 pkg-config --cflags --libs velmorclient";
+  const std::string build =
+      test::capture("cc -std=c99 -Wall -Wextra -Wpedantic -Werror '" + root.path() +
+                    "/usr/share/doc/libvelmorclient-dev/examples/bot.c' $(" + pkgConfig + ") -o '" +
+                    root.file("bot") + "' 2>&1; echo rc=$?");
+  ASSERT_TRUE(contains(build, "rc=0")) << build;
+  const std::string run = test::capture("LD_LIBRARY_PATH='" + libraries + "' '" + root.file("bot") +
+                                        "' 2>&1; echo rc=$?");
+  EXPECT_TRUE(contains(run, "usage:")) << run;
+  EXPECT_TRUE(contains(run, "rc=2")) << run;
 }
 
 }  // namespace
