@@ -63,6 +63,8 @@ foreach(component package IN ZIP_LISTS VELMOR_CLIENT_COMPONENTS VELMOR_CLIENT_PA
   install(FILES packaging/copyright ${VELMOR_PACKAGING_OUT}/changelog.gz
           DESTINATION usr/share/doc/${package} COMPONENT ${component})
 endforeach()
+install(FILES packaging/libvelmorclient0.lintian-overrides DESTINATION usr/share/lintian/overrides
+        RENAME libvelmorclient0 COMPONENT clientlib)
 # dpkg wants the symbols file under that name in the control archive; the ldconfig trigger
 # updates the linker's cache after the library is installed or removed.
 file(MAKE_DIRECTORY ${VELMOR_PACKAGING_OUT}/libvelmorclient0)
