@@ -96,7 +96,8 @@ std::shared_ptr<const WebFolder> WebFolder::load(const std::string& folder, std:
       ++leftOut;
       continue;
     }
-    const std::string key = "/" + relative.generic_string();
+    std::string key = relative.generic_string();
+    key.insert(key.begin(), '/');
     web->bytes_ += body.size();
     File file{contentTypeOf(key), etagOf(body), std::move(body)};
     web->files_.emplace(key, std::move(file));

@@ -14,11 +14,11 @@ namespace velmor {
 // One connection's WebSocket layer, server side: the HTTP upgrade, then binary messages
 // whose payloads are the protocol's byte stream. Before an upgrade, plain GET and HEAD
 // requests fetch the door policy's web folder (the web client), any number on one
-// connection, which stays on the handshake deadline all the while. The request is parsed by http-parser, the
-// frames by wslay: its event context reads (unmasking, fragments, control frames, close
-// codes) without buffering messages, so a message's bytes go to the frame loop as they
-// arrive; sending uses wslay's frame layer, which writes one frame into the caller's stream
-// without queueing or copying it.
+// connection, which stays on the handshake deadline all the while. Requests are parsed by
+// http-parser, the frames by wslay: its event context reads (unmasking, fragments, control
+// frames, close codes) without buffering messages, so a message's bytes go to the frame loop
+// as they arrive; sending uses wslay's frame layer, which writes one frame into the caller's
+// stream without queueing or copying it.
 //
 //   bytes in --> [ HTTP request ] --101--> [ wslay event: frames ] --payload--> deliver
 //   send(frames) --> [ wslay frame: one binary message ] --> emit
