@@ -72,8 +72,10 @@ function listItem(text, data = {}) {
 
 function drawRooms() {
   $("rooms").replaceChildren(
-    ...client.rooms.map((room) => {
-      const detail = room.hasPassword ? "locked" : `${room.members}${room.maxUsers ? "/" + room.maxUsers : ""}`;
+    ...client.rooms.map((room, number) => {
+      // The server counts a room's members for those outside it; inside, the list counts.
+      const members = number === client.roomNumber ? client.members.length : room.members;
+      const detail = room.hasPassword ? "locked" : `${members}${room.maxUsers ? "/" + room.maxUsers : ""}`;
       const item = listItem(`${room.name} (${room.navigation ? "navigation, " : ""}${detail})`, { room: room.name });
       item.addEventListener("click", () => {
         $("room-name").value = room.name;
@@ -88,6 +90,7 @@ function drawMembers() {
   shownMembers = client.members.map((m) => ({ ...m }));
   $("current-room").textContent = client.roomNumber === null ? "no room" : roomName(client.roomNumber);
   $("members").replaceChildren(...shownMembers.map((m) => listItem(m.name + (m.isLeader ? " (leader)" : ""), { member: m.name })));
+  drawRooms();
 }
 
 function drawChannels() {
