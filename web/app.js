@@ -28,7 +28,7 @@ const REFUSALS = {
   RegistrationFailed: () => "Registration failed: the name has an account, or storage failed.",
   RoomCreationDenied: () => "Only administrators may create rooms here.",
   RoomCreateFailed: () => "The room was not created.",
-  ProtocolError: (e) => `The client could not read the server: ${e.message}`,
+  Error: (e) => `The client could not read the server: ${e.message}`,
 };
 
 let client = null;

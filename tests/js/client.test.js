@@ -123,10 +123,10 @@ test("keeps the live rooms, his room and his channels numbered as rooms close", 
   assert.equal(client.channels.size, 0);
 });
 
-test("a frame that cannot be decoded is a ProtocolError and ends the connection", async () => {
+test("a frame that cannot be decoded is a Error and ends the connection", async () => {
   const [client, socket] = await connected();
   socket.deliver(frame([0x1b, 0, ...str("fine")], [0x26]));
-  assert.deepEqual(drain(client).map((e) => e.type), ["RoomLine", "ProtocolError", "Disconnected"]);
+  assert.deepEqual(drain(client).map((e) => e.type), ["RoomLine", "Error", "Disconnected"]);
   assert.equal(client.connected, false);
   assert.equal(client.roomChat("too late"), false);
   assert.equal(socket.sent.length, 0);

@@ -4,15 +4,15 @@ import { ServerEvent, ServerEventMap, RoomEntry } from "./codec.js";
 export * from "./codec.js";
 
 /** The connection opened (Connected) or ended (Disconnected: the WebSocket close
- *  code and reason), or a frame could not be decoded (ProtocolError; the client
+ *  code and reason), or a frame could not be decoded (Error; the client
  *  closes then, since the stream can no longer be trusted). */
 export interface ConnectedEvent { type: "Connected"; }
 export interface DisconnectedEvent { type: "Disconnected"; code: number; reason: string; }
-export interface ProtocolErrorEvent { type: "ProtocolError"; message: string; }
+export interface ClientErrorEvent { type: "Error"; message: string; }
 export interface ClientEventMap extends ServerEventMap {
   Connected: ConnectedEvent;
   Disconnected: DisconnectedEvent;
-  ProtocolError: ProtocolErrorEvent;
+  Error: ClientErrorEvent;
 }
 export type ClientEvent = ClientEventMap[keyof ClientEventMap];
 

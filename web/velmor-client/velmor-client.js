@@ -1,7 +1,7 @@
 // VelmorClient: one connection to a VelmorServer over WebSocket, for a page or for Node.
 //
 // Events are plain objects ({type: "RoomLine", code, slot, text}, and Connected, Disconnected,
-// ProtocolError of the connection itself). Each is offered two ways: kept in a queue that a
+// Error of the connection itself). Each is offered two ways: kept in a queue that a
 // game loop drains with nextEvent() once a frame, and given at once to listeners registered
 // with on(type, fn). The client's own state (rooms, roomNumber, members, channels,
 // navigationRoom) is brought up to date before an event is queued or given, so a listener
@@ -133,7 +133,7 @@ export class VelmorClient {
       const { error } = decodeFrame(payload, options);
       if (error) {
         // The rest of the stream can no longer be cut into messages.
-        this.#emit({ type: "ProtocolError", message: error });
+        this.#emit({ type: "Error", message: error });
         this.close();
         return;
       }
