@@ -9,7 +9,7 @@ packages=(
   libreaderwriterqueue-dev googletest libgtest-dev libbenchmark-dev libreadline-dev
   libmicrohttpd-dev prometheus
   libwslay-dev libhttp-parser-dev
-  chromium chromium-driver nginx libnginx-mod-stream python3-websockets
+  chromium chromium-driver nginx libnginx-mod-stream python3-websockets nodejs node-typescript
   clang clang-format libclang-rt-14-dev
   miniupnpd-nftables nftables miniupnpc iproute2 tmux procps
   dpkg-dev lintian systemd util-linux adduser

@@ -112,8 +112,10 @@ bool Socket::waitClosed(std::chrono::milliseconds timeout) {
   }
 }
 
+// Close-on-exec, so that a process the test starts later (chromedriver and its browser, a
+// tool) does not hold the connection open after the test closes it.
 Socket connectTo(std::uint16_t port, int sourceHost, int receiveBuffer) {
-  Socket socket(::socket(AF_INET, SOCK_STREAM, 0));
+  Socket socket(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
   int one = 1;
   ::setsockopt(socket.fd(), IPPROTO_TCP, TCP_NODELAY, &one, sizeof(one));
   if (receiveBuffer > 0)
@@ -129,7 +131,7 @@ Socket connectTo(std::uint16_t port, int sourceHost, int receiveBuffer) {
 }
 
 Socket listenOn(std::uint16_t port) {
-  Socket socket(::socket(AF_INET, SOCK_STREAM, 0));
+  Socket socket(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
   sockaddr_in address = loopback(port);
   if (::bind(socket.fd(), reinterpret_cast<sockaddr*>(&address), sizeof(address)) != 0 ||
       ::listen(socket.fd(), 16) != 0) {
