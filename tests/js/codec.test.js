@@ -61,7 +61,9 @@ function asOracle(e, navigationRoom) {
     known.add(f.name);
     if (shape === "OptionalFlat" && !(f.name in e)) continue;
     assert.ok(f.name in e, `${e.type} without ${f.name}`);
-    (isNumber(f.kind) ? out.numbers : out.texts).push(e[f.name]);
+    if (f.kind === "blob") assert.ok(e[f.name] instanceof Uint8Array, `${e.type}.${f.name} is bytes`);
+    const value = f.kind === "blob" ? new TextDecoder().decode(e[f.name]) : e[f.name];
+    (isNumber(f.kind) ? out.numbers : out.texts).push(value);
   }
   if (m.repeat) {
     const [cppList, jsList] = LISTS[shape];

@@ -474,7 +474,7 @@ export interface FileContentEvent {
   type: "FileContent";
   code: number;
   length: number;
-  firstChunk: string;
+  firstChunk: Uint8Array;
   name: string;
   lastEdited: number;
   mayWrite: number;
@@ -516,7 +516,7 @@ export interface RoomDirectoryEvent {
 export interface FileChunkDataEvent {
   type: "FileChunkData";
   code: number;
-  chunk: string;
+  chunk: Uint8Array;
 }
 
 /** A piece of his upload was taken; he sends the next with FileChunk. */

@@ -117,7 +117,16 @@ class Reader {
     this.pos += length;
     return text;
   }
+  // A blob (a file's content) is bytes, never text: a copy the caller may keep.
+  blob() {
+    const length = this.u16();
+    this.need(length);
+    const bytes = this.bytes.slice(this.pos, this.pos + length);
+    this.pos += length;
+    return bytes;
+  }
   field(kind) {
+    if (kind === "blob") return this.blob();
     return kind === "u8" ? this.u8() : kind === "u16" ? this.u16() : kind === "u32" ? this.u32() : this.str();
   }
   fields(list, into) {
