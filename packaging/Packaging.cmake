@@ -1,7 +1,7 @@
 # The Debian package (make package): the server and its tools in /opt/velmorserver (the
 # server keeps its files beside its executable), links for the tools in /usr/bin, the
 # settings as a conffile in /etc/velmorserver, a systemd unit, the README, the copyright,
-# the changelog and the manual pages of the tools.
+# the changelog, the manual pages of the tools and the web client in /usr/share/velmorserver.
 
 # Three packages, one per install component: velmorserver (everything installed without a
 # component), and the C client library's runtime libvelmorclient0 and libvelmorclient-dev.
@@ -20,6 +20,9 @@ install(FILES packaging/velmorserv.json DESTINATION etc/velmorserver
 file(CREATE_LINK /etc/velmorserver/velmorserv.json ${VELMOR_PACKAGING_OUT}/velmorserv.json SYMBOLIC)
 install(FILES ${VELMOR_PACKAGING_OUT}/velmorserv.json DESTINATION ${VELMOR_PACKAGE_FOLDER})
 install(FILES packaging/velmorserver.service DESTINATION lib/systemd/system)
+# The web client, which the WebSocket port serves from the settings' default "webroot".
+install(DIRECTORY web/ DESTINATION usr/share/velmorserver/web
+        FILE_PERMISSIONS OWNER_READ OWNER_WRITE GROUP_READ WORLD_READ)
 
 # The manual pages name the project's version: made from packaging/<tool>.1.in.
 foreach(tool velmor-chat velmor-probe)

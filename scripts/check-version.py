@@ -7,7 +7,7 @@ package takes CPack's variable). What cannot read it is checked here, and the ch
 (exit 1) when:
 - the newest entry of packaging/changelog is not for the version (a new version needs one);
 - an example that shows the number (the package file in README.md, the probe's output in
-  bench/README.md) shows another one;
+  bench/README.md) or the JavaScript module's package.json shows another one;
 - the number is written anywhere else in the sources, tests, tools, packaging or documents."""
 import os
 import re
@@ -34,7 +34,11 @@ expected = {
     "packaging/changelog": (r"\Avelmorserver \(([\d.]+)\)", "the newest changelog entry"),
     "README.md": (r"velmorserver_([\d.]+)_amd64\.deb", "the package file of the example"),
     "bench/README.md": (r"Version: ([\d.]+)", "the probe's output"),
+    "web/velmor-client/package.json": (r'"version": "([\d.]+)"', "the JavaScript module's version"),
 }
+# The symbols file names the version each symbol first came in: it stays when the project's
+# version moves on.
+exempt = {"sdk/c/libvelmorclient0.symbols"}
 for relative, (pattern, what) in expected.items():
     shown = re.findall(pattern, read(relative))
     if not shown:
@@ -43,14 +47,15 @@ for relative, (pattern, what) in expected.items():
         if number != version:
             problems.append(f"{relative}: {what} shows {number}, the project is {version}")
 
-folders = ["src", "client", "tools", "tests", "packaging", "docs", "bench", "scripts", "fuzz"]
+folders = ["src", "client", "sdk", "web", "tools", "tests", "packaging", "docs", "bench", "scripts",
+           "fuzz"]
 files = ["README.md", "Makefile", "CMakePresets.json"]
 for folder in folders:
     for directory, subfolders, names in os.walk(os.path.join(root, folder)):
         subfolders[:] = [name for name in subfolders if name != "corpus"]  # fuzz inputs
         files += [os.path.relpath(os.path.join(directory, name), root) for name in names]
 for relative in sorted(files):
-    if relative in expected:
+    if relative in expected or relative in exempt:
         continue
     try:
         text = read(relative)

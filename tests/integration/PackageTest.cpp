@@ -84,7 +84,8 @@ TEST_F(PackageTest, HoldsTheServerTheToolsTheUnitAndPassesLintianAndSystemd) {
         "./usr/bin/velmor-chat -> /opt/velmorserver/velmor-chat",
         "./usr/bin/velmor-probe -> /opt/velmorserver/velmor-probe",
         "./usr/share/doc/velmorserver/README.md", "./usr/share/doc/velmorserver/copyright",
-        "./usr/share/doc/velmorserver/changelog.gz"}) {
+        "./usr/share/doc/velmorserver/changelog.gz", "./usr/share/velmorserver/web/index.html",
+        "./usr/share/velmorserver/web/velmor-client/velmor-client.js"}) {
     EXPECT_TRUE(contains(contents, path)) << path << " is not in the package:\n" << contents;
   }
   const std::string control = test::capture("dpkg-deb -I '" + deb + "'");
