@@ -62,13 +62,6 @@ std::uint64_t BanList::removeNamed(std::string_view name) {
   return 0;
 }
 
-void BanList::clear() {
-  entries_.clear();
-  ids_.clear();
-  byName_.clear();
-  byAddress_.clear();
-}
-
 std::uint64_t BanList::firstNamed(std::string_view name) const {
   char key[32];  // names hold 31 characters: the key is made without allocating
   lowerName(key, name);

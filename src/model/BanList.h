@@ -35,7 +35,6 @@ class BanList {
   std::uint64_t add(const BanEntry& ban, std::uint64_t id = 0);
   // Removes the first entry whose name equals `name` exactly; its id, or 0 when there is none.
   std::uint64_t removeNamed(std::string_view name);
-  void clear();
 
   // The first entry that matches the address (its mask is not 0).
   const BanEntry* findAddress(std::uint32_t address) const;
