@@ -9,7 +9,7 @@ deletes the folder. Every wait is bounded. Prints a table and writes
 bench/results/scale.md (and scale.json).
 
   bench/scale.py [--quick] [--only PART]
-    --quick: smaller large sets, for a try; --only: one of accounts, rooms, expiry_start,
+    --quick: smaller large sets, for a try; --only: one of accounts, rooms, bans, expiry_start,
     expiry_running, live_rooms (the table is then printed for that part only)
 """
 import atexit
@@ -253,6 +253,22 @@ def add_rooms(server, count, expired=0, expiring_in=None):
     db.close()
 
 
+def add_server_bans(server, count):
+    """`count` server bans, as ServerBan leaves them: a third by name only, the rest by
+    address, every thousandth a /24."""
+    db = sqlite3.connect(server.path("velmordata.db"))
+
+    def row(i):
+        address = "10.%d.%d.%d" % (i >> 16 & 255, i >> 8 & 255, i & 255)
+        mask = "255.255.255.0" if i % 1000 == 0 else ("0.0.0.0" if i % 3 == 0 else "255.255.255.255")
+        return (i + 1, "Banned%d" % i, "Admin", "a reason of some length, as administrators write",
+                address, mask)
+
+    db.executemany("INSERT INTO serverbans VALUES (?, ?, ?, ?, ?, ?)", (row(i) for i in range(count)))
+    db.commit()
+    db.close()
+
+
 def add_files(server, rooms, file_bytes):
     """One file of `file_bytes` in each of the rooms "Room0".."Room<rooms-1>"."""
     files = sqlite3.connect(server.path("velmorfiledata.db"))
@@ -321,6 +337,31 @@ def stored_rooms(port, count):
     server.remove()
     return {"startup_ms": startup, "rss_mb": rss, "idle_longest_tick_ms": longest,
             "idle_tick_p99_ms": p99}
+
+
+def server_bans(port, count):
+    """Start-up with `count` stored server bans, and a guest's login meanwhile (a connect and
+    a Login, each matched against every ban: median of 9)."""
+    server = prepared(port)
+    add_server_bans(server, count)
+    startup = server.start()
+    rss = server.rss_mb()
+    logins = []
+    for i in range(9):
+        client = Client(port, source())
+        started = time.monotonic()
+        client.login("Guest%d" % i)
+        client.until(0x32)
+        logins.append((time.monotonic() - started) * 1000)
+        client.close()
+    admin = Client(port, source())
+    admin.login("Admin", ADMIN)
+    admin.until(0x32)
+    listed = status_value(admin.status(), "Server bans")
+    admin.close()
+    server.remove()
+    return {"startup_ms": startup, "rss_mb": rss, "guest_login_ms": sorted(logins)[4],
+            "listed": listed}
 
 
 def mass_expiry(port, rooms, expired, file_bytes, running):
@@ -433,6 +474,9 @@ def main():
     if wanted("rooms"):
         print("stored rooms ...", flush=True)
         results["rooms"] = [stored_rooms(port, 100), stored_rooms(port, big_rooms)]
+    if wanted("bans"):
+        print("server bans ...", flush=True)
+        results["bans"] = [server_bans(port, 100), server_bans(port, 100000)]
     if wanted("expiry_start"):
         print("mass expiry at start-up ...", flush=True)
         results["expiry_start"] = [mass_expiry(port, 100, 50, (10 << 20) // 50, False),
@@ -453,7 +497,7 @@ def main():
 
 
 def report(results, big_accounts, big_rooms):
-    a, r = results["accounts"], results["rooms"]
+    a, r, b = results["accounts"], results["rooms"], results["bans"]
     es, er, lv = results["expiry_start"], results["expiry_running"], results["live_rooms"]
 
     def f(x):
@@ -478,6 +522,9 @@ def report(results, big_accounts, big_rooms):
         "| same, idle: longest tick / p99 ms | %s / %s | %s / %s |"
         % (f(r[0]["idle_longest_tick_ms"]), f(r[0]["idle_tick_p99_ms"]),
            f(r[1]["idle_longest_tick_ms"]), f(r[1]["idle_tick_p99_ms"])),
+        "| server bans (100 / 100000): start-up ms, RSS MB, guest login ms | %s | %s |"
+        % tuple(" / ".join(f(x[k]) for k in ("startup_ms", "rss_mb", "guest_login_ms"))
+                for x in b),
         "| half the stored rooms expired at start-up | %s | %s |" % (expiry(es[0]), expiry(es[1])),
         "| half the stored rooms expiring while running | %s | %s |"
         % (expiry(er[0]), expiry(er[1])),

@@ -25,6 +25,7 @@ class TrafficCounters {
   RelaxedCounter<std::uint32_t> channelFollowers;  // a user following three rooms counts 3
   RelaxedCounter<std::uint64_t> chatLinesRelayed;  // lines and whispers a pass delivered
   RelaxedCounter<std::uint64_t> expiredRoomsDeleted;
+  RelaxedCounter<std::uint64_t> serverBans;  // entries of the server ban list (ServerBans)
   // Copied by every tick from the rooms' own bookkeeping: stored rooms of every state
   // (asleep, live, falling asleep, expired and not yet deleted) and the relay passes run.
   RelaxedCounter<std::uint64_t> storedRooms;

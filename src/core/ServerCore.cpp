@@ -6,6 +6,7 @@
 #include "base/FatalExit.h"
 #include "base/FixedText.h"
 #include "core/Admission.h"
+#include "model/BanCoding.h"
 #include "net/GenericServer.h"
 #include "rooms/UserRooms.h"
 #include "users/User.h"
@@ -58,10 +59,13 @@ ServerCore::ServerCore(uv_loop_t* loop, const Settings& s, GenericServer& server
       pipeline_(
           std::make_unique<QueryPipeline>(loop, *mainDatabase_, *fileDatabase_, busyTimeoutOf(s))),
       roomServices_{clock, online, traffic, *pipeline_, settings.limits},
+      serverBans(*pipeline_, traffic.serverBans),
       rooms(roomServices_, sweepRequest_),
       server_(server),
       startWallSeconds_(clock.wallSeconds()) {
   mainDatabase_->writeConfiguredRooms(s.rooms);
+  mainDatabase_->loadServerBans(
+      [this](std::uint64_t id, const BanEntry& ban) { serverBans.restore(id, ban); });
   mainDatabase_->loadStoredRooms([this](const RoomRecord& record, bool loadAtStartup) {
     Room* room = rooms.addAtStart(record, loadAtStartup);
     if (room == nullptr) {
@@ -74,6 +78,7 @@ ServerCore::ServerCore(uv_loop_t* loop, const Settings& s, GenericServer& server
     // them its files could be neither read nor protected from being created over.
     if (std::unique_ptr<FileList> files = listFilesAtStart(fieldText(record.name)))
       room->setFiles(std::move(*files));
+    room->setBans(bansAtStart(fieldText(record.name)));
   });
 }
 
@@ -84,6 +89,20 @@ std::unique_ptr<FileList> ServerCore::listFilesAtStart(std::string_view roomName
   }
   const std::string message = "Unable to read the files of room " + std::string(roomName) + ".";
   fatalExit(message.c_str());
+}
+
+BanList ServerCore::bansAtStart(std::string_view roomName) {
+  std::string stored;
+  BanList bans;
+  if (!mainDatabase_->readRoomBans(roomName, stored)) {
+    const std::string message = "Unable to read the bans of room " + std::string(roomName) + ".";
+    fatalExit(message.c_str());
+  }
+  if (!decodeBans(stored, bans)) {
+    consoleWrite("The stored bans of room %.*s are damaged: those after the damage are lost.\n",
+                 static_cast<int>(roomName.size()), roomName.data());
+  }
+  return bans;
 }
 
 ServerCore::~ServerCore() {

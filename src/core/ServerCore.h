@@ -9,11 +9,11 @@
 #include "base/Clock.h"
 #include "base/TrafficCounters.h"
 #include "core/LoginCounts.h"
+#include "core/ServerBans.h"
 #include "core/TickTimes.h"
 #include "db/FileDatabase.h"
 #include "db/MainDatabase.h"
 #include "db/QueryPipeline.h"
-#include "model/BanList.h"
 #include "rooms/RoomRegistry.h"
 #include "rooms/RoomServices.h"
 #include "settings/Settings.h"
@@ -48,7 +48,7 @@ struct CoreSettings {
 //   logins      how logins and registrations ended (a figure)
 //   settings    the copies of the settings
 //   online      who is online and who waits for admission (OnlineUsers)
-//   serverBans  the server ban list
+//   serverBans  the server ban list and its storage (ServerBans)
 //   rooms       live and stored rooms and their periodic processing (RoomRegistry)
 //   queries()   where database work goes (the query pipeline and its worker)
 // and the operations that span several of them: a user going offline or away, and the
@@ -78,7 +78,6 @@ class ServerCore {
   TickTimes tickTimes;  // how long the last ticks took (read by the status text)
   const CoreSettings settings;
   OnlineUsers online;
-  BanList serverBans;
   LoginDeadlines loginDeadlines;  // connections that must log in by a time
 
  private:
@@ -89,6 +88,7 @@ class ServerCore {
   RoomServices roomServices_;
 
  public:
+  ServerBans serverBans;  // read back from the storage by the constructor
   RoomRegistry rooms;
 
   QueryPoster& queries() { return *pipeline_; }
@@ -133,6 +133,8 @@ class ServerCore {
   // ends with a message.
   static constexpr int kStartListingAttempts = 3;
   std::unique_ptr<FileList> listFilesAtStart(std::string_view roomName);
+  // The stored bans of a room live from the start (a failed read ends the start).
+  BanList bansAtStart(std::string_view roomName);
 
   GenericServer& server_;
   const std::uint32_t startWallSeconds_;

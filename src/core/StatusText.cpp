@@ -27,6 +27,7 @@ StatusFigures statusFigures(const ServerCore& core) {
   f.tickP99Ms = ticks.p99Ms;
   f.storageWaiting = core.storageWaiting();
   f.expiredToDelete = core.traffic.expiredToDelete.get();
+  f.serverBans = core.traffic.serverBans.get();
   f.websocketPort = core.settings.websocketport;
   f.secureWebSocket = core.settings.secureWebSocket;
   f.tlsPort = core.settings.tlsport;
@@ -67,14 +68,15 @@ std::string formatStatusText(const StatusFigures& f) {
       "Packets Sent: %llu\nPackets Recv: %llu\nData Sent: %.2f MB\nData Recv: %.2f MB\n"
       "Cur Send Rate: %.1f KB/s\nCur Recv Rate: %.1f KB/s\nSlow readers closed: %llu\n"
       "Longest tick (5 s): %.2f ms\nTick p99 (5 s): %.2f ms\nWaiting for storage: %llu\n"
-      "Expired rooms to delete: %llu\n",
+      "Expired rooms to delete: %llu\nServer bans: %llu\n",
       kServerVersion, f.publicAddress.c_str(), f.port, formatUptime(f.uptimeSeconds).c_str(),
       f.users, f.rooms, static_cast<unsigned long long>(f.packetsSent),
       static_cast<unsigned long long>(f.packetsReceived), megabytes(f.bytesSent),
       megabytes(f.bytesReceived), f.sendRate, f.receiveRate,
       static_cast<unsigned long long>(f.slowReaderCloses), f.longestTickMs, f.tickP99Ms,
       static_cast<unsigned long long>(f.storageWaiting),
-      static_cast<unsigned long long>(f.expiredToDelete));
+      static_cast<unsigned long long>(f.expiredToDelete),
+      static_cast<unsigned long long>(f.serverBans));
   std::string status(text, length > 0 ? static_cast<std::size_t>(length) : 0);
   status += "WebSocket port: " + portText(f.websocketPort, f.secureWebSocket ? "wss" : "ws") +
             "\nTLS port: " + portText(f.tlsPort, "") + "\nConnections by door:";

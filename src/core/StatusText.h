@@ -28,6 +28,7 @@ struct StatusFigures {
   double tickP99Ms = 0;
   std::uint64_t storageWaiting = 0;   // work the storage refused, kept to be tried again
   std::uint64_t expiredToDelete = 0;  // expired rooms whose deletion is not done
+  std::uint64_t serverBans = 0;       // entries of the server ban list
   std::uint32_t websocketPort = 0;    // 0: off
   bool secureWebSocket = false;
   std::uint32_t tlsPort = 0;                            // 0: off
@@ -48,7 +49,8 @@ inline double megabytes(std::uint64_t bytes) {
 // The status as plain text lines (no escape sequences, under 4096 bytes): version, public
 // address, port, uptime, users, rooms, packets, data, rates, slow readers closed, and the
 // longest and 99th-percentile tick of the last 5 seconds ("Longest tick (5 s): 1.23 ms"),
-// the work waiting for the storage and the expired rooms still to delete, then the doors:
+// the work waiting for the storage, the expired rooms still to delete and the server bans
+// ("Server bans: 2"), then the doors:
 // "WebSocket port: 7176 (wss)" or "off", "TLS port: 7177" or "off", and "Connections by
 // door: tcp 12, tls 0, ws 3, wss 0".
 std::string formatStatusText(const StatusFigures& figures);

@@ -1,5 +1,7 @@
 #include "db/MainDatabase.h"
 
+#include <arpa/inet.h>
+
 #include <algorithm>
 #include <cstdint>
 #include <cstring>
@@ -7,6 +9,7 @@
 #include "base/Console.h"
 #include "base/FatalExit.h"
 #include "base/FixedText.h"
+#include "model/BanCoding.h"
 
 namespace velmor {
 
@@ -22,6 +25,31 @@ constexpr const char* kSchema =
     "EXISTS [users] ( [Name] VARCHAR(32) COLLATE NOCASE, [EmailHash] CHAR(16), [PasswordHash] "
     "CHAR(16), [Salt] CHAR(16), [RegisteredTime] UNSIGNED INTEGER, [LastAccessed] UNSIGNED "
     "INTEGER, CONSTRAINT [] PRIMARY KEY ([Name]));";
+
+// The tables and columns added since: created on files made by earlier versions too.
+// Server bans: one row per entry, keyed by its id in the server ban list (ascending in the
+// order the bans were made), so that the list reads back in order and an unban deletes
+// exactly its row by key. The address and mask are dotted text, for operators to read.
+constexpr const char* kBanSchema =
+    "CREATE TABLE IF NOT EXISTS [serverbans] ([Id] INTEGER PRIMARY KEY, [Name] VARCHAR(32), "
+    "[Issuer] VARCHAR(32), [Reason] VARCHAR(64), [Address] VARCHAR(16), [Mask] VARCHAR(16));";
+// A room's bans: one row per room that has any, keyed as channels is (the room's name in any
+// letter case), holding the list whole (BanCoding). Read, written and deleted by that key:
+// with the room when it wakes, sleeps or is saved, and with its row when it is deleted or
+// created again. The channels table keeps the stored format of the rooms as it was.
+constexpr const char* kRoomBansSchema =
+    "CREATE TABLE IF NOT EXISTS [roombans] ([Room] VARCHAR(32) COLLATE NOCASE, [Bans] BLOB, "
+    "CONSTRAINT [] PRIMARY KEY ([Room]));";
+constexpr const char* kSaveRoomBans =
+    "INSERT OR REPLACE INTO [roombans] ([Room], [Bans]) VALUES (?, ?);";
+constexpr const char* kSelectRoomBans = "SELECT [Bans] FROM [roombans] WHERE [Room]=?;";
+constexpr const char* kDeleteRoomBans = "DELETE FROM [roombans] WHERE [Room]=?;";
+constexpr const char* kStoreServerBan =
+    "INSERT OR REPLACE INTO [serverbans] ([Id], [Name], [Issuer], [Reason], [Address], [Mask]) "
+    "VALUES (?, ?, ?, ?, ?, ?);";
+constexpr const char* kDeleteServerBan = "DELETE FROM [serverbans] WHERE [Id]=?;";
+constexpr const char* kSelectServerBans =
+    "SELECT [Id], [Name], [Issuer], [Reason], [Address], [Mask] FROM [serverbans] ORDER BY [Id];";
 
 // The statement texts are kept exactly as earlier versions wrote them, blanks included.
 constexpr const char* kSelectRoom =
@@ -63,6 +91,28 @@ std::uint32_t limitedMaxUsers(std::uint32_t stored) {
   return std::min(stored, kMaxRoomUsers);
 }
 
+// Runs schema SQL at start-up; its failure ends the process with SQLite's text.
+void execOrExit(sqlite3* db, const char* sql) {
+  char* error = nullptr;
+  if (sqlite3_exec(db, sql, nullptr, nullptr, &error) != SQLITE_OK) {
+    fatalExit(error != nullptr ? error : "Unable to create the tables.");
+  }
+  sqlite3_free(error);
+}
+
+// An IPv4 address held in network order, as dotted text, and back (0 for text that is none).
+std::string dotted(std::uint32_t address) {
+  char text[INET_ADDRSTRLEN] = {};
+  inet_ntop(AF_INET, &address, text, sizeof(text));
+  return text;
+}
+std::uint32_t undotted(std::string_view text) {
+  char field[INET_ADDRSTRLEN] = {};
+  copyText(field, text);
+  std::uint32_t address = 0;
+  return inet_pton(AF_INET, field, &address) == 1 ? address : 0;
+}
+
 // Unsigned fields go to the database as the signed 32-bit number of the same bits.
 std::int64_t signExtended(std::uint32_t value) {
   return static_cast<std::int32_t>(value);
@@ -85,6 +135,8 @@ MainDatabase::MainDatabase(const std::string& directory, const Limits& limits, F
   }
   sqlite3_free(error);
   sqlite3* db = db_.get();
+  execOrExit(db, kBanSchema);
+  execOrExit(db, kRoomBansSchema);
   selectRoom_ = prepareOrExit(db, kSelectRoom, "Unable to prepare statement 1.");
   saveRoom_ = prepareOrExit(db, kSaveRoom, "Unable to prepare statement 2.");
   touchRoom_ = prepareOrExit(db, kTouchRoom, "Unable to prepare statement 3.");
@@ -98,6 +150,78 @@ MainDatabase::MainDatabase(const std::string& directory, const Limits& limits, F
   transaction_ =
       BatchTransaction(db, "Unable to prepare statement 10.", "Unable to prepare statement 11.",
                        "Unable to prepare statement 13.");
+  saveRoomBans_ = prepareOrExit(db, kSaveRoomBans, "Unable to prepare the room bans statement.");
+  selectRoomBans_ =
+      prepareOrExit(db, kSelectRoomBans, "Unable to prepare the room bans statement.");
+  deleteRoomBans_ =
+      prepareOrExit(db, kDeleteRoomBans, "Unable to prepare the room bans statement.");
+  storeServerBan_ =
+      prepareOrExit(db, kStoreServerBan, "Unable to prepare the server bans statement.");
+  deleteServerBan_ =
+      prepareOrExit(db, kDeleteServerBan, "Unable to prepare the server bans statement.");
+}
+
+void MainDatabase::loadServerBans(
+    const std::function<void(std::uint64_t id, const BanEntry&)>& each) {
+  const Statement all =
+      prepareOrExit(db_.get(), kSelectServerBans, "Unable to prepare the server bans statement.");
+  auto use = all.use();
+  int step;
+  while ((step = use.step()) == SQLITE_ROW) {
+    const auto id = use.int64Column(0);
+    if (id <= 0 || use.isNull(1)) continue;  // no entry the server made
+    BanEntry ban;
+    copyText(ban.name, use.textColumn(1));
+    copyText(ban.issuer, use.textColumn(2));
+    copyText(ban.reason, use.textColumn(3));
+    ban.address = undotted(use.textColumn(4));
+    ban.mask = undotted(use.textColumn(5));
+    each(static_cast<std::uint64_t>(id), ban);
+  }
+  // Serving without some of the bans would let the banned in.
+  if (storageFailed(step)) fatalExit("Unable to read the server bans.");
+}
+
+bool MainDatabase::storeServerBan(std::uint64_t id, const BanEntry& ban) {
+  const std::string address = dotted(ban.address);
+  const std::string mask = dotted(ban.mask);
+  auto use = storeServerBan_.use();
+  use.int64(static_cast<std::int64_t>(id))
+      .text(fieldText(ban.name))
+      .text(fieldText(ban.issuer))
+      .text(fieldText(ban.reason))
+      .text(address)
+      .text(mask);
+  return use.stepDone();
+}
+
+bool MainDatabase::deleteServerBan(std::uint64_t id) {
+  auto use = deleteServerBan_.use();
+  use.int64(static_cast<std::int64_t>(id));
+  return use.stepDone();
+}
+
+bool MainDatabase::saveRoomBans(const RoomRecord& record, std::string_view bans) {
+  if (bans.empty()) return deleteRoomBans(fieldText(record.name));  // no bans, no row
+  auto use = saveRoomBans_.use();
+  use.text(fieldText(record.name)).blob(bans.data(), bans.size());
+  return use.stepDone();
+}
+
+bool MainDatabase::deleteRoomBans(std::string_view roomName) {
+  auto use = deleteRoomBans_.use();
+  use.text(roomName);
+  return use.stepDone();
+}
+
+bool MainDatabase::readRoomBans(std::string_view roomName, std::string& bans) {
+  bans.clear();
+  auto use = selectRoomBans_.use();
+  use.text(roomName);
+  const int step = use.step();
+  if (storageFailed(step)) return false;
+  if (step == SQLITE_ROW) bans.assign(use.blobColumn(0));
+  return true;
 }
 
 void MainDatabase::writeConfiguredRooms(const std::vector<RoomConfig>& rooms) {
@@ -213,7 +337,8 @@ LoadOutcome MainDatabase::loadRoom(VelmorRoomQuery& query) {
   }
   // A room whose files cannot be listed now is not loaded without them: the load is tried
   // again, so that the room never comes up missing files it has.
-  if (!files_.listFiles(fieldText(record.name), query.files)) {
+  if (!files_.listFiles(fieldText(record.name), query.files) ||
+      !readRoomBans(fieldText(record.name), query.bans)) {
     query.markUnavailable();
     return LoadOutcome::NoSuchRoom;
   }
@@ -231,6 +356,11 @@ CreateOutcome MainDatabase::createRoom(VelmorRoomQuery& query) {
   if (lookup == Lookup::Found) {
     // The record now holds the stored room: its password decides which refusal.
     return record.password[0] != '\0' ? CreateOutcome::ExistsLocked : CreateOutcome::Exists;
+  }
+  // Bans left under the name (a room deleted by hand, without them) are not the new room's.
+  if (!deleteRoomBans(fieldText(record.name))) {
+    query.markStorageRefused();
+    return CreateOutcome::Failed;
   }
   const std::uint32_t now = clock_.wallSeconds();
   auto use = insertRoom_.use();
@@ -269,9 +399,14 @@ bool MainDatabase::touchRoom(const RoomRecord& record) {
 }
 
 bool MainDatabase::deleteRoom(const RoomRecord& record) {
-  auto use = deleteRoom_.use();
-  use.text(fieldText(record.name));
-  return use.stepDone();
+  bool deleted;
+  {
+    auto use = deleteRoom_.use();
+    use.text(fieldText(record.name));
+    deleted = use.stepDone();
+  }
+  // Its bans go with it, in the same batch.
+  return deleteRoomBans(fieldText(record.name)) && deleted;
 }
 
 LookupOutcome MainDatabase::lookupUser(VelmorUserQuery& query) {

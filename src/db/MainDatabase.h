@@ -9,14 +9,16 @@
 #include "db/FileDatabase.h"
 #include "db/Queries.h"
 #include "db/Sqlite.h"
+#include "model/BanEntry.h"
 #include "settings/Settings.h"
 
 namespace velmor {
 
-// The main database "velmordata.db": stored rooms (table channels) and accounts (table
-// users). Opened, filled with the configured rooms and read back on the main thread at
-// start-up (failures end the process through fatalExit); afterwards used only by the query
-// worker, whose batch transaction runs on this connection.
+// The main database "velmordata.db": stored rooms (table channels, their bans in table
+// roombans), accounts (table users) and the server's bans (table serverbans). Opened, filled with
+// the configured rooms and read back on the main thread at start-up (failures end the process
+// through fatalExit); afterwards used only by the query worker, whose batch transaction runs on
+// this connection.
 class MainDatabase {
  public:
   static constexpr const char* kFileName = "velmordata.db";
@@ -40,6 +42,9 @@ class MainDatabase {
   // Reads every stored room; `loadAtStartup` tells whether the row asks to be made live.
   void loadStoredRooms(const std::function<void(const RoomRecord&, bool loadAtStartup)>& each);
 
+  // Reads the server bans in the order they were made (ascending ids).
+  void loadServerBans(const std::function<void(std::uint64_t id, const BanEntry&)>& each);
+
   // Worker operations: each returns the outcome and writes the query's output fields. A
   // read that the storage failed (rather than answered) marks the query unavailable, and
   // its outcome then means nothing; a write returns whether it was stored.
@@ -50,6 +55,14 @@ class MainDatabase {
   bool deleteRoom(const RoomRecord& record);
   LookupOutcome lookupUser(VelmorUserQuery& query);  // after the challenge was made
   StoreOutcome registerUser(VelmorRegisterUserQuery& query);
+  // A server ban stored under its id (replacing a row of that id), and its removal.
+  bool storeServerBan(std::uint64_t id, const BanEntry& ban);
+  bool deleteServerBan(std::uint64_t id);
+  // A room's bans (BanCoding) into its row, and read from it (empty when it has none);
+  // false: the storage failed.
+  bool saveRoomBans(const RoomRecord& record, std::string_view bans);
+  bool readRoomBans(std::string_view roomName, std::string& bans);
+  bool deleteRoomBans(std::string_view roomName);
 
   // The worker's batch transaction (statements 10, 11 and 13).
   BatchTransaction& transaction() { return transaction_; }
@@ -67,16 +80,21 @@ class MainDatabase {
   FileDatabase& files_;
   std::atomic<bool>& sweepRequest_;
   SqliteConnection db_;
-  Statement selectRoom_;          // 1
-  Statement saveRoom_;            // 2
-  Statement touchRoom_;           // 3
-  Statement deleteRoom_;          // 4
-  Statement insertRoom_;          // 5
-  Statement replaceRoom_;         // 12
-  Statement selectUser_;          // 6
-  Statement touchUser_;           // 7: prepared, unused
-  Statement insertUser_;          // 8
-  Statement changePassword_;      // 9: prepared, unused
+  Statement selectRoom_;      // 1
+  Statement saveRoom_;        // 2
+  Statement touchRoom_;       // 3
+  Statement deleteRoom_;      // 4
+  Statement insertRoom_;      // 5
+  Statement replaceRoom_;     // 12
+  Statement selectUser_;      // 6
+  Statement touchUser_;       // 7: prepared, unused
+  Statement insertUser_;      // 8
+  Statement changePassword_;  // 9: prepared, unused
+  Statement saveRoomBans_;
+  Statement selectRoomBans_;
+  Statement deleteRoomBans_;
+  Statement storeServerBan_;
+  Statement deleteServerBan_;
   BatchTransaction transaction_;  // 10, 11, 13
 };
 

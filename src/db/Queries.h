@@ -31,6 +31,7 @@
 #include <vector>
 
 #include "db/ChangeShares.h"
+#include "model/BanEntry.h"
 #include "model/FileRecord.h"
 #include "model/Ref.h"
 #include "model/RoomRecord.h"
@@ -97,9 +98,10 @@ enum class QueryKind : std::uint8_t {
   AccountRegistration,
   FileContentLoad,
   FileChange,  // a save, a permission change or a deletion of a stored file
+  BanChange,   // a server ban or unban
   Other,
 };
-inline constexpr std::size_t kQueryKinds = 8;
+inline constexpr std::size_t kQueryKinds = 9;
 
 // What a file change writes: the whole row (its content and permissions), the two
 // permission flags, or its deletion.
@@ -279,6 +281,7 @@ class VelmorRoomQuery : public VelmorBaseQuery {
   RoomRecord record;
   char suppliedPassword[32] = {};   // a load: the password the user typed
   std::unique_ptr<FileList> files;  // a load: the room's files, null when it has none
+  std::string bans;                 // a load, a save: the room's bans (BanCoding)
 };
 
 // The login lookup.
@@ -325,6 +328,21 @@ class VelmorFileQuery : public VelmorBaseQuery {
   std::uint8_t usersCanWrite = 0;
 };
 
+// A change of the server ban list: a ban stored as a row under its id (the list's id, so
+// that an unban removes exactly the row of the entry the list removed), or the removal of
+// that row. All of them are worked on under one name that no room can have, so that they
+// are stored in the order they were made, also when some wait for the storage.
+class VelmorBanQuery : public VelmorBaseQuery {
+ public:
+  static constexpr std::string_view kWorkedOn = "#server bans";  // not a room name
+
+  std::uint8_t databases() const override { return kMainDatabase; }
+  std::string_view roomWorkedOn() const override { return kWorkedOn; }
+
+  std::uint64_t id = 0;  // the entry's id in the server ban list
+  BanEntry ban;          // a ban: the entry
+};
+
 // The kind of an OutcomeQuery<Family, Outcome> and of an AcknowledgedChange<Family>.
 template <typename Family, typename Outcome>
 constexpr QueryKind outcomeQueryKind() {
@@ -342,6 +360,7 @@ template <typename Family>
 constexpr QueryKind changeKind() {
   if constexpr (std::is_same_v<Family, VelmorRoomQuery>) return QueryKind::RoomChange;
   if constexpr (std::is_same_v<Family, VelmorFileQuery>) return QueryKind::FileChange;
+  if constexpr (std::is_same_v<Family, VelmorBanQuery>) return QueryKind::BanChange;
   return QueryKind::Other;
 }
 
@@ -399,5 +418,6 @@ using AccountLookup = OutcomeQuery<VelmorUserQuery, LookupOutcome>;
 using AccountRegistration = OutcomeQuery<VelmorRegisterUserQuery, StoreOutcome>;
 using FileContentLoad = OutcomeQuery<VelmorFileQuery, LookupOutcome>;
 using FileChange = AcknowledgedChange<VelmorFileQuery>;
+using BanChange = AcknowledgedChange<VelmorBanQuery>;
 
 }  // namespace velmor

@@ -58,6 +58,8 @@ const char* queryKindLabel(QueryKind kind) {
       return "file_content_load";
     case QueryKind::FileChange:
       return "file_change";
+    case QueryKind::BanChange:
+      return "ban_change";
     case QueryKind::Other:
       return "other";
   }
@@ -160,6 +162,9 @@ void writeRooms(const VelmorServer& server, ExpositionWriter& w) {
   w.family("velmor_expired_rooms_to_delete", MetricType::Gauge,
            "Expired rooms whose deletion is not done: the expiry's backlog.");
   w.sample(core.traffic.expiredToDelete.get());
+  w.family("velmor_server_bans", MetricType::Gauge,
+           "Entries of the server ban list (stored in the main database's serverbans table).");
+  w.sample(core.traffic.serverBans.get());
 
   const TickTimes::Summary ticks = core.tickTimes.summary();
   w.family("velmor_tick_longest_seconds", MetricType::Gauge,

@@ -6,6 +6,7 @@
 #include "base/FixedText.h"
 #include "core/ServerCore.h"
 #include "model/Names.h"
+#include "protocol/BanListReply.h"
 #include "protocol/Dispatch.h"
 #include "rooms/Room.h"
 #include "rooms/RoomQueries.h"
@@ -17,6 +18,20 @@
 #include "wire/MessageBuilder.h"
 
 namespace velmor {
+
+std::size_t firstSentBan(const std::vector<BanEntry>& bans, std::size_t framePayload) {
+  std::size_t room = framePayload - 3;  // the type byte and the count
+  std::size_t first = bans.size();
+  while (first > 0) {
+    const BanEntry& ban = bans[first - 1];
+    const std::size_t size =
+        2 + strnlen(ban.name, 32) + 2 + strnlen(ban.issuer, 32) + 2 + strnlen(ban.reason, 64) + 4;
+    if (size > room) break;
+    room -= size;
+    --first;
+  }
+  return first;
+}
 
 namespace {
 
@@ -52,21 +67,15 @@ void sendWithReason(User& user, ServerCode code, const char* reason) {
   sendTo(user, message);
 }
 
-// A ban list reply: as many entries as fit in one frame.
+// A ban list reply: one frame, holding the newest entries that fit, in list order (an
+// administrator who just banned sees his ban, and may lift it; the older entries beyond the
+// frame stay in force, and the database lists them).
 void sendBanList(User& user, ServerCode code, const BanList& list) {
   const std::vector<BanEntry>& bans = list.entries();
-  std::size_t room = wire::kMaxFramePayload - 3;
-  std::size_t count = 0;
-  for (const BanEntry& ban : bans) {
-    const std::size_t size =
-        2 + strnlen(ban.name, 32) + 2 + strnlen(ban.issuer, 32) + 2 + strnlen(ban.reason, 64) + 4;
-    if (size > room) break;
-    room -= size;
-    ++count;
-  }
+  const std::size_t first = firstSentBan(bans, wire::kMaxFramePayload);
   MessageBuilder reply;
-  reply.begin(code).u16(static_cast<std::uint16_t>(count));
-  for (std::size_t i = 0; i < count; ++i) {
+  reply.begin(code).u16(static_cast<std::uint16_t>(bans.size() - first));
+  for (std::size_t i = first; i < bans.size(); ++i) {
     reply.string(fieldText(bans[i].name))
         .string(fieldText(bans[i].issuer))
         .string(fieldText(bans[i].reason));
@@ -314,7 +323,8 @@ bool handleListRoomBans(ServerCore&, User& user, const wire::ListRoomBans&) {
 
 bool handleListServerBans(ServerCore& core, User& user, const wire::ListServerBans&) {
   if (!user.rights().isAdmin) return false;
-  if (mayManageBans(user, false)) sendBanList(user, ServerCode::ServerBanList, core.serverBans);
+  if (mayManageBans(user, false))
+    sendBanList(user, ServerCode::ServerBanList, core.serverBans.list());
   return true;
 }
 

@@ -151,8 +151,12 @@ class Room {
   // A kick or a ban: the victim leaves; a ban also enters the room's list and ends his
   // following (a kick leaves that).
   void kick(User& victim);
+  // A ban or an unban is stored with the room at once (RoomActivity::bansChanged).
   void ban(User& victim, const BanEntry& entry);
   void unban(std::string_view name);
+  // The room's bans as stored (a room made live or woken).
+  void setBans(BanList bans) { banList_ = std::move(bans); }
+  BanList takeBans() { return std::move(banList_); }
 
   // --- what members do (Room.cpp) ---------------------------------------------------------
   // A chat line or a whisper, queued for the next pass (or the tick between passes).
@@ -250,7 +254,7 @@ class Room {
   // Files: addFile, replaceFile, removeFile, setFiles.
   FileList files_;
 
-  // Bans: ban, unban. In memory only.
+  // Bans: ban, unban, setBans. Stored with the room: on each change, and when it is saved.
   BanList banList_;
 
   // Lock announcement: the lock as the online users last heard of it (the room's entry when

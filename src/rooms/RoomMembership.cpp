@@ -140,11 +140,13 @@ void Room::ban(User& victim, const BanEntry& entry) {
   if (victim.room() == this) leave(victim, LeaveReason::Banned);
   banList_.add(entry);
   stopFollowing(victim);  // banned from it, he does not follow it (a kick leaves that)
+  if (services_.activity != nullptr) services_.activity->bansChanged(*this);
   checkInvariants();
 }
 
 void Room::unban(std::string_view name) {
-  banList_.removeNamed(name);
+  if (banList_.removeNamed(name) != 0 && services_.activity != nullptr)
+    services_.activity->bansChanged(*this);
 }
 
 // --- channels ---------------------------------------------------------------------------------

@@ -2,9 +2,11 @@
 
 #include <optional>
 
+#include "base/Console.h"
 #include "base/FixedText.h"
 #include "db/FileDatabase.h"
 #include "db/MainDatabase.h"
+#include "model/BanCoding.h"
 #include "rooms/Room.h"
 #include "rooms/RoomRegistry.h"
 #include "rooms/RoomRequests.h"
@@ -70,6 +72,12 @@ Room* LoadRoomQuery::liveRoom(bool& full) {
     room->setFiles(std::move(*files));
     files.reset();
   }
+  BanList stored;
+  if (!decodeBans(bans, stored)) {
+    consoleWrite("The stored bans of room %s are damaged: those after the damage are lost.\n",
+                 record.name);
+  }
+  room->setBans(std::move(stored));
   return room;
 }
 
@@ -135,10 +143,11 @@ bool CreateRoomQuery::complete(CreateOutcome outcome) {
   return false;
 }
 
-SaveRoomQuery::SaveRoomQuery(RoomRegistry& rooms, const RoomRecord& saved,
+SaveRoomQuery::SaveRoomQuery(RoomRegistry& rooms, const RoomRecord& saved, std::string savedBans,
                              std::unique_ptr<Room> slept)
     : rooms_(rooms), slept_(std::move(slept)) {
-  record = saved;  // the worker reads this copy, never the room
+  record = saved;  // the worker reads these copies, never the room
+  bans = std::move(savedBans);
 }
 
 SaveRoomQuery::~SaveRoomQuery() {
@@ -147,7 +156,8 @@ SaveRoomQuery::~SaveRoomQuery() {
 }
 
 StoreOutcome SaveRoomQuery::execute(Storage& storage) {
-  return storeOutcome(storage.main.saveRoom(record));
+  const bool row = storage.main.saveRoom(record);
+  return storeOutcome(storage.main.saveRoomBans(record, bans) && row);
 }
 
 bool SaveRoomQuery::complete() {
@@ -156,7 +166,15 @@ bool SaveRoomQuery::complete() {
 }
 
 std::string SaveRoomQuery::unstoredText() const {
-  return "passwords and last access of room " + std::string(recordName());
+  return "passwords, last access and bans of room " + std::string(recordName());
+}
+
+StoreOutcome SaveRoomBansQuery::execute(Storage& storage) {
+  return storeOutcome(storage.main.saveRoomBans(record, bans));
+}
+
+std::string SaveRoomBansQuery::unstoredText() const {
+  return "bans of room " + std::string(recordName());
 }
 
 ClearRoomFilesQuery::ClearRoomFilesQuery(std::string_view roomName) {

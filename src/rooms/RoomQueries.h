@@ -74,14 +74,15 @@ class ClearRoomFilesQuery final : public FileChange {
   std::string unstoredText() const override;
 };
 
-// The save of a room's passwords and last access (SaveRoom): of a room gone to sleep, which
+// The save of a room's passwords, last access and bans (SaveRoom): of a room gone to sleep, which
 // the query holds until its completion returns the record to the directory (until then
 // the room is asleep in the registry, and a user who enters wakes it from it: its record
 // and files are the truth, not the row); or, with no room, of a live room at shutdown.
 // Stored at any cost: it stays in flight until the storage takes it.
 class SaveRoomQuery final : public RoomChange {
  public:
-  SaveRoomQuery(RoomRegistry& rooms, const RoomRecord& saved, std::unique_ptr<Room> slept);
+  SaveRoomQuery(RoomRegistry& rooms, const RoomRecord& saved, std::string savedBans,
+                std::unique_ptr<Room> slept);
   ~SaveRoomQuery() override;
   StoreOutcome execute(Storage& storage) override;
   bool complete() override;
@@ -95,6 +96,20 @@ class SaveRoomQuery final : public RoomChange {
  private:
   RoomRegistry& rooms_;
   std::unique_ptr<Room> slept_;  // main loop only
+};
+
+// The write of a live room's bans (BanCoding) after a ban or an unban, whole: the last one
+// stored holds them all. Stored at any cost, in order with the room's other work.
+class SaveRoomBansQuery final : public RoomChange {
+ public:
+  SaveRoomBansQuery(const RoomRecord& room, std::string savedBans) {
+    record = room;
+    bans = std::move(savedBans);
+  }
+  StoreOutcome execute(Storage& storage) override;
+  std::uint8_t databases() const override { return kMainDatabase; }
+  std::string_view roomWorkedOn() const override { return recordName(); }
+  std::string unstoredText() const override;
 };
 
 // The hourly write of a live room's last access (TouchRoom). Nothing to complete.

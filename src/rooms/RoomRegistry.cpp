@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "base/FixedText.h"
+#include "model/BanCoding.h"
 #include "rooms/RoomQueries.h"
 #include "users/Sending.h"
 #include "users/User.h"
@@ -168,7 +169,8 @@ void RoomRegistry::unload(Room& room) {
   slept->releaseRelayState();
   slept->noteUse();  // stored as used until it slept
   const RoomRecord saved = slept->record_;
-  auto* save = new SaveRoomQuery(*this, saved, std::move(slept));
+  std::string bans = encodeBans(slept->banList_);
+  auto* save = new SaveRoomQuery(*this, saved, std::move(bans), std::move(slept));
   fallingAsleep_[saved.lowerName] = save;
   services_.queries.post(nullptr, save);
 }
@@ -185,10 +187,10 @@ Room* RoomRegistry::wake(const char* lowerName) {
   entry = fallingAsleep_.find(std::string_view(lowerName));  // the way made adds sleepers
   std::unique_ptr<Room> slept = entry->second->takeRoom();
   fallingAsleep_.erase(entry);
-  // A fresh live room (its bans, like those of any room that slept, are gone), with the
-  // record and the files the sleeping one held.
+  // A fresh live room, with the record, the files and the bans the sleeping one held.
   Room& live = makeLive(slept->record_);
   live.setFiles(slept->takeFiles());
+  live.setBans(slept->takeBans());
   return &live;
 }
 
@@ -205,7 +207,8 @@ void RoomRegistry::forgetSleeping(const SaveRoomQuery& save) {
 void RoomRegistry::saveAll() {
   for (const auto& room : live_) {
     if (!room->members_.empty()) room->noteUse();
-    services_.queries.post(nullptr, new SaveRoomQuery(*this, room->record_, nullptr));
+    services_.queries.post(
+        nullptr, new SaveRoomQuery(*this, room->record_, encodeBans(room->banList_), nullptr));
   }
 }
 
@@ -217,6 +220,10 @@ void RoomRegistry::roomOccupied(Room& room) {
 void RoomRegistry::roomEmptied(Room& room) {
   schedule_.release(room);
   emptied_.push_back(&room);
+}
+
+void RoomRegistry::bansChanged(Room& room) {
+  services_.queries.post(nullptr, new SaveRoomBansQuery(room.record_, encodeBans(room.banList_)));
 }
 
 void RoomRegistry::chatQueued(Room& room) {

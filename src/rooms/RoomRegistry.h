@@ -99,7 +99,7 @@ class RoomRegistry final : public RoomActivity {
   // An expired room's deletion is done (or given up): the next one may go to the worker,
   // and its creator's place is free.
   void deletionDone(const RoomRecord& deleted);
-  // Saves every live room's passwords and last access (the shutdown); they stay live.
+  // Saves every live room's passwords, last access and bans (the shutdown); they stay live.
   void saveAll();
 
   // The periodic processing, every 20 ms: announces new rooms, tells lock changes left
@@ -117,6 +117,7 @@ class RoomRegistry final : public RoomActivity {
   void roomEmptied(Room& room) override;
   void chatQueued(Room& room) override;
   void lockChangeLeft(Room& room) override;
+  void bansChanged(Room& room) override;
 
  private:
   // The expiry sweep takes at most this many rooms out of the directory per tick, and at

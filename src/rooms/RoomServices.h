@@ -31,6 +31,7 @@ class RoomActivity {
   virtual void roomEmptied(Room& room) = 0;     // its last member left
   virtual void chatQueued(Room& room) = 0;      // lines wait for delivery (none waited)
   virtual void lockChangeLeft(Room& room) = 0;  // a lock change waits for the next tick
+  virtual void bansChanged(Room& room) = 0;     // a ban or an unban, to store
 
  protected:
   ~RoomActivity() = default;

@@ -141,6 +141,9 @@ TEST(ProtocolProse, QuotesTheLimitsDefaultsAndCodesOfTheCode) {
   const std::size_t nameBytes = sizeof(User::Identity::name) - 1;
   const std::size_t listedRooms = (wire::kMaxFramePayload - 3) / (2 + nameBytes + 1 + 2 + 2);
   const std::string channels = word(User::kMaxChannels);
+  const std::size_t listedBans = (wire::kMaxFramePayload - 3) /
+                                 (2 + sizeof(BanEntry::name) - 1 + 2 + sizeof(BanEntry::issuer) -
+                                  1 + 2 + sizeof(BanEntry::reason) - 1 + 4);
   const std::string stepPart = grouped(largestCompactStepPart());
   const Quote quotes[] = {
       {"port {} unless the settings say otherwise", {n(settings.serverport)}},
@@ -175,6 +178,8 @@ TEST(ProtocolProse, QuotesTheLimitsDefaultsAndCodesOfTheCode) {
        {n(settings.chatroommaxusers), n(settings.navroommaxusers), n(Room::kMaxMembers)}},
       {"its {} most recent distinct local lines", {n(Room::kRecentLines)}},
       {"| Recent local lines | {} per room |", {n(Room::kRecentLines)}},
+      {"with `count` the entries sent: at least {} entries (all texts at their longest)",
+       {n(listedBans)}},
       {"| Named objects | {} per navigation room |", {n(Room::kMaxObjects)}},
       {"at most {} rooms stored", {grouped(RoomRegistry::kMaxStoredRooms)}},
       {"when {} rooms are stored already", {grouped(RoomRegistry::kMaxStoredRooms)}},

@@ -519,5 +519,30 @@ TEST_F(StorageBusyTest, ConfiguredRoomRespeltInOtherCapitalsKeepsItsFiles) {
   EXPECT_EQ(stored(mainDb(), "SELECT Name FROM channels;"), "Hall");
 }
 
+// A server ban made while the main database is locked holds at once, and is stored once the
+// lock is gone.
+TEST_F(StorageBusyTest, ServerBanMadeWhileTheMainDatabaseIsLockedHoldsAndIsStoredAfterwards) {
+  start(R"("adminpassword": "root",)");
+  auto chief = member("Chief", "root");
+  auto rogue = connect(12);
+  ASSERT_TRUE(rogue->loginAsGuest("Rogue"));
+  {
+    Lock lock(mainDb());
+    ASSERT_TRUE(lock.locked());
+    chief->request([](W& w) { w.serverBan("rogue", "cheating", 0xFFFFFFFF); });
+    ASSERT_TRUE(rogue->waitFor(ServerCode::BannedFromServer));
+    std::this_thread::sleep_for(kLockHeld);  // a few rounds of trying it again
+    EXPECT_EQ(stored(mainDb(), "SELECT COUNT(*) FROM serverbans;"), "0");
+    auto again = connect(12);
+    auto banned = again->waitFor(ServerCode::Banned);
+    ASSERT_TRUE(banned) << "the ban holds while it waits for the storage";
+    EXPECT_EQ(banned->text(0), "Rogue");
+  }
+  EXPECT_TRUE(eventually([&] {
+    return stored(mainDb(), "SELECT Name || ' ' || Address || ' ' || Mask FROM serverbans;") ==
+           "Rogue 127.0.0.12 255.255.255.255";
+  })) << "the ban was never stored";
+}
+
 }  // namespace
 }  // namespace velmor

@@ -72,5 +72,15 @@ TEST(StatusScreen, LongPublicAddressIsPrintedWholeWithoutShiftingTheRest) {
   EXPECT_EQ(lines[3], "Port:                 7175");
 }
 
+TEST(StatusText, CountsServerBansAfterTheStorageLines) {
+  StatusFigures f;
+  f.expiredToDelete = 4;
+  f.serverBans = 100000;
+  const std::string text = formatStatusText(f);
+  EXPECT_NE(text.find("\nExpired rooms to delete: 4\nServer bans: 100000\nWebSocket port: off\n"),
+            std::string::npos)
+      << text;
+}
+
 }  // namespace
 }  // namespace velmor

@@ -105,6 +105,10 @@ TEST_F(DatabaseTest, SchemaAndStatementTextsAreExact) {
             "[LastAccessed] UNSIGNED INTEGER, [MaxUsers] UNSIGNED INTEGER, [bNavigation] "
             "UNSIGNED CHAR, [bLoadAtStartup] UNSIGNED CHAR, [bNeverSleeps] UNSIGNED CHAR, "
             "CONSTRAINT [] PRIMARY KEY ([Name]))",
+            "CREATE TABLE [roombans] ([Room] VARCHAR(32) COLLATE NOCASE, [Bans] BLOB, "
+            "CONSTRAINT [] PRIMARY KEY ([Room]))",
+            "CREATE TABLE [serverbans] ([Id] INTEGER PRIMARY KEY, [Name] VARCHAR(32), [Issuer] "
+            "VARCHAR(32), [Reason] VARCHAR(64), [Address] VARCHAR(16), [Mask] VARCHAR(16))",
             "CREATE TABLE [users] ( [Name] VARCHAR(32) COLLATE NOCASE, [EmailHash] "
             "CHAR(16), [PasswordHash] CHAR(16), [Salt] CHAR(16), [RegisteredTime] UNSIGNED "
             "INTEGER, [LastAccessed] UNSIGNED INTEGER, CONSTRAINT [] PRIMARY KEY ([Name]))"}));
@@ -117,9 +121,10 @@ TEST_F(DatabaseTest, SchemaAndStatementTextsAreExact) {
 
   db_->loadStoredRooms([](const RoomRecord&, bool) {});  // finalizes its own statement
   const Rows statements = preparedTexts(mainDb());
-  // The twelve of the stored format, ROLLBACK for a batch whose COMMIT failed, and the BEGIN
-  // of a batch that writes.
-  EXPECT_EQ(statements.size(), 14u);
+  // The twelve of the stored format, ROLLBACK for a batch whose COMMIT failed, the BEGIN
+  // of a batch that writes, and the five of the bans (a room's: save, read, delete; the
+  // server's: store, delete).
+  EXPECT_EQ(statements.size(), 19u);
   for (const char* sql : {"ROLLBACK;", "BEGIN IMMEDIATE TRANSACTION;"})
     EXPECT_NE(std::find(statements.begin(), statements.end(), sql), statements.end()) << sql;
   // The five of the stored format, the permission change, the files of a deleted room, and

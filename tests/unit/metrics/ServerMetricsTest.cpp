@@ -107,6 +107,7 @@ TEST_F(ServerMetricsTest, EveryFigureIsThereFromTheStart) {
       {"velmor_chat_lines_relayed_total", 0},
       {"velmor_expired_rooms_deleted_total", 0},
       {"velmor_expired_rooms_to_delete", 0},
+      {"velmor_server_bans", 0},
       {"velmor_queries_posted_total{kind=\"account_lookup\"}", 0},
       {"velmor_queries_completed_total{kind=\"file_change\"}", 0},
       {"velmor_query_queue_depth", 0},
@@ -317,6 +318,7 @@ TEST_F(ServerMetricsTest, ConnectionsAreCountedAcceptedOrRefusedByReason) {
   inet_pton(AF_INET, "127.0.9.0", &subnet.address);
   inet_pton(AF_INET, "255.255.255.0", &subnet.mask);
   server.core().serverBans.add(subnet);
+  EXPECT_EQ(value("velmor_server_bans"), 1);
   sockets.push_back(test::connectTo(server.port(), (9 << 8) | 7));  // 127.0.9.7
   EXPECT_TRUE(shows("velmor_connections_refused_total{reason=\"ban\"}", 1));
   EXPECT_EQ(value("velmor_connections_accepted_total"), 7);
